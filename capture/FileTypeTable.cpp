@@ -1,0 +1,64 @@
+#include "capture/FileTypeTable.h"
+
+namespace velmora {
+
+std::u16string AsciiLower(std::u16string_view text) {
+    std::u16string out(text);
+    for (char16_t& c : out)
+        if (c >= u'A' && c <= u'Z')
+            c = static_cast<char16_t>(c - u'A' + u'a');
+    return out;
+}
+
+FileTypeTable::FileTypeTable(std::vector<FileTypeRow> rows) {
+    for (auto& row : rows)
+        Append(std::move(row));
+}
+
+std::optional<std::u16string> FileTypeTable::Classify(std::u16string_view address, std::size_t d) const {
+    for (std::size_t r = 0; r < rows_.size(); ++r) {
+        const std::u16string& x = lowerExtensions_[r];
+        if (d > address.size() || address.size() - d < x.size())
+            continue; // the slice is shorter than the extension: cannot be equal
+        bool equal = true;
+        for (std::size_t k = 0; k < x.size() && equal; ++k) {
+            char16_t c = address[d + k];
+            if (c >= u'A' && c <= u'Z')
+                c = static_cast<char16_t>(c - u'A' + u'a');
+            equal = c == x[k];
+        }
+        if (!equal)
+            continue;
+        if (rows_[r].state == kDisabledState)
+            return std::nullopt;
+        return rows_[r].typeName;
+    }
+    return std::nullopt;
+}
+
+void FileTypeTable::Append(FileTypeRow row) {
+    lowerExtensions_.push_back(AsciiLower(row.extension));
+    rows_.push_back(std::move(row));
+}
+
+void FileTypeTable::Remove(std::size_t index) {
+    if (index >= rows_.size())
+        return;
+    rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(index));
+    lowerExtensions_.erase(lowerExtensions_.begin() + static_cast<std::ptrdiff_t>(index));
+}
+
+void FileTypeTable::SetState(std::size_t index, std::u16string state) {
+    if (index < rows_.size())
+        rows_[index].state = std::move(state);
+}
+
+std::optional<std::size_t> FileTypeTable::Find(std::u16string_view extension) const {
+    const std::u16string lower = AsciiLower(extension);
+    for (std::size_t r = 0; r < rows_.size(); ++r)
+        if (lowerExtensions_[r] == lower)
+            return r;
+    return std::nullopt;
+}
+
+} // namespace velmora

@@ -1,0 +1,175 @@
+#include "capture/FrameText.h"
+
+#include "capture/Gbk.h"
+
+namespace velmora {
+namespace {
+
+constexpr char16_t kUpperHex[] = u"0123456789ABCDEF";
+
+int hexDigit(char16_t c) {
+    if (c >= u'0' && c <= u'9')
+        return c - u'0';
+    if (c >= u'a' && c <= u'f')
+        return c - u'a' + 10;
+    if (c >= u'A' && c <= u'F')
+        return c - u'A' + 10;
+    return -1;
+}
+
+bool isHexDigit(char16_t c) { return hexDigit(c) >= 0; }
+
+// The character of a byte 0x00..0x80, or "·" for control bytes.
+char16_t singleByteText(std::uint8_t byte) {
+    char16_t c = gbk::SingleByte(byte);
+    return c < 32 ? kMiddleDot : c;
+}
+
+std::u16string_view trimSpaces(std::u16string_view s) {
+    while (!s.empty() && s.front() == u' ')
+        s.remove_prefix(1);
+    while (!s.empty() && s.back() == u' ')
+        s.remove_suffix(1);
+    return s;
+}
+
+// Characters [from, from + count) of w, cut at its end.
+std::u16string_view slice(std::u16string_view w, std::size_t from, std::size_t count) {
+    if (from >= w.size())
+        return {};
+    return w.substr(from, count);
+}
+
+// The value of a two-digit group, non-hex digits counting as 0; -1 when the trimmed digits are fewer than 2.
+int groupValue(std::u16string_view digits) {
+    digits = trimSpaces(digits);
+    if (digits.size() < 2)
+        return -1;
+    return 16 * HexToCed(digits.substr(0, 1)) + HexToCed(digits.substr(digits.size() - 1, 1));
+}
+
+void replaceAll(std::u16string& s, std::u16string_view from, std::u16string_view to) {
+    std::size_t at = 0;
+    while ((at = s.find(from, at)) != std::u16string::npos) {
+        s.replace(at, from.size(), to);
+        at += to.size();
+    }
+}
+
+} // namespace
+
+std::u16string PacketToText(std::span<const std::uint8_t> frame) {
+    std::u16string out(frame.size(), u'\0');
+    for (std::size_t i = 0; i < frame.size(); ++i)
+        out[i] = frame[i] <= 0x80 ? singleByteText(frame[i]) : kNoSingleByteCharacter;
+    return out;
+}
+
+std::u16string PacketToText(const PacketStore& store, PacketNumber n) { return PacketToText(store.PacketData(n)); }
+
+void PacketToTextCn(std::span<const std::uint8_t> frame, std::u16string& out) {
+    out.clear();
+    const std::size_t m = frame.size();
+    out.resize(m * 3);
+    char16_t* o = out.data();
+    for (std::size_t i = 0; i < m;) {
+        const std::uint8_t b = frame[i];
+        if (b > 0x80) {
+            if (i + 1 < m && frame[i + 1] > 0x80) {
+                const std::uint8_t b2 = frame[i + 1];
+                *o++ = u'%';
+                *o++ = kUpperHex[b >> 4];
+                *o++ = kUpperHex[b & 15];
+                *o++ = u'%';
+                *o++ = kUpperHex[b2 >> 4];
+                *o++ = kUpperHex[b2 & 15];
+                i += 2;
+            } else {
+                *o++ = kMiddleDot;
+                ++i;
+            }
+        } else {
+            *o++ = singleByteText(b);
+            ++i;
+        }
+    }
+    out.resize(static_cast<std::size_t>(o - out.data()));
+}
+
+std::u16string PacketToTextCn(std::span<const std::uint8_t> frame) {
+    std::u16string out;
+    PacketToTextCn(frame, out);
+    return out;
+}
+
+std::u16string PacketToTextCn(const PacketStore& store, PacketNumber n) { return PacketToTextCn(store.PacketData(n)); }
+
+std::u16string DecodeCnEscapes(std::u16string_view text) {
+    const std::size_t firstPercent = text.find(u'%');
+    if (firstPercent == std::u16string_view::npos)
+        return std::u16string(text);
+
+    std::u16string result(text.substr(0, firstPercent));
+    const std::u16string_view w = text.substr(firstPercent);
+    std::size_t i = 0; // 0-based position in w
+    while (true) {
+        std::size_t next;
+        if (w[i] == u'%') {
+            const int lead = groupValue(slice(w, i + 1, 2));
+            if (lead < 129 || i + 3 >= w.size() || w[i + 3] != u'%') {
+                result.append(slice(w, i, 3));
+                next = i + 3;
+            } else {
+                const int trail = groupValue(slice(w, i + 4, 2));
+                const std::u16string_view group = slice(w, i, 6);
+                char16_t decoded = 0;
+                // Both groups must be real hexadecimal and form a GBK character; otherwise the six
+                // characters stay as they are.
+                if (trail >= 129 && isHexDigit(w[i + 1]) && isHexDigit(w[i + 2]) && isHexDigit(w[i + 4]) &&
+                    isHexDigit(w[i + 5]))
+                    decoded = gbk::Pair(static_cast<std::uint8_t>(lead), static_cast<std::uint8_t>(trail));
+                if (decoded != 0)
+                    result.push_back(decoded);
+                else
+                    result.append(group);
+                next = i + 6;
+            }
+        } else {
+            const std::size_t k = w.find(u'%', i);
+            if (k == std::u16string_view::npos) {
+                result.append(w.substr(i));
+                return result;
+            }
+            result.append(w.substr(i, k - i));
+            next = k;
+        }
+        if (next >= w.size()) {
+            replaceAll(result, u"%20", u" ");
+            return result;
+        }
+        i = next;
+    }
+}
+
+int HexToCed(std::u16string_view hexStr) {
+    if (hexStr.size() != 1)
+        return 0;
+    const char16_t c = hexStr[0];
+    if (c >= u'0' && c <= u'9')
+        return c - u'0';
+    if (c >= u'a' && c <= u'f')
+        return c - u'a' + 10;
+    if (c >= u'A' && c <= u'F')
+        return c - u'A' + 10;
+    return 0;
+}
+
+int HexToCed1(std::u16string_view hexStr) {
+    if (hexStr.size() == 1)
+        return HexToCed(hexStr);
+    if (hexStr.size() == 2)
+        return 16 * HexToCed(hexStr.substr(0, 1)) + HexToCed(hexStr.substr(1, 1));
+    return 0;
+}
+
+} // namespace velmora

@@ -1,0 +1,230 @@
+#include "capture/Gbk.h"
+
+#include <iconv.h>
+
+#include <array>
+#include <memory>
+#include <vector>
+
+namespace velmora::gbk {
+namespace {
+
+constexpr int kLeadFirst = 0x81;
+constexpr int kLeadCount = 0xFE - 0x81 + 1;
+constexpr int kTrailFirst = 0x40;
+constexpr int kTrailCount = 0xFE - 0x40 + 1;
+
+struct Tables {
+    std::array<char16_t, 0x81> single{};
+    std::vector<char16_t> pairs = std::vector<char16_t>(kLeadCount * kTrailCount, 0);
+    std::vector<std::uint16_t> reverse = std::vector<std::uint16_t>(0x10000, 0); // UTF-16 unit -> GBK bytes
+
+    Tables() {
+        // CP936 rather than GBK: glibc's GBK leaves 0x80 unmapped, its CP936 maps it to the euro sign.
+        iconv_t cd = iconv_open("UTF-16LE", "CP936");
+        if (cd == reinterpret_cast<iconv_t>(-1))
+            cd = iconv_open("UTF-16LE", "GBK");
+        auto convert = [&](const char* in, std::size_t inLength) -> char16_t {
+            char inBuffer[2] = {in[0], inLength > 1 ? in[1] : '\0'};
+            char outBuffer[8];
+            char* inPtr = inBuffer;
+            char* outPtr = outBuffer;
+            std::size_t inLeft = inLength;
+            std::size_t outLeft = sizeof outBuffer;
+            iconv(cd, nullptr, nullptr, nullptr, nullptr);
+            if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<std::size_t>(-1) || inLeft != 0 ||
+                sizeof outBuffer - outLeft != 2)
+                return 0;
+            return static_cast<char16_t>(static_cast<unsigned char>(outBuffer[0]) |
+                                         static_cast<unsigned char>(outBuffer[1]) << 8);
+        };
+        for (int b = 0; b < 0x80; ++b)
+            single[b] = static_cast<char16_t>(b);
+        if (cd == reinterpret_cast<iconv_t>(-1)) {
+            single[0x80] = u'\u20AC';
+            return;
+        }
+        char euro = static_cast<char>(0x80);
+        single[0x80] = convert(&euro, 1);
+        if (single[0x80] == 0)
+            single[0x80] = u'\u20AC';
+        for (int lead = 0; lead < kLeadCount; ++lead) {
+            for (int trail = 0; trail < kTrailCount; ++trail) {
+                if (trail + kTrailFirst == 0x7F)
+                    continue;
+                char in[2] = {static_cast<char>(lead + kLeadFirst), static_cast<char>(trail + kTrailFirst)};
+                char16_t c = convert(in, 2);
+                pairs[lead * kTrailCount + trail] = c;
+                if (c != 0 && reverse[c] == 0)
+                    reverse[c] = static_cast<std::uint16_t>((lead + kLeadFirst) << 8 | (trail + kTrailFirst));
+            }
+        }
+        iconv_close(cd);
+        for (int b = 0; b <= 0x80; ++b)
+            reverse[single[b]] = static_cast<std::uint16_t>(b);
+    }
+};
+
+const Tables& tables() {
+    static const Tables instance;
+    return instance;
+}
+
+} // namespace
+
+char16_t SingleByte(std::uint8_t byte) {
+    return byte <= 0x80 ? tables().single[byte] : 0;
+}
+
+char16_t Pair(std::uint8_t lead, std::uint8_t trail) {
+    if (lead < kLeadFirst || lead > 0xFE || trail < kTrailFirst || trail > 0xFE)
+        return 0;
+    return tables().pairs[(lead - kLeadFirst) * kTrailCount + (trail - kTrailFirst)];
+}
+
+std::u16string Decode(std::string_view bytes, bool* clean) {
+    std::u16string out;
+    out.reserve(bytes.size());
+    bool ok = true;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        auto b = static_cast<std::uint8_t>(bytes[i]);
+        if (b <= 0x80) {
+            out.push_back(SingleByte(b));
+            continue;
+        }
+        char16_t c = i + 1 < bytes.size() ? Pair(b, static_cast<std::uint8_t>(bytes[i + 1])) : 0;
+        if (c != 0) {
+            out.push_back(c);
+            ++i;
+        } else {
+            out.push_back(u'\uFFFD');
+            ok = false;
+        }
+    }
+    if (clean)
+        *clean = ok;
+    return out;
+}
+
+std::optional<std::string> Encode(std::u16string_view text) {
+    const auto& reverse = tables().reverse;
+    std::string out;
+    out.reserve(text.size() * 2);
+    for (char16_t c : text) {
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+            continue;
+        }
+        std::uint16_t code = reverse[c];
+        if (code == 0)
+            return std::nullopt;
+        if (code > 0xFF)
+            out.push_back(static_cast<char>(code >> 8));
+        out.push_back(static_cast<char>(code & 0xFF));
+    }
+    return out;
+}
+
+} // namespace velmora::gbk
+
+namespace velmora::utf8 {
+namespace {
+
+// Decodes one sequence at `i`; gives the code point and advances `i`, or -1 for a malformed one.
+long next(std::string_view s, std::size_t& i) {
+    auto b0 = static_cast<unsigned char>(s[i]);
+    if (b0 < 0x80) {
+        ++i;
+        return b0;
+    }
+    int extra;
+    long cp;
+    long min;
+    if ((b0 & 0xE0) == 0xC0) {
+        extra = 1, cp = b0 & 0x1F, min = 0x80;
+    } else if ((b0 & 0xF0) == 0xE0) {
+        extra = 2, cp = b0 & 0x0F, min = 0x800;
+    } else if ((b0 & 0xF8) == 0xF0) {
+        extra = 3, cp = b0 & 0x07, min = 0x10000;
+    } else {
+        ++i;
+        return -1;
+    }
+    if (i + extra >= s.size()) {
+        ++i;
+        return -1;
+    }
+    for (int k = 1; k <= extra; ++k) {
+        auto b = static_cast<unsigned char>(s[i + k]);
+        if ((b & 0xC0) != 0x80) {
+            ++i;
+            return -1;
+        }
+        cp = cp << 6 | (b & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        ++i;
+        return -1;
+    }
+    i += extra + 1;
+    return cp;
+}
+
+} // namespace
+
+bool IsValid(std::string_view bytes) {
+    for (std::size_t i = 0; i < bytes.size();)
+        if (next(bytes, i) < 0)
+            return false;
+    return true;
+}
+
+std::u16string ToU16(std::string_view bytes) {
+    std::u16string out;
+    out.reserve(bytes.size());
+    for (std::size_t i = 0; i < bytes.size();) {
+        long cp = next(bytes, i);
+        if (cp < 0) {
+            out.push_back(u'\uFFFD');
+        } else if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+    }
+    return out;
+}
+
+std::string FromU16(std::u16string_view text) {
+    std::string out;
+    out.reserve(text.size() * 3);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        unsigned long cp = text[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+            cp = 0xFFFD;
+        }
+        if (cp < 0x80) {
+            out.push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | cp >> 6));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | cp >> 12));
+            out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | cp >> 18));
+            out.push_back(static_cast<char>(0x80 | (cp >> 12 & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    }
+    return out;
+}
+
+} // namespace velmora::utf8

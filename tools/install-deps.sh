@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Velmora needs: "run" for building and starting it, "test" adds what
+# the tests, benchmarks and fuzzers need. Only missing packages are installed.
+set -euo pipefail
+what=${1:-run}
+
+run_packages=(cmake g++ make pkg-config qt6-base-dev qt6-webengine-dev libpcap-dev libxdo-dev libxtst-dev libx11-dev
+    fonts-wqy-microhei xvfb xauth)
+test_packages=(googletest libgtest-dev libbenchmark-dev clang libclang-rt-14-dev curl xdotool jwm trayer
+    python3 iproute2 procps)
+
+packages=("${run_packages[@]}")
+[ "$what" = test ] && packages+=("${test_packages[@]}")
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+    SUDO=sudo
+else
+    SUDO=
+fi
+echo "Installing: ${missing[*]}"
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
