@@ -1,0 +1,62 @@
+#pragma once
+// The rows of the result list: type, address and packet number, in the order they were added.
+//
+// ResultCount is the number of rows capture has added since the last start, less the rows deleted
+// since; the keyword search adds rows without counting them. An address is a duplicate when it
+// equals the address of one of the first ResultCount rows. Those addresses are kept in a hash
+// index, so the test costs the same with 30,000 rows as with none.
+
+#include "capture/PacketStore.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace velmora {
+
+struct ResultRow {
+    std::u16string type;    // file-type name, "视频" for streams, empty for all-packets rows
+    std::u16string address; // the cleaned, decoded address (or a whole frame text)
+    PacketNumber packet = 0;
+};
+
+class ResultList {
+public:
+    // A row found by capture: ResultCount rises by 1.
+    void AddCaptureRow(ResultRow row);
+    // A row of the keyword search: ResultCount stays.
+    void AddSearchRow(ResultRow row);
+    // Deleting any row lowers ResultCount by 1.
+    void DeleteRow(std::size_t index);
+    // Empties the list; ResultCount becomes 0.
+    void Clear();
+
+    bool IsDuplicate(std::u16string_view address) const;
+
+    std::int64_t ResultCount() const { return resultCount_; }
+    std::size_t size() const { return rows_.size(); }
+    bool empty() const { return rows_.empty(); }
+    const ResultRow& operator[](std::size_t i) const { return rows_[i]; }
+    const std::vector<ResultRow>& Rows() const { return rows_; }
+
+private:
+    void index(std::size_t row);
+    void unindex(std::size_t row);
+    // Brings the index to the first min(ResultCount, size) rows.
+    void syncIndex();
+
+    struct U16Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::u16string_view s) const { return std::hash<std::u16string_view>{}(s); }
+    };
+
+    std::vector<ResultRow> rows_;
+    std::int64_t resultCount_ = 0;
+    std::size_t indexedRows_ = 0; // rows [0, indexedRows_) are in the index
+    std::unordered_map<std::u16string, std::uint32_t, U16Hash, std::equal_to<>> addressCounts_;
+};
+
+} // namespace velmora

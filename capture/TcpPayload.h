@@ -1,0 +1,30 @@
+#pragma once
+// Where a frame's TCP payload begins. The request-line search needs it because the byte before a
+// request's "GET" is the last byte of the TCP header: on today's clients a random timestamp byte,
+// which renders as "·" only by chance.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+namespace velmora {
+
+// libpcap link types the locator understands (values as libpcap reports them on Linux).
+namespace linktype {
+inline constexpr int kNull = 0;         // BSD loopback, family in host byte order
+inline constexpr int kEthernet = 1;     // with 802.1Q / 802.1ad tags
+inline constexpr int kRaw = 12;         // raw IPv4 or IPv6
+inline constexpr int kRawAlt = 14;      // raw IP as some systems number it
+inline constexpr int kLoop = 108;       // OpenBSD loopback, family in network byte order
+inline constexpr int kLinuxSll = 113;   // Linux cooked capture v1
+inline constexpr int kIpv4 = 228;
+inline constexpr int kIpv6 = 229;
+inline constexpr int kLinuxSll2 = 276;  // Linux cooked capture v2
+} // namespace linktype
+
+// Byte offset of the TCP payload of an unfragmented IPv4 or IPv6 TCP segment, or nothing when the
+// frame is not one (or is cut short before the payload).
+std::optional<std::size_t> TcpPayloadOffset(std::span<const std::uint8_t> frame, int linkType);
+
+} // namespace velmora
