@@ -1,0 +1,64 @@
+#include "mainwindow/Dialogs.h"
+
+#include <QFileDialog>
+#include <QInputDialog>
+
+namespace {
+Dialogs::Hook& hookSlot() {
+    static Dialogs::Hook hook;
+    return hook;
+}
+} // namespace
+
+void Dialogs::SetHook(Hook hook) { hookSlot() = std::move(hook); }
+
+std::optional<DialogAnswer> Dialogs::hooked(const DialogRequest& request) {
+    if (!hookSlot())
+        return std::nullopt;
+    return hookSlot()(request);
+}
+
+QMessageBox::StandardButton Dialogs::Message(QWidget* parent, QMessageBox::Icon icon, const QString& title,
+                                             const QString& text, QMessageBox::StandardButtons buttons) {
+    DialogRequest request{DialogRequest::Kind::Message, icon, buttons, title, text, {}, {}};
+    if (auto answer = hooked(request))
+        return answer->button;
+    QMessageBox box(icon, title, text, buttons, parent);
+    return static_cast<QMessageBox::StandardButton>(box.exec());
+}
+
+std::optional<QString> Dialogs::InputText(QWidget* parent, const QString& title, const QString& prompt,
+                                          const QString& initial) {
+    DialogRequest request{DialogRequest::Kind::Input, QMessageBox::NoIcon, QMessageBox::Ok, title, prompt, initial, {}};
+    if (auto answer = hooked(request))
+        return answer->text;
+    bool ok = false;
+    const QString text = QInputDialog::getText(parent, title, prompt, QLineEdit::Normal, initial, &ok);
+    if (!ok)
+        return std::nullopt;
+    return text;
+}
+
+std::optional<QString> Dialogs::OpenFileName(QWidget* parent, const QString& title, const QString& initial,
+                                             const QString& filter) {
+    DialogRequest request{DialogRequest::Kind::OpenFile, QMessageBox::NoIcon, QMessageBox::Ok, title, {}, initial,
+                          filter};
+    if (auto answer = hooked(request))
+        return answer->text;
+    const QString name = QFileDialog::getOpenFileName(parent, title, initial, filter);
+    if (name.isEmpty())
+        return std::nullopt;
+    return name;
+}
+
+std::optional<QString> Dialogs::SaveFileName(QWidget* parent, const QString& title, const QString& initial,
+                                             const QString& filter) {
+    DialogRequest request{DialogRequest::Kind::SaveFile, QMessageBox::NoIcon, QMessageBox::Ok, title, {}, initial,
+                          filter};
+    if (auto answer = hooked(request))
+        return answer->text;
+    const QString name = QFileDialog::getSaveFileName(parent, title, initial, filter);
+    if (name.isEmpty())
+        return std::nullopt;
+    return name;
+}

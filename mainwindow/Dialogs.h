@@ -1,0 +1,51 @@
+#pragma once
+// Every modal box the program shows goes through here, so tests can answer them without timers:
+// a test installs a DialogHook and sees each box's title and text instead of a window.
+
+#include <QMessageBox>
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+class QWidget;
+
+struct DialogRequest {
+    enum class Kind { Message, Input, OpenFile, SaveFile };
+    Kind kind = Kind::Message;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QMessageBox::StandardButtons buttons = QMessageBox::Ok;
+    QString title;
+    QString text;       // message or prompt
+    QString initial;    // input default, or the file dialog's starting file
+    QString filter;     // file dialogs
+};
+
+// What the hook answers: the button for a message box; the text (or nothing when cancelled) for
+// input and file dialogs.
+struct DialogAnswer {
+    QMessageBox::StandardButton button = QMessageBox::Ok;
+    std::optional<QString> text;
+};
+
+class Dialogs final {
+public:
+    using Hook = std::function<DialogAnswer(const DialogRequest&)>;
+
+    static QMessageBox::StandardButton Message(QWidget* parent, QMessageBox::Icon icon, const QString& title,
+                                               const QString& text,
+                                               QMessageBox::StandardButtons buttons = QMessageBox::Ok);
+    // Cancel gives nothing; OK gives the text, possibly empty.
+    static std::optional<QString> InputText(QWidget* parent, const QString& title, const QString& prompt,
+                                            const QString& initial = {});
+    static std::optional<QString> OpenFileName(QWidget* parent, const QString& title, const QString& initial,
+                                               const QString& filter);
+    static std::optional<QString> SaveFileName(QWidget* parent, const QString& title, const QString& initial,
+                                               const QString& filter);
+
+    // Tests only: answers every box through `hook` until reset with an empty hook.
+    static void SetHook(Hook hook);
+
+private:
+    static std::optional<DialogAnswer> hooked(const DialogRequest& request);
+};
