@@ -1,0 +1,79 @@
+#include "settings/SettingsFile.h"
+
+#include "settings/FileAccess.h"
+#include "settings/IniDocument.h"
+
+#include <optional>
+
+namespace velmora {
+namespace {
+
+std::optional<IniDocument> ReadDocument(const std::string& path) {
+    if (path.empty())
+        return std::nullopt;
+    FileReadResult file = ReadWholeFile(path, SettingsFile::kFileSizeLimit);
+    if (file.status != FileReadResult::Status::Ok)
+        return std::nullopt;
+    return IniDocument::Parse(file.bytes);
+}
+
+} // namespace
+
+SettingsFile::SettingsFile(std::string iniFileName, SettingsErrorHandler onError)
+    : iniFileName_(std::move(iniFileName)), onError_(std::move(onError)) {}
+
+void SettingsFile::Report(const char* message, std::string detail) const {
+    if (onError_)
+        onError_(SettingsError{kSettingsErrorTitle, message, std::move(detail)});
+}
+
+std::string SettingsFile::GetIniString(std::string_view section, std::string_view key) const {
+    std::optional<IniDocument> document = ReadDocument(iniFileName_);
+    if (!document)
+        return {};
+    return document->Value(section, key, kValueLimit).value_or(std::string());
+}
+
+std::unordered_map<std::string, std::string> SettingsFile::GetIniSection(std::string_view section) const {
+    std::optional<IniDocument> document = ReadDocument(iniFileName_);
+    if (!document)
+        return {};
+    return document->SectionValues(section, kValueLimit);
+}
+
+bool SettingsFile::WriteIniString(std::string_view section, std::string_view key, std::string_view value) {
+    if (iniFileName_.empty()) {
+        Report(kNoIniFileMessage, "");
+        return false;
+    }
+    FileReadResult file = ReadWholeFile(iniFileName_, kFileSizeLimit);
+    if (file.status == FileReadResult::Status::Failed) {
+        // Rewriting a file that cannot be read would throw away whatever it holds.
+        Report(kWriteFailedMessage, file.error);
+        return false;
+    }
+    IniDocument document = IniDocument::Parse(file.bytes);
+    if (std::optional<std::string> refused = document.SetValue(section, key, value)) {
+        Report(kWriteFailedMessage, iniFileName_ + "：[" + std::string(section) + "] " + std::string(key) + "：" +
+                                        *refused);
+        return false;
+    }
+    if (std::optional<std::string> failed = ReplaceFileAtomically(iniFileName_, document.Serialize())) {
+        Report(kWriteFailedMessage, *failed);
+        return false;
+    }
+    return true;
+}
+
+void SettingsFile::DeleteIniSection(std::string_view section) {
+    if (iniFileName_.empty())
+        return;
+    FileReadResult file = ReadWholeFile(iniFileName_, kFileSizeLimit);
+    if (file.status != FileReadResult::Status::Ok)
+        return;
+    IniDocument document = IniDocument::Parse(file.bytes);
+    if (document.RemoveSection(section))
+        ReplaceFileAtomically(iniFileName_, document.Serialize());
+}
+
+} // namespace velmora

@@ -1,0 +1,25 @@
+#pragma once
+// Sections and keys of setting.ini, spelled as the original program spells them ("FiterLong" included),
+// so that the file moves unchanged between the two.
+
+#include <string_view>
+
+namespace velmora::keys {
+
+inline constexpr std::string_view kAdaptorsSection = "Adaptors";
+inline constexpr std::string_view kAdaptorUsedKey = "AdaptorUsed";
+
+inline constexpr std::string_view kDownloadPathSection = "DownloadPath";
+inline constexpr std::string_view kPathReadKey = "Path";  // read under this spelling ...
+inline constexpr std::string_view kPathWriteKey = "path"; // ... written under this one: the same entry
+
+inline constexpr std::string_view kFiterLongSection = "FiterLong";
+inline constexpr std::string_view kLongKey = "Long";
+
+inline constexpr std::string_view kFileTypeSection = "FileType";
+inline constexpr std::string_view kCountKey = "Count";
+inline constexpr std::string_view kExtNameKey = "ExtName"; // followed by the 1-based row number
+inline constexpr std::string_view kTypeKey = "Type";
+inline constexpr std::string_view kValueKey = "Value";
+
+} // namespace velmora::keys
