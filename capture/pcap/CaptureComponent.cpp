@@ -1,1 +1,542 @@
-// placeholder until the libpcap boundary lands
+#include "capture/pcap/CaptureComponent.h"
+
+#include <pcap/pcap.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string_view>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <system_error>
+#include <utility>
+
+namespace velmora {
+
+static_assert(dlt::kNull == DLT_NULL && dlt::kEthernet == DLT_EN10MB && dlt::kRaw == DLT_RAW &&
+              dlt::kLoop == DLT_LOOP && dlt::kLinuxSll == DLT_LINUX_SLL && dlt::kIpv4 == DLT_IPV4 &&
+              dlt::kIpv6 == DLT_IPV6 && dlt::kLinuxSll2 == DLT_LINUX_SLL2);
+
+namespace {
+
+constexpr int kStatsIntervalMs = 250;
+
+// What onLiveFrame needs to know about the run it serves.
+struct LiveRun {
+    CaptureComponent* component;
+    pcap_t* handle;
+    std::uint64_t runId;
+    int linkType;
+};
+
+std::string quoted(const std::string& name) { return "\"" + name + "\""; }
+
+std::string activationError(const std::string& name, int status, pcap_t* handle) {
+    const std::string detail = pcap_geterr(handle);
+    std::string text = "Cannot open adapter " + quoted(name) + ": ";
+    if (status == PCAP_ERROR) {
+        return text + detail;
+    }
+    text += pcap_statustostr(status);
+    if (!detail.empty()) {
+        text += " (" + detail + ")";
+    }
+    return text;
+}
+
+// libpcap starts some open errors with the path itself; the message names it already.
+std::string withoutPathPrefix(std::string_view reason, const std::string& path) {
+    const std::string prefix = path + ": ";
+    if (reason.substr(0, prefix.size()) == prefix) {
+        reason.remove_prefix(prefix.size());
+    }
+    return std::string(reason);
+}
+
+std::uint32_t ipv4Of(const sockaddr* address) {
+    if (address == nullptr || address->sa_family != AF_INET) {
+        return 0;
+    }
+    sockaddr_in in{};
+    std::memcpy(&in, address, sizeof in);
+    return ntohl(in.sin_addr.s_addr);
+}
+
+AdapterList findAdapters() {
+    AdapterList list;
+    char errbuf[PCAP_ERRBUF_SIZE] = {};
+    pcap_if_t* devices = nullptr;
+    if (pcap_findalldevs(&devices, errbuf) != 0) {
+        list.result = CaptureResult::Failure(std::string("Cannot list the capture adapters: ") + errbuf);
+        return list;
+    }
+    const std::unique_ptr<pcap_if_t, decltype(&pcap_freealldevs)> owner(devices, &pcap_freealldevs);
+    for (const pcap_if_t* device = devices; device != nullptr; device = device->next) {
+        AdapterInfo info;
+        info.name = device->name;
+        info.description = device->description != nullptr ? device->description : "";
+        info.loopback = (device->flags & PCAP_IF_LOOPBACK) != 0;
+        info.up = (device->flags & PCAP_IF_UP) != 0;
+        info.running = (device->flags & PCAP_IF_RUNNING) != 0;
+        for (const pcap_addr_t* address = device->addresses; address != nullptr; address = address->next) {
+            if (address->addr != nullptr && address->addr->sa_family == AF_INET) {
+                info.address = ipv4Of(address->addr);
+                info.mask = ipv4Of(address->netmask);
+                break;
+            }
+        }
+        list.adapters.push_back(std::move(info));
+    }
+    return list;
+}
+
+} // namespace
+
+CaptureComponent::CaptureComponent(QueueLimits limits) : queue_(limits.maxFrames, limits.maxBytes) {}
+
+CaptureComponent::~CaptureComponent() { CloseAdapter(); }
+
+std::vector<std::string> CaptureComponent::ListAdapters() const {
+    std::vector<std::string> names;
+    for (AdapterInfo& adapter : findAdapters().adapters) {
+        names.push_back(std::move(adapter.name));
+    }
+    return names;
+}
+
+AdapterList CaptureComponent::ListAdapterDetails() const { return findAdapters(); }
+
+CaptureResult CaptureComponent::LookupNetwork(const std::string& name, std::uint32_t& address,
+                                              std::uint32_t& mask) const {
+    address = 0;
+    mask = 0;
+    AdapterList list = findAdapters();
+    if (!list.result) {
+        return list.result;
+    }
+    for (const AdapterInfo& adapter : list.adapters) {
+        if (adapter.name == name) {
+            address = adapter.address;
+            mask = adapter.mask;
+            return CaptureResult::Success();
+        }
+    }
+    return CaptureResult::Failure("There is no adapter named " + quoted(name));
+}
+
+CaptureResult CaptureComponent::refuseWhileCapturing(const char* operation) const {
+    return CaptureResult::Failure(std::string(operation) + " is not possible while " + quoted(sourceName_) +
+                                  " is being captured");
+}
+
+CaptureResult CaptureComponent::OpenAdapter(const std::string& name) {
+    if (IsCapturing()) {
+        return refuseWhileCapturing("Opening an adapter");
+    }
+    CloseAdapter();
+    char errbuf[PCAP_ERRBUF_SIZE] = {};
+    // pcap_create only records the name. A short trial activation finds a missing adapter or a
+    // missing privilege now, so a failed open is never mistaken for a capture about to start.
+    PcapHandle trial(pcap_create(name.c_str(), errbuf));
+    if (!trial) {
+        return CaptureResult::Failure("Cannot open adapter " + quoted(name) + ": " + errbuf);
+    }
+    pcap_set_snaplen(trial.get(), 64);
+    pcap_set_buffer_size(trial.get(), 64 * 1024);
+    if (const int status = pcap_activate(trial.get()); status < 0) {
+        return CaptureResult::Failure(activationError(name, status, trial.get()));
+    }
+    trial.reset();
+
+    PcapHandle handle(pcap_create(name.c_str(), errbuf));
+    if (!handle) {
+        return CaptureResult::Failure("Cannot open adapter " + quoted(name) + ": " + errbuf);
+    }
+    adapter_ = std::move(handle);
+    source_ = Source::Adapter;
+    sourceName_ = name;
+    return CaptureResult::Success();
+}
+
+CaptureResult CaptureComponent::OpenFile(const std::string& path) { return OpenFiles({path}); }
+
+CaptureResult CaptureComponent::OpenFiles(const std::vector<std::string>& paths) {
+    if (IsCapturing()) {
+        return refuseWhileCapturing("Opening a capture file");
+    }
+    CloseAdapter();
+    if (paths.empty()) {
+        return CaptureResult::Failure("No capture file was given");
+    }
+    std::vector<CaptureFile> files;
+    for (const std::string& path : paths) {
+        char errbuf[PCAP_ERRBUF_SIZE] = {};
+        PcapHandle handle(pcap_open_offline(path.c_str(), errbuf));
+        if (!handle) {
+            return CaptureResult::Failure("Cannot read capture file " + quoted(path) + ": " +
+                                          withoutPathPrefix(errbuf, path));
+        }
+        files.push_back({path, std::move(handle)});
+    }
+    files_ = std::move(files);
+    source_ = Source::Files;
+    sourceName_ = paths.front();
+    return CaptureResult::Success();
+}
+
+CaptureResult CaptureComponent::SetPacketFilter(std::int32_t packetType) {
+    if (IsCapturing()) {
+        return refuseWhileCapturing("Changing the packet filter");
+    }
+    promiscuous_ = (packetType & kPromiscuous) != 0;
+    return CaptureResult::Success();
+}
+
+CaptureResult CaptureComponent::SetReadTimeout(std::int32_t milliseconds) {
+    if (IsCapturing()) {
+        return refuseWhileCapturing("Changing the read time-out");
+    }
+    if (milliseconds < 0) {
+        return CaptureResult::Failure("Read time-out " + std::to_string(milliseconds) + " ms is negative");
+    }
+    readTimeoutMs_ = milliseconds;
+    return CaptureResult::Success();
+}
+
+CaptureResult CaptureComponent::AllocatePacket() {
+    if (!IsOpen()) {
+        return CaptureResult::Failure("No adapter or capture file is open");
+    }
+    return CaptureResult::Success();
+}
+
+CaptureResult CaptureComponent::InitPacket(std::int32_t snapLength) {
+    if (IsCapturing()) {
+        return refuseWhileCapturing("Changing the receive size");
+    }
+    if (snapLength <= 0) {
+        return CaptureResult::Failure("Receive size " + std::to_string(snapLength) + " is not positive");
+    }
+    snapLength_ = std::min(snapLength, kMaxFrameBytes);
+    return CaptureResult::Success();
+}
+
+CaptureResult CaptureComponent::SetBufferSize(std::int32_t bytes) {
+    if (IsCapturing()) {
+        return refuseWhileCapturing("Changing the buffer size");
+    }
+    if (bytes <= 0) {
+        return CaptureResult::Failure("Buffer size " + std::to_string(bytes) + " is not positive");
+    }
+    kernelBuffer_ = std::max(bytes, kMinimumKernelBuffer);
+    return CaptureResult::Success();
+}
+
+CaptureResult CaptureComponent::StartCapture() {
+    if (IsCapturing()) {
+        return CaptureResult::Failure("A capture of " + quoted(sourceName_) + " is already running");
+    }
+    if (!IsOpen()) {
+        return CaptureResult::Failure("No adapter or capture file is open");
+    }
+    if (sourceSpent_) {
+        return CaptureResult::Failure(quoted(sourceName_) + " was captured already; open it again first");
+    }
+    std::string warning;
+    if (source_ == Source::Adapter) {
+        pcap_t* handle = adapter_.get();
+        pcap_set_snaplen(handle, snapLength_);
+        pcap_set_promisc(handle, promiscuous_ ? 1 : 0);
+        pcap_set_timeout(handle, readTimeoutMs_);
+        pcap_set_buffer_size(handle, kernelBuffer_);
+        const int status = pcap_activate(handle);
+        if (status < 0) {
+            CaptureResult failure = CaptureResult::Failure(activationError(sourceName_, status, handle));
+            CloseAdapter(); // a handle whose activation failed cannot be activated again
+            return failure;
+        }
+        if (status > 0) {
+            warning = "Adapter " + quoted(sourceName_) + ": " + pcap_statustostr(status);
+        }
+        char errbuf[PCAP_ERRBUF_SIZE] = {};
+        // Non-blocking reads behind our own poll: a blocking read does not return on an idle adapter.
+        if (pcap_setnonblock(handle, 1, errbuf) != 0 || pcap_get_selectable_fd(handle) < 0) {
+            CaptureResult failure = CaptureResult::Failure("Cannot capture on adapter " + quoted(sourceName_) +
+                                                           ": " + (errbuf[0] != 0 ? errbuf : "no pollable descriptor"));
+            CloseAdapter();
+            return failure;
+        }
+        liveLinkType_ = pcap_datalink(handle);
+    }
+
+    wakeFd_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wakeFd_) {
+        return CaptureResult::Failure("Cannot start capturing " + quoted(sourceName_) + ": " + std::strerror(errno));
+    }
+    for (auto* counter :
+         {&received_, &droppedByKernel_, &droppedByInterface_, &queued_, &delivered_, &discardedAtStop_}) {
+        counter->store(0);
+    }
+    {
+        std::lock_guard lock(endMutex_);
+        endResult_ = CaptureResult::Success();
+    }
+    stopRequested_ = false;
+    runNotifier_ = framesAvailable_;
+    const std::uint64_t runId = ++runId_;
+    queue_.BeginRun(runId);
+    try {
+        if (source_ == Source::Adapter) {
+            thread_ = std::thread(&CaptureComponent::readAdapter, this, runId);
+        } else {
+            thread_ = std::thread(&CaptureComponent::readFiles, this, runId);
+        }
+    } catch (const std::system_error& error) {
+        queue_.Cancel();
+        return CaptureResult::Failure("Cannot start the capture thread for " + quoted(sourceName_) + ": " +
+                                      error.what());
+    }
+    sourceSpent_ = true;
+    return CaptureResult::Success(warning);
+}
+
+CaptureResult CaptureComponent::StopCapture() {
+    if (!thread_.joinable()) {
+        return CaptureResult::Success();
+    }
+    if (std::this_thread::get_id() == thread_.get_id()) {
+        return CaptureResult::Failure("StopCapture was called on the capture thread, which cannot join itself");
+    }
+    stopRequested_ = true;
+    // Cancel first: a reader waiting for room in the queue wakes and gives up.
+    std::uint64_t dropped = queue_.Cancel();
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto written = ::write(wakeFd_.get(), &one, sizeof one);
+    if (source_ == Source::Adapter) {
+        pcap_breakloop(adapter_.get());
+    }
+    thread_.join();
+    dropped += queue_.Cancel();
+    discardedAtStop_ += dropped;
+    announced_ = false;
+    return CaptureResult::Success();
+}
+
+CaptureResult CaptureComponent::CloseAdapter() {
+    if (CaptureResult stopped = StopCapture(); !stopped) {
+        return stopped;
+    }
+    adapter_.reset();
+    files_.clear();
+    wakeFd_.reset();
+    source_ = Source::None;
+    sourceName_.clear();
+    sourceSpent_ = false;
+    return CaptureResult::Success();
+}
+
+std::size_t CaptureComponent::DispatchPending(std::size_t maxFrames) {
+    if (dispatching_) {
+        return 0; // a handler that dispatches again would reorder frames
+    }
+    dispatching_ = true;
+    struct Reset {
+        bool& dispatching;
+        bool& announced;
+        ~Reset() { dispatching = announced = false; }
+    } reset{dispatching_, announced_};
+
+    queue_.Rearm();
+    std::size_t count = 0;
+    while (count < maxFrames && queue_.Pop(current_)) {
+        ++count;
+        ++delivered_;
+        announced_ = true;
+        if (packetReceived_) {
+            packetReceived_(static_cast<std::int32_t>(current_.bytes.size()));
+        }
+        announced_ = false;
+    }
+    // A consumer that only reacts to the notifier keeps draining what this batch left behind.
+    if (count == maxFrames && IsCapturing() && queue_.Size() > 0 && runNotifier_ && queue_.ClaimWake()) {
+        runNotifier_();
+    }
+    return count;
+}
+
+bool CaptureComponent::WaitForFrames(std::chrono::milliseconds timeout) {
+    if (!IsCapturing()) {
+        return false;
+    }
+    return queue_.WaitForFrames(timeout);
+}
+
+std::int32_t CaptureComponent::ReadPacket(std::span<std::uint8_t> captureBuffer) const {
+    if (!announced_) {
+        return 0;
+    }
+    const std::size_t count = std::min(captureBuffer.size(), current_.bytes.size());
+    std::copy_n(current_.bytes.begin(), count, captureBuffer.begin());
+    return static_cast<std::int32_t>(count);
+}
+
+std::span<const std::uint8_t> CaptureComponent::CurrentFrame() const {
+    if (!announced_) {
+        return {};
+    }
+    return current_.bytes;
+}
+
+bool CaptureComponent::Finished() const { return !IsCapturing() || queue_.Drained(); }
+
+CaptureResult CaptureComponent::EndResult() const {
+    std::lock_guard lock(endMutex_);
+    return endResult_;
+}
+
+CaptureStats CaptureComponent::Stats() const {
+    return {received_.load(), droppedByKernel_.load(), droppedByInterface_.load(),
+            queued_.load(),   delivered_.load(),       discardedAtStop_.load()};
+}
+
+void CaptureComponent::endRun(std::uint64_t runId, CaptureResult result) {
+    {
+        std::lock_guard lock(endMutex_);
+        endResult_ = std::move(result);
+    }
+    if (queue_.EndRun(runId) && runNotifier_) {
+        runNotifier_();
+    }
+}
+
+bool CaptureComponent::enqueue(std::uint64_t runId, int linkType, const pcap_pkthdr& header,
+                               const unsigned char* bytes) {
+    // snapLength_ never exceeds kMaxFrameBytes, so a longer frame from a file is cut like a live one.
+    const std::size_t length = std::min<std::size_t>(header.caplen, static_cast<std::size_t>(snapLength_));
+    CapturedFrame frame;
+    frame.bytes = queue_.TakeBuffer();
+    frame.bytes.assign(bytes, bytes + length);
+    frame.linkType = linkType;
+    frame.timestamp = std::chrono::seconds(header.ts.tv_sec) + std::chrono::microseconds(header.ts.tv_usec);
+    frame.wireLength = header.len;
+    switch (queue_.Push(runId, std::move(frame))) {
+    case FrameQueue::PushOutcome::Cancelled:
+        return false;
+    case FrameQueue::PushOutcome::QueuedWakeConsumer:
+        ++queued_;
+        if (runNotifier_) {
+            runNotifier_();
+        }
+        return true;
+    case FrameQueue::PushOutcome::Queued:
+        ++queued_;
+        return true;
+    }
+    return false;
+}
+
+void CaptureComponent::onLiveFrame(unsigned char* user, const pcap_pkthdr* header, const unsigned char* bytes) {
+    auto* run = reinterpret_cast<LiveRun*>(user);
+    if (!run->component->enqueue(run->runId, run->linkType, *header, bytes)) {
+        pcap_breakloop(run->handle);
+    }
+}
+
+void CaptureComponent::refreshLiveStats() {
+    pcap_stat stats{};
+    if (pcap_stats(adapter_.get(), &stats) == 0) {
+        received_ = stats.ps_recv;
+        droppedByKernel_ = stats.ps_drop;
+        droppedByInterface_ = stats.ps_ifdrop;
+    }
+}
+
+void CaptureComponent::readAdapter(std::uint64_t runId) {
+    pcap_t* handle = adapter_.get();
+    LiveRun run{this, handle, runId, liveLinkType_};
+    pollfd waits[2] = {{pcap_get_selectable_fd(handle), POLLIN, 0}, {wakeFd_.get(), POLLIN, 0}};
+    const std::string failed = "Capture on adapter " + quoted(sourceName_) + " failed: ";
+    CaptureResult result;
+    auto lastStats = std::chrono::steady_clock::now();
+    while (!stopRequested_) {
+        const int ready = ::poll(waits, 2, kStatsIntervalMs);
+        if (ready < 0 && errno != EINTR) {
+            result = CaptureResult::Failure(failed + std::strerror(errno));
+            break;
+        }
+        if (waits[1].revents != 0) {
+            break;
+        }
+        const int count = pcap_dispatch(handle, -1, &CaptureComponent::onLiveFrame, reinterpret_cast<u_char*>(&run));
+        if (count == PCAP_ERROR_BREAK) {
+            break;
+        }
+        if (count == PCAP_ERROR) {
+            result = CaptureResult::Failure(failed + pcap_geterr(handle));
+            break;
+        }
+        // In non-blocking mode libpcap does not look at the socket's error state; an adapter that
+        // goes away would otherwise leave poll returning at once forever.
+        if (count == 0 && (waits[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            int error = 0;
+            socklen_t size = sizeof error;
+            getsockopt(waits[0].fd, SOL_SOCKET, SO_ERROR, &error, &size);
+            if (error == ENETDOWN) {
+                result = CaptureResult::Failure(failed + "the adapter went down");
+                break;
+            }
+            if ((waits[0].revents & (POLLHUP | POLLNVAL)) != 0 || error != 0) {
+                result = CaptureResult::Failure(failed + (error != 0 ? std::strerror(error) : "the adapter went away"));
+                break;
+            }
+        }
+        if (const auto now = std::chrono::steady_clock::now();
+            now - lastStats >= std::chrono::milliseconds(kStatsIntervalMs)) {
+            refreshLiveStats();
+            lastStats = now;
+        }
+    }
+    refreshLiveStats();
+    if (!stopRequested_) {
+        endRun(runId, std::move(result));
+    }
+}
+
+void CaptureComponent::readFiles(std::uint64_t runId) {
+    for (CaptureFile& file : files_) {
+        pcap_t* handle = file.handle.get();
+        const int linkType = pcap_datalink(handle);
+        std::uint64_t framesRead = 0;
+        for (;;) {
+            if (stopRequested_) {
+                return;
+            }
+            pcap_pkthdr* header = nullptr;
+            const u_char* bytes = nullptr;
+            const int status = pcap_next_ex(handle, &header, &bytes);
+            if (status == 1) {
+                ++framesRead;
+                ++received_;
+                if (!enqueue(runId, linkType, *header, bytes)) {
+                    return;
+                }
+                continue;
+            }
+            if (status == PCAP_ERROR_BREAK) {
+                break; // end of this file
+            }
+            endRun(runId, CaptureResult::Failure("Capture file " + quoted(file.path) + " is damaged at frame " +
+                                                 std::to_string(framesRead + 1) + ": " + pcap_geterr(handle) +
+                                                 " (the " + std::to_string(framesRead) +
+                                                 " frames before it were read)"));
+            return;
+        }
+    }
+    endRun(runId, CaptureResult::Success());
+}
+
+} // namespace velmora

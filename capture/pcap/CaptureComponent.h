@@ -1,0 +1,181 @@
+#pragma once
+// The capture component over libpcap: lists adapters, opens an adapter or capture files, and hands
+// their frames one at a time to the consumer's thread.
+//
+// A capture thread reads the source and queues frames (bounded). The consumer calls DispatchPending
+// on its own thread; for each frame it raises PacketReceived(numbytes), inside which the handler
+// copies the frame out with ReadPacket. The capture thread tells the consumer that frames wait
+// through the frames-available notifier (the GUI posts one event for it; the command-line tool
+// blocks in WaitForFrames instead). StopCapture drops what is still queued.
+
+#include "capture/pcap/AdapterInfo.h"
+#include "capture/pcap/CaptureResult.h"
+#include "capture/pcap/CapturedFrame.h"
+#include "capture/pcap/FrameQueue.h"
+#include "capture/pcap/PcapHandle.h"
+#include "capture/pcap/UniqueFd.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct pcap_pkthdr;
+
+namespace velmora {
+
+struct CaptureStats {
+    std::uint64_t received = 0;           // frames the source produced (live: libpcap's count)
+    std::uint64_t droppedByKernel = 0;    // live only: no room in the kernel buffer
+    std::uint64_t droppedByInterface = 0; // live only: dropped by the adapter or its driver
+    std::uint64_t queued = 0;             // frames put into the queue
+    std::uint64_t delivered = 0;          // frames announced through PacketReceived
+    std::uint64_t discardedAtStop = 0;    // queued frames dropped by StopCapture
+};
+
+class CaptureComponent final {
+public:
+    static constexpr std::int32_t kMaxFrameBytes = 15000; // highest position of CaptureBuffer
+    static constexpr std::int32_t kPromiscuous = 32;      // the packet-type value that asks for every frame
+    static constexpr std::int32_t kDefaultReadTimeoutMs = 1000;
+    // The kernel ring is never made smaller than this: the buffer size callers pass was sized for a
+    // driver that kept one frame per slot, and a 15000-byte ring would drop nearly everything.
+    static constexpr std::int32_t kMinimumKernelBuffer = 4 << 20;
+
+    struct QueueLimits {
+        std::size_t maxFrames;
+        std::size_t maxBytes;
+    };
+    static constexpr QueueLimits kDefaultQueueLimits{4096, std::size_t{32} << 20};
+
+    using PacketReceivedHandler = std::function<void(std::int32_t numbytes)>;
+    using FramesAvailableNotifier = std::function<void()>;
+
+    CaptureComponent() : CaptureComponent(kDefaultQueueLimits) {}
+    explicit CaptureComponent(QueueLimits limits);
+    ~CaptureComponent();
+    CaptureComponent(const CaptureComponent&) = delete;
+    CaptureComponent& operator=(const CaptureComponent&) = delete;
+
+    // Adapters, in libpcap's order. ListAdapters gives the names only (empty when libpcap fails).
+    std::vector<std::string> ListAdapters() const;
+    AdapterList ListAdapterDetails() const;
+    // The adapter's own first IPv4 address and its netmask, most significant byte = first octet;
+    // both 0 when it has none. Fails (both 0) when there is no such adapter.
+    CaptureResult LookupNetwork(const std::string& name, std::uint32_t& address, std::uint32_t& mask) const;
+
+    // Sources. Opening replaces a source that is open but not capturing.
+    // OpenAdapter checks at once that the adapter exists and may be opened (libpcap's message if not).
+    CaptureResult OpenAdapter(const std::string& name);
+    // pcap or pcapng, told apart by content. Several files are read one after the other as one run.
+    CaptureResult OpenFile(const std::string& path);
+    CaptureResult OpenFiles(const std::vector<std::string>& paths);
+
+    // Settings for the next StartCapture of an adapter; they fail only while capturing or for
+    // values out of range. They are kept across sources.
+    CaptureResult SetPacketFilter(std::int32_t packetType); // kPromiscuous bit set -> promiscuous
+    CaptureResult SetReadTimeout(std::int32_t milliseconds);
+    CaptureResult AllocatePacket(); // fails when nothing is open
+    CaptureResult InitPacket(std::int32_t snapLength); // 1..; above kMaxFrameBytes it is cut to it
+    CaptureResult SetBufferSize(std::int32_t bytes);    // raised to kMinimumKernelBuffer
+
+    // Activates the adapter (libpcap's message when that fails; the adapter is then closed) or
+    // starts reading the files, on a new capture thread. A source is captured once: open it again
+    // to capture again.
+    CaptureResult StartCapture();
+    // Ends the capture thread and drops queued frames; no PacketReceived follows. Returns promptly
+    // on an idle adapter. Must not be called from the frames-available notifier.
+    CaptureResult StopCapture();
+    // Stops if needed and releases the adapter or files.
+    CaptureResult CloseAdapter();
+
+    // Consumer side; everything below is called on the consumer's thread.
+    // Set before StartCapture: the handler receives each frame's byte count (0..kMaxFrameBytes).
+    void SetPacketReceived(PacketReceivedHandler handler) { packetReceived_ = std::move(handler); }
+    // Set before StartCapture; takes effect at the next start. Called on the capture thread at most
+    // once between two DispatchPending calls (and again by DispatchPending itself when it leaves
+    // frames behind), and once when the source ends. It must be thread-safe and must not block.
+    void SetFramesAvailable(FramesAvailableNotifier notifier) { framesAvailable_ = std::move(notifier); }
+    // Announces up to maxFrames queued frames in capture order; returns how many.
+    std::size_t DispatchPending(std::size_t maxFrames);
+    // Blocks until frames wait, the source ends or the time is up; true when frames wait.
+    bool WaitForFrames(std::chrono::milliseconds timeout);
+    // Inside PacketReceived: copies the announced frame into captureBuffer from position 0 and
+    // returns the bytes copied (at most the buffer's size). 0 outside PacketReceived.
+    std::int32_t ReadPacket(std::span<std::uint8_t> captureBuffer) const;
+    // The announced frame itself, its libpcap link type (see dlt::) and timestamp.
+    std::span<const std::uint8_t> CurrentFrame() const;
+    int CurrentLinkType() const { return current_.linkType; }
+    std::chrono::microseconds CurrentTimestamp() const { return current_.timestamp; }
+
+    bool IsOpen() const { return source_ != Source::None; }
+    bool IsCapturing() const { return thread_.joinable(); }
+    // Nothing more will be announced: not capturing, or the source ended and its frames were dispatched.
+    bool Finished() const;
+    // Why the source ended: success at the end of the files, else the error that stopped reading.
+    CaptureResult EndResult() const;
+    std::size_t PendingFrames() const { return queue_.Size(); }
+    // The adapter name, or the first file's path.
+    const std::string& SourceName() const { return sourceName_; }
+    // Live figures are refreshed a few times a second while capturing and once more at stop.
+    CaptureStats Stats() const;
+    std::uint64_t DroppedByKernel() const { return droppedByKernel_.load(); }
+
+private:
+    enum class Source { None, Adapter, Files };
+    struct CaptureFile {
+        std::string path;
+        PcapHandle handle;
+    };
+
+    static void onLiveFrame(unsigned char* user, const pcap_pkthdr* header, const unsigned char* bytes);
+    void readAdapter(std::uint64_t runId);
+    void readFiles(std::uint64_t runId);
+    bool enqueue(std::uint64_t runId, int linkType, const pcap_pkthdr& header, const unsigned char* bytes);
+    void refreshLiveStats();
+    void endRun(std::uint64_t runId, CaptureResult result);
+    CaptureResult refuseWhileCapturing(const char* operation) const;
+
+    Source source_ = Source::None;
+    std::string sourceName_;
+    PcapHandle adapter_;
+    std::vector<CaptureFile> files_;
+    bool sourceSpent_ = false;
+
+    bool promiscuous_ = false;
+    std::int32_t readTimeoutMs_ = kDefaultReadTimeoutMs;
+    std::int32_t snapLength_ = kMaxFrameBytes;
+    std::int32_t kernelBuffer_ = kMinimumKernelBuffer;
+
+    FrameQueue queue_;
+    std::thread thread_;
+    std::atomic<bool> stopRequested_{false};
+    UniqueFd wakeFd_;
+    std::uint64_t runId_ = 0;
+    int liveLinkType_ = dlt::kEthernet;
+    FramesAvailableNotifier framesAvailable_;
+    FramesAvailableNotifier runNotifier_; // the capture thread's copy, fixed for the run
+
+    PacketReceivedHandler packetReceived_;
+    CapturedFrame current_;
+    bool announced_ = false;
+    bool dispatching_ = false;
+
+    mutable std::mutex endMutex_;
+    CaptureResult endResult_;
+
+    std::atomic<std::uint64_t> received_{0};
+    std::atomic<std::uint64_t> droppedByKernel_{0};
+    std::atomic<std::uint64_t> droppedByInterface_{0};
+    std::atomic<std::uint64_t> queued_{0};
+    std::atomic<std::uint64_t> delivered_{0};
+    std::atomic<std::uint64_t> discardedAtStop_{0};
+};
+
+} // namespace velmora
