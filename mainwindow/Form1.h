@@ -1,0 +1,224 @@
+#pragma once
+// The main window. It owns the capture component, the packet store, the result list and the file-type
+// table, and runs every frame through the media address extractor on the UI thread.
+//
+// What other classes plug into (attach them with one line in the constructor, after Form_Load):
+//   Controls, each also found by findChild with the same object name:
+//     QTableView*       LV1()          result list; its model is resultModel()
+//     QPlainTextEdit*   Text1()        data window, hidden until the command bar shows it
+//     QAbstractButton*  Cmd1(int i)    command bar, i = 0 and 2..6 (nullptr otherwise). Every click arrives
+//                                      as the signal Cmd1Clicked(i); Form1 handles only index 0 itself
+//     StatusPanels*     Status1()      Panel(1..4) as the design has them, plus CapturePanel() for the figures
+//     QAbstractButton*  Chk2(), Chk3() check boxes ("中文文本处理", "获取所有数据包"); Value = isChecked() ? 1 : 0
+//     QLineEdit*        Text2(), Text5()
+//     QComboBox*        Combo2()
+//     QTableView*       ListView2()    file-type table; its model is fileTypes()
+//     QAbstractButton*  Cmd2(), Cmd3(), Cmd4()
+//     QTabBar*          TabS1()        the two tabs; the pages are Frame1(0) and Frame1(1)
+//     QWidget*          Frame1(int i)  0 operation page (Cmd1, LV1, Text1), 1 options page
+//     QWebEngineView*   WebBr1()       nullptr when the window was made without a browser (tests)
+//   State:
+//     velmora::PacketStore& store();  velmora::ResultList& results();  ResultListModel* resultModel();
+//     FileTypeTableModel* fileTypes();  velmora::CaptureComponent& vpacket();  velmora::SettingsFile& settings();
+//     bool IsCapturing() (the caption of Cmd1(0) is not "开始嗅探");  QString CurrentSelectedAdapter;
+//     velmora::ExtractionOptions CurrentExtractionOptions()  (Chk3's value and Text2's leading number)
+//   Operations:
+//     StartCapture(), StopCapture()   the two halves of Cmd1(0)'s click
+//     StopCaptureComponent()          StopCapture + CloseAdapter + "状态：嗅探结束", caption unchanged
+//                                     (the keyword search stops the component this way)
+//     ResetCaptureState()             PacketCount, ResultCount, LV1 and Text1 back to empty
+//     BringFrameToFront(int i)        shows Frame1(i) without changing TabS1's selected tab
+//     HideWindow()                    the close button: hides (or minimises when there is no tray)
+//     Unload()                        removes the tray icon, closes the dialogs, emits Unloaded()
+//   Signals: Cmd1Clicked(int index), Unloading() (close your own windows), Unloaded(), FramesHandled(n)
+
+#include "capture/FileTypeTable.h"
+#include "capture/MediaAddressExtractor.h"
+#include "capture/PacketStore.h"
+#include "capture/ResultList.h"
+#include "capture/pcap/AdapterInfo.h"
+#include "settings/SettingsFile.h"
+
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+class QAbstractButton;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QStackedWidget;
+class QTabBar;
+class QTableView;
+class QTimer;
+class QWebEngineView;
+
+class FileTypeTableModel;
+class Form3;
+class ResultListModel;
+class StatusPanels;
+class TrayIcon;
+
+namespace velmora {
+class CaptureComponent;
+}
+
+class Form1 final : public QWidget {
+    Q_OBJECT
+
+public:
+    struct Options {
+        // The settings file. Empty: $VELMORA_SETTINGS, else setting.ini beside the executable, else
+        // (folder not writable) $XDG_CONFIG_HOME/velmora/setting.ini.
+        QString settingsPath;
+        // Copied to the settings path when no file is there. Empty: default-setting.ini beside the executable.
+        QString defaultSettingsPath;
+        // Instead of libpcap's adapters (tests): listed in Combo2 and answering LookupNetwork.
+        std::optional<std::vector<velmora::AdapterInfo>> adapters;
+        bool webBrowser = true; // WebBr1 with the bundled start page
+        bool trayIcon = true;
+    };
+
+    static constexpr std::size_t kFramesPerBatch = 1024;
+
+    Form1() : Form1(Options{}) {}
+    explicit Form1(Options options, QWidget* parent = nullptr);
+    ~Form1() override;
+
+    // Controls.
+    QTableView* LV1() const { return LV1_; }
+    QPlainTextEdit* Text1() const { return Text1_; }
+    QAbstractButton* Cmd1(int index) const;
+    StatusPanels* Status1() const { return Status1_; }
+    QAbstractButton* Chk2() const { return Chk2_; }
+    QAbstractButton* Chk3() const { return Chk3_; }
+    QLineEdit* Text2() const { return Text2_; }
+    QLineEdit* Text5() const { return Text5_; }
+    QComboBox* Combo2() const { return Combo2_; }
+    QTableView* ListView2() const { return ListView2_; }
+    QAbstractButton* Cmd2() const { return Cmd2_; }
+    QAbstractButton* Cmd3() const { return Cmd3_; }
+    QAbstractButton* Cmd4() const { return Cmd4_; }
+    QTabBar* TabS1() const { return TabS1_; }
+    QWidget* Frame1(int index) const;
+    QWebEngineView* WebBr1() const { return WebBr1_; }
+    TrayIcon* trayIcon() const { return tray_; }
+    Form3* form3() const { return form3_; }
+
+    // State.
+    velmora::PacketStore& store() { return store_; }
+    velmora::ResultList& results() { return results_; }
+    ResultListModel* resultModel() const { return resultModel_; }
+    FileTypeTableModel* fileTypes() const { return fileTypeModel_; }
+    velmora::CaptureComponent& vpacket() { return *vpacket_; }
+    velmora::SettingsFile& settings() { return settings_; }
+    QString IniFileName() const;
+    bool IsCapturing() const;
+    velmora::ExtractionOptions CurrentExtractionOptions() const { return extractionOptions_; }
+    // The adapters offered in Combo2, in its order.
+    const std::vector<std::string>& AdapterNames() const { return adapterNames_; }
+
+    QString CurrentSelectedAdapter;
+
+    // Handlers, public so the command classes and tests reach them the way a click does.
+    void Cmd1_Click(int index);
+    void StartCapture();
+    void StopCapture();
+    void StopCaptureComponent();
+    void ResetCaptureState();
+    void Combo2_Click();
+    void Text2_LostFocus();
+    void Text5_Change();
+    void Text5_Click();
+    void Cmd2_Click();
+    void Cmd3_Click();
+    void Cmd4_Click();
+    void ListView2_ItemClick();
+    void BringFrameToFront(int index);
+    void HideWindow();
+    void Unload();
+
+    // Writes the whole file-type table (add and delete do).
+    void SaveFileTypes();
+    // The adapter's address and mask, from the injected list or from libpcap; false when unknown.
+    bool LookupNetwork(const QString& name, std::uint32_t& address, std::uint32_t& mask) const;
+
+    // Runs queued frames through the frame handler: up to `maxFrames`, then the new rows are shown.
+    std::size_t DispatchFrames(std::size_t maxFrames = kFramesPerBatch);
+
+signals:
+    void Cmd1Clicked(int index);
+    void Unloading();
+    void Unloaded();
+    void FramesHandled(std::size_t count);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void buildControls();
+    QWidget* buildOperationPage();
+    QWidget* buildOptionsPage();
+    void Form_Load();
+    void fillAdapterList();
+    void selectSavedAdapter();
+    void loadFileTypeTable();
+    void vpacket_PacketReceived(std::int32_t numbytes);
+    void showSettingsError(const QString& message, const QString& detail);
+    void showOpenAdapterFailure(const QString& reason);
+    void refreshCaptureFigures();
+    void updateExtractionOptions();
+    void scheduleDispatch();
+
+    Options options_;
+
+    // Core state, in the order the extractor needs it.
+    velmora::PacketStore store_;
+    velmora::ResultList results_;
+    velmora::FileTypeTable fileTypeTable_;
+    velmora::MediaAddressExtractor extractor_{store_, results_, fileTypeTable_};
+    velmora::ExtractionOptions extractionOptions_;
+    std::unique_ptr<velmora::CaptureComponent> vpacket_;
+    velmora::SettingsFile settings_;
+    std::vector<std::string> adapterNames_;
+    bool dispatchQueued_ = false;
+    bool unloaded_ = false;
+    bool loading_ = true;
+
+    // Controls.
+    QLabel* Label10_ = nullptr;
+    QLabel* Label11_ = nullptr;
+    QWidget* Frame2_ = nullptr;
+    QWebEngineView* WebBr1_ = nullptr;
+    QTabBar* TabS1_ = nullptr;
+    QStackedWidget* frameStack_ = nullptr;
+    std::array<QWidget*, 2> Frame1_{};
+    std::array<QAbstractButton*, 7> Cmd1_{};
+    QTableView* LV1_ = nullptr;
+    QPlainTextEdit* Text1_ = nullptr;
+    StatusPanels* Status1_ = nullptr;
+    QComboBox* Combo2_ = nullptr;
+    QLineEdit* Text5_ = nullptr;
+    QLineEdit* Text2_ = nullptr;
+    QAbstractButton* Chk2_ = nullptr;
+    QAbstractButton* Chk3_ = nullptr;
+    QTableView* ListView2_ = nullptr;
+    QAbstractButton* Cmd2_ = nullptr;
+    QAbstractButton* Cmd3_ = nullptr;
+    QAbstractButton* Cmd4_ = nullptr;
+
+    ResultListModel* resultModel_ = nullptr;
+    FileTypeTableModel* fileTypeModel_ = nullptr;
+    TrayIcon* tray_ = nullptr;
+    QPointer<Form3> form3_;
+    QTimer* figuresTimer_ = nullptr;
+    QString lastDialogFileName_; // Dialog1 keeps the name of its last use
+};
