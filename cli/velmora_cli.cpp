@@ -1,1 +1,188 @@
-int main() { return 0; }
+// velmora-cli: the address extraction without a window, for scripts and servers.
+#include "CliOptions.h"
+#include "RowWriter.h"
+#include "capture/Gbk.h"
+#include "capture/MediaAddressExtractor.h"
+#include "capture/pcap/CaptureComponent.h"
+#include "settings/FileTypeSettings.h"
+#include "settings/LeadingNumber.h"
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <unistd.h>
+
+using namespace velmora;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kExitDamaged = 1;
+constexpr int kExitUsage = 2;
+
+std::atomic<bool> interrupted{false};
+
+void onSignal(int) { interrupted = true; }
+
+fs::path executableFolder() {
+    std::error_code error;
+    const fs::path self = fs::read_symlink("/proc/self/exe", error);
+    return error ? fs::current_path() : self.parent_path();
+}
+
+// The settings file the desktop program uses, else the shipped defaults.
+std::string defaultSettingsPath() {
+    const fs::path folder = executableFolder();
+    std::vector<fs::path> candidates{folder / "setting.ini"};
+    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config)
+        candidates.push_back(fs::path(config) / "velmora" / "setting.ini");
+    else if (const char* home = std::getenv("HOME"); home && *home)
+        candidates.push_back(fs::path(home) / ".config" / "velmora" / "setting.ini");
+    candidates.push_back(folder / "default-setting.ini");
+    candidates.push_back(folder.parent_path() / "share" / "velmora" / "default-setting.ini");
+    for (const auto& path : candidates)
+        if (fs::is_regular_file(path))
+            return path.string();
+    return {};
+}
+
+int listAdapters() {
+    CaptureComponent vpacket;
+    const AdapterList list = vpacket.ListAdapterDetails();
+    if (!list.result) {
+        std::fprintf(stderr, "velmora-cli: cannot list adapters: %s\n", list.result.message.c_str());
+        return kExitUsage;
+    }
+    auto dotted = [](std::uint32_t v) {
+        return std::to_string(v >> 24) + "." + std::to_string(v >> 16 & 255) + "." + std::to_string(v >> 8 & 255) +
+               "." + std::to_string(v & 255);
+    };
+    for (const auto& adapter : list.adapters)
+        std::printf("%s\t%s\t%s\n", adapter.name.c_str(), dotted(adapter.address).c_str(), dotted(adapter.mask).c_str());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const CliParse parse = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    if (!parse.error.empty()) {
+        std::fprintf(stderr, "velmora-cli: %s\n\n%s", parse.error.c_str(), kCliUsage);
+        return kExitUsage;
+    }
+    const CliOptions& options = parse.options;
+    if (options.help) {
+        std::fputs(kCliUsage, stdout);
+        return 0;
+    }
+    if (options.listAdapters)
+        return listAdapters();
+
+    const std::string settingsPath = options.settingsPath.empty() ? defaultSettingsPath() : options.settingsPath;
+    if (!options.settingsPath.empty() && !fs::is_regular_file(settingsPath)) {
+        std::fprintf(stderr, "velmora-cli: settings file %s: not found\n", settingsPath.c_str());
+        return kExitUsage;
+    }
+    const SettingsFile settings(settingsPath);
+    const FileTypeTable fileTypes = LoadFileTypeTable(settings);
+    if (settingsPath.empty())
+        std::fprintf(stderr, "velmora-cli: no settings file found: the file-type table is empty, so only streams "
+                             "are listed\n");
+
+    ExtractionOptions extraction;
+    extraction.allPacketsValue = options.allPackets ? 1 : 0;
+    extraction.minimumLength = static_cast<double>(
+        options.minimumLength ? *options.minimumLength : ParseLeadingNumber(ReadMinimumLength(settings)));
+
+    // Only the frame being handled is needed: keep the store small so memory stays flat.
+    PacketStore store(PacketStore::kBlockBytes);
+    ResultList results;
+    MediaAddressExtractor extractor(store, results, fileTypes);
+    RowWriter writer(stdout, options.format == CliOptions::Format::Jsonl);
+
+    CaptureComponent vpacket;
+    std::array<std::uint8_t, CaptureComponent::kMaxFrameBytes + 1> CaptureBuffer{};
+    std::uint64_t framesHandled = 0;
+    vpacket.SetPacketReceived([&](std::int32_t numbytes) {
+        const std::int32_t copied = vpacket.ReadPacket(CaptureBuffer);
+        const auto length = static_cast<std::size_t>(std::clamp(std::min(numbytes, copied), 0, CaptureComponent::kMaxFrameBytes));
+        const std::size_t before = results.size();
+        extractor.vpacket_PacketReceived(std::span(CaptureBuffer.data(), length), vpacket.CurrentLinkType(), extraction);
+        for (std::size_t i = before; i < results.size(); ++i)
+            writer.Write(results[i]);
+        ++framesHandled;
+    });
+
+    const bool live = !options.adapter.empty();
+    if (live) {
+        CaptureResult opened = vpacket.OpenAdapter(options.adapter);
+        for (auto step : {&CaptureComponent::AllocatePacket}) {
+            if (!opened)
+                break;
+            opened = (vpacket.*step)();
+        }
+        if (opened) {
+            vpacket.SetPacketFilter(CaptureComponent::kPromiscuous);
+            vpacket.SetReadTimeout(CaptureComponent::kDefaultReadTimeoutMs);
+            vpacket.InitPacket(CaptureComponent::kMaxFrameBytes);
+            vpacket.SetBufferSize(CaptureComponent::kMaxFrameBytes);
+            opened = vpacket.StartCapture();
+        }
+        if (!opened) {
+            std::fprintf(stderr, "velmora-cli: cannot capture on adapter %s: %s\n", options.adapter.c_str(),
+                         opened.message.c_str());
+            if (geteuid() != 0)
+                std::fprintf(stderr, "velmora-cli: capturing needs root or: setcap cap_net_raw,cap_net_admin=eip %s\n",
+                             (executableFolder() / "velmora-cli").c_str());
+            return kExitUsage;
+        }
+    } else {
+        CaptureResult opened = vpacket.OpenFiles(options.files);
+        if (opened)
+            opened = vpacket.StartCapture();
+        if (!opened) {
+            std::fprintf(stderr, "velmora-cli: %s\n", opened.message.c_str());
+            return kExitUsage;
+        }
+    }
+
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    const auto started = std::chrono::steady_clock::now();
+    auto timeIsUp = [&] {
+        return options.seconds &&
+               std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() >= *options.seconds;
+    };
+    while (!interrupted && !timeIsUp()) {
+        if (options.count && framesHandled >= *options.count)
+            break;
+        if (vpacket.WaitForFrames(std::chrono::milliseconds(100))) {
+            const std::size_t batch = options.count ? static_cast<std::size_t>(*options.count - framesHandled) : 4096;
+            vpacket.DispatchPending(std::min<std::size_t>(batch, 4096));
+        } else if (vpacket.Finished()) {
+            break;
+        }
+    }
+    const CaptureResult end = vpacket.EndResult();
+    const CaptureStats stats = vpacket.Stats();
+    vpacket.StopCapture();
+    vpacket.CloseAdapter();
+    writer.Flush();
+
+    if (live && stats.droppedByKernel > 0)
+        std::fprintf(stderr, "velmora-cli: the kernel dropped %llu frames: the capture could not keep up\n",
+                     static_cast<unsigned long long>(stats.droppedByKernel));
+    if (!writer.Ok()) {
+        std::fprintf(stderr, "velmora-cli: cannot write the rows to standard output\n");
+        return kExitDamaged;
+    }
+    if (!end) {
+        std::fprintf(stderr, "velmora-cli: %s\n", end.message.c_str());
+        return kExitDamaged;
+    }
+    return 0;
+}

@@ -1,0 +1,104 @@
+#include "CliOptions.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace velmora {
+
+const char* const kCliUsage =
+    "usage: velmora-cli -r FILE [-r FILE ...] [options]\n"
+    "       velmora-cli -i ADAPTER [--count N] [--seconds S] [options]\n"
+    "       velmora-cli --list-adapters\n"
+    "\n"
+    "Lists the media addresses found in capture files (pcap, pcapng) or live traffic, one row per line:\n"
+    "TYPE<TAB>ADDRESS<TAB>PACKET.\n"
+    "\n"
+    "options:\n"
+    "  --settings PATH     take the file-type table and minimum length from this setting.ini\n"
+    "  --min-length N      drop frames whose text is not longer than N characters\n"
+    "  --all-packets       list every frame instead of searching it\n"
+    "  --format tsv|jsonl  output format (default tsv)\n"
+    "exit status: 0 success, 1 a file damaged part-way, 2 bad arguments or an input that cannot be opened\n";
+
+namespace {
+
+template <typename T> bool parseNumber(const std::string& text, T& out) {
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, out);
+    return ec == std::errc() && ptr == end;
+}
+
+} // namespace
+
+CliParse ParseCommandLine(const std::vector<std::string>& args) {
+    CliParse parse;
+    CliOptions& o = parse.options;
+    auto fail = [&](std::string why) {
+        parse.error = std::move(why);
+        return parse;
+    };
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= args.size())
+                return false;
+            out = args[++i];
+            return true;
+        };
+        std::string v;
+        if (arg == "-h" || arg == "--help") {
+            o.help = true;
+        } else if (arg == "--list-adapters") {
+            o.listAdapters = true;
+        } else if (arg == "--all-packets") {
+            o.allPackets = true;
+        } else if (arg == "-r") {
+            if (!value(v) || v.empty())
+                return fail("-r needs a capture file");
+            o.files.push_back(v);
+        } else if (arg == "-i") {
+            if (!value(v) || v.empty())
+                return fail("-i needs an adapter name");
+            o.adapter = v;
+        } else if (arg == "--count") {
+            std::uint64_t n = 0;
+            if (!value(v) || !parseNumber(v, n) || n == 0)
+                return fail("--count needs a positive whole number");
+            o.count = n;
+        } else if (arg == "--seconds") {
+            double s = 0;
+            if (!value(v) || !parseNumber(v, s) || !(s > 0) || !std::isfinite(s))
+                return fail("--seconds needs a positive number");
+            o.seconds = s;
+        } else if (arg == "--settings") {
+            if (!value(v) || v.empty())
+                return fail("--settings needs a path");
+            o.settingsPath = v;
+        } else if (arg == "--min-length") {
+            std::int64_t n = 0;
+            if (!value(v) || !parseNumber(v, n) || n < 0)
+                return fail("--min-length needs a whole number of 0 or more");
+            o.minimumLength = n;
+        } else if (arg == "--format") {
+            if (!value(v))
+                return fail("--format needs tsv or jsonl");
+            if (v == "tsv")
+                o.format = CliOptions::Format::Tsv;
+            else if (v == "jsonl")
+                o.format = CliOptions::Format::Jsonl;
+            else
+                return fail("unknown format '" + v + "' (tsv or jsonl)");
+        } else {
+            return fail("unknown argument '" + arg + "'");
+        }
+    }
+    if (o.help || o.listAdapters)
+        return parse;
+    if (o.files.empty() == o.adapter.empty())
+        return fail("give capture files with -r or one adapter with -i");
+    if (!o.files.empty() && (o.count || o.seconds))
+        return fail("--count and --seconds apply to live capture (-i) only");
+    return parse;
+}
+
+} // namespace velmora

@@ -1,0 +1,35 @@
+#pragma once
+// The command line of velmora-cli.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velmora {
+
+struct CliOptions {
+    enum class Format { Tsv, Jsonl };
+
+    std::vector<std::string> files;   // -r, in order
+    std::string adapter;              // -i
+    std::optional<std::uint64_t> count;  // --count: frames to capture live
+    std::optional<double> seconds;       // --seconds: how long to capture live
+    bool listAdapters = false;
+    bool help = false;
+    std::string settingsPath;         // --settings
+    std::optional<std::int64_t> minimumLength;  // --min-length
+    bool allPackets = false;
+    Format format = Format::Tsv;
+};
+
+struct CliParse {
+    CliOptions options;
+    std::string error; // empty when the command line is sound
+};
+
+CliParse ParseCommandLine(const std::vector<std::string>& args);
+
+extern const char* const kCliUsage;
+
+} // namespace velmora

@@ -1,0 +1,29 @@
+#pragma once
+// Writes result rows to a stream as TSV or JSON lines, in UTF-8.
+
+#include "capture/ResultList.h"
+
+#include <cstdio>
+#include <string>
+
+namespace velmora {
+
+class RowWriter final {
+public:
+    RowWriter(std::FILE* out, bool jsonLines) : out_(out), jsonLines_(jsonLines) {}
+    ~RowWriter() { Flush(); }
+
+    void Write(const ResultRow& row);
+    void Flush();
+    bool Ok() const { return ok_; }
+
+    static std::string JsonString(const std::string& utf8);
+
+private:
+    std::FILE* out_;
+    bool jsonLines_;
+    bool ok_ = true;
+    std::string line_;
+};
+
+} // namespace velmora

@@ -1,0 +1,106 @@
+// velmora-cli as a script sees it: its output, its messages and its exit status.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kData = VELMORA_TEST_DATA;
+
+struct CliRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+    std::vector<std::string> lines() const {
+        std::vector<std::string> result;
+        std::istringstream in(out);
+        for (std::string line; std::getline(in, line);)
+            result.push_back(line);
+        return result;
+    }
+};
+
+CliRun runCli(const std::string& args) {
+    const fs::path err = fs::temp_directory_path() / ("velmora-cli-err-" + std::to_string(getpid()));
+    const std::string command = std::string(VELMORA_CLI) + " " + args + " 2>" + err.string();
+    CliRun run;
+    FILE* pipe = popen(command.c_str(), "r");
+    char buffer[65536];
+    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        run.out.append(buffer, n);
+    const int status = pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::ifstream in(err);
+    run.err.assign(std::istreambuf_iterator<char>(in), {});
+    fs::remove(err);
+    return run;
+}
+
+std::string settingsArg() { return " --settings " + std::string(VELMORA_SOURCE_DIR) + "/resources/setting.ini"; }
+
+} // namespace
+
+TEST(Cli, ListsRowsAsTabSeparatedUtf8) {
+    const CliRun run = runCli("-r " + kData + "/ndpi_mpeg.pcap --min-length 0" + settingsArg());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "音频\thttp://luca.ntop.org/0.mp3\t4\n");
+}
+
+TEST(Cli, WritesJsonLines) {
+    const CliRun run = runCli("-r " + kData + "/ndpi_rtsp_setup_http.pcapng --format jsonl" + settingsArg());
+    EXPECT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(run.lines().size(), 1u) << run.out;
+    EXPECT_EQ(run.lines()[0].rfind("{\"type\":\"视频\",\"address\":\"rtsp://", 0), 0u) << run.out;
+    EXPECT_NE(run.lines()[0].find(",\"packet\":1}"), std::string::npos) << run.out;
+}
+
+TEST(Cli, NumbersPacketsAcrossFilesAsOneRun) {
+    const std::string file = kData + "/ndpi_hls.pcapng"; // 13 frames
+    const CliRun run = runCli("--all-packets -r " + file + " -r " + file + settingsArg());
+    EXPECT_EQ(run.status, 0) << run.err;
+    const auto lines = run.lines();
+    ASSERT_EQ(lines.size(), 26u);
+    EXPECT_EQ(lines.back().substr(lines.back().rfind('\t') + 1), "26");
+    EXPECT_EQ(lines.front().front(), '\t'); // all-packets rows have no type
+}
+
+TEST(Cli, RefusesBadArgumentsAndMissingInputsWithStatus2) {
+    for (const std::string args : {"", "--bogus", "-r", "--format xml -r x.pcap", "-r a.pcap -i lo",
+                                   "-r a.pcap --count 5", "--min-length -1 -r a.pcap"}) {
+        const CliRun run = runCli(args);
+        EXPECT_EQ(run.status, 2) << args;
+        EXPECT_FALSE(run.err.empty()) << args;
+        EXPECT_TRUE(run.out.empty()) << args;
+    }
+    const CliRun missing = runCli("-r /nonexistent/capture.pcap");
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_NE(missing.err.find("/nonexistent/capture.pcap"), std::string::npos) << missing.err;
+
+    const CliRun noAdapter = runCli("-i velmora-no-such-adapter --count 1");
+    EXPECT_EQ(noAdapter.status, 2);
+    EXPECT_NE(noAdapter.err.find("velmora-no-such-adapter"), std::string::npos) << noAdapter.err;
+}
+
+TEST(Cli, KeepsTheRowsBeforeDamageAndExitsWith1) {
+    const fs::path cut = fs::temp_directory_path() / ("velmora-cut-" + std::to_string(getpid()) + ".pcap");
+    std::ifstream in(kData + "/zeek_wikipedia.pcap", std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    const CliRun whole = runCli("-r " + kData + "/zeek_wikipedia.pcap --all-packets" + settingsArg());
+    ASSERT_EQ(whole.status, 0);
+    std::ofstream(cut, std::ios::binary) << bytes.substr(0, bytes.size() * 3 / 4);
+    const CliRun run = runCli("-r " + cut.string() + " --all-packets" + settingsArg());
+    fs::remove(cut);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find(cut.string()), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("frame"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("95"), std::string::npos) << run.err; // the first damaged frame
+    EXPECT_EQ(run.lines().size(), 94u);
+    EXPECT_EQ(whole.out.rfind(run.out, 0), 0u) << "the rows before the damage are the whole file's first rows";
+}
