@@ -1,5 +1,7 @@
 #include "capture/pcap/CaptureComponent.h"
 
+#include "capture/TcpPayload.h"
+
 #include <pcap/pcap.h>
 
 #include <algorithm>
@@ -17,9 +19,10 @@
 
 namespace velmora {
 
-static_assert(dlt::kNull == DLT_NULL && dlt::kEthernet == DLT_EN10MB && dlt::kRaw == DLT_RAW &&
-              dlt::kLoop == DLT_LOOP && dlt::kLinuxSll == DLT_LINUX_SLL && dlt::kIpv4 == DLT_IPV4 &&
-              dlt::kIpv6 == DLT_IPV6 && dlt::kLinuxSll2 == DLT_LINUX_SLL2);
+// The payload locator knows link types by number; they must be the ones libpcap hands out here.
+static_assert(linktype::kNull == DLT_NULL && linktype::kEthernet == DLT_EN10MB && linktype::kRaw == DLT_RAW &&
+              linktype::kLoop == DLT_LOOP && linktype::kLinuxSll == DLT_LINUX_SLL && linktype::kIpv4 == DLT_IPV4 &&
+              linktype::kIpv6 == DLT_IPV6 && linktype::kLinuxSll2 == DLT_LINUX_SLL2);
 
 namespace {
 
@@ -42,7 +45,7 @@ std::string activationError(const std::string& name, int status, pcap_t* handle)
         return text + detail;
     }
     text += pcap_statustostr(status);
-    if (!detail.empty()) {
+    if (!detail.empty() && detail != pcap_statustostr(status)) {
         text += " (" + detail + ")";
     }
     return text;
@@ -236,6 +239,8 @@ CaptureResult CaptureComponent::SetBufferSize(std::int32_t bytes) {
     return CaptureResult::Success();
 }
 
+bool CaptureComponent::IsCapturing() const { return thread_.joinable() && !sourceEnded_; }
+
 CaptureResult CaptureComponent::StartCapture() {
     if (IsCapturing()) {
         return CaptureResult::Failure("A capture of " + quoted(sourceName_) + " is already running");
@@ -286,6 +291,7 @@ CaptureResult CaptureComponent::StartCapture() {
         endResult_ = CaptureResult::Success();
     }
     stopRequested_ = false;
+    sourceEnded_ = false;
     runNotifier_ = framesAvailable_;
     const std::uint64_t runId = ++runId_;
     queue_.BeginRun(runId);
@@ -362,14 +368,14 @@ std::size_t CaptureComponent::DispatchPending(std::size_t maxFrames) {
         announced_ = false;
     }
     // A consumer that only reacts to the notifier keeps draining what this batch left behind.
-    if (count == maxFrames && IsCapturing() && queue_.Size() > 0 && runNotifier_ && queue_.ClaimWake()) {
+    if (count == maxFrames && thread_.joinable() && queue_.Size() > 0 && runNotifier_ && queue_.ClaimWake()) {
         runNotifier_();
     }
     return count;
 }
 
 bool CaptureComponent::WaitForFrames(std::chrono::milliseconds timeout) {
-    if (!IsCapturing()) {
+    if (!thread_.joinable()) {
         return false;
     }
     return queue_.WaitForFrames(timeout);
@@ -391,7 +397,7 @@ std::span<const std::uint8_t> CaptureComponent::CurrentFrame() const {
     return current_.bytes;
 }
 
-bool CaptureComponent::Finished() const { return !IsCapturing() || queue_.Drained(); }
+bool CaptureComponent::Finished() const { return !thread_.joinable() || queue_.Drained(); }
 
 CaptureResult CaptureComponent::EndResult() const {
     std::lock_guard lock(endMutex_);
@@ -408,6 +414,7 @@ void CaptureComponent::endRun(std::uint64_t runId, CaptureResult result) {
         std::lock_guard lock(endMutex_);
         endResult_ = std::move(result);
     }
+    sourceEnded_ = true;
     if (queue_.EndRun(runId) && runNotifier_) {
         runNotifier_();
     }

@@ -70,7 +70,7 @@ public:
     // both 0 when it has none. Fails (both 0) when there is no such adapter.
     CaptureResult LookupNetwork(const std::string& name, std::uint32_t& address, std::uint32_t& mask) const;
 
-    // Sources. Opening replaces a source that is open but not capturing.
+    // Sources. Opening closes the source that was open (refused while it is being captured).
     // OpenAdapter checks at once that the adapter exists and may be opened (libpcap's message if not).
     CaptureResult OpenAdapter(const std::string& name);
     // pcap or pcapng, told apart by content. Several files are read one after the other as one run.
@@ -109,13 +109,15 @@ public:
     // Inside PacketReceived: copies the announced frame into captureBuffer from position 0 and
     // returns the bytes copied (at most the buffer's size). 0 outside PacketReceived.
     std::int32_t ReadPacket(std::span<std::uint8_t> captureBuffer) const;
-    // The announced frame itself, its libpcap link type (see dlt::) and timestamp.
+    // The announced frame itself, its libpcap link type (see velmora::linktype) and timestamp.
     std::span<const std::uint8_t> CurrentFrame() const;
     int CurrentLinkType() const { return current_.linkType; }
     std::chrono::microseconds CurrentTimestamp() const { return current_.timestamp; }
 
     bool IsOpen() const { return source_ != Source::None; }
-    bool IsCapturing() const { return thread_.joinable(); }
+    // A capture runs and its source has not ended (a file read to its end, or a failed adapter, no
+    // longer counts, though its last frames may still wait for DispatchPending).
+    bool IsCapturing() const;
     // Nothing more will be announced: not capturing, or the source ended and its frames were dispatched.
     bool Finished() const;
     // Why the source ended: success at the end of the files, else the error that stopped reading.
@@ -156,9 +158,10 @@ private:
     FrameQueue queue_;
     std::thread thread_;
     std::atomic<bool> stopRequested_{false};
+    std::atomic<bool> sourceEnded_{false};
     UniqueFd wakeFd_;
     std::uint64_t runId_ = 0;
-    int liveLinkType_ = dlt::kEthernet;
+    int liveLinkType_ = 0;
     FramesAvailableNotifier framesAvailable_;
     FramesAvailableNotifier runNotifier_; // the capture thread's copy, fixed for the run
 

@@ -1,0 +1,214 @@
+// Live capture on the loopback device (needs root). Traffic goes to 127.0.0.1 only.
+
+#include "CaptureTestSupport.h"
+
+#include "capture/FrameText.h"
+#include "capture/PacketStore.h"
+#include "capture/TcpPayload.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+using namespace velmora;
+using namespace velmora::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Answers every HTTP request on 127.0.0.1 with a short body until destroyed.
+class LocalHttpServer {
+public:
+    LocalHttpServer() {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 || ::listen(listener_, 8) != 0 ||
+            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+            ADD_FAILURE() << "cannot listen on 127.0.0.1";
+            return;
+        }
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~LocalHttpServer() {
+        stopping_ = true;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        ::close(listener_);
+    }
+    int Port() const { return port_; }
+
+    // Fetches a path with curl; true when curl succeeded.
+    bool Fetch(const std::string& path) const {
+        const std::string command = "curl -s -o /dev/null --max-time 10 http://127.0.0.1:" + std::to_string(port_) + path;
+        return std::system(command.c_str()) == 0;
+    }
+
+private:
+    void serve() {
+        while (!stopping_) {
+            pollfd wait{listener_, POLLIN, 0};
+            if (::poll(&wait, 1, 100) <= 0) {
+                continue;
+            }
+            const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0) {
+                continue;
+            }
+            std::string request;
+            char chunk[2048];
+            while (request.find("\r\n\r\n") == std::string::npos) {
+                const ssize_t got = ::recv(client, chunk, sizeof chunk, 0);
+                if (got <= 0) {
+                    break;
+                }
+                request.append(chunk, static_cast<std::size_t>(got));
+            }
+            const std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nConnection: close\r\n\r\nhello";
+            [[maybe_unused]] const ssize_t sent = ::send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
+            ::close(client);
+        }
+    }
+
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+class LoopbackCapture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "capturing on lo needs root";
+        }
+    }
+
+    // Opens lo the way capture start does.
+    static void OpenLoopback(CaptureComponent& component) {
+        const CaptureResult opened = component.OpenAdapter("lo");
+        ASSERT_TRUE(opened) << opened.message;
+        ASSERT_TRUE(component.SetPacketFilter(CaptureComponent::kPromiscuous));
+        ASSERT_TRUE(component.SetReadTimeout(1000));
+        ASSERT_TRUE(component.AllocatePacket());
+        ASSERT_TRUE(component.InitPacket(CaptureComponent::kMaxFrameBytes));
+        ASSERT_TRUE(component.SetBufferSize(CaptureComponent::kMaxFrameBytes));
+        const CaptureResult started = component.StartCapture();
+        ASSERT_TRUE(started) << started.message;
+    }
+};
+
+} // namespace
+
+TEST_F(LoopbackCapture, ListsLoopbackWithItsAddress) {
+    CaptureComponent component;
+    const std::vector<std::string> names = component.ListAdapters();
+    EXPECT_NE(std::find(names.begin(), names.end(), "lo"), names.end());
+
+    std::uint32_t address = 1;
+    std::uint32_t mask = 1;
+    EXPECT_TRUE(component.LookupNetwork("lo", address, mask));
+    EXPECT_EQ(address, 0x7F000001u);
+    EXPECT_EQ(mask, 0xFF000000u);
+
+    const CaptureResult missing = component.LookupNetwork("velmora-none0", address, mask);
+    EXPECT_FALSE(missing);
+    EXPECT_NE(missing.message.find("velmora-none0"), std::string::npos);
+    EXPECT_EQ(address, 0u);
+    EXPECT_EQ(mask, 0u);
+}
+
+TEST_F(LoopbackCapture, MissingAdapterIsReportedWithLibpcapReason) {
+    CaptureComponent component;
+    const CaptureResult opened = component.OpenAdapter("velmora-none0");
+    EXPECT_FALSE(opened);
+    EXPECT_NE(opened.message.find("\"velmora-none0\""), std::string::npos) << opened.message;
+    EXPECT_NE(opened.message.find("No such device"), std::string::npos) << opened.message;
+    EXPECT_FALSE(component.IsOpen());
+    EXPECT_FALSE(component.StartCapture());
+    EXPECT_FALSE(component.IsCapturing());
+}
+
+TEST_F(LoopbackCapture, HttpRequestReachesThePacketStore) {
+    LocalHttpServer server;
+    CaptureComponent component;
+    OpenLoopback(component);
+
+    PacketStore store;
+    std::array<std::uint8_t, CaptureComponent::kMaxFrameBytes + 1> captureBuffer{};
+    std::u16string allText;
+    bool ethernet = true;
+    component.SetPacketReceived([&](std::int32_t numbytes) {
+        ASSERT_LE(numbytes, CaptureComponent::kMaxFrameBytes);
+        ASSERT_EQ(component.ReadPacket(captureBuffer), numbytes);
+        const PacketNumber n = store.Store(std::span(captureBuffer.data(), static_cast<std::size_t>(numbytes)));
+        allText += PacketToTextCn(store, n);
+        ethernet = ethernet && component.CurrentLinkType() == linktype::kEthernet;
+    });
+
+    ASSERT_TRUE(server.Fetch("/some/path.mp4"));
+    const std::u16string requestLine = Ascii("GET /some/path.mp4 HTTP/1.1");
+    const std::u16string host = Ascii("Host: 127.0.0.1:" + std::to_string(server.Port()));
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while ((allText.find(requestLine) == std::u16string::npos || allText.find(host) == std::u16string::npos) &&
+           std::chrono::steady_clock::now() < deadline) {
+        component.WaitForFrames(200ms);
+        component.DispatchPending(1000);
+    }
+    EXPECT_NE(allText.find(requestLine), std::u16string::npos);
+    EXPECT_NE(allText.find(host), std::u16string::npos);
+    EXPECT_TRUE(ethernet);
+    EXPECT_GE(store.PacketCount(), 3u);
+    EXPECT_FALSE(component.Finished());
+
+    EXPECT_TRUE(component.StopCapture());
+    const CaptureStats stats = component.Stats();
+    EXPECT_GE(stats.received, stats.delivered);
+    EXPECT_EQ(stats.delivered, store.PacketCount());
+    EXPECT_TRUE(component.CloseAdapter());
+}
+
+TEST_F(LoopbackCapture, StopReturnsOnAnIdleCapture) {
+    CaptureComponent component;
+    OpenLoopback(component);
+    EXPECT_TRUE(component.IsCapturing());
+    EXPECT_TRUE(component.StopCapture());
+    EXPECT_FALSE(component.IsCapturing());
+    EXPECT_TRUE(component.StopCapture()); // a second stop is harmless
+    EXPECT_TRUE(component.EndResult());
+    EXPECT_TRUE(component.CloseAdapter());
+
+    // Closing without stopping first, and destroying while capturing, also end the thread.
+    OpenLoopback(component);
+    EXPECT_TRUE(component.CloseAdapter());
+    CaptureComponent dropped;
+    OpenLoopback(dropped);
+}
+
+TEST_F(LoopbackCapture, FramesQueuedBeforeStopAreNotDelivered) {
+    LocalHttpServer server;
+    CaptureComponent component;
+    int announced = 0;
+    component.SetPacketReceived([&](std::int32_t) { ++announced; });
+    OpenLoopback(component);
+    ASSERT_TRUE(server.Fetch("/queued.mp4"));
+    bool waiting = false;
+    for (int i = 0; i < 100 && !waiting; ++i) {
+        waiting = component.WaitForFrames(200ms);
+    }
+    ASSERT_TRUE(waiting);
+    EXPECT_TRUE(component.StopCapture());
+    EXPECT_EQ(component.DispatchPending(1000), 0u);
+    EXPECT_EQ(announced, 0);
+    EXPECT_GE(component.Stats().discardedAtStop, 1u);
+}
