@@ -23,19 +23,16 @@ std::string FoldedRowKey(std::string_view word, std::size_t row) {
 } // namespace
 
 bool FileType(const FileTypeTable& table, SettingsFile& settings) {
-    settings.DeleteIniSection(keys::kFileTypeSection);
-    bool allWritten = settings.WriteIniString(keys::kFileTypeSection, keys::kCountKey, std::to_string(table.size()));
+    std::vector<std::pair<std::string, std::string>> entries;
+    entries.reserve(1 + 3 * table.size());
+    entries.emplace_back(keys::kCountKey, std::to_string(table.size()));
     for (std::size_t i = 0; i < table.size(); ++i) {
         const FileTypeRow& row = table[i];
-        const std::size_t n = i + 1;
-        allWritten &= settings.WriteIniString(keys::kFileTypeSection, RowKey(keys::kExtNameKey, n),
-                                              utf8::FromU16(row.extension));
-        allWritten &=
-            settings.WriteIniString(keys::kFileTypeSection, RowKey(keys::kTypeKey, n), utf8::FromU16(row.typeName));
-        allWritten &=
-            settings.WriteIniString(keys::kFileTypeSection, RowKey(keys::kValueKey, n), utf8::FromU16(row.state));
+        entries.emplace_back(RowKey(keys::kExtNameKey, i + 1), utf8::FromU16(row.extension));
+        entries.emplace_back(RowKey(keys::kTypeKey, i + 1), utf8::FromU16(row.typeName));
+        entries.emplace_back(RowKey(keys::kValueKey, i + 1), utf8::FromU16(row.state));
     }
-    return allWritten;
+    return settings.ReplaceIniSection(keys::kFileTypeSection, entries);
 }
 
 FileTypeTable LoadFileTypeTable(const SettingsFile& settings) {

@@ -15,8 +15,9 @@ namespace velmora {
 inline constexpr std::size_t kMaxFileTypeRows = 32767;
 
 // Writes the whole table: deletes the section, writes "Count", then the three keys of each row in row
-// order, key by key. A failing key is reported once through the settings file's error handler and the
-// save goes on with the next key. True when every key was written.
+// order. A failing key is reported once through the settings file's error handler and the save goes on
+// with the next key. The file is replaced once for the whole save (one flush to disk instead of one per
+// key), so a save that fails leaves the old table whole. True when every key was written.
 bool FileType(const FileTypeTable& table, SettingsFile& settings);
 
 // Loads the table as start-up does. "Count" is taken as a number (ParseLeadingNumber): missing, empty,

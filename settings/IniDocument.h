@@ -59,10 +59,10 @@ private:
         std::string text;   // the bytes, without the line ending
         std::string ending; // "\r\n", "\n", or "" for a last line without one
         LineKind kind = LineKind::Other;
-        std::string name;             // section or key name, decoded and ASCII-lower-cased
-        std::size_t nameBegin = 0;    // the name's bytes in `text`, as written
+        std::string name;          // section or key name, decoded and ASCII-lower-cased
+        std::size_t nameBegin = 0; // the name's bytes in `text`, as written
         std::size_t nameEnd = 0;
-        std::size_t valueBegin = 0;   // the value's bytes in `text`, trimmed
+        std::size_t valueBegin = 0; // the value's bytes in `text`, trimmed
         std::size_t valueEnd = 0;
     };
 

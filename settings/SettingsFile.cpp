@@ -46,23 +46,58 @@ bool SettingsFile::WriteIniString(std::string_view section, std::string_view key
         Report(kNoIniFileMessage, "");
         return false;
     }
+    // The detail names the entry too: a table save fails key by key.
+    const std::string entry = "[" + std::string(section) + "] " + std::string(key) + "：";
     FileReadResult file = ReadWholeFile(iniFileName_, kFileSizeLimit);
     if (file.status == FileReadResult::Status::Failed) {
         // Rewriting a file that cannot be read would throw away whatever it holds.
-        Report(kWriteFailedMessage, file.error);
+        Report(kWriteFailedMessage, entry + file.error);
         return false;
     }
     IniDocument document = IniDocument::Parse(file.bytes);
     if (std::optional<std::string> refused = document.SetValue(section, key, value)) {
-        Report(kWriteFailedMessage, iniFileName_ + "：[" + std::string(section) + "] " + std::string(key) + "：" +
-                                        *refused);
+        Report(kWriteFailedMessage, entry + *refused + "（" + iniFileName_ + "）");
         return false;
     }
     if (std::optional<std::string> failed = ReplaceFileAtomically(iniFileName_, document.Serialize())) {
-        Report(kWriteFailedMessage, *failed);
+        Report(kWriteFailedMessage, entry + *failed);
         return false;
     }
     return true;
+}
+
+bool SettingsFile::ReplaceIniSection(std::string_view section,
+                                     const std::vector<std::pair<std::string, std::string>>& entries) {
+    auto entryName = [section](const std::string& key) { return "[" + std::string(section) + "] " + key + "："; };
+    if (iniFileName_.empty()) {
+        for (std::size_t i = 0; i < entries.size(); ++i)
+            Report(kNoIniFileMessage, "");
+        return entries.empty();
+    }
+    FileReadResult file = ReadWholeFile(iniFileName_, kFileSizeLimit);
+    if (file.status == FileReadResult::Status::Failed) {
+        for (const auto& [key, value] : entries)
+            Report(kWriteFailedMessage, entryName(key) + file.error);
+        return entries.empty();
+    }
+    IniDocument document = IniDocument::Parse(file.bytes);
+    document.RemoveSection(section);
+    std::vector<const std::string*> applied;
+    bool allWritten = true;
+    for (const auto& [key, value] : entries) {
+        if (std::optional<std::string> refused = document.SetValue(section, key, value)) {
+            Report(kWriteFailedMessage, entryName(key) + *refused + "（" + iniFileName_ + "）");
+            allWritten = false;
+        } else {
+            applied.push_back(&key);
+        }
+    }
+    if (std::optional<std::string> failed = ReplaceFileAtomically(iniFileName_, document.Serialize())) {
+        for (const std::string* key : applied)
+            Report(kWriteFailedMessage, entryName(*key) + *failed);
+        return false;
+    }
+    return allWritten;
 }
 
 void SettingsFile::DeleteIniSection(std::string_view section) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace velmora {
 
@@ -38,6 +40,11 @@ public:
 
     // Removes every section of that name with all its keys. Reports nothing, whatever happens.
     void DeleteIniSection(std::string_view section);
+
+    // DeleteIniSection followed by WriteIniString for each entry in order, with the same outcome and the same
+    // reports (one per entry that fails), but as one replacement of the file: a save that fails part way
+    // leaves the old section whole instead of half a new one. Returns true when every entry was written.
+    bool ReplaceIniSection(std::string_view section, const std::vector<std::pair<std::string, std::string>>& entries);
 
     // One read of the first section of that name: ASCII-lower-cased key -> value as GetIniString gives it.
     // For loading many keys at once (the file-type table) without re-reading the file for each.

@@ -1,0 +1,261 @@
+#include "settings/FileTypeSettings.h"
+#include "capture/Gbk.h"
+#include "settings/DefaultSettings.h"
+#include "settings/LeadingNumber.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+using namespace velmora;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void WriteBytes(const fs::path& path, std::string_view bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+const fs::path kDefaultSettings = fs::path(VELMORA_SOURCE_DIR) / "resources" / "setting.ini";
+
+class FileTypeSettingsTest : public testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "velmora-filetype-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+        path_ = dir_ / "setting.ini";
+        settings_.SetIniFileName(path_.string());
+        settings_.SetErrorHandler([this](const SettingsError& e) { errors_.push_back(e); });
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    fs::path dir_;
+    fs::path path_;
+    SettingsFile settings_;
+    std::vector<SettingsError> errors_;
+};
+
+FileTypeTable Rows(int count) {
+    FileTypeTable table;
+    const char16_t* types[] = {u"视频", u"音频", u"图片", u"其它"};
+    for (int i = 0; i < count; ++i)
+        table.Append({u".e" + utf8::ToU16(std::to_string(i)), types[i % 4], i % 2 ? u"禁用" : u""});
+    return table;
+}
+
+void ExpectSameRows(const FileTypeTable& actual, const FileTypeTable& expected) {
+    ASSERT_EQ(actual.size(), expected.size());
+    for (std::size_t i = 0; i < actual.size(); ++i) {
+        EXPECT_EQ(actual[i].extension, expected[i].extension) << i;
+        EXPECT_EQ(actual[i].typeName, expected[i].typeName) << i;
+        EXPECT_EQ(actual[i].state, expected[i].state) << i;
+    }
+}
+
+TEST_F(FileTypeSettingsTest, TheDefaultFileHoldsTheShippedTable) {
+    const std::string bytes = ReadBytes(kDefaultSettings);
+    ASSERT_FALSE(bytes.empty());
+    EXPECT_FALSE(utf8::IsValid(bytes)); // GBK
+    EXPECT_EQ(bytes.find('\n'), bytes.find("\r\n") + 1);
+    EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '\n'), std::count(bytes.begin(), bytes.end(), '\r'));
+
+    fs::copy_file(kDefaultSettings, path_);
+    EXPECT_EQ(ReadMinimumLength(settings_), "100");
+    const FileTypeTable table = LoadFileTypeTable(settings_);
+    ASSERT_EQ(table.size(), 33u);
+    EXPECT_EQ(table[0].extension, u".flv");
+    EXPECT_EQ(table[32].extension, u".swf");
+    EXPECT_EQ(table[32].typeName, u"其它");
+    int disabled = 0;
+    for (const FileTypeRow& row : table.Rows()) {
+        const bool picture = row.typeName == u"图片";
+        EXPECT_EQ(row.state, picture || row.extension == u".ts" ? u"禁用" : u"") << utf8::FromU16(row.extension);
+        disabled += row.state == kDisabledState;
+    }
+    EXPECT_EQ(disabled, 7);
+    // The order matters: .avif before .avi, .rmvb before .rm.
+    EXPECT_EQ(table.Classify(u"http://h/a.avif", 10), std::nullopt);
+    EXPECT_EQ(table.Classify(u"http://h/a.AVI", 10), u"视频");
+    EXPECT_EQ(table.Classify(u"http://h/a.rmvb", 10), u"视频");
+    EXPECT_EQ(table.Classify(u"http://h/seg1.ts", 13), std::nullopt);
+    EXPECT_EQ(table.Classify(u"http://h/a.m3u8?t=1", 10), u"视频");
+    EXPECT_EQ(table.Classify(u"http://h/a.flac", 10), u"音频");
+    EXPECT_EQ(table.Classify(u"http://h/a.html", 10), std::nullopt);
+
+    // The shipped file is exactly what the program itself writes for that table.
+    ASSERT_TRUE(FileType(table, settings_));
+    EXPECT_EQ(ReadBytes(path_), bytes);
+    fs::remove(path_);
+    ASSERT_TRUE(settings_.WriteIniString("FiterLong", "Long", "100"));
+    ASSERT_TRUE(FileType(table, settings_));
+    EXPECT_EQ(ReadBytes(path_), bytes);
+    EXPECT_TRUE(errors_.empty());
+}
+
+TEST_F(FileTypeSettingsTest, ASaveHoldsExactlyTheCurrentRows) {
+    WriteBytes(path_,
+               "[FiterLong]\r\nLong=100\r\n[FileType]\r\nCount=9\r\nExtName9=.old\r\n[Adaptors]\r\nAdaptorUsed=1\r\n");
+    ASSERT_TRUE(FileType(Rows(5), settings_));
+    ExpectSameRows(LoadFileTypeTable(settings_), Rows(5));
+    ASSERT_TRUE(FileType(Rows(2), settings_));
+    ExpectSameRows(LoadFileTypeTable(settings_), Rows(2));
+
+    const auto section = settings_.GetIniSection("FileType");
+    EXPECT_EQ(section.size(), 7u);
+    for (const char* key : {"count", "extname1", "type1", "value1", "extname2", "type2", "value2"})
+        EXPECT_TRUE(section.contains(key)) << key;
+    EXPECT_EQ(settings_.GetIniString("FileType", "Value2"), "禁用");
+    EXPECT_EQ(ReadBytes(path_).find("ExtName0"), std::string::npos); // numbered from 1
+    EXPECT_EQ(ReadBytes(path_).find("ExtName3"), std::string::npos);
+    EXPECT_EQ(ReadBytes(path_).find(".old"), std::string::npos);
+    // The other sections are untouched.
+    EXPECT_EQ(settings_.GetIniString("FiterLong", "Long"), "100");
+    EXPECT_EQ(settings_.GetIniString("Adaptors", "AdaptorUsed"), "1");
+
+    ASSERT_TRUE(FileType(FileTypeTable(), settings_));
+    EXPECT_TRUE(LoadFileTypeTable(settings_).empty());
+    EXPECT_EQ(settings_.GetIniString("FileType", "Count"), "0");
+
+    // Toggling one row writes its state key alone.
+    ASSERT_TRUE(FileType(Rows(2), settings_));
+    ASSERT_TRUE(WriteFileTypeState(settings_, 1, u""));
+    EXPECT_NE(ReadBytes(path_).find("Value2=\r\n"), std::string::npos);
+    EXPECT_EQ(LoadFileTypeTable(settings_)[1].state, u"");
+    EXPECT_TRUE(errors_.empty());
+}
+
+TEST_F(FileTypeSettingsTest, CountIsReadForgivingly) {
+    const std::string rows = "ExtName1=.a\r\nType1=视频\r\nValue1=\r\nExtName2=.b\r\nType2=音频\r\nValue2=禁用\r\n";
+    struct Case {
+        const char* count; // nullptr: no Count key at all
+        std::size_t rows;
+    };
+    for (const Case& c :
+         {Case{nullptr, 0}, Case{"", 0}, Case{"-1", 0}, Case{"abc", 0}, Case{"0", 0}, Case{"1", 1}, Case{" 2", 2},
+          Case{"2abc", 2}, Case{"2.9", 2}, Case{"99999999999999999999", 2}, Case{"40000", 2}}) {
+        SCOPED_TRACE(c.count ? c.count : "(missing)");
+        std::string file = "[FileType]\r\n";
+        if (c.count)
+            file += std::string("Count=") + c.count + "\r\n";
+        WriteBytes(path_, file + rows);
+        EXPECT_EQ(LoadFileTypeTable(settings_).size(), c.rows);
+    }
+    // Rows the file does not hold are skipped; a row with a present but empty key is kept as it is.
+    WriteBytes(path_, "[FileType]\r\nCount=4\r\nExtName1=.a\r\nType3=\r\nExtName4=.d\r\nValue4=禁用\r\n");
+    const FileTypeTable table = LoadFileTypeTable(settings_);
+    ASSERT_EQ(table.size(), 3u);
+    EXPECT_EQ(table[0].extension, u".a");
+    EXPECT_EQ(table[0].typeName, u"");
+    EXPECT_EQ(table[1].extension, u"");
+    EXPECT_EQ(table[2].extension, u".d");
+    EXPECT_EQ(table[2].state, u"禁用");
+}
+
+TEST_F(FileTypeSettingsTest, AFailingSaveReportsEveryKeyAndKeepsTheOldFile) {
+    ASSERT_TRUE(FileType(Rows(3), settings_));
+    const std::string before = ReadBytes(path_);
+    // A full disk, which root cannot bypass: every rewrite of the file fails part way.
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit small = old;
+    small.rlim_cur = 32;
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool saved = FileType(Rows(2), settings_);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_FALSE(saved);
+    ASSERT_EQ(errors_.size(), 7u); // Count and three keys for each of two rows; the deletion says nothing
+    for (const SettingsError& e : errors_) {
+        EXPECT_EQ(e.title, "Error");
+        EXPECT_EQ(e.message, "写入失败！");
+        EXPECT_NE(e.detail.find(dir_.string()), std::string::npos) << e.detail;
+    }
+    EXPECT_EQ(ReadBytes(path_), before);
+    ExpectSameRows(LoadFileTypeTable(settings_), Rows(3));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+}
+
+TEST_F(FileTypeSettingsTest, ARefusedKeyIsReportedAndTheOthersAreSaved) {
+    FileTypeTable table = Rows(2);
+    table.Append({u".x", u"表情😀", u""}); // GBK has no form for the emoji
+    EXPECT_FALSE(FileType(table, settings_));
+    ASSERT_EQ(errors_.size(), 1u);
+    EXPECT_EQ(errors_[0].message, "写入失败！");
+    EXPECT_NE(errors_[0].detail.find("Type3"), std::string::npos) << errors_[0].detail;
+    const FileTypeTable loaded = LoadFileTypeTable(settings_);
+    ASSERT_EQ(loaded.size(), 3u);
+    EXPECT_EQ(loaded[2].extension, u".x");
+    EXPECT_EQ(loaded[2].typeName, u"");
+
+    errors_.clear();
+    SettingsFile unnamed;
+    unnamed.SetErrorHandler([this](const SettingsError& e) { errors_.push_back(e); });
+    EXPECT_FALSE(FileType(Rows(1), unnamed));
+    EXPECT_EQ(errors_.size(), 4u);
+    EXPECT_EQ(errors_[3].message, "未指定INI文件！");
+}
+
+TEST(LeadingNumber, TakesTheLeadingNumberOfAText) {
+    struct Case {
+        std::string_view text;
+        std::int64_t value;
+    };
+    for (const Case& c : {Case{"100", 100}, Case{"100abc", 100}, Case{"", 0}, Case{"abc", 0}, Case{" 12", 12},
+                          Case{"\t1 000 ", 1000}, Case{"-5", -5}, Case{"+7x", 7}, Case{"- 3", -3}, Case{"3.9", 3},
+                          Case{"0012", 12}, Case{"--1", 0}, Case{"１２", 0}, Case{"9223372036854775807", INT64_MAX},
+                          Case{"9223372036854775808", INT64_MAX}, Case{"-9223372036854775808", INT64_MIN},
+                          Case{"99999999999999999999999", INT64_MAX}, Case{"-99999999999999999999999", INT64_MIN}}) {
+        EXPECT_EQ(ParseLeadingNumber(c.text), c.value) << c.text;
+        EXPECT_EQ(ParseLeadingNumber(utf8::ToU16(c.text)), c.value) << c.text;
+    }
+}
+
+TEST_F(FileTypeSettingsTest, EnsureSettingsFileCopiesTheDefaultOnlyWhenNoneExists) {
+    EXPECT_EQ(EnsureSettingsFile(path_.string(), kDefaultSettings.string()), std::nullopt);
+    EXPECT_EQ(ReadBytes(path_), ReadBytes(kDefaultSettings));
+    EXPECT_EQ(fs::status(path_).permissions() & fs::perms::others_write, fs::perms::none);
+
+    WriteBytes(path_, "[FiterLong]\r\nLong=5\r\n");
+    EXPECT_EQ(EnsureSettingsFile(path_.string(), kDefaultSettings.string()), std::nullopt);
+    EXPECT_EQ(ReadBytes(path_), "[FiterLong]\r\nLong=5\r\n");
+
+    struct Case {
+        fs::path target;
+        fs::path source;
+        std::string detailNames;
+    };
+    fs::create_directory(dir_ / "folder.ini");
+    WriteBytes(dir_ / "plain", "x");
+    for (const Case& c : {Case{dir_ / "new.ini", dir_ / "missing-default.ini", "missing-default.ini"},
+                          Case{dir_ / "folder.ini", kDefaultSettings, "folder.ini"},
+                          Case{dir_ / "plain" / "setting.ini", kDefaultSettings, "plain"},
+                          Case{dir_ / "no-such-folder" / "setting.ini", kDefaultSettings, "no-such-folder"}}) {
+        auto error = EnsureSettingsFile(c.target.string(), c.source.string());
+        ASSERT_TRUE(error.has_value()) << c.target;
+        EXPECT_EQ(error->title, "Error");
+        EXPECT_EQ(error->message, "无法创建设置文件！");
+        EXPECT_NE(error->detail.find(c.detailNames), std::string::npos) << error->detail;
+    }
+    EXPECT_FALSE(fs::exists(dir_ / "new.ini"));
+}
+
+} // namespace
