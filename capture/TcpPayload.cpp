@@ -16,7 +16,7 @@ std::uint16_t be16(std::span<const std::uint8_t> f, std::size_t at) {
 std::optional<std::size_t> tcp(std::span<const std::uint8_t> f, std::size_t at, std::size_t end) {
     if (at + 20 > end)
         return std::nullopt;
-    const std::size_t headerLength = std::size_t{f[at + 12] >> 4} * 4;
+    const std::size_t headerLength = static_cast<std::size_t>(f[at + 12] >> 4) * 4;
     if (headerLength < 20 || at + headerLength > end)
         return std::nullopt;
     return at + headerLength;
@@ -25,7 +25,7 @@ std::optional<std::size_t> tcp(std::span<const std::uint8_t> f, std::size_t at, 
 std::optional<std::size_t> ipv4(std::span<const std::uint8_t> f, std::size_t at) {
     if (at + 20 > f.size() || (f[at] >> 4) != 4)
         return std::nullopt;
-    const std::size_t headerLength = std::size_t{f[at] & 0x0F} * 4;
+    const std::size_t headerLength = static_cast<std::size_t>(f[at] & 0x0F) * 4;
     const std::size_t totalLength = be16(f, at + 2);
     const bool fragment = (be16(f, at + 6) & 0x1FFF) != 0;
     if (headerLength < 20 || fragment || f[at + 9] != kProtocolTcp || totalLength < headerLength)
