@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <netinet/in.h>
 #include <poll.h>
@@ -67,6 +68,15 @@ std::uint32_t ipv4Of(const sockaddr* address) {
     sockaddr_in in{};
     std::memcpy(&in, address, sizeof in);
     return ntohl(in.sin_addr.s_addr);
+}
+
+// A damaged or odd file (pcapng in seconds resolution, say) can give any seconds value; held to a
+// range whose microsecond count cannot overflow.
+std::chrono::microseconds timestampOf(const timeval& ts) {
+    constexpr std::int64_t kLimit = std::numeric_limits<std::int64_t>::max() / 1000000 - 100000;
+    const std::int64_t seconds = std::clamp<std::int64_t>(ts.tv_sec, -kLimit, kLimit);
+    const std::int64_t micros = std::clamp<std::int64_t>(ts.tv_usec, -99999999999, 99999999999);
+    return std::chrono::microseconds(seconds * 1000000 + micros);
 }
 
 AdapterList findAdapters() {
@@ -428,7 +438,7 @@ bool CaptureComponent::enqueue(std::uint64_t runId, int linkType, const pcap_pkt
     frame.bytes = queue_.TakeBuffer();
     frame.bytes.assign(bytes, bytes + length);
     frame.linkType = linkType;
-    frame.timestamp = std::chrono::seconds(header.ts.tv_sec) + std::chrono::microseconds(header.ts.tv_usec);
+    frame.timestamp = timestampOf(header.ts);
     frame.wireLength = header.len;
     switch (queue_.Push(runId, std::move(frame))) {
     case FrameQueue::PushOutcome::Cancelled:

@@ -131,6 +131,21 @@ TEST(CaptureFile, FramesAreCutToTheSnapLengthAndEmptyOnesKept) {
     }
 }
 
+TEST(CaptureFile, TimestampsOfAnyValueStayInRange) {
+    TempDir dir;
+    std::vector<CapturedFrame> frames(3);
+    frames[0].timestamp = std::chrono::microseconds(1);
+    frames[1].timestamp = std::chrono::microseconds(-1); // written as the largest 64-bit count
+    frames[2].timestamp = std::chrono::microseconds(0x7FFFFFFFFFFFFFFF);
+    const std::string path = dir.File("times.pcapng");
+    WriteBytes(path, MakePcapng(linktype::kEthernet, frames));
+    const Drained read = ReadCaptureFiles({path});
+    ASSERT_EQ(read.frames.size(), 3u);
+    EXPECT_EQ(read.frames[0].timestamp.count(), 1);
+    EXPECT_GT(read.frames[1].timestamp.count(), 0);
+    EXPECT_GT(read.frames[2].timestamp.count(), 0);
+}
+
 TEST(CaptureFile, DamageIsReportedWithFileAndFrameAndEarlierFramesKept) {
     TempDir dir;
     const Drained whole = ReadCaptureFiles({DataFile("zeek_socks.pcap")});

@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Runs every fuzz_* program of a build for the given number of seconds each.
+# Usage: fuzz/run-fuzzers.sh BUILD_DIR SECONDS
+# Corpora grow under BUILD_DIR/fuzz-corpus/NAME; crashes land in BUILD_DIR/fuzz-artifacts/.
+set -uo pipefail
+build=${1:?usage: run-fuzzers.sh BUILD_DIR SECONDS}
+seconds=${2:?usage: run-fuzzers.sh BUILD_DIR SECONDS}
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "$build" && pwd)
+
+# Seeds: fuzz/corpus/NAME if present; the capture-file fuzzer also starts from the small test captures.
+seed() {
+    local name=$1 corpus=$2
+    if [ -d "$source_dir/fuzz/corpus/$name" ]; then
+        cp -n "$source_dir/fuzz/corpus/$name"/* "$corpus"/ 2>/dev/null || true
+    fi
+    if [ "$name" = fuzz_capture_file ]; then
+        find "$source_dir/tests/data" -maxdepth 1 \( -name '*.pcap' -o -name '*.pcapng' \) -size -64k \
+            -exec cp -n {} "$corpus"/ \;
+    fi
+}
+
+mapfile -t fuzzers < <(find "$build/fuzz" -maxdepth 1 -type f -name 'fuzz_*' -perm -u+x | sort)
+if [ ${#fuzzers[@]} -eq 0 ]; then
+    echo "no fuzz_* programs under $build/fuzz" >&2
+    exit 1
+fi
+
+mkdir -p "$build/fuzz-artifacts"
+failed=()
+for fuzzer in "${fuzzers[@]}"; do
+    name=$(basename "$fuzzer")
+    corpus="$build/fuzz-corpus/$name"
+    mkdir -p "$corpus"
+    seed "$name" "$corpus"
+    echo "== $name for ${seconds}s (corpus $corpus)"
+    if ! "$fuzzer" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
+        -artifact_prefix="$build/fuzz-artifacts/$name-" "$corpus" >"$build/fuzz-artifacts/$name.log" 2>&1; then
+        failed+=("$name")
+        tail -n 60 "$build/fuzz-artifacts/$name.log"
+    else
+        grep -E '^(stat::number_of_executed_units|stat::new_units_added)' "$build/fuzz-artifacts/$name.log" || true
+    fi
+done
+
+if [ ${#failed[@]} -ne 0 ]; then
+    echo "fuzzers failed: ${failed[*]} (see $build/fuzz-artifacts)" >&2
+    exit 1
+fi
+echo "all ${#fuzzers[@]} fuzzers ran ${seconds}s without a failure"
