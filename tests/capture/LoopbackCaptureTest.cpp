@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -139,6 +140,39 @@ TEST_F(LoopbackCapture, MissingAdapterIsReportedWithLibpcapReason) {
     EXPECT_FALSE(component.IsCapturing());
 }
 
+TEST_F(LoopbackCapture, WithoutPrivilegeTheAdapterIsRefusedWithLibpcapReason) {
+    // In a child that gives up root, so the test process keeps its privileges.
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(pipeFds[0]);
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+            ::_exit(2);
+        }
+        CaptureComponent component;
+        const CaptureResult opened = component.OpenAdapter("lo");
+        const std::string report = (opened ? "opened" : "refused") + std::string("|") + opened.message +
+                                   (component.IsOpen() ? "|open" : "|closed");
+        [[maybe_unused]] const ssize_t written = ::write(pipeFds[1], report.data(), report.size());
+        ::_exit(0);
+    }
+    ::close(pipeFds[1]);
+    std::string report;
+    char chunk[512];
+    for (ssize_t got; (got = ::read(pipeFds[0], chunk, sizeof chunk)) > 0;) {
+        report.append(chunk, static_cast<std::size_t>(got));
+    }
+    ::close(pipeFds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child could not drop root";
+    EXPECT_EQ(report.rfind("refused|Cannot open adapter \"lo\": ", 0), 0u) << report;
+    EXPECT_NE(report.find("permission"), std::string::npos) << report;
+    EXPECT_NE(report.find("|closed"), std::string::npos) << report;
+}
+
 TEST_F(LoopbackCapture, HttpRequestReachesThePacketStore) {
     LocalHttpServer server;
     CaptureComponent component;
@@ -211,4 +245,30 @@ TEST_F(LoopbackCapture, FramesQueuedBeforeStopAreNotDelivered) {
     EXPECT_EQ(component.DispatchPending(1000), 0u);
     EXPECT_EQ(announced, 0);
     EXPECT_GE(component.Stats().discardedAtStop, 1u);
+}
+
+TEST_F(LoopbackCapture, WhileTheConsumerLagsTheKernelDropsAndCountsIt) {
+    CaptureComponent component(CaptureComponent::QueueLimits{8, 1 << 20});
+    OpenLoopback(component);
+    // Nobody dispatches: the queue fills, the capture thread waits, the kernel ring overflows.
+    const int sender = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(sender, 0);
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    target.sin_port = htons(9); // discard
+    const std::vector<char> datagram(1400, 'x');
+    for (int i = 0; i < 20000; ++i) {
+        ::sendto(sender, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&target), sizeof target);
+    }
+    ::close(sender);
+    std::this_thread::sleep_for(1500ms); // let the kernel retire its last block
+
+    EXPECT_TRUE(component.StopCapture());
+    const CaptureStats stats = component.Stats();
+    EXPECT_GT(component.DroppedByKernel(), 0u);
+    EXPECT_EQ(stats.droppedByKernel, component.DroppedByKernel());
+    EXPECT_EQ(stats.delivered, 0u);
+    EXPECT_EQ(stats.discardedAtStop, stats.queued);
+    EXPECT_GE(stats.queued, 8u);
 }
