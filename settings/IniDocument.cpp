@@ -67,6 +67,34 @@ std::string_view CutAtCharBoundary(IniEncoding encoding, std::string_view s, std
     return s.substr(0, i);
 }
 
+bool ReadsAsChinese(std::u16string_view text) {
+    for (char16_t c : text) {
+        if (c < 0x80)
+            continue;
+        bool chinese = (c >= 0x2000 && c <= 0x206F)     // general punctuation: “ ” … —
+                       || (c >= 0x3000 && c <= 0x303F)  // CJK punctuation
+                       || (c >= 0x3400 && c <= 0x9FFF)  // CJK ideographs
+                       || (c >= 0xFF00 && c <= 0xFFEF)  // full-width forms
+                       || (c >= 0xD800 && c <= 0xDFFF); // beyond the BMP (emoji): no GBK pair decodes there
+        if (!chinese)
+            return false;
+    }
+    return true;
+}
+
+// Valid UTF-8 is no proof: a short GBK text can happen to be valid UTF-8 too ("茅抹" in GBK reads as "éĨ").
+// When both readings are clean, UTF-8 wins only if it reads as Chinese text.
+IniEncoding DetectEncoding(std::string_view bytes) {
+    bool nonAscii = std::any_of(bytes.begin(), bytes.end(), [](char c) { return (c & 0x80) != 0; });
+    if (!nonAscii || !utf8::IsValid(bytes))
+        return IniEncoding::Gbk;
+    bool cleanGbk = false;
+    gbk::Decode(bytes, &cleanGbk);
+    if (!cleanGbk)
+        return IniEncoding::Utf8;
+    return ReadsAsChinese(utf8::ToU16(bytes)) ? IniEncoding::Utf8 : IniEncoding::Gbk;
+}
+
 bool HasLineBreakOrNul(std::string_view s) {
     return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
@@ -80,8 +108,7 @@ IniDocument IniDocument::Parse(std::string_view bytes) {
         doc.encoding_ = IniEncoding::Utf8;
         bytes.remove_prefix(kByteOrderMark.size());
     } else {
-        bool nonAscii = std::any_of(bytes.begin(), bytes.end(), [](char c) { return (c & 0x80) != 0; });
-        doc.encoding_ = nonAscii && utf8::IsValid(bytes) ? IniEncoding::Utf8 : IniEncoding::Gbk;
+        doc.encoding_ = DetectEncoding(bytes);
     }
     while (!bytes.empty()) {
         Line line;
@@ -308,6 +335,17 @@ bool IniDocument::RemoveSection(std::string_view section) {
     }
     lines_ = std::move(kept);
     return removed;
+}
+
+bool IniDocument::PinEncoding() {
+    if (byteOrderMark_)
+        return true;
+    if (DetectEncoding(Serialize()) == encoding_)
+        return true;
+    if (encoding_ == IniEncoding::Gbk)
+        return false;
+    byteOrderMark_ = true;
+    return true;
 }
 
 std::string IniDocument::Serialize() const {

@@ -9,7 +9,8 @@
 // makes sense: a "[name" without ']' still opens the section the user evidently meant.
 //
 // The API is UTF-8; the file keeps its own encoding: GBK, or UTF-8 when it starts with a byte order
-// mark or is valid UTF-8 holding non-ASCII bytes (a file edited in a Linux editor).
+// mark or is valid UTF-8 holding non-ASCII bytes that GBK cannot read, or that read as Chinese in UTF-8
+// (a file edited in a Linux editor).
 
 #include <cstddef>
 #include <optional>
@@ -50,6 +51,11 @@ public:
 
     // Removes every section of that name with all its lines. Tells whether there was one.
     bool RemoveSection(std::string_view section);
+
+    // Makes sure the serialized text reads back in the document's own encoding, which an edit can upset
+    // (a UTF-8 file whose last Chinese value is replaced by "é" would read as GBK). A UTF-8 file is then given
+    // a byte order mark; a GBK file cannot be marked, so false is returned and it must not be written.
+    bool PinEncoding();
 
     std::string Serialize() const;
 

@@ -8,6 +8,9 @@
 namespace velmora {
 namespace {
 
+// A GBK file that an edit would turn into valid, Chinese-looking UTF-8 cannot be marked as GBK.
+constexpr const char* kAmbiguousEncoding = "写入后的文件会被误认作UTF-8编码";
+
 std::optional<IniDocument> ReadDocument(const std::string& path) {
     if (path.empty())
         return std::nullopt;
@@ -59,6 +62,10 @@ bool SettingsFile::WriteIniString(std::string_view section, std::string_view key
         Report(kWriteFailedMessage, entry + *refused + "（" + iniFileName_ + "）");
         return false;
     }
+    if (!document.PinEncoding()) {
+        Report(kWriteFailedMessage, entry + kAmbiguousEncoding + "（" + iniFileName_ + "）");
+        return false;
+    }
     if (std::optional<std::string> failed = ReplaceFileAtomically(iniFileName_, document.Serialize())) {
         Report(kWriteFailedMessage, entry + *failed);
         return false;
@@ -92,6 +99,11 @@ bool SettingsFile::ReplaceIniSection(std::string_view section,
             applied.push_back(&key);
         }
     }
+    if (!document.PinEncoding()) {
+        for (const std::string* key : applied)
+            Report(kWriteFailedMessage, entryName(*key) + kAmbiguousEncoding + "（" + iniFileName_ + "）");
+        return false;
+    }
     if (std::optional<std::string> failed = ReplaceFileAtomically(iniFileName_, document.Serialize())) {
         for (const std::string* key : applied)
             Report(kWriteFailedMessage, entryName(*key) + *failed);
@@ -107,7 +119,7 @@ void SettingsFile::DeleteIniSection(std::string_view section) {
     if (file.status != FileReadResult::Status::Ok)
         return;
     IniDocument document = IniDocument::Parse(file.bytes);
-    if (document.RemoveSection(section))
+    if (document.RemoveSection(section) && document.PinEncoding())
         ReplaceFileAtomically(iniFileName_, document.Serialize());
 }
 

@@ -209,6 +209,13 @@ TEST_F(SettingsFileTest, ReadsAGbkFileWrittenByAnotherProgram) {
     EXPECT_EQ(Messages(), std::vector<std::string>{"写入失败！"});
     EXPECT_NE(errors_[0].detail.find("GBK"), std::string::npos);
     EXPECT_EQ(ReadBytes(path_), before);
+
+    // 茅抹 in GBK happens to be valid UTF-8 ("éĨ"): still GBK, and a write keeps it GBK.
+    WriteBytes(path_, "[DownloadPath]\r\nPath=D:\\\xC3\xA9\xC4\xA8\\a.exe\r\n");
+    EXPECT_EQ(settings_.GetIniString("DownloadPath", "Path"), "D:\\茅抹\\a.exe");
+    ASSERT_TRUE(settings_.WriteIniString("FileType", "Value1", "禁用"));
+    EXPECT_EQ(ReadBytes(path_), "[DownloadPath]\r\nPath=D:\\\xC3\xA9\xC4\xA8\\a.exe\r\n\r\n"
+                                "[FileType]\r\nValue1=\xBD\xFB\xD3\xC3\r\n");
 }
 
 TEST_F(SettingsFileTest, Utf8FileEditedByHandStaysUtf8) {
@@ -224,6 +231,12 @@ TEST_F(SettingsFileTest, Utf8FileEditedByHandStaysUtf8) {
                                         "\n[DownloadPath]\npath=/home/😀/a\n");
         EXPECT_EQ(settings_.GetIniString("DownloadPath", "Path"), "/home/😀/a");
     }
+    // "中a" in UTF-8 is also clean GBK; once "é" replaces it, only a byte order mark keeps the file UTF-8.
+    WriteBytes(path_, "[A]\nk=中a\n");
+    EXPECT_EQ(settings_.GetIniString("A", "k"), "中a");
+    ASSERT_TRUE(settings_.WriteIniString("A", "k", "é"));
+    EXPECT_EQ(ReadBytes(path_), "\xEF\xBB\xBF[A]\nk=é\n");
+    EXPECT_EQ(settings_.GetIniString("A", "k"), "é");
     // ASCII-only is read as GBK: a Chinese value then goes in as GBK.
     WriteBytes(path_, "[FileType]\nCount=0\n");
     ASSERT_TRUE(settings_.WriteIniString("FileType", "Type1", "视频"));
