@@ -18,3 +18,6 @@ if(VELMORA_GUI_SOURCES)
         target_link_libraries(velmora PRIVATE velmora_gui)
     endif()
 endif()
+
+# The help file opens from beside the executable.
+configure_file(resources/readme.htm ${CMAKE_CURRENT_BINARY_DIR}/readme.htm COPYONLY)

@@ -1,0 +1,139 @@
+#include "mainwindow/CommandBar.h"
+
+#include "desktop/cPopupMenu.h"
+#include "mainwindow/Dialogs.h"
+#include "mainwindow/Form1.h"
+#include "mainwindow/Form3.h" // Form1.h needs it complete for form3()
+#include "mainwindow/KeywordSearch.h"
+#include "mainwindow/ResultListModel.h"
+#include "splash/frmAbout.h"
+
+#include <QAbstractButton>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QPlainTextEdit>
+#include <QPointer>
+
+namespace {
+
+const QString kCapturingCaption = QStringLiteral("停止嗅探");
+
+} // namespace
+
+QUrl CommandBar::HomePageUrl() { return QUrl(QString::fromLatin1(frmAbout::kWebAddress)); }
+
+QString CommandBar::HelpFilePath() {
+    return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("readme.htm"));
+}
+
+CommandBar::CommandBar(Form1* form) : QObject(form), form_(form), search_(new KeywordSearch(this)) {
+    const std::pair<int, QString> captions[] = {{2, HiddenCaption()},
+                                                {3, QStringLiteral("搜索缓存")},
+                                                {4, QStringLiteral("主   页")},
+                                                {5, QStringLiteral("关   于")},
+                                                {6, QStringLiteral("退   出")}};
+    for (const auto& [index, caption] : captions)
+        if (QAbstractButton* button = form_->Cmd1(index))
+            button->setText(caption);
+
+    connect(form_, &Form1::Cmd1Clicked, this, &CommandBar::Cmd1_Click);
+    // A clear of the list, by the list's menu or by a start of capture, ends a running search: its
+    // next rows would land in a list that no longer belongs to it.
+    connect(form_->resultModel(), &QAbstractItemModel::modelReset, search_, &KeywordSearch::Cancel);
+    connect(form_, &Form1::Unloading, this, [this] {
+        search_->Cancel();
+        frmAbout::UnloadIfLoaded();
+    });
+}
+
+void CommandBar::Cmd1_Click(int index) {
+    switch (index) {
+    case 2:
+        ToggleDataWindow();
+        break;
+    case 3:
+        SearchKeyword();
+        break;
+    case 4:
+        OpenHomePage();
+        break;
+    case 5:
+        ShowAboutMenu();
+        break;
+    case 6:
+        Exit();
+        break;
+    default:
+        break;
+    }
+}
+
+void CommandBar::ToggleDataWindow() {
+    // LV1 takes the room Text1 leaves: the operation page's layout gives the list the page less the
+    // command row while the data window is hidden, and less Text1's height as well while it is shown.
+    QAbstractButton* toggle = form_->Cmd1(2);
+    if (toggle->text() != HiddenCaption()) {
+        form_->Text1()->hide();
+        toggle->setText(HiddenCaption());
+    } else {
+        form_->Text1()->show();
+        toggle->setText(ShownCaption());
+    }
+}
+
+void CommandBar::SearchKeyword() {
+    const std::optional<QString> answer =
+        Dialogs::InputText(form_, QStringLiteral("输入要搜索的字符串："), QStringLiteral("搜索设置"));
+    QString keyword = answer.value_or(QString());
+    while (keyword.endsWith(QLatin1Char(' ')))
+        keyword.chop(1);
+    // A cancelled or empty answer, or nothing listed, leaves capture and the list as they are.
+    if (keyword.isEmpty() || form_->results().empty())
+        return;
+
+    search_->Cancel();
+    form_->StopCaptureComponent();
+    // The rows go, ResultCount stays: the search's rows are not capture's.
+    form_->resultModel()->ClearRows();
+    form_->Text1()->clear();
+
+    ResultListModel* model = form_->resultModel();
+    const QString type = SearchRowType();
+    search_->Run(form_->store(), keyword,
+                 [model, type = type.toStdU16String()](velmora::PacketNumber packet, std::vector<std::u16string>& tokens) {
+                     for (std::u16string& token : tokens)
+                         model->Rows().AddSearchRow({type, std::move(token), packet});
+                     // One insertion per packet, however many hits it holds.
+                     model->FlushPending();
+                 });
+}
+
+void CommandBar::OpenHomePage() {
+    // The desktop's handler reports nothing back; a failure shows nothing.
+    QDesktopServices::openUrl(HomePageUrl());
+}
+
+void CommandBar::ShowAboutMenu() {
+    cPopupMenu menu;
+    switch (menu.Popup({QStringLiteral("关于..."), QStringLiteral("-"), QStringLiteral("帮   助")})) {
+    case 1:
+        frmAbout::ShowAbout(form_);
+        break;
+    case 3:
+        QDesktopServices::openUrl(QUrl::fromLocalFile(HelpFilePath()));
+        break;
+    default:
+        break;
+    }
+}
+
+void CommandBar::Exit() {
+    if (form_->Cmd1(0)->text() == kCapturingCaption) {
+        Dialogs::Message(form_, QMessageBox::Critical, QStringLiteral("错误"),
+                         QStringLiteral("正在嗅探，要退出程序先停止嗅探！"));
+        return;
+    }
+    search_->Cancel();
+    form_->Unload();
+}

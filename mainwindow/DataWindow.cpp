@@ -1,0 +1,131 @@
+#include "mainwindow/DataWindow.h"
+
+#include "capture/FrameText.h"
+#include "mainwindow/Form1.h"
+#include "mainwindow/Form3.h" // Form1.h needs it complete for form3()
+#include "mainwindow/ResultListModel.h"
+
+#include <QAbstractButton>
+#include <QGuiApplication>
+#include <QItemSelectionModel>
+#include <QPlainTextEdit>
+#include <QTableView>
+#include <QTextCursor>
+
+#include <algorithm>
+
+namespace {
+
+const QString kShownCaption = QStringLiteral("关闭数据窗口");
+
+} // namespace
+
+std::optional<TextSelection> AddressHighlight(const QString& address, const QString& text) {
+    const int exact = text.indexOf(address, 0, Qt::CaseSensitive);
+    if (exact >= 0)
+        return TextSelection{exact, static_cast<int>(address.size())};
+
+    const int c = address.indexOf(QLatin1String("://")); // 0-based
+    if (c < 0)
+        return std::nullopt;
+    // The path's first "/" lies behind the host's first character.
+    const int d = address.indexOf(QLatin1Char('/'), c + 4);
+    if (d < 0)
+        return std::nullopt;
+    // The path is searched without its last character and then selected at its full length.
+    const QString path = address.mid(d, address.size() - d - 1);
+    int h = text.indexOf(path, 0, Qt::CaseInsensitive);
+    if (h < 0)
+        h = text.indexOf(address.left(c + 4), 0, Qt::CaseInsensitive);
+    if (h < 0)
+        h = 1;
+    return TextSelection{h, static_cast<int>(path.size()) + 1};
+}
+
+DataWindow::DataWindow(Form1* form) : QObject(form), form_(form) {
+    QPlainTextEdit* text = form_->Text1();
+    // The highlight is for the user to see while working in the list, where the focus is: keep the
+    // selection painted as when the box has the focus.
+    QPalette palette = text->palette();
+    for (const auto role : {QPalette::Highlight, QPalette::HighlightedText})
+        palette.setColor(QPalette::Inactive, role, palette.color(QPalette::Active, role));
+    text->setPalette(palette);
+
+    connect(text, &QPlainTextEdit::textChanged, this, &DataWindow::Text1_Change);
+    connect(form_->LV1(), &QTableView::clicked, this, &DataWindow::LV1_ItemClick);
+    // Arrow keys choose a row as a click does; a mouse press also moves the current row, but the
+    // click that follows it fills the window once.
+    if (QItemSelectionModel* selection = form_->LV1()->selectionModel())
+        connect(selection, &QItemSelectionModel::currentRowChanged, this, [this] {
+            if (form_->LV1()->hasFocus() && QGuiApplication::mouseButtons() == Qt::NoButton)
+                LV1_ItemClick();
+        });
+}
+
+QString DataWindow::ReleasedPacketNote(quint32 packet) {
+    return QStringLiteral("（第 %1 号封包的数据已不在内存中，无法显示。缓存的封包超过内存上限时，最早的封包会被释放。）")
+        .arg(packet);
+}
+
+int DataWindow::selectedRow() const {
+    QTableView* list = form_->LV1();
+    const int rows = list->model() ? list->model()->rowCount() : 0;
+    int row = -1;
+    if (QItemSelectionModel* selection = list->selectionModel()) {
+        const QModelIndexList selected = selection->selectedRows();
+        row = selected.isEmpty() ? selection->currentIndex().row() : selected.first().row();
+    }
+    return row >= 0 && row < rows ? row : -1;
+}
+
+bool DataWindow::chineseTextProcessing() const { return form_->Chk2()->isChecked(); }
+
+void DataWindow::LV1_ItemClick() {
+    if (form_->Cmd1(2)->text() != kShownCaption)
+        return;
+    const int row = selectedRow();
+    if (row < 0)
+        return;
+    bool ok = false;
+    const velmora::PacketNumber packet = form_->resultModel()->PacketText(row).toUInt(&ok);
+    const velmora::PacketStore& store = form_->store();
+
+    QString text;
+    if (!ok || !store.Contains(packet) || store.IsReleased(packet)) {
+        text = ReleasedPacketNote(packet);
+        noteText_ = text;
+    } else {
+        noteText_.clear();
+        text = chineseTextProcessing()
+                   ? QString::fromStdU16String(velmora::DecodeCnEscapes(velmora::PacketToTextCn(store, packet)))
+                   : QString::fromStdU16String(velmora::PacketToText(store, packet));
+    }
+    QPlainTextEdit* box = form_->Text1();
+    box->setPlainText(QString());
+    box->setPlainText(text);
+}
+
+void DataWindow::Text1_Change() {
+    QPlainTextEdit* box = form_->Text1();
+    if (form_->LV1()->model() == nullptr || form_->LV1()->model()->rowCount() == 0 || chineseTextProcessing())
+        return;
+    const int row = selectedRow();
+    if (row < 0)
+        return;
+    const QString text = box->toPlainText();
+    // The note for a released packet holds no address; nothing in it is worth selecting.
+    if (!noteText_.isEmpty() && text == noteText_)
+        return;
+    const std::optional<TextSelection> selection = AddressHighlight(form_->resultModel()->AddressText(row), text);
+    if (!selection)
+        return;
+    // Past the end of the text the selection stops at the end.
+    const int size = static_cast<int>(text.size());
+    const int start = std::clamp(selection->start, 0, size);
+    const int end = std::clamp(selection->start + selection->length, start, size);
+    QTextCursor cursor = box->textCursor();
+    cursor.setPosition(start);
+    cursor.setPosition(end, QTextCursor::KeepAnchor);
+    box->setTextCursor(cursor);
+    box->ensureCursorVisible();
+}
