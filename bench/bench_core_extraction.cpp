@@ -94,6 +94,18 @@ void BM_FrameHandlerRecordedCapture(benchmark::State& state, const char* file) {
 BENCHMARK_CAPTURE(BM_FrameHandlerRecordedCapture, ndpi_1kxun, "ndpi_1kxun.pcap")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_FrameHandlerRecordedCapture, espn_http, "espn_http.pcapng")->Unit(benchmark::kMillisecond);
 
+// The reference capture of bench/compare.sh (or any file named by VELMORA_BENCH_PCAP).
+void BM_FrameHandlerReferenceCapture(benchmark::State& state) {
+    const char* path = std::getenv("VELMORA_BENCH_PCAP");
+    const auto recorded = bench::ReadCaptureFile(path ? path : "bench/out/reference-200k.pcap");
+    if (recorded.frames.empty()) {
+        state.SkipWithError("set VELMORA_BENCH_PCAP to a capture file (bench/compare.sh makes one)");
+        return;
+    }
+    runHandler(state, recorded.frames, recorded.linkType, recorded.bytes);
+}
+BENCHMARK(BM_FrameHandlerReferenceCapture)->Unit(benchmark::kMillisecond);
+
 } // namespace
 
 BENCHMARK_MAIN();

@@ -19,10 +19,20 @@ int hexDigit(char16_t c) {
 
 bool isHexDigit(char16_t c) { return hexDigit(c) >= 0; }
 
-// The character of a byte 0x00..0x80, or "·" for control bytes.
-char16_t singleByteText(std::uint8_t byte) {
-    char16_t c = gbk::SingleByte(byte);
-    return c < 32 ? kMiddleDot : c;
+// The text of each byte 0x00..0x80: its character, or "·" for control bytes.
+struct SingleByteTexts {
+    char16_t text[0x81];
+    SingleByteTexts() {
+        for (int b = 0; b <= 0x80; ++b) {
+            const char16_t c = gbk::SingleByte(static_cast<std::uint8_t>(b));
+            text[b] = c < 32 ? kMiddleDot : c;
+        }
+    }
+};
+
+const char16_t* singleByteTexts() {
+    static const SingleByteTexts table;
+    return table.text;
 }
 
 std::u16string_view trimSpaces(std::u16string_view s) {
@@ -59,15 +69,17 @@ void replaceAll(std::u16string& s, std::u16string_view from, std::u16string_view
 } // namespace
 
 std::u16string PacketToText(std::span<const std::uint8_t> frame) {
+    const char16_t* single = singleByteTexts();
     std::u16string out(frame.size(), u'\0');
     for (std::size_t i = 0; i < frame.size(); ++i)
-        out[i] = frame[i] <= 0x80 ? singleByteText(frame[i]) : kNoSingleByteCharacter;
+        out[i] = frame[i] <= 0x80 ? single[frame[i]] : kNoSingleByteCharacter;
     return out;
 }
 
 std::u16string PacketToText(const PacketStore& store, PacketNumber n) { return PacketToText(store.PacketData(n)); }
 
 void PacketToTextCn(std::span<const std::uint8_t> frame, std::u16string& out) {
+    const char16_t* single = singleByteTexts();
     out.clear();
     const std::size_t m = frame.size();
     out.resize(m * 3);
@@ -89,7 +101,7 @@ void PacketToTextCn(std::span<const std::uint8_t> frame, std::u16string& out) {
                 ++i;
             }
         } else {
-            *o++ = singleByteText(b);
+            *o++ = single[b];
             ++i;
         }
     }

@@ -3,6 +3,10 @@
 #include "capture/FrameText.h"
 #include "capture/TcpPayload.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <array>
 #include <cstring>
 #include <string_view>
@@ -39,10 +43,13 @@ std::u16string between(Text text, std::size_t from, std::size_t to) {
 
 // The next occurrence of a pattern at or after a position that only grows during one scan, so
 // each pattern is searched over the text at most once per scan.
+// A pattern known to be absent (from the frame's bytes) is never searched for.
 class Occurrence {
 public:
-    Occurrence(Text text, Text pattern) : text_(text), pattern_(pattern) {}
+    Occurrence(Text text, Text pattern, bool present = true) : text_(text), pattern_(pattern), present_(present) {}
     std::size_t at(std::size_t k) {
+        if (!present_)
+            return 0;
         if (!searched_ || (found_ != 0 && found_ < k) || (found_ == 0 && k < searchedFrom_)) {
             found_ = instr(text_, k, pattern_);
             searchedFrom_ = k;
@@ -54,6 +61,7 @@ public:
 private:
     Text text_;
     Text pattern_;
+    bool present_;
     std::size_t found_ = 0;
     std::size_t searchedFrom_ = 0;
     bool searched_ = false;
@@ -72,6 +80,60 @@ void stripTrailingNonAlnumAndLeadingSpaces(std::u16string& s) {
     s.erase(0, lead);
 }
 
+// Whether the frame's bytes hold an ASCII pattern. The text rendering keeps ASCII as it is and only
+// adds "%", upper-case hex digits and "·", so a pattern made of other characters that is absent from
+// the bytes is absent from the text too.
+bool containsBytes(std::span<const std::uint8_t> bytes, std::string_view pattern) {
+    const auto* p = reinterpret_cast<const char*>(bytes.data());
+    const char* end = p + bytes.size();
+    while (static_cast<std::size_t>(end - p) >= pattern.size()) {
+        p = static_cast<const char*>(std::memchr(p, pattern[0], static_cast<std::size_t>(end - p) - pattern.size() + 1));
+        if (!p)
+            return false;
+        if (std::memcmp(p, pattern.data(), pattern.size()) == 0)
+            return true;
+        ++p;
+    }
+    return false;
+}
+
+struct Markers {
+    bool scheme = false; // "://"
+    bool get = false;    // "GET "
+};
+
+// One pass over the bytes for both markers. Most frames hold neither, so this decides the cost of
+// the frames that give nothing; it compares 16 positions at a time.
+Markers findMarkers(std::span<const std::uint8_t> bytes) {
+    Markers found;
+    const std::uint8_t* p = bytes.data();
+    const std::size_t n = bytes.size();
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i colon = _mm_set1_epi8(':'), slash = _mm_set1_epi8('/');
+    const __m128i g = _mm_set1_epi8('G'), e = _mm_set1_epi8('E'), t = _mm_set1_epi8('T'), space = _mm_set1_epi8(' ');
+    auto load = [&](std::size_t at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at)); };
+    for (; i + 19 <= n; i += 16) {
+        const __m128i b0 = load(i), b1 = load(i + 1), b2 = load(i + 2), b3 = load(i + 3);
+        const __m128i scheme =
+            _mm_and_si128(_mm_cmpeq_epi8(b0, colon), _mm_and_si128(_mm_cmpeq_epi8(b1, slash), _mm_cmpeq_epi8(b2, slash)));
+        const __m128i get = _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(b0, g), _mm_cmpeq_epi8(b1, e)),
+                                          _mm_and_si128(_mm_cmpeq_epi8(b2, t), _mm_cmpeq_epi8(b3, space)));
+        found.scheme |= _mm_movemask_epi8(scheme) != 0;
+        found.get |= _mm_movemask_epi8(get) != 0;
+        if (found.scheme && found.get)
+            return found;
+    }
+#endif
+    for (; i < n; ++i) {
+        if (i + 3 <= n && p[i] == ':' && p[i + 1] == '/' && p[i + 2] == '/')
+            found.scheme = true;
+        if (i + 4 <= n && p[i] == 'G' && p[i + 1] == 'E' && p[i + 2] == 'T' && p[i + 3] == ' ')
+            found.get = true;
+    }
+    return found;
+}
+
 constexpr Text kMiddleDotText = u"\u00B7";
 constexpr Text kRequestLine = u"\u00B7GET ";
 constexpr Text kHostLine = u"\u00B7Host: ";
@@ -84,7 +146,9 @@ MediaAddressExtractor::MediaAddressExtractor(PacketStore& store, ResultList& res
 void MediaAddressExtractor::vpacket_PacketReceived(std::span<const std::uint8_t> frame, int linkType,
                                                    const ExtractionOptions& options) {
     const PacketNumber packet = store_.Store(frame);
-    const std::span<const std::uint8_t> stored = store_.PacketData(packet);
+    // The frame as stored (cut to the store's limit), read from the caller's buffer: the store may
+    // keep no bytes at all.
+    const std::span<const std::uint8_t> stored = frame.first(static_cast<std::size_t>(store_.PacketLength(packet)));
     if (stored.empty())
         return;
     if (options.allPacketsValue == 1) {
@@ -97,10 +161,26 @@ void MediaAddressExtractor::vpacket_PacketReceived(std::span<const std::uint8_t>
     // Every address needs "://" and every request line "GET ", all ASCII, which the rendering keeps
     // as they are: a frame without either cannot give a row, so it is not rendered at all.
     const auto* bytes = reinterpret_cast<const char*>(stored.data());
-    const bool hasScheme = memmem(bytes, stored.size(), "://", 3) != nullptr;
-    const bool hasGet = memmem(bytes, stored.size(), "GET ", 4) != nullptr;
+    const Markers markers = findMarkers(stored);
+    const bool hasScheme = markers.scheme;
+    const bool hasGet = markers.get;
     if (!hasScheme && !hasGet)
         return;
+    PatternPresence presence;
+    if (hasScheme) {
+        presence.http = containsBytes(stored, "http://");
+        presence.rtsp = containsBytes(stored, "rtsp://");
+        presence.mms = containsBytes(stored, "mms://");
+        presence.mmst = containsBytes(stored, "mmst://");
+        presence.quote = containsBytes(stored, "\"");
+        presence.lessThan = containsBytes(stored, "<");
+        presence.apostrophe = containsBytes(stored, "'");
+        presence.streamId = containsBytes(stored, "/streamid=");
+        presence.comma = containsBytes(stored, ",");
+        presence.semicolon = containsBytes(stored, ";");
+    } else {
+        presence.http = presence.rtsp = presence.mms = presence.mmst = false;
+    }
 
     PacketToTextCn(stored, text_);
     const double length = static_cast<double>(text_.size());
@@ -126,22 +206,27 @@ void MediaAddressExtractor::vpacket_PacketReceived(std::span<const std::uint8_t>
             payloadRequestAt = at;
         }
     }
-    SearchText(text_, payloadRequestAt, packet);
+    if (hasScheme)
+        schemeScan(text_, packet, presence);
+    if (hasGet)
+        requestLineScan(text_, payloadRequestAt, packet);
 }
 
 void MediaAddressExtractor::SearchText(std::u16string_view text, std::size_t payloadRequestAt, PacketNumber packet) {
-    schemeScan(text, packet);
+    schemeScan(text, packet, PatternPresence{});
     requestLineScan(text, payloadRequestAt, packet);
 }
 
-void MediaAddressExtractor::schemeScan(Text text, PacketNumber packet) {
+void MediaAddressExtractor::schemeScan(Text text, PacketNumber packet, const PatternPresence& presence) {
     const std::size_t L = text.size();
-    std::array<Occurrence, 4> prefixes{Occurrence(text, u"http://"), Occurrence(text, u"rtsp://"),
-                                       Occurrence(text, u"mms://"), Occurrence(text, u"mmst://")};
-    std::array<Occurrence, 7> terminators{Occurrence(text, kMiddleDotText), Occurrence(text, u"\""),
-                                          Occurrence(text, u"<"),           Occurrence(text, u"'"),
-                                          Occurrence(text, u"/streamid="),  Occurrence(text, u","),
-                                          Occurrence(text, u";")};
+    std::array<Occurrence, 4> prefixes{
+        Occurrence(text, u"http://", presence.http), Occurrence(text, u"rtsp://", presence.rtsp),
+        Occurrence(text, u"mms://", presence.mms), Occurrence(text, u"mmst://", presence.mmst)};
+    std::array<Occurrence, 7> terminators{
+        Occurrence(text, kMiddleDotText),           Occurrence(text, u"\"", presence.quote),
+        Occurrence(text, u"<", presence.lessThan),  Occurrence(text, u"'", presence.apostrophe),
+        Occurrence(text, u"/streamid=", presence.streamId), Occurrence(text, u",", presence.comma),
+        Occurrence(text, u";", presence.semicolon)};
     std::size_t f = 1;
     while (true) {
         std::size_t p = prefixes[0].at(f);

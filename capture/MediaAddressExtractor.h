@@ -37,7 +37,13 @@ public:
     static constexpr std::size_t kNoPayloadRequest = static_cast<std::size_t>(-1);
 
 private:
-    void schemeScan(std::u16string_view text, PacketNumber packet);
+    // Which scheme prefixes and terminators the frame's bytes hold; absent ones are never searched for.
+    struct PatternPresence {
+        bool http = true, rtsp = true, mms = true, mmst = true;
+        bool quote = true, lessThan = true, apostrophe = true, streamId = true, comma = true, semicolon = true;
+    };
+
+    void schemeScan(std::u16string_view text, PacketNumber packet, const PatternPresence& presence);
     void requestLineScan(std::u16string_view text, std::size_t payloadRequestAt, PacketNumber packet);
     // The duplicate and file-type tests of an http address or request target; adds its row.
     void listHttpAddress(std::u16string address, PacketNumber packet);

@@ -9,8 +9,12 @@ PacketStore::PacketStore(std::size_t memoryBudget) : memoryBudget_(memoryBudget)
 
 PacketNumber PacketStore::Store(std::span<const std::uint8_t> frame) {
     const std::size_t length = std::min(frame.size(), kMaxFrameBytes);
+    if (memoryBudget_ == 0) {
+        frames_.push_back(FrameSlot{kNoBlock, 0, static_cast<std::uint32_t>(length)});
+        return PacketCount();
+    }
     if (usedInLastBlock_ + length > kBlockBytes) {
-        auto block = spareBlock_ ? std::move(spareBlock_) : std::make_unique<std::uint8_t[]>(kBlockBytes);
+        auto block = spareBlock_ ? std::move(spareBlock_) : std::make_unique_for_overwrite<std::uint8_t[]>(kBlockBytes);
         blocks_.push_back(std::move(block));
         ++heldBlocks_;
         usedInLastBlock_ = 0;
@@ -28,6 +32,10 @@ PacketNumber PacketStore::Store(std::span<const std::uint8_t> frame) {
 void PacketStore::releaseOverBudget() {
     // The block being filled is never released, so the current frame can always be read.
     while (heldBlocks_ > 1 && heldBlocks_ * kBlockBytes > memoryBudget_) {
+        // Keep one released block for the next frames: a small budget would otherwise map and
+        // unmap a block for every megabyte captured.
+        if (!spareBlock_)
+            spareBlock_ = std::move(blocks_.front());
         blocks_.pop_front();
         ++firstBlock_;
         --heldBlocks_;
@@ -50,7 +58,7 @@ std::int32_t PacketStore::PacketLength(PacketNumber n) const {
 }
 
 bool PacketStore::IsReleased(PacketNumber n) const {
-    return Contains(n) && frames_[n - 1].block < firstBlock_;
+    return Contains(n) && (frames_[n - 1].block < firstBlock_ || frames_[n - 1].block == kNoBlock);
 }
 
 std::span<const std::uint8_t> PacketStore::PacketData(PacketNumber n) const {

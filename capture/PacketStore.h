@@ -23,6 +23,7 @@ public:
     static constexpr std::size_t kDefaultMemoryBudget = std::size_t{1} << 30;
     static constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
 
+    // A budget of 0 keeps numbers and lengths only, for callers that never read a frame back.
     explicit PacketStore(std::size_t memoryBudget = kDefaultMemoryBudget);
 
     // Numbers and stores one frame; a frame longer than kMaxFrameBytes is cut to it.
@@ -46,6 +47,8 @@ public:
     std::size_t HeldBytes() const { return heldBlocks_ * kBlockBytes; }
 
 private:
+    static constexpr std::uint32_t kNoBlock = 0xFFFFFFFF;
+
     struct FrameSlot {
         std::uint32_t block;
         std::uint32_t offset;

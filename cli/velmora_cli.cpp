@@ -7,7 +7,6 @@
 #include "settings/FileTypeSettings.h"
 #include "settings/LeadingNumber.h"
 
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -98,20 +97,21 @@ int main(int argc, char** argv) {
     extraction.minimumLength = static_cast<double>(
         options.minimumLength ? *options.minimumLength : ParseLeadingNumber(ReadMinimumLength(settings)));
 
-    // Only the frame being handled is needed: keep the store small so memory stays flat.
-    PacketStore store(PacketStore::kBlockBytes);
+    // Nothing reads a frame back here: the store keeps numbers only, so memory stays flat.
+    PacketStore store(0);
     ResultList results;
     MediaAddressExtractor extractor(store, results, fileTypes);
     RowWriter writer(stdout, options.format == CliOptions::Format::Jsonl);
 
     CaptureComponent vpacket;
-    std::array<std::uint8_t, CaptureComponent::kMaxFrameBytes + 1> CaptureBuffer{};
     std::uint64_t framesHandled = 0;
     vpacket.SetPacketReceived([&](std::int32_t numbytes) {
-        const std::int32_t copied = vpacket.ReadPacket(CaptureBuffer);
-        const auto length = static_cast<std::size_t>(std::clamp(std::min(numbytes, copied), 0, CaptureComponent::kMaxFrameBytes));
+        // The announced frame is read in place: the store keeps its own copy.
+        const auto frame = vpacket.CurrentFrame();
+        const auto length = static_cast<std::size_t>(std::clamp<std::int32_t>(numbytes, 0, CaptureComponent::kMaxFrameBytes));
         const std::size_t before = results.size();
-        extractor.vpacket_PacketReceived(std::span(CaptureBuffer.data(), length), vpacket.CurrentLinkType(), extraction);
+        extractor.vpacket_PacketReceived(frame.first(std::min(length, frame.size())), vpacket.CurrentLinkType(),
+                                         extraction);
         for (std::size_t i = before; i < results.size(); ++i)
             writer.Write(results[i]);
         ++framesHandled;

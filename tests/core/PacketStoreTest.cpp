@@ -69,8 +69,14 @@ TEST(PacketStore, ReleasesTheOldestFramesPastTheBudgetButKeepsTheirNumbers) {
     EXPECT_FALSE(store.IsReleased(frames));
     EXPECT_EQ(store.PacketData(frames)[0], static_cast<std::uint8_t>(frames - 1));
 
-    PacketStore tiny(0); // below one block: the frame being handled is still readable
+    PacketStore tiny(1); // below one block: the newest frame is still readable
     tiny.Store(frame);
     tiny.Store(std::vector<std::uint8_t>(PacketStore::kBlockBytes / 2 + 15000, 'z'));
     EXPECT_EQ(tiny.PacketData(2).size(), 15000u);
+
+    PacketStore countOnly(0); // numbers and lengths only
+    EXPECT_EQ(countOnly.Store(frame), 1u);
+    EXPECT_EQ(countOnly.PacketLength(1), 15000);
+    EXPECT_TRUE(countOnly.IsReleased(1));
+    EXPECT_EQ(countOnly.HeldBytes(), 0u);
 }
