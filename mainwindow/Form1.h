@@ -58,6 +58,7 @@ class QStackedWidget;
 class QTabBar;
 class QTableView;
 class QTimer;
+class QWebEngineProfile;
 class QWebEngineView;
 
 class FileTypeTableModel;
@@ -110,7 +111,7 @@ public:
     QWidget* Frame1(int index) const;
     QWebEngineView* WebBr1() const { return WebBr1_; }
     TrayIcon* trayIcon() const { return tray_; }
-    Form3* form3() const { return form3_; }
+    Form3* form3() const;
 
     // State.
     velmora::PacketStore& store() { return store_; }
@@ -191,13 +192,13 @@ private:
     std::vector<std::string> adapterNames_;
     bool dispatchQueued_ = false;
     bool unloaded_ = false;
-    bool loading_ = true;
 
     // Controls.
     QLabel* Label10_ = nullptr;
     QLabel* Label11_ = nullptr;
     QWidget* Frame2_ = nullptr;
     QWebEngineView* WebBr1_ = nullptr;
+    QWebEngineProfile* webProfile_ = nullptr;
     QTabBar* TabS1_ = nullptr;
     QStackedWidget* frameStack_ = nullptr;
     std::array<QWidget*, 2> Frame1_{};

@@ -1,0 +1,72 @@
+#include "desktop/TrayIcon.h"
+
+#include "mainwindow/Dialogs.h"
+#include "mainwindow/ProductInfo.h"
+
+#include <QIcon>
+#include <QWidget>
+
+TrayIcon::TrayIcon(QObject* parent) : QObject(parent) {}
+
+TrayIcon::~TrayIcon() { RemoveTrayIcon(); }
+
+void TrayIcon::AddTrayIcon(QWidget* window) {
+    window_ = window;
+    if (!icon_) {
+        icon_ = new QSystemTrayIcon(this);
+        connect(icon_, &QSystemTrayIcon::activated, this, &TrayIcon::OnActivated);
+    }
+    QIcon icon = window ? window->windowIcon() : QIcon();
+    if (icon.isNull())
+        icon = QIcon(QStringLiteral(":/icons/velmora-64.png"));
+    icon_->setIcon(icon);
+    icon_->show();
+}
+
+void TrayIcon::SetTrayTip(const QString& tip) {
+    if (icon_)
+        icon_->setToolTip(tip.left(63)); // the tip field held 63 characters and a NUL
+}
+
+void TrayIcon::RemoveTrayIcon() {
+    if (!icon_)
+        return;
+    icon_->hide();
+    delete icon_;
+    icon_ = nullptr;
+}
+
+QString TrayIcon::Tip() const { return icon_ ? icon_->toolTip() : QString(); }
+
+void TrayIcon::OnActivated(QSystemTrayIcon::ActivationReason reason) {
+    switch (reason) {
+    case QSystemTrayIcon::Trigger:
+        LeftButtonUp();
+        break;
+    case QSystemTrayIcon::Context:
+        RightButtonUp();
+        break;
+    default:
+        break; // double and middle clicks do nothing
+    }
+}
+
+void TrayIcon::LeftButtonUp() {
+    if (!window_)
+        return;
+    if (window_->isMinimized())
+        window_->setWindowState(window_->windowState() & ~(Qt::WindowMinimized | Qt::WindowMaximized));
+    if (window_->isHidden())
+        window_->show();
+    window_->raise();
+    window_->activateWindow();
+    emit WindowRestored();
+}
+
+void TrayIcon::RightButtonUp() {
+    Dialogs::Message(nullptr, QMessageBox::NoIcon, ProductInfo::AppTitle(), ThankYouMessage());
+}
+
+QString TrayIcon::ThankYouMessage() {
+    return QStringLiteral("谢谢你使用VelmoraV3.0。更多信息请访问") + ProductInfo::MakerWebAddress();
+}

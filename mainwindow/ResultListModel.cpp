@@ -1,0 +1,107 @@
+#include "mainwindow/ResultListModel.h"
+
+ResultListModel::ResultListModel(velmora::ResultList& rows, QObject* parent)
+    : QAbstractTableModel(parent), rows_(rows), shownRows_(rows.size()) {}
+
+int ResultListModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(shownRows_);
+}
+
+int ResultListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ColumnCount; }
+
+QVariant ResultListModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= static_cast<int>(shownRows_))
+        return {};
+    if (role != Qt::DisplayRole && role != Qt::ToolTipRole)
+        return {};
+    switch (index.column()) {
+    case TypeColumn:
+        return TypeText(index.row());
+    case AddressColumn: {
+        // An all-packets row holds a whole frame: the tooltip would be a wall of text.
+        if (role == Qt::ToolTipRole && rows_[static_cast<std::size_t>(index.row())].address.size() > 2048)
+            return {};
+        return AddressText(index.row());
+    }
+    case PacketColumn:
+        return PacketText(index.row());
+    default:
+        return {};
+    }
+}
+
+QVariant ResultListModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (role != Qt::DisplayRole)
+        return {};
+    if (orientation == Qt::Vertical)
+        return section + 1;
+    switch (section) {
+    case TypeColumn:
+        return QStringLiteral("类型");
+    case AddressColumn:
+        return QStringLiteral("找到的网络文件");
+    case PacketColumn:
+        return QStringLiteral("封包索引");
+    default:
+        return {};
+    }
+}
+
+std::size_t ResultListModel::FlushPending() {
+    if (rows_.size() < shownRows_) {
+        // The list was shortened behind the model's back: start the views afresh.
+        beginResetModel();
+        shownRows_ = rows_.size();
+        endResetModel();
+        return 0;
+    }
+    const std::size_t pending = rows_.size() - shownRows_;
+    if (pending == 0)
+        return 0;
+    const int first = static_cast<int>(shownRows_);
+    beginInsertRows({}, first, first + static_cast<int>(pending) - 1);
+    shownRows_ = rows_.size();
+    endInsertRows();
+    return pending;
+}
+
+void ResultListModel::AddCaptureRow(velmora::ResultRow row) {
+    FlushPending();
+    rows_.AddCaptureRow(std::move(row));
+    FlushPending();
+}
+
+void ResultListModel::AddSearchRow(velmora::ResultRow row) {
+    FlushPending();
+    rows_.AddSearchRow(std::move(row));
+    FlushPending();
+}
+
+void ResultListModel::RemoveResultRow(int row) {
+    FlushPending();
+    if (row < 0 || row >= static_cast<int>(shownRows_))
+        return;
+    beginRemoveRows({}, row, row);
+    rows_.DeleteRow(static_cast<std::size_t>(row));
+    shownRows_ = rows_.size();
+    endRemoveRows();
+}
+
+void ResultListModel::ClearRows() {
+    beginResetModel();
+    rows_.Clear();
+    shownRows_ = 0;
+    endResetModel();
+}
+
+QString ResultListModel::TypeText(int row) const {
+    return QString::fromStdU16String(rows_[static_cast<std::size_t>(row)].type);
+}
+
+QString ResultListModel::AddressText(int row) const {
+    return QString::fromStdU16String(rows_[static_cast<std::size_t>(row)].address);
+}
+
+QString ResultListModel::PacketText(int row) const {
+    return QString::number(rows_[static_cast<std::size_t>(row)].packet);
+}

@@ -1,0 +1,40 @@
+#include "mainwindow/StatusPanels.h"
+
+#include <QLabel>
+
+StatusPanels::StatusPanels(QWidget* parent) : QStatusBar(parent) {
+    setSizeGripEnabled(false);
+    const std::array<QString, kPanelCount> designTexts{QStringLiteral("状态：停止嗅探"), QStringLiteral("网卡：未选择"),
+                                                       QString(), QString()};
+    const std::array<int, kPanelCount> stretch{2, 3, 2, 2};
+    for (int i = 0; i < kPanelCount; ++i) {
+        auto* label = new QLabel(designTexts[static_cast<std::size_t>(i)], this);
+        label->setObjectName(QStringLiteral("Status1Panel%1").arg(i + 1));
+        label->setFrameShape(QFrame::StyledPanel);
+        label->setFrameShadow(QFrame::Sunken);
+        label->setMinimumWidth(60);
+        addWidget(label, stretch[static_cast<std::size_t>(i)]);
+        panels_[static_cast<std::size_t>(i)] = label;
+    }
+    capturePanel_ = new QLabel(this);
+    capturePanel_->setObjectName(QStringLiteral("Status1Figures"));
+    capturePanel_->setFrameShape(QFrame::StyledPanel);
+    capturePanel_->setFrameShadow(QFrame::Sunken);
+    addPermanentWidget(capturePanel_, 3);
+}
+
+QLabel* StatusPanels::Panel(int number) const {
+    if (number < 1 || number > kPanelCount)
+        return nullptr;
+    return panels_[static_cast<std::size_t>(number - 1)];
+}
+
+QString StatusPanels::PanelText(int number) const {
+    const QLabel* label = Panel(number);
+    return label ? label->text() : QString();
+}
+
+void StatusPanels::SetPanelText(int number, const QString& text) {
+    if (QLabel* label = Panel(number))
+        label->setText(text);
+}

@@ -1,0 +1,30 @@
+#pragma once
+// Status1: the four panels of the main window's status bar (capture state, adapter name, address, mask),
+// numbered from 1, plus a panel with the capture's running figures.
+
+#include <QStatusBar>
+
+#include <array>
+
+class QLabel;
+
+class StatusPanels final : public QStatusBar {
+    Q_OBJECT
+
+public:
+    static constexpr int kPanelCount = 4;
+
+    explicit StatusPanels(QWidget* parent = nullptr);
+
+    // Panels 1..4; nullptr for any other number.
+    QLabel* Panel(int number) const;
+    QString PanelText(int number) const;
+    void SetPanelText(int number, const QString& text);
+
+    // Frames captured and dropped while a capture runs.
+    QLabel* CapturePanel() const { return capturePanel_; }
+
+private:
+    std::array<QLabel*, kPanelCount> panels_{};
+    QLabel* capturePanel_ = nullptr;
+};
