@@ -75,7 +75,7 @@ bool ReadsAsChinese(std::u16string_view text) {
                        || (c >= 0x3000 && c <= 0x303F)  // CJK punctuation
                        || (c >= 0x3400 && c <= 0x9FFF)  // CJK ideographs
                        || (c >= 0xFF00 && c <= 0xFFEF)  // full-width forms
-                       || (c >= 0xD800 && c <= 0xDFFF); // beyond the BMP (emoji): no GBK pair decodes there
+                       || (c >= 0xD800 && c <= 0xDFFF); // beyond the BMP: emoji
         if (!chinese)
             return false;
     }
