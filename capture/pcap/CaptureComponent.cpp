@@ -37,7 +37,9 @@ struct LiveRun {
     int linkType;
 };
 
-std::string quoted(const std::string& name) { return "\"" + name + "\""; }
+std::string quoted(const std::string& name) {
+    return "\"" + name + "\"";
+}
 
 std::string activationError(const std::string& name, int status, pcap_t* handle) {
     const std::string detail = pcap_geterr(handle);
@@ -111,7 +113,9 @@ AdapterList findAdapters() {
 
 CaptureComponent::CaptureComponent(QueueLimits limits) : queue_(limits.maxFrames, limits.maxBytes) {}
 
-CaptureComponent::~CaptureComponent() { CloseAdapter(); }
+CaptureComponent::~CaptureComponent() {
+    CloseAdapter();
+}
 
 std::vector<std::string> CaptureComponent::ListAdapters() const {
     std::vector<std::string> names;
@@ -121,7 +125,9 @@ std::vector<std::string> CaptureComponent::ListAdapters() const {
     return names;
 }
 
-AdapterList CaptureComponent::ListAdapterDetails() const { return findAdapters(); }
+AdapterList CaptureComponent::ListAdapterDetails() const {
+    return findAdapters();
+}
 
 CaptureResult CaptureComponent::LookupNetwork(const std::string& name, std::uint32_t& address,
                                               std::uint32_t& mask) const {
@@ -175,7 +181,9 @@ CaptureResult CaptureComponent::OpenAdapter(const std::string& name) {
     return CaptureResult::Success();
 }
 
-CaptureResult CaptureComponent::OpenFile(const std::string& path) { return OpenFiles({path}); }
+CaptureResult CaptureComponent::OpenFile(const std::string& path) {
+    return OpenFiles({path});
+}
 
 CaptureResult CaptureComponent::OpenFiles(const std::vector<std::string>& paths) {
     if (IsCapturing()) {
@@ -249,7 +257,9 @@ CaptureResult CaptureComponent::SetBufferSize(std::int32_t bytes) {
     return CaptureResult::Success();
 }
 
-bool CaptureComponent::IsCapturing() const { return thread_.joinable() && !sourceEnded_; }
+bool CaptureComponent::IsCapturing() const {
+    return thread_.joinable() && !sourceEnded_;
+}
 
 CaptureResult CaptureComponent::StartCapture() {
     if (IsCapturing()) {
@@ -280,8 +290,8 @@ CaptureResult CaptureComponent::StartCapture() {
         char errbuf[PCAP_ERRBUF_SIZE] = {};
         // Non-blocking reads behind our own poll: a blocking read does not return on an idle adapter.
         if (pcap_setnonblock(handle, 1, errbuf) != 0 || pcap_get_selectable_fd(handle) < 0) {
-            CaptureResult failure = CaptureResult::Failure("Cannot capture on adapter " + quoted(sourceName_) +
-                                                           ": " + (errbuf[0] != 0 ? errbuf : "no pollable descriptor"));
+            CaptureResult failure = CaptureResult::Failure("Cannot capture on adapter " + quoted(sourceName_) + ": " +
+                                                           (errbuf[0] != 0 ? errbuf : "no pollable descriptor"));
             CloseAdapter();
             return failure;
         }
@@ -407,7 +417,9 @@ std::span<const std::uint8_t> CaptureComponent::CurrentFrame() const {
     return current_.bytes;
 }
 
-bool CaptureComponent::Finished() const { return !thread_.joinable() || queue_.Drained(); }
+bool CaptureComponent::Finished() const {
+    return !thread_.joinable() || queue_.Drained();
+}
 
 CaptureResult CaptureComponent::EndResult() const {
     std::lock_guard lock(endMutex_);
@@ -546,10 +558,10 @@ void CaptureComponent::readFiles(std::uint64_t runId) {
             if (status == PCAP_ERROR_BREAK) {
                 break; // end of this file
             }
-            endRun(runId, CaptureResult::Failure("Capture file " + quoted(file.path) + " is damaged at frame " +
-                                                 std::to_string(framesRead + 1) + ": " + pcap_geterr(handle) +
-                                                 " (the " + std::to_string(framesRead) +
-                                                 " frames before it were read)"));
+            endRun(runId,
+                   CaptureResult::Failure("Capture file " + quoted(file.path) + " is damaged at frame " +
+                                          std::to_string(framesRead + 1) + ": " + pcap_geterr(handle) + " (the " +
+                                          std::to_string(framesRead) + " frames before it were read)"));
             return;
         }
     }

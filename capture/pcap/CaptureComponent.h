@@ -81,9 +81,9 @@ public:
     // values out of range. They are kept across sources.
     CaptureResult SetPacketFilter(std::int32_t packetType); // kPromiscuous bit set -> promiscuous
     CaptureResult SetReadTimeout(std::int32_t milliseconds);
-    CaptureResult AllocatePacket(); // fails when nothing is open
+    CaptureResult AllocatePacket();                    // fails when nothing is open
     CaptureResult InitPacket(std::int32_t snapLength); // 1..; above kMaxFrameBytes it is cut to it
-    CaptureResult SetBufferSize(std::int32_t bytes);    // raised to kMinimumKernelBuffer
+    CaptureResult SetBufferSize(std::int32_t bytes);   // raised to kMinimumKernelBuffer
 
     // Activates the adapter (libpcap's message when that fails; the adapter is then closed) or
     // starts reading the files, on a new capture thread. A source is captured once: open it again

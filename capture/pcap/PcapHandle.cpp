@@ -24,6 +24,8 @@ void PcapHandle::reset(pcap* handle) noexcept {
     handle_ = handle;
 }
 
-std::string PcapHandle::LastError() const { return handle_ != nullptr ? std::string(pcap_geterr(handle_)) : std::string(); }
+std::string PcapHandle::LastError() const {
+    return handle_ != nullptr ? std::string(pcap_geterr(handle_)) : std::string();
+}
 
 } // namespace velmora

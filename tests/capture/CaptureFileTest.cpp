@@ -183,8 +183,8 @@ TEST(CaptureFile, DamageIsReportedWithFileAndFrameAndEarlierFramesKept) {
         EXPECT_NE(read.end.message.find("frame " + std::to_string(badFrame) + ":"), std::string::npos)
             << read.end.message;
         const std::vector<CapturedFrame>& reference = c.badFrame != 0 ? whole.frames : espnWhole.frames;
-        ExpectSameFrames(read.frames, std::vector<CapturedFrame>(reference.begin(),
-                                                                 reference.begin() + read.frames.size()));
+        ExpectSameFrames(read.frames,
+                         std::vector<CapturedFrame>(reference.begin(), reference.begin() + read.frames.size()));
     }
 }
 
@@ -196,8 +196,8 @@ TEST(CaptureFile, FilesThatCannotBeReadAreNamed) {
     WriteBytes(empty, {});
 
     CaptureComponent component;
-    for (const auto& [path, reason] : {std::pair{missing, "No such file"}, std::pair{text, "unknown file format"},
-                                       std::pair{empty, "truncated"}}) {
+    for (const auto& [path, reason] :
+         {std::pair{missing, "No such file"}, std::pair{text, "unknown file format"}, std::pair{empty, "truncated"}}) {
         const CaptureResult opened = component.OpenFile(path);
         EXPECT_FALSE(opened) << path;
         EXPECT_NE(opened.message.find(path), std::string::npos) << opened.message;

@@ -19,7 +19,9 @@
 
 namespace velmora::test {
 
-inline std::string DataFile(const std::string& name) { return std::string(VELMORA_TEST_DATA) + "/" + name; }
+inline std::string DataFile(const std::string& name) {
+    return std::string(VELMORA_TEST_DATA) + "/" + name;
+}
 
 struct Drained {
     std::vector<CapturedFrame> frames;
@@ -177,6 +179,8 @@ inline std::vector<std::size_t> PcapRecordOffsets(const Bytes& file) {
     return offsets;
 }
 
-inline std::u16string Ascii(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+inline std::u16string Ascii(const std::string& text) {
+    return std::u16string(text.begin(), text.end());
+}
 
 } // namespace velmora::test
