@@ -40,11 +40,21 @@ std::optional<QString> Dialogs::InputText(QWidget* parent, const QString& title,
 }
 
 std::optional<QString> Dialogs::OpenFileName(QWidget* parent, const QString& title, const QString& initial,
-                                             const QString& filter) {
+                                             const QString& filter, bool mustExist) {
     DialogRequest request{DialogRequest::Kind::OpenFile, QMessageBox::NoIcon, QMessageBox::Ok, title, {}, initial,
                           filter};
     if (auto answer = hooked(request))
         return answer->text;
+    if (!mustExist) {
+        QFileDialog dialog(parent, title, QString(), filter);
+        dialog.setAcceptMode(QFileDialog::AcceptOpen);
+        dialog.setFileMode(QFileDialog::AnyFile);
+        if (!initial.isEmpty())
+            dialog.selectFile(initial);
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+            return std::nullopt;
+        return dialog.selectedFiles().front();
+    }
     const QString name = QFileDialog::getOpenFileName(parent, title, initial, filter);
     if (name.isEmpty())
         return std::nullopt;

@@ -38,8 +38,9 @@ public:
     // Cancel gives nothing; OK gives the text, possibly empty.
     static std::optional<QString> InputText(QWidget* parent, const QString& title, const QString& prompt,
                                             const QString& initial = {});
+    // An Open dialog; with mustExist false it also takes the name of a file that does not exist yet.
     static std::optional<QString> OpenFileName(QWidget* parent, const QString& title, const QString& initial,
-                                               const QString& filter);
+                                               const QString& filter, bool mustExist = true);
     static std::optional<QString> SaveFileName(QWidget* parent, const QString& title, const QString& initial,
                                                const QString& filter);
 

@@ -8,6 +8,7 @@
 #include "mainwindow/LongToIP.h"
 #include "mainwindow/ProductInfo.h"
 #include "mainwindow/ResultListModel.h"
+#include "mainwindow/ResultListOperations.h"
 #include "mainwindow/SettingsLocation.h"
 #include "mainwindow/StartPage.h"
 #include "mainwindow/StatusPanels.h"
@@ -76,6 +77,7 @@ Form1::Form1(Options options, QWidget* parent) : QWidget(parent), options_(std::
     resize(Px(12000), Px(9000));
     buildControls();
     Form_Load();
+    new ResultListOperations(this);
 }
 
 Form1::~Form1() {

@@ -1,0 +1,232 @@
+#include "mainwindow/ResultListOperations.h"
+
+#include "capture/Gbk.h"
+#include "desktop/Module2.h"
+#include "desktop/X11XlibWindowDriver.h"
+#include "desktop/cPopupMenu.h"
+#include "mainwindow/Dialogs.h"
+#include "mainwindow/Form1.h"
+#include "mainwindow/ProductInfo.h"
+#include "mainwindow/ResultListModel.h"
+#include "mainwindow/StatusPanels.h"
+
+#include <QClipboard>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QItemSelectionModel>
+#include <QPlainTextEdit>
+#include <QLineEdit>
+#include <QSaveFile>
+#include <QTableView>
+
+#include <string>
+
+namespace {
+
+constexpr int kStatusMessageMs = 10000;
+
+enum MenuEntry { Download = 1, CopyLinkEntry = 3, DeleteLinkEntry = 4, SaveListEntry = 6, ClearListEntry = 7 };
+
+// GBK, with "?" for what GBK cannot hold, as the system's ANSI conversion does.
+std::string toGbk(const std::u16string& text) {
+    if (auto whole = velmora::gbk::Encode(text))
+        return *std::move(whole);
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const bool pair = QChar::isHighSurrogate(text[i]) && i + 1 < text.size() && QChar::isLowSurrogate(text[i + 1]);
+        const std::u16string_view unit(text.data() + i, pair ? 2 : 1);
+        if (pair)
+            ++i;
+        auto encoded = velmora::gbk::Encode(unit);
+        out += encoded ? *encoded : std::string("?");
+    }
+    return out;
+}
+
+} // namespace
+
+const QStringList& ResultListOperations::MenuItems() {
+    static const QStringList items{QStringLiteral("下载"),     QStringLiteral("-"),        QStringLiteral("复制链接"),
+                                   QStringLiteral("删除链接"), QStringLiteral("-"),        QStringLiteral("保存列表"),
+                                   QStringLiteral("清空列表")};
+    return items;
+}
+
+QString ResultListOperations::SaveListFilter() { return QStringLiteral("文本文件(*.txt);;所有文件 (*)"); }
+
+ResultListOperations::ResultListOperations(Form1* form) : QObject(form), form_(form) {
+    setObjectName(QStringLiteral("ResultListOperations"));
+    QTableView* view = form_->LV1();
+    // The menu comes with the right button's press (on X11 the context-menu event follows the press,
+    // after the view has selected the row under the pointer).
+    view->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(view, &QWidget::customContextMenuRequested, this, &ResultListOperations::LV1_ContextMenu);
+    connect(view, &QAbstractItemView::doubleClicked, this, &ResultListOperations::DownloadCommand);
+}
+
+std::optional<int> ResultListOperations::SelectedRow() const {
+    const QTableView* view = form_->LV1();
+    const int rows = form_->resultModel()->rowCount();
+    const QItemSelectionModel* selection = view->selectionModel();
+    if (rows == 0 || selection == nullptr)
+        return std::nullopt;
+    const QModelIndex current = selection->currentIndex();
+    int row = -1;
+    if (current.isValid() && selection->isRowSelected(current.row()))
+        row = current.row();
+    else if (const QModelIndexList selected = selection->selectedRows(); !selected.isEmpty())
+        row = selected.front().row();
+    if (row < 0 || row >= rows)
+        return std::nullopt;
+    return row;
+}
+
+void ResultListOperations::LV1_ContextMenu() {
+    if (!SelectedRow())
+        return;
+    cPopupMenu menu;
+    switch (menu.Popup(MenuItems())) {
+    case Download:
+        DownloadCommand();
+        break;
+    case CopyLinkEntry:
+        CopyLink();
+        break;
+    case DeleteLinkEntry:
+        DeleteLink();
+        break;
+    case SaveListEntry:
+        SaveList();
+        break;
+    case ClearListEntry:
+        ClearList();
+        break;
+    default:
+        break;
+    }
+}
+
+void ResultListOperations::CopyLink() {
+    if (auto row = SelectedRow())
+        QGuiApplication::clipboard()->setText(form_->resultModel()->AddressText(*row));
+}
+
+void ResultListOperations::DeleteLink() {
+    if (auto row = SelectedRow())
+        form_->resultModel()->RemoveResultRow(*row);
+}
+
+void ResultListOperations::ClearList() {
+    if (!SelectedRow())
+        return;
+    form_->resultModel()->ClearRows();
+    form_->Text1()->clear();
+}
+
+void ResultListOperations::SaveList() {
+    if (!SelectedRow())
+        return;
+    // CDlg2 is an Open dialog (as the design has it) that accepts new names, and keeps its last name.
+    if (auto chosen = Dialogs::OpenFileName(form_, QStringLiteral("打开"), CDlg2FileName_, SaveListFilter(), false);
+        chosen && !chosen->isEmpty())
+        CDlg2FileName_ = *chosen;
+    if (CDlg2FileName_.isEmpty()) {
+        Dialogs::Message(form_, QMessageBox::Critical, QStringLiteral("打开"), QStringLiteral("请指定保存文件名！"));
+        return;
+    }
+    ResultListModel* model = form_->resultModel();
+    model->FlushPending(); // the file holds every row the list has, shown or about to be
+    if (auto error = WriteAddressList(CDlg2FileName_, model->Rows()))
+        Dialogs::Message(form_, QMessageBox::Critical, ProductInfo::AppTitle(),
+                         QStringLiteral("无法保存列表到文件“%1”：%2\n列表未改变。").arg(CDlg2FileName_, *error));
+}
+
+std::optional<QString> ResultListOperations::WriteAddressList(const QString& path, const velmora::ResultList& rows) {
+    const QFileInfo target(path);
+    if (target.isDir())
+        return QStringLiteral("这是一个文件夹。");
+    if (target.exists() && !target.isWritable())
+        return QStringLiteral("文件是只读的。");
+
+    // A temporary file renamed over the old one, so a failed write never leaves half a list behind.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return QStringLiteral("无法创建文件（%1）。").arg(file.errorString());
+    std::string chunk;
+    constexpr std::size_t kChunkBytes = 1 << 16;
+    for (const velmora::ResultRow& row : rows.Rows()) {
+        chunk += toGbk(row.address);
+        chunk += "\r\n";
+        if (chunk.size() >= kChunkBytes) {
+            if (file.write(chunk.data(), qint64(chunk.size())) != qint64(chunk.size()))
+                break;
+            chunk.clear();
+        }
+    }
+    if (!chunk.empty())
+        file.write(chunk.data(), qint64(chunk.size()));
+    if (file.error() != QFileDevice::NoError) {
+        const QString reason = file.errorString();
+        file.cancelWriting();
+        return QStringLiteral("写入失败，磁盘可能已满（%1）。").arg(reason);
+    }
+    if (!file.commit())
+        return QStringLiteral("无法替换原文件（%1）。").arg(file.errorString());
+    return std::nullopt;
+}
+
+void ResultListOperations::DownloadCommand() {
+    if (downloadRunning_)
+        return; // the pauses keep the event loop running; one hand-off at a time
+    const auto row = SelectedRow();
+    if (!row)
+        return;
+    // First of all, so the address is on the clipboard whatever happens next.
+    QGuiApplication::clipboard()->setText(form_->resultModel()->AddressText(*row));
+
+    const QString path = form_->Text5()->text();
+    if (path.isEmpty()) {
+        Dialogs::Message(form_, QMessageBox::NoIcon, ProductInfo::AppTitle(), QStringLiteral("请指定影音传送带路径！"));
+        return;
+    }
+
+    downloadRunning_ = true;
+    struct Reset {
+        bool& flag;
+        ~Reset() { flag = false; }
+    } reset{downloadRunning_};
+
+    auto driver = X11XlibWindowDriver::Open();
+    if (driver && Module2::FindWindow(*driver, Module2::DownloaderTitle, 1)) {
+        handOff(*driver);
+        return;
+    }
+    if (!QFileInfo(path).isFile()) {
+        Dialogs::Message(form_, QMessageBox::NoIcon, ProductInfo::AppTitle(), QStringLiteral("未指定影音传送带路径！"));
+        return;
+    }
+    if (!driver) {
+        Dialogs::Message(form_, QMessageBox::Information, ProductInfo::AppTitle(),
+                         Module2::FailureText(Module2::HandOffResult::NoDisplay));
+        return;
+    }
+    const Module2::StartResult started = Module2::StartDownloader(path);
+    if (!started.started) {
+        Dialogs::Message(form_, QMessageBox::Critical, ProductInfo::AppTitle(),
+                         started.error + QStringLiteral("\n链接已复制到剪贴板。"));
+        return;
+    }
+    Module2::PauseServingEvents(Module2::StartPauseMs);
+    handOff(*driver);
+}
+
+void ResultListOperations::handOff(X11WindowDriver& driver) {
+    const Module2::HandOffResult result = Module2::SendToDownloader(driver, &Module2::PauseServingEvents);
+    if (result != Module2::HandOffResult::Pasted)
+        showStatus(Module2::FailureText(result));
+}
+
+void ResultListOperations::showStatus(const QString& text) {
+    if (StatusPanels* status = form_->Status1())
+        status->showMessage(text, kStatusMessageMs);
+}
