@@ -58,12 +58,20 @@ int groupValue(std::u16string_view digits) {
     return 16 * HexToCed(digits.substr(0, 1)) + HexToCed(digits.substr(digits.size() - 1, 1));
 }
 
-void replaceAll(std::u16string& s, std::u16string_view from, std::u16string_view to) {
-    std::size_t at = 0;
-    while ((at = s.find(from, at)) != std::u16string::npos) {
-        s.replace(at, from.size(), to);
-        at += to.size();
+// Every "%20" becomes a space, in one pass.
+void decodeEscapedSpaces(std::u16string& s) {
+    if (s.find(u"%20") == std::u16string::npos)
+        return;
+    std::size_t out = 0;
+    for (std::size_t i = 0; i < s.size(); ++out) {
+        if (s[i] == u'%' && i + 2 < s.size() && s[i + 1] == u'2' && s[i + 2] == u'0') {
+            s[out] = u' ';
+            i += 3;
+        } else {
+            s[out] = s[i++];
+        }
     }
+    s.resize(out);
 }
 
 } // namespace
@@ -156,7 +164,7 @@ std::u16string DecodeCnEscapes(std::u16string_view text) {
             next = k;
         }
         if (next >= w.size()) {
-            replaceAll(result, u"%20", u" ");
+            decodeEscapedSpaces(result);
             return result;
         }
         i = next;
