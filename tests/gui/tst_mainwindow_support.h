@@ -1,0 +1,116 @@
+#pragma once
+// Shared by the main window's tests: a fresh settings folder per test, answers to every modal box,
+// and a main() that prepares Qt WebEngine before the application exists.
+
+#include "mainwindow/Dialogs.h"
+#include "mainwindow/Form1.h"
+#include "mainwindow/WebEngineEnvironment.h"
+#include "settings/SettingsFile.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// Records every box and answers it: from the queue while it lasts, else with OK / cancel.
+class DialogRecorder final {
+public:
+    DialogRecorder() {
+        Dialogs::SetHook([this](const DialogRequest& request) {
+            requests.push_back(request);
+            if (!answers.empty()) {
+                DialogAnswer answer = answers.front();
+                answers.pop_front();
+                return answer;
+            }
+            return DialogAnswer{};
+        });
+    }
+    ~DialogRecorder() { Dialogs::SetHook({}); }
+    DialogRecorder(const DialogRecorder&) = delete;
+    DialogRecorder& operator=(const DialogRecorder&) = delete;
+
+    void AnswerText(std::optional<QString> text) { answers.push_back({QMessageBox::Ok, std::move(text)}); }
+    int Count() const { return static_cast<int>(requests.size()); }
+    const DialogRequest& Last() const { return requests.back(); }
+    QStringList Titles() const {
+        QStringList titles;
+        for (const DialogRequest& r : requests)
+            titles << r.title;
+        return titles;
+    }
+    void Clear() { requests.clear(); }
+
+    std::vector<DialogRequest> requests;
+    std::deque<DialogAnswer> answers;
+};
+
+inline velmora::AdapterInfo Adapter(std::string name, std::uint32_t address, std::uint32_t mask) {
+    velmora::AdapterInfo info;
+    info.name = std::move(name);
+    info.address = address;
+    info.mask = mask;
+    return info;
+}
+
+// A settings folder of its own; the file is written as given (UTF-8 text).
+class SettingsFolder final {
+public:
+    SettingsFolder() { QVERIFY2(dir.isValid(), "no temporary folder"); }
+
+    QString IniPath() const { return dir.filePath(QStringLiteral("setting.ini")); }
+    void Write(const QByteArray& content) const {
+        QFile file(IniPath());
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(content);
+    }
+    bool Exists() const { return QFile::exists(IniPath()); }
+    std::string Value(std::string_view section, std::string_view key) const {
+        return velmora::SettingsFile(IniPath().toStdString()).GetIniString(section, key);
+    }
+    QString QValue(std::string_view section, std::string_view key) const {
+        return QString::fromStdString(Value(section, key));
+    }
+    bool HasKey(std::string_view section, std::string_view key) const {
+        const auto values = velmora::SettingsFile(IniPath().toStdString()).GetIniSection(section);
+        std::string folded(key);
+        for (char& c : folded)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return values.count(folded) > 0;
+    }
+
+    // Options for a window on this folder: the given adapters instead of libpcap's, no browser, no tray.
+    Form1::Options Options(std::vector<velmora::AdapterInfo> adapters = {}) const {
+        Form1::Options options;
+        options.settingsPath = IniPath();
+        options.defaultSettingsPath = QStringLiteral(VELMORA_BINARY_DIR "/default-setting.ini");
+        options.adapters = std::move(adapters);
+        options.webBrowser = false;
+        options.trayIcon = false;
+        return options;
+    }
+
+    QTemporaryDir dir;
+};
+
+template <typename TestObject>
+int RunTests(int argc, char** argv) {
+    PrepareWebEngineEnvironment();
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Velmora"));
+    TestObject tests;
+    return QTest::qExec(&tests, argc, argv);
+}
+
+} // namespace testsupport
+
+#define VELMORA_GUI_TEST_MAIN(TestObject)                                                                        \
+    int main(int argc, char** argv) { return testsupport::RunTests<TestObject>(argc, argv); }
