@@ -56,11 +56,12 @@ void FindKeywordTokens(std::u16string_view text, std::u16string_view folded, std
             else if (text[walked] == kMiddleDot)
                 lastDot = walked;
         }
-        // A missing delimiter counts as the first character. When both come out the same (neither
-        // exists), the token starts at the keyword itself.
-        const std::size_t a = lastSpace == kNone ? 0 : lastSpace;
-        const std::size_t b = lastDot == kNone ? 0 : lastDot;
-        const std::size_t start = a != b ? std::max(a, b) + 1 : m;
+        // With no delimiter before the hit the token starts at the keyword itself. (A missing delimiter
+        // is not taken as the first character: a text opening with its only "·" would then cut the
+        // token's head off.)
+        std::size_t start = m;
+        if (lastSpace != kNone || lastDot != kNone)
+            start = std::max(lastSpace == kNone ? 0 : lastSpace + 1, lastDot == kNone ? 0 : lastDot + 1);
         std::size_t end = start;
         while (end < n && !isDelimiter(text[end]))
             ++end;
