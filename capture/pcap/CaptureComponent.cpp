@@ -452,7 +452,13 @@ bool CaptureComponent::enqueue(std::uint64_t runId, int linkType, const pcap_pkt
     frame.linkType = linkType;
     frame.timestamp = timestampOf(header.ts);
     frame.wireLength = header.len;
-    switch (queue_.Push(runId, std::move(frame))) {
+    // While a lagging consumer keeps the queue full the kernel drops frames; keep its count fresh.
+    const auto whileFull = [this] {
+        if (source_ == Source::Adapter) {
+            refreshLiveStats();
+        }
+    };
+    switch (queue_.Push(runId, std::move(frame), whileFull)) {
     case FrameQueue::PushOutcome::Cancelled:
         return false;
     case FrameQueue::PushOutcome::QueuedWakeConsumer:

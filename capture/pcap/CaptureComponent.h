@@ -125,7 +125,8 @@ public:
     std::size_t PendingFrames() const { return queue_.Size(); }
     // The adapter name, or the first file's path.
     const std::string& SourceName() const { return sourceName_; }
-    // Live figures are refreshed a few times a second while capturing and once more at stop.
+    // Live figures are refreshed a few times a second while capturing (also while the queue is
+    // full) and once more at stop.
     CaptureStats Stats() const;
     std::uint64_t DroppedByKernel() const { return droppedByKernel_.load(); }
 

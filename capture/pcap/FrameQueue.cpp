@@ -22,10 +22,18 @@ bool FrameQueue::hasRoomFor(std::size_t bytes) const {
     return frames_.empty() || (frames_.size() < maxFrames_ && queuedBytes_ + bytes <= maxBytes_);
 }
 
-FrameQueue::PushOutcome FrameQueue::Push(std::uint64_t runId, CapturedFrame&& frame) {
+FrameQueue::PushOutcome FrameQueue::Push(std::uint64_t runId, CapturedFrame&& frame,
+                                         const std::function<void()>& whileFull) {
     std::unique_lock lock(mutex_);
     const std::size_t size = frame.bytes.size();
-    roomChanged_.wait(lock, [&] { return !accepting_ || runId != runId_ || hasRoomFor(size); });
+    const auto mayGo = [&] { return !accepting_ || runId != runId_ || hasRoomFor(size); };
+    while (!roomChanged_.wait_for(lock, kFullWaitSlice, mayGo)) {
+        if (whileFull) {
+            lock.unlock();
+            whileFull();
+            lock.lock();
+        }
+    }
     if (!accepting_ || runId != runId_) {
         return PushOutcome::Cancelled;
     }

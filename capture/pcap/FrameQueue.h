@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -27,8 +28,9 @@ public:
 
     // Producer side.
     void BeginRun(std::uint64_t runId);
-    // Waits for room (a frame bigger than the byte limit still goes into an empty queue).
-    PushOutcome Push(std::uint64_t runId, CapturedFrame&& frame);
+    // Waits for room (a frame bigger than the byte limit still goes into an empty queue), calling
+    // whileFull, outside the lock, every kFullWaitSlice of waiting.
+    PushOutcome Push(std::uint64_t runId, CapturedFrame&& frame, const std::function<void()>& whileFull = {});
     // The run's source has no more frames; true when the consumer should be told.
     bool EndRun(std::uint64_t runId);
     // A byte buffer left over from a dispatched frame, so steady capture does not allocate.
@@ -50,6 +52,7 @@ public:
 
 private:
     static constexpr std::size_t kMaxSpareBuffers = 64;
+    static constexpr std::chrono::milliseconds kFullWaitSlice{250};
 
     bool hasRoomFor(std::size_t bytes) const;
 
