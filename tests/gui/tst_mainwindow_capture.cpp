@@ -1,0 +1,235 @@
+// End to end, as root: the real main window captures on the loopback device while curl fetches a
+// media file and a page naming a stream from a local HTTP server, and the addresses appear in LV1.
+#include "tst_mainwindow_support.h"
+
+#include "capture/FrameText.h"
+#include "capture/pcap/CaptureComponent.h"
+#include "mainwindow/ResultListModel.h"
+#include "mainwindow/StatusPanels.h"
+
+#include <QAbstractButton>
+#include <QAbstractItemModelTester>
+#include <QComboBox>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QTableView>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <chrono>
+#include <thread>
+#include <unistd.h>
+
+using namespace testsupport;
+
+namespace {
+
+const QString kStream = QStringLiteral("rtsp://127.0.0.1:8554/live/stream1");
+
+quint16 FreePort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    return probe.serverPort();
+}
+
+int FindRow(const ResultListModel& model, const QString& address) {
+    for (int row = 0; row < model.rowCount(); ++row) {
+        if (model.AddressText(row) == address)
+            return row;
+    }
+    return -1;
+}
+
+} // namespace
+
+class TestMainWindowCapture final : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void capturesLoopbackTrafficIntoTheList();
+    void framesQueuedBeforeAStopAreDropped();
+    void allPacketsModeListsEveryFrame();
+
+private:
+    // Runs curl to completion against the local server; the window's events are not processed meanwhile.
+    void Fetch(const QString& path, bool processEvents = true);
+    QString Url(const QString& path) const { return QStringLiteral("http://127.0.0.1:%1/%2").arg(port_).arg(path); }
+    void StartOnLoopback(Form1& form);
+
+    QTemporaryDir site_;
+    QProcess server_;
+    quint16 port_ = 0;
+};
+
+void TestMainWindowCapture::initTestCase() {
+    if (::geteuid() != 0)
+        QSKIP("capturing on lo needs root");
+    QVERIFY(QDir(site_.path()).mkpath(QStringLiteral("v")));
+    QFile media(site_.filePath(QStringLiteral("v/a.mp4")));
+    QVERIFY(media.open(QIODevice::WriteOnly));
+    media.write(QByteArray(2000, 'm'));
+    media.close();
+    QFile page(site_.filePath(QStringLiteral("page.html")));
+    QVERIFY(page.open(QIODevice::WriteOnly));
+    page.write(QStringLiteral("<html><body><p>直播：<a href=\"%1\">%1</a></p></body></html>\n").arg(kStream).toUtf8());
+    page.close();
+
+    port_ = FreePort();
+    server_.setProgram(QStringLiteral("/usr/bin/python3"));
+    server_.setArguments({QStringLiteral("-m"), QStringLiteral("http.server"), QString::number(port_),
+                          QStringLiteral("--bind"), QStringLiteral("127.0.0.1"), QStringLiteral("--directory"),
+                          site_.path()});
+    server_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    server_.start();
+    QVERIFY(server_.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [this] {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, port_);
+            return socket.waitForConnected(200);
+        }(),
+        10000);
+}
+
+void TestMainWindowCapture::cleanupTestCase() {
+    if (server_.state() != QProcess::NotRunning) {
+        server_.terminate(); // SIGTERM to the pid we started
+        if (!server_.waitForFinished(3000))
+            server_.kill();
+    }
+}
+
+void TestMainWindowCapture::Fetch(const QString& path, bool processEvents) {
+    QProcess curl;
+    curl.start(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
+                                        QStringLiteral("--max-time"), QStringLiteral("10"), Url(path)});
+    QVERIFY(curl.waitForStarted());
+    if (processEvents)
+        QTRY_VERIFY_WITH_TIMEOUT(curl.state() == QProcess::NotRunning, 15000);
+    else
+        QVERIFY(curl.waitForFinished(15000));
+    QCOMPARE(curl.exitCode(), 0);
+}
+
+void TestMainWindowCapture::StartOnLoopback(Form1& form) {
+    const int lo = form.Combo2()->findText(QStringLiteral("lo"));
+    QVERIFY2(lo >= 0, "no loopback adapter");
+    form.Combo2()->setCurrentIndex(lo);
+    QCOMPARE(form.CurrentSelectedAdapter, QStringLiteral("lo"));
+    QTest::mouseClick(form.Cmd1(0), Qt::LeftButton);
+    QCOMPARE(form.Cmd1(0)->text(), QStringLiteral("停止嗅探"));
+    QCOMPARE(form.Status1()->PanelText(1), QStringLiteral("状态：嗅探开始"));
+    QVERIFY(form.vpacket().IsCapturing());
+}
+
+void TestMainWindowCapture::capturesLoopbackTrafficIntoTheList() {
+    SettingsFolder folder;
+    DialogRecorder dialogs;
+    Form1::Options options = folder.Options();
+    options.adapters.reset(); // libpcap's own adapters
+    Form1 form(options);
+    QAbstractItemModelTester tester(form.resultModel(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    form.Text1()->setPlainText(QStringLiteral("left from before"));
+
+    StartOnLoopback(form);
+    QVERIFY(form.Text1()->toPlainText().isEmpty());
+    Fetch(QStringLiteral("v/a.mp4"));
+    Fetch(QStringLiteral("page.html"));
+    Fetch(QStringLiteral("v/a.mp4")); // a duplicate is not listed twice
+
+    ResultListModel& rows = *form.resultModel();
+    const QString media = Url(QStringLiteral("v/a.mp4"));
+    QTRY_VERIFY_WITH_TIMEOUT(FindRow(rows, media) >= 0 && FindRow(rows, kStream) >= 0, 15000);
+    QTRY_VERIFY(form.Status1()->CapturePanel()->text().contains(QStringLiteral("已捕获")));
+
+    const int mediaRow = FindRow(rows, media);
+    const int streamRow = FindRow(rows, kStream);
+    QCOMPARE(rows.TypeText(mediaRow), QStringLiteral("视频"));
+    QCOMPARE(rows.TypeText(streamRow), QStringLiteral("视频"));
+    // The packet column names the stored frame the address came from.
+    for (int row : {mediaRow, streamRow}) {
+        const velmora::PacketNumber packet = rows.PacketText(row).toUInt();
+        QVERIFY(packet >= 1 && packet <= form.store().PacketCount());
+        const QString text = QString::fromStdU16String(velmora::PacketToText(form.store(), packet));
+        QVERIFY2(text.contains(row == mediaRow ? QStringLiteral("a.mp4") : kStream), qPrintable(text.left(200)));
+    }
+    QCOMPARE(rows.data(rows.index(mediaRow, ResultListModel::AddressColumn)).toString(), media);
+    QTest::qWait(300);
+    int mediaRows = 0;
+    for (int row = 0; row < rows.rowCount(); ++row)
+        mediaRows += rows.AddressText(row) == media ? 1 : 0;
+    QCOMPARE(mediaRows, 1);
+    QCOMPARE(rows.ResultCount(), rows.rowCount());
+
+    QTest::mouseClick(form.Cmd1(0), Qt::LeftButton);
+    QCOMPARE(form.Cmd1(0)->text(), QStringLiteral("开始嗅探"));
+    QCOMPARE(form.Status1()->PanelText(1), QStringLiteral("状态：嗅探结束"));
+    QVERIFY(!form.vpacket().IsOpen());
+    // The list stays after a stop.
+    QVERIFY(FindRow(rows, media) >= 0);
+    QCOMPARE(dialogs.Count(), 0);
+}
+
+void TestMainWindowCapture::framesQueuedBeforeAStopAreDropped() {
+    SettingsFolder folder;
+    DialogRecorder dialogs;
+    Form1::Options options = folder.Options();
+    options.adapters.reset();
+    Form1 form(options);
+    QAbstractItemModelTester tester(form.resultModel(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+    form.resultModel()->AddCaptureRow({u"视频", u"http://old.example/x.mp4", 9});
+
+    StartOnLoopback(form);
+    QCOMPARE(form.resultModel()->rowCount(), 0); // a start empties the list
+    QCOMPARE(form.store().PacketCount(), velmora::PacketNumber{0});
+    Fetch(QStringLiteral("v/a.mp4"), false);
+    // The frames wait in the queue: nothing has run the window's events since the start.
+    for (int i = 0; i < 100 && form.vpacket().PendingFrames() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    QVERIFY(form.vpacket().PendingFrames() > 0);
+
+    form.Cmd1_Click(0);
+    QCOMPARE(form.Cmd1(0)->text(), QStringLiteral("开始嗅探"));
+    QTest::qWait(300);
+    QCOMPARE(form.resultModel()->rowCount(), 0);
+    QCOMPARE(form.store().PacketCount(), velmora::PacketNumber{0});
+
+    // The keyword search's kind of stop: component closed, caption unchanged; the next click stops again.
+    StartOnLoopback(form);
+    form.StopCaptureComponent();
+    QCOMPARE(form.Cmd1(0)->text(), QStringLiteral("停止嗅探"));
+    QCOMPARE(form.Status1()->PanelText(1), QStringLiteral("状态：嗅探结束"));
+    QVERIFY(!form.vpacket().IsOpen());
+    form.Cmd1_Click(0);
+    QCOMPARE(form.Cmd1(0)->text(), QStringLiteral("开始嗅探"));
+    QCOMPARE(dialogs.Count(), 0);
+}
+
+void TestMainWindowCapture::allPacketsModeListsEveryFrame() {
+    SettingsFolder folder;
+    DialogRecorder dialogs;
+    Form1::Options options = folder.Options();
+    options.adapters.reset();
+    Form1 form(options);
+    form.Chk3()->setChecked(true);
+    QCOMPARE(form.CurrentExtractionOptions().allPacketsValue, 1);
+
+    StartOnLoopback(form);
+    Fetch(QStringLiteral("page.html"));
+    QTRY_VERIFY(form.resultModel()->rowCount() >= 6); // handshake, request, response, close
+    form.Cmd1_Click(0);
+    ResultListModel& rows = *form.resultModel();
+    QCOMPARE(static_cast<velmora::PacketNumber>(rows.rowCount()), form.store().PacketCount());
+    for (int row = 0; row < rows.rowCount(); ++row) {
+        QCOMPARE(rows.TypeText(row), QString());
+        QCOMPARE(rows.PacketText(row), QString::number(row + 1));
+    }
+}
+
+VELMORA_GUI_TEST_MAIN(TestMainWindowCapture)
+#include "tst_mainwindow_capture.moc"
