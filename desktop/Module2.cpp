@@ -87,9 +87,9 @@ StartResult StartDownloader(const QString& path) {
                                           "请先安装 wine（例如 apt install wine）。")
                                .arg(path)};
         // "start /min" is wine's way of starting a program minimised.
-        started = QProcess::startDetached(wine, {QStringLiteral("start"), QStringLiteral("/min"),
-                                                 QStringLiteral("/unix"), file.absoluteFilePath()},
-                                          file.absolutePath());
+        started = QProcess::startDetached(
+            wine, {QStringLiteral("start"), QStringLiteral("/min"), QStringLiteral("/unix"), file.absoluteFilePath()},
+            file.absolutePath());
     } else {
         started = QProcess::startDetached(file.absoluteFilePath(), {}, file.absolutePath());
     }

@@ -28,7 +28,7 @@ enum class HandOffResult {
     Pasted,
     NoDisplay,
     MainWindowNotFound,
-    MainWindowGone,     // found, but its rectangle could not be read
+    MainWindowGone, // found, but its rectangle could not be read
     AddTaskWindowNotFound,
     AddTaskWindowGone,
 };

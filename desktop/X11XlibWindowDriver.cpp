@@ -66,8 +66,8 @@ std::optional<Property> readProperty(Display* display, Window window, Atom name,
     Property p;
     unsigned long remaining = 0;
     unsigned char* data = nullptr;
-    if (XGetWindowProperty(display, window, name, 0, 1 << 16, False, type, &p.type, &p.format, &p.count,
-                           &remaining, &data) != Success)
+    if (XGetWindowProperty(display, window, name, 0, 1 << 16, False, type, &p.type, &p.format, &p.count, &remaining,
+                           &data) != Success)
         return std::nullopt;
     p.data.reset(data);
     if (p.type == 0 || p.data == nullptr)
@@ -86,8 +86,8 @@ std::vector<long> longs(const Property& p) {
 } // namespace
 
 struct X11XlibWindowDriver::Atoms {
-    Atom netWmName, utf8String, netClientList, wmState, netWmState, maxVert, maxHorz, netActiveWindow,
-        netFrameExtents, netSupportingWmCheck;
+    Atom netWmName, utf8String, netClientList, wmState, netWmState, maxVert, maxHorz, netActiveWindow, netFrameExtents,
+        netSupportingWmCheck;
 };
 
 std::unique_ptr<X11XlibWindowDriver> X11XlibWindowDriver::Open() {
@@ -116,7 +116,9 @@ X11XlibWindowDriver::X11XlibWindowDriver(Display* display) : display_(display), 
                     intern("_NET_SUPPORTING_WM_CHECK")};
 }
 
-X11XlibWindowDriver::~X11XlibWindowDriver() { XCloseDisplay(display_); }
+X11XlibWindowDriver::~X11XlibWindowDriver() {
+    XCloseDisplay(display_);
+}
 
 std::optional<QString> X11XlibWindowDriver::WindowTitle(WindowId window) {
     ErrorTrap trap(display_);

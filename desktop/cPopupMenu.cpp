@@ -12,7 +12,9 @@ cPopupMenu::Hook& hookSlot() {
 }
 } // namespace
 
-void cPopupMenu::SetHook(Hook hook) { hookSlot() = std::move(hook); }
+void cPopupMenu::SetHook(Hook hook) {
+    hookSlot() = std::move(hook);
+}
 
 int cPopupMenu::Popup(const QStringList& items) {
     const QPoint at = QCursor::pos();

@@ -14,8 +14,8 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QItemSelectionModel>
-#include <QPlainTextEdit>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QSaveFile>
 #include <QTableView>
 
@@ -46,13 +46,15 @@ std::string toGbk(const std::u16string& text) {
 } // namespace
 
 const QStringList& ResultListOperations::MenuItems() {
-    static const QStringList items{QStringLiteral("下载"),     QStringLiteral("-"),        QStringLiteral("复制链接"),
-                                   QStringLiteral("删除链接"), QStringLiteral("-"),        QStringLiteral("保存列表"),
+    static const QStringList items{QStringLiteral("下载"),     QStringLiteral("-"), QStringLiteral("复制链接"),
+                                   QStringLiteral("删除链接"), QStringLiteral("-"), QStringLiteral("保存列表"),
                                    QStringLiteral("清空列表")};
     return items;
 }
 
-QString ResultListOperations::SaveListFilter() { return QStringLiteral("文本文件(*.txt);;所有文件 (*)"); }
+QString ResultListOperations::SaveListFilter() {
+    return QStringLiteral("文本文件(*.txt);;所有文件 (*)");
+}
 
 ResultListOperations::ResultListOperations(Form1* form) : QObject(form), form_(form) {
     setObjectName(QStringLiteral("ResultListOperations"));

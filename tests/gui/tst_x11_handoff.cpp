@@ -204,9 +204,8 @@ private slots:
 
         const QString findMain = QStringLiteral("find 影音传送带"), findAdd = QStringLiteral("find 添加新的下载任务");
         const QStringList untilClick{"maximize 1", "rect 1", "cursor 1158 1065", "pause 500", "click", "pause 500"};
-        QTest::newRow("main window never there") << 0 << 1 << false << false
-                                                 << int(Module2::HandOffResult::MainWindowNotFound)
-                                                 << repeated(findMain, 30);
+        QTest::newRow("main window never there")
+            << 0 << 1 << false << false << int(Module2::HandOffResult::MainWindowNotFound) << repeated(findMain, 30);
         QTest::newRow("main window gone before measuring")
             << 1 << 1 << true << false << int(Module2::HandOffResult::MainWindowGone)
             << QStringList{findMain, "maximize 1", "rect 1"};
@@ -216,10 +215,9 @@ private slots:
         QTest::newRow("add-task window gone before measuring")
             << 1 << 1 << false << true << int(Module2::HandOffResult::AddTaskWindowGone)
             << QStringList{findMain} + untilClick + QStringList{findAdd, "rect 2"};
-        QTest::newRow("found on the last attempts")
-            << 30 << 29 << false << false << int(Module2::HandOffResult::Pasted)
-            << repeated(findMain, 30) + untilClick + repeated(findAdd, 29) +
-                   QStringList{"rect 2", "cursor 2450 2350", "paste"};
+        QTest::newRow("found on the last attempts") << 30 << 29 << false << false << int(Module2::HandOffResult::Pasted)
+                                                    << repeated(findMain, 30) + untilClick + repeated(findAdd, 29) +
+                                                           QStringList{"rect 2", "cursor 2450 2350", "paste"};
     }
     void sequenceWhenWindowsVanish() {
         QFETCH(int, mainAfter);
