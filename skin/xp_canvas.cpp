@@ -269,7 +269,8 @@ void xp_canvas::make_trans(QWidget* host) {
     const bool normal = !(host->windowState() & (Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen));
     if (normal) {
         QPainter p(&surface);
-        drawTitle(p, current_.imgtop, QSize(pictop_->width(), pictop_->height()), false);
+        // The title strip spans the canvas; its size is taken from the canvas, whose resize may still be pending.
+        drawTitle(p, current_.imgtop, QSize(width(), kTitleHeight), false);
     }
     trans_colour::set_trans_region(host, surface, kKeyColour);
 }
@@ -284,16 +285,16 @@ void xp_canvas::resizeEvent(QResizeEvent* e) {
     layout_pass();
 }
 
-void xp_canvas::changeEvent(QEvent* e) {
-    QWidget::changeEvent(e);
+bool xp_canvas::event(QEvent* e) {
     // Window activation events stand in for polling the active window: the look follows the host's activation.
-    if (e->type() == QEvent::ActivationChange) {
-        if (window()->isActiveWindow())
+    if (e->type() == QEvent::WindowActivate || e->type() == QEvent::WindowDeactivate) {
+        if (e->type() == QEvent::WindowActivate)
             apply_active_skin();
         else
             apply_inactive_skin();
         layout_pass();
     }
+    return QWidget::event(e);
 }
 
 void xp_canvas::focusInEvent(QFocusEvent* e) {

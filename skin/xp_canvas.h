@@ -81,7 +81,7 @@ signals:
 protected:
     void paintEvent(QPaintEvent* e) override;
     void resizeEvent(QResizeEvent* e) override;
-    void changeEvent(QEvent* e) override;
+    bool event(QEvent* e) override;
     void focusInEvent(QFocusEvent* e) override;
     void mousePressEvent(QMouseEvent* e) override;
     void mouseMoveEvent(QMouseEvent* e) override;
