@@ -96,7 +96,7 @@ public:
     CaptureResult CloseAdapter();
 
     // Consumer side; everything below is called on the consumer's thread.
-    // Set before StartCapture: the handler receives each frame's byte count (0..kMaxFrameBytes).
+    // Raised inside DispatchPending with each frame's byte count (0..kMaxFrameBytes).
     void SetPacketReceived(PacketReceivedHandler handler) { packetReceived_ = std::move(handler); }
     // Set before StartCapture; takes effect at the next start. Called on the capture thread at most
     // once between two DispatchPending calls (and again by DispatchPending itself when it leaves
