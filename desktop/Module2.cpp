@@ -38,7 +38,7 @@ HandOffResult SendToDownloader(X11WindowDriver& driver, const Pause& pause) {
     driver.ShowMaximizedOnTop(*mainWindow);
     // The window manager maximises asynchronously; measuring before it has done so would put the
     // click where the window used to be.
-    constexpr int settleStepMs = 20, settleLimitMs = 1000;
+    constexpr int settleStepMs = 20, settleLimitMs = 500;
     for (int waited = 0; waited < settleLimitMs && !driver.IsShownMaximized(*mainWindow); waited += settleStepMs)
         pause(settleStepMs);
 
