@@ -22,17 +22,28 @@ bool FrameQueue::hasRoomFor(std::size_t bytes) const {
     return frames_.empty() || (frames_.size() < maxFrames_ && queuedBytes_ + bytes <= maxBytes_);
 }
 
+bool FrameQueue::hasRoomAfterDrain(std::size_t bytes) const {
+    return frames_.empty() ||
+           (frames_.size() <= maxFrames_ / 2 && queuedBytes_ <= maxBytes_ / 2 && queuedBytes_ + bytes <= maxBytes_);
+}
+
 FrameQueue::PushOutcome FrameQueue::Push(std::uint64_t runId, CapturedFrame&& frame,
                                          const std::function<void()>& whileFull) {
     std::unique_lock lock(mutex_);
     const std::size_t size = frame.bytes.size();
-    const auto mayGo = [&] { return !accepting_ || runId != runId_ || hasRoomFor(size); };
-    while (!roomChanged_.wait_for(lock, kFullWaitSlice, mayGo)) {
-        if (whileFull) {
-            lock.unlock();
-            whileFull();
-            lock.lock();
+    if (!hasRoomFor(size)) {
+        // Wait until the consumer has drained half the queue, not just one slot: waking the reader
+        // for every frame taken costs two context switches per frame.
+        const auto mayGo = [&] { return !accepting_ || runId != runId_ || hasRoomAfterDrain(size); };
+        producerWaiting_ = true;
+        while (!roomChanged_.wait_for(lock, kFullWaitSlice, mayGo)) {
+            if (whileFull) {
+                lock.unlock();
+                whileFull();
+                lock.lock();
+            }
         }
+        producerWaiting_ = false;
     }
     if (!accepting_ || runId != runId_) {
         return PushOutcome::Cancelled;
@@ -93,8 +104,11 @@ bool FrameQueue::Pop(CapturedFrame& frame) {
     frame = std::move(frames_.front());
     frames_.pop_front();
     queuedBytes_ -= frame.bytes.size();
+    const bool wakeProducer = producerWaiting_ && hasRoomAfterDrain(0);
     lock.unlock();
-    roomChanged_.notify_all();
+    if (wakeProducer) {
+        roomChanged_.notify_all();
+    }
     return true;
 }
 

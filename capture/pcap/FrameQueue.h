@@ -55,6 +55,8 @@ private:
     static constexpr std::chrono::milliseconds kFullWaitSlice{250};
 
     bool hasRoomFor(std::size_t bytes) const;
+    // Room again once a full queue has been drained to half.
+    bool hasRoomAfterDrain(std::size_t bytes) const;
 
     mutable std::mutex mutex_;
     std::condition_variable roomChanged_;
@@ -68,6 +70,7 @@ private:
     bool accepting_ = false;
     bool ended_ = true;
     bool wakeArmed_ = true;
+    bool producerWaiting_ = false;
 };
 
 } // namespace velmora
