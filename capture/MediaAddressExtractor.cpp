@@ -114,7 +114,11 @@ Markers findMarkers(std::span<const std::uint8_t> bytes) {
     const __m128i g = _mm_set1_epi8('G'), e = _mm_set1_epi8('E'), t = _mm_set1_epi8('T'), space = _mm_set1_epi8(' ');
     auto load = [&](std::size_t at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at)); };
     for (; i + 19 <= n; i += 16) {
-        const __m128i b0 = load(i), b1 = load(i + 1), b2 = load(i + 2), b3 = load(i + 3);
+        const __m128i b0 = load(i);
+        // Most blocks hold neither ":" nor "G": one comparison pair rules them out.
+        if (_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(b0, colon), _mm_cmpeq_epi8(b0, g))) == 0)
+            continue;
+        const __m128i b1 = load(i + 1), b2 = load(i + 2), b3 = load(i + 3);
         const __m128i scheme =
             _mm_and_si128(_mm_cmpeq_epi8(b0, colon), _mm_and_si128(_mm_cmpeq_epi8(b1, slash), _mm_cmpeq_epi8(b2, slash)));
         const __m128i get = _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(b0, g), _mm_cmpeq_epi8(b1, e)),

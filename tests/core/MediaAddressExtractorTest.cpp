@@ -233,3 +233,17 @@ TEST(ResultList, DeletingASearchRowShrinksTheWindowOfCountedRows) {
     list.DeleteRow(5);                   // out of range: nothing happens
     EXPECT_EQ(list.ResultCount(), -1);
 }
+
+TEST(FrameHandler, FindsMarkersAtEveryOffset) {
+    // The quick test for "://" and "GET " works on blocks of bytes; a marker may straddle any edge.
+    for (std::size_t offset = 0; offset < 40; ++offset) {
+        Harness h;
+        const std::string junk(offset, '\x01');
+        h.feed(junk + "\nGET /v/a.mp4 HTTP/1.1\r\nHost: h.example\r\n");
+        h.feed(junk + "\"http://h.example/b.mp4\"");
+        h.feed(junk + "\"http://h.example/c.mp4");
+        EXPECT_EQ(h.addresses(),
+                  (Addresses{u"http://h.example/v/a.mp4", u"http://h.example/b.mp4", u"http://h.example/c.mp4"}))
+            << offset;
+    }
+}
