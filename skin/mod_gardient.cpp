@@ -48,7 +48,9 @@ QColor gradient_colour(int x, int width, quint32 startColour, quint32 endColour)
     if (width <= 0)
         return QColor(a.red, a.green, a.blue);
     const Channels b = split(endColour);
-    auto channel = [&](int from, int to) { return std::clamp(roundHalfEven(from + x * step(from, to, width)), 0, 255); };
+    auto channel = [&](int from, int to) {
+        return std::clamp(roundHalfEven(from + x * step(from, to, width)), 0, 255);
+    };
     return QColor(channel(a.red, b.red), channel(a.green, b.green), channel(a.blue, b.blue));
 }
 

@@ -28,7 +28,16 @@ public:
     static constexpr quint32 kKeyColour = 0xFF00FF; // magenta, red + 256 x green + 65536 x blue
 
     // What a border or grip passes on release: which edges of the window follow the pointer.
-    enum Direction { Left = 0, Right = 1, Top = 2, Bottom = 3, BottomRight = 4, BottomLeft = 5, TopRight = 6, TopLeft = 7 };
+    enum Direction {
+        Left = 0,
+        Right = 1,
+        Top = 2,
+        Bottom = 3,
+        BottomRight = 4,
+        BottomLeft = 5,
+        TopRight = 6,
+        TopLeft = 7
+    };
 
     explicit xp_canvas(QWidget* parent = nullptr);
 

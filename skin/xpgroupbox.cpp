@@ -22,9 +22,10 @@ void stretch(QPainter& p, const QImage& picture, const QRect& source, const QRec
 xpgroupbox::xpgroupbox(QWidget* parent)
     : QWidget(parent), img_(SkinPictures::load(QStringLiteral("xpgroupbox"))), lbl_(new QLabel(this)) {
     lbl_->setObjectName(QStringLiteral("lbl"));
-    // The caption's background hides the frame line behind the text.
+    // The caption's background, the window colour, hides the frame line behind the text.
     lbl_->setAutoFillBackground(true);
-    lbl_->setBackgroundRole(QPalette::Base);
+    lbl_->setBackgroundRole(QPalette::Window);
+    lbl_->setForegroundRole(QPalette::WindowText);
     lbl_->installEventFilter(this);
     lbl_->setMouseTracking(true);
     setMouseTracking(true);

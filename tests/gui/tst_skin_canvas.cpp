@@ -30,8 +30,9 @@ QImage slicedTitle(QColor left, QColor middle, QColor right) {
 
 CanvasSkin testSkin(int shade) {
     auto c = [shade](int r, int g, int b) { return QColor(r, g, std::min(255, b + shade)); };
-    return {slicedTitle(c(200, 0, 0), c(0, 200, 0), c(0, 0, 200)), slicedTitle(c(100, 0, 0), c(0, 100, 0), c(0, 0, 100)),
-            flat({5, 31}, c(50, 50, 0)), flat({5, 31}, c(0, 50, 50)), flat({49, 5}, c(50, 0, 50))};
+    return {slicedTitle(c(200, 0, 0), c(0, 200, 0), c(0, 0, 200)),
+            slicedTitle(c(100, 0, 0), c(0, 100, 0), c(0, 0, 100)), flat({5, 31}, c(50, 50, 0)),
+            flat({5, 31}, c(0, 50, 50)), flat({49, 5}, c(50, 0, 50))};
 }
 
 int area(const QRegion& r) {
@@ -76,9 +77,7 @@ class TestSkinCanvas : public QObject {
     QImage shot() { return canvas->grab().toImage(); }
 
 private slots:
-    void initTestCase() {
-        g_testLog = qInstallMessageHandler(quietAboutMasks);
-    }
+    void initTestCase() { g_testLog = qInstallMessageHandler(quietAboutMasks); }
 
     void init() {
         host = std::make_unique<Host>();
@@ -220,8 +219,9 @@ private slots:
 
     void pointersAndFixedSingle() {
         const std::pair<const char*, Qt::CursorShape> pointers[] = {
-            {"picleft", Qt::SizeHorCursor},     {"picright", Qt::SizeHorCursor},    {"picbottom", Qt::SizeVerCursor},
-            {"imgresize2", Qt::SizeVerCursor},  {"imgresize4", Qt::SizeFDiagCursor}, {"imgresize5", Qt::SizeBDiagCursor},
+            {"picleft", Qt::SizeHorCursor},      {"picright", Qt::SizeHorCursor},
+            {"picbottom", Qt::SizeVerCursor},    {"imgresize2", Qt::SizeVerCursor},
+            {"imgresize4", Qt::SizeFDiagCursor}, {"imgresize5", Qt::SizeBDiagCursor},
             {"imgresize6", Qt::SizeBDiagCursor}, {"imgresize7", Qt::SizeFDiagCursor}};
         for (auto [name, shape] : pointers)
             QCOMPARE(piece(name)->cursor().shape(), shape);
@@ -254,13 +254,15 @@ private slots:
 
     void surfaceEventsReachTheHost() {
         QStringList order;
-        connect(canvas, &xp_canvas::MouseDown, [&](int b, int, int x, int y) { order << QStringLiteral("down %1 %2,%3").arg(b).arg(x).arg(y); });
+        connect(canvas, &xp_canvas::MouseDown,
+                [&](int b, int, int x, int y) { order << QStringLiteral("down %1 %2,%3").arg(b).arg(x).arg(y); });
         connect(canvas, &xp_canvas::MouseUp, [&](int b, int, int, int) { order << QStringLiteral("up %1").arg(b); });
         connect(canvas, &xp_canvas::Click, [&] { order << QStringLiteral("Click"); });
         connect(canvas, &xp_canvas::DblClick, [&] { order << QStringLiteral("DblClick"); });
-        connect(canvas, &xp_canvas::KeyDown, [&](int key, int shift) { order << QStringLiteral("key %1 %2").arg(key).arg(shift); });
+        connect(canvas, &xp_canvas::KeyDown,
+                [&](int key, int shift) { order << QStringLiteral("key %1 %2").arg(key).arg(shift); });
         QTest::mouseClick(canvas, Qt::LeftButton, {}, QPoint(200, 150));
-        QTest::mouseClick(piece("picleft"), Qt::LeftButton, {}, QPoint(2, 50)); // borders raise nothing
+        QTest::mouseClick(piece("picleft"), Qt::LeftButton, {}, QPoint(2, 50));  // borders raise nothing
         QTest::mouseClick(piece("pictop"), Qt::LeftButton, {}, QPoint(200, 20)); // nor does the title
         QTest::mouseDClick(canvas, Qt::LeftButton, {}, QPoint(200, 150));
         QTest::keyClick(canvas, Qt::Key_A, Qt::ShiftModifier);

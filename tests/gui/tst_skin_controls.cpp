@@ -190,7 +190,8 @@ private slots:
         connect(&b, &xpcmdbutton::MouseDown, [&](int button, int, int x, int y) {
             order << QStringLiteral("down %1 %2,%3").arg(button).arg(x).arg(y);
         });
-        connect(&b, &xpcmdbutton::MouseUp, [&](int button, int, int, int) { order << QStringLiteral("up %1").arg(button); });
+        connect(&b, &xpcmdbutton::MouseUp,
+                [&](int button, int, int, int) { order << QStringLiteral("up %1").arg(button); });
         connect(&b, &xpcmdbutton::Click, [&] { order << QStringLiteral("Click"); });
         connect(&b, &QAbstractButton::clicked, [&] { order << QStringLiteral("clicked"); });
         QTest::mouseClick(&b, Qt::LeftButton, Qt::ShiftModifier, QPoint(7, 9));
@@ -364,11 +365,24 @@ private slots:
         img = render(&g, bg);
         for (int x = 15; x < 15 + lbl->width(); ++x)
             QVERIFY(at(img, x, 6) != line);
+        QCOMPARE(at(img, 15 + lbl->width() - 1, 0), g.palette().color(QPalette::Window));
         QCOMPARE(at(img, 15 + lbl->width() + 1, 6), line);
 
-        QCOMPARE(lbl->palette().color(QPalette::WindowText), QColor(0, 70, 213));
+        // Caption colours, seen in the drawn text (no antialiasing, so glyph pixels have the pen's colour).
+        auto captionHas = [&](QColor colour) {
+            const QImage shot = render(&g, bg);
+            for (int y = 0; y < lbl->height(); ++y)
+                for (int x = 15; x < 15 + lbl->width(); ++x)
+                    if (at(shot, x, y) == colour)
+                        return true;
+            return false;
+        };
+        f.setStyleStrategy(QFont::NoAntialias);
+        g.setCaptionFont(f);
+        QVERIFY(captionHas(QColor(0, 70, 213)));
         g.setEnabled(false);
-        QCOMPARE(lbl->palette().color(QPalette::Disabled, QPalette::WindowText), QColor(161, 161, 146));
+        QVERIFY(captionHas(QColor(161, 161, 146)));
+        QVERIFY(!captionHas(QColor(0, 70, 213)));
         QCOMPARE(at(render(&g, bg), 8, 6), line);
 
         // 6 pixels wide: the corners and no top or bottom line.
@@ -387,7 +401,8 @@ private slots:
         g.resize(200, 80);
         auto* lbl = g.findChild<QLabel*>(QStringLiteral("lbl"));
         QStringList order;
-        connect(&g, &xpgroupbox::MouseDown, [&](int, int, int x, int y) { order << QStringLiteral("down %1,%2").arg(x).arg(y); });
+        connect(&g, &xpgroupbox::MouseDown,
+                [&](int, int, int x, int y) { order << QStringLiteral("down %1,%2").arg(x).arg(y); });
         connect(&g, &xpgroupbox::MouseUp, [&](int, int, int, int) { order << QStringLiteral("up"); });
         connect(&g, &xpgroupbox::Click, [&] { order << QStringLiteral("Click"); });
         connect(&g, &xpgroupbox::DblClick, [&] { order << QStringLiteral("DblClick"); });
@@ -428,7 +443,8 @@ private slots:
 
         showAt(&b, QRect(400, 100, 21, 21));
         QStringList order;
-        connect(&b, &xptopbuttons::MouseDown, [&] { order << QStringLiteral("down") << QString::number(b.shownCell()); });
+        connect(&b, &xptopbuttons::MouseDown,
+                [&] { order << QStringLiteral("down") << QString::number(b.shownCell()); });
         connect(&b, &xptopbuttons::MouseUp, [&] { order << QStringLiteral("up") << QString::number(b.shownCell()); });
         connect(&b, &xptopbuttons::Click, [&] { order << QStringLiteral("Click"); });
         pointAt(b.mapToGlobal(QPoint(10, 10)));

@@ -20,10 +20,9 @@ using Stops = std::vector<std::pair<double, QRgb>>;
 
 QColor mix(QColor a, QColor b, double t) {
     t = std::clamp(t, 0.0, 1.0);
-    return QColor::fromRgbF(float(a.redF() + (b.redF() - a.redF()) * t),
-                            float(a.greenF() + (b.greenF() - a.greenF()) * t),
-                            float(a.blueF() + (b.blueF() - a.blueF()) * t),
-                            float(a.alphaF() + (b.alphaF() - a.alphaF()) * t));
+    return QColor::fromRgbF(
+        float(a.redF() + (b.redF() - a.redF()) * t), float(a.greenF() + (b.greenF() - a.greenF()) * t),
+        float(a.blueF() + (b.blueF() - a.blueF()) * t), float(a.alphaF() + (b.alphaF() - a.alphaF()) * t));
 }
 
 QColor ramp(const Stops& stops, double pos) {
@@ -85,8 +84,8 @@ QImage washed(const QImage& active) {
 
 // ---- window frame --------------------------------------------------------------------------------------------
 
-const Stops kTitle = {{0, 0x2E6BE0}, {1, 0x94C2FF}, {2, 0x66A6FF}, {4, 0x3A80F4}, {8, 0x1763E6}, {18, 0x0957D8},
-                      {23, 0x064CC8}, {26, 0x043FB2}, {27, 0x03379F}, {28, 0x022B86}};
+const Stops kTitle = {{0, 0x2E6BE0},  {1, 0x94C2FF},  {2, 0x66A6FF},  {4, 0x3A80F4},  {8, 0x1763E6},
+                      {18, 0x0957D8}, {23, 0x064CC8}, {26, 0x043FB2}, {27, 0x03379F}, {28, 0x022B86}};
 const QColor kOutline(0x0A3AA8);
 
 // Title strip, 66 x 29. Rounded: magenta outside the outline in the top corners, 5, 3, 2, 1, 1 pixels in rows 0-4.
@@ -341,8 +340,8 @@ void drawGlyph(QImage& img, Glyph glyph, QColor c, QColor fill) {
         box(5, 8, 12, 15, 2);
         break;
     case Glyph::Help: {
-        static const char* mark[] = {".####.", "##..##", "....##", "...##.", "..##..", "..##..", "......", "..##..",
-                                     "..##.."};
+        static const char* mark[] = {".####.", "##..##", "....##", "...##.", "..##..",
+                                     "..##..", "......", "..##..", "..##.."};
         for (int y = 0; y < 9; ++y)
             for (int x = 0; x < 6; ++x)
                 if (mark[y][x] == '#')
