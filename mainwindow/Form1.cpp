@@ -2,6 +2,8 @@
 
 #include "capture/pcap/CaptureComponent.h"
 #include "desktop/TrayIcon.h"
+#include "mainwindow/CommandBar.h"
+#include "mainwindow/DataWindow.h"
 #include "mainwindow/Dialogs.h"
 #include "mainwindow/FileTypeTableModel.h"
 #include "mainwindow/Form3.h"
@@ -78,6 +80,8 @@ Form1::Form1(Options options, QWidget* parent) : QWidget(parent), options_(std::
     buildControls();
     Form_Load();
     new ResultListOperations(this);
+    new CommandBar(this);
+    new DataWindow(this);
 }
 
 Form1::~Form1() {

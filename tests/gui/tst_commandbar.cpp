@@ -81,9 +81,8 @@ private slots:
         options.webBrowser = false;
         options.trayIcon = false;
         form_ = std::make_unique<Form1>(options);
-        if (!form_->findChild<CommandBar*>())
-            new CommandBar(form_.get());
         bar_ = form_->findChild<CommandBar*>();
+        QVERIFY(bar_);
 
         requests_.clear();
         answers_.clear();

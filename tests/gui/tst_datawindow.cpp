@@ -77,10 +77,7 @@ private slots:
         options.webBrowser = false;
         options.trayIcon = false;
         form_ = std::make_unique<Form1>(options);
-        if (!form_->findChild<CommandBar*>())
-            new CommandBar(form_.get());
-        if (!form_->findChild<DataWindow*>())
-            new DataWindow(form_.get());
+        QVERIFY(form_->findChild<CommandBar*>() && form_->findChild<DataWindow*>());
         Dialogs::SetHook([](const DialogRequest&) { return DialogAnswer{}; });
 
         // Packets 1-3 give one row each through the real extractor; packet 4 lists nothing.
