@@ -12,7 +12,7 @@
 
 namespace {
 
-// --screenshot FILE: grabs the window once the start page had time to load, then quits.
+// --screenshot FILE: grabs the window (and its options page) once the start page had time to load, then quits.
 // For checking the rendering on machines without a screenshot tool.
 QString ScreenshotArgument(int argc, char** argv) {
     for (int i = 1; i + 1 < argc; ++i) {
@@ -43,6 +43,10 @@ int main(int argc, char** argv) {
     if (!screenshot.isEmpty()) {
         QTimer::singleShot(4000, &window, [&window, screenshot] {
             window.grab().save(screenshot);
+            // The options page too, beside it: name-options.png.
+            window.BringFrameToFront(1);
+            const QFileInfo info(screenshot);
+            window.grab().save(info.dir().filePath(info.completeBaseName() + QStringLiteral("-options.png")));
             window.Unload();
         });
     }
