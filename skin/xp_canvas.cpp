@@ -304,24 +304,32 @@ void xp_canvas::focusInEvent(QFocusEvent* e) {
 }
 
 bool xp_canvas::handleTitleEvent(QEvent* e) {
+    const auto* mouse = static_cast<QMouseEvent*>(e);
     switch (e->type()) {
     case QEvent::MouseButtonPress:
         // The move is handed to the window system at the first movement with the button held, so a
         // double-click on the title still reaches us.
-        titlePressed_ = hostState() == HostState::Normal;
+        titleDrag_ = hostState() == HostState::Normal ? TitleDrag::Armed : TitleDrag::None;
+        titlePressGlobal_ = mouse->globalPosition().toPoint();
+        titlePressHost_ = window()->pos();
         return true;
     case QEvent::MouseMove:
-        if (titlePressed_ && static_cast<QMouseEvent*>(e)->buttons() != Qt::NoButton) {
-            titlePressed_ = false;
-            if (QWindow* handle = window()->windowHandle())
-                handle->startSystemMove();
+        if (titleDrag_ == TitleDrag::None || mouse->buttons() == Qt::NoButton)
+            return true;
+        if (titleDrag_ == TitleDrag::Armed) {
+            QWindow* handle = window()->windowHandle();
+            // Window managers without _NET_WM_MOVERESIZE (and the offscreen platform) refuse the hand-off;
+            // the window then follows the pointer here.
+            titleDrag_ = handle && handle->startSystemMove() ? TitleDrag::None : TitleDrag::Following;
         }
+        if (titleDrag_ == TitleDrag::Following)
+            window()->move(titlePressHost_ + (mouse->globalPosition().toPoint() - titlePressGlobal_));
         return true;
     case QEvent::MouseButtonRelease:
-        titlePressed_ = false;
+        titleDrag_ = TitleDrag::None;
         return true;
     case QEvent::MouseButtonDblClick:
-        titlePressed_ = false;
+        titleDrag_ = TitleDrag::None;
         if (!fixedSingle_) {
             if (hostState() == HostState::Normal)
                 window()->showMaximized();

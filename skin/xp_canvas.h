@@ -130,7 +130,10 @@ private:
     bool fixedSingle_ = false;
     QPoint dragStart_;
     QPoint dragEnd_;
-    bool titlePressed_ = false;
+    enum class TitleDrag { None, Armed, Following };
+    TitleDrag titleDrag_ = TitleDrag::None;
+    QPoint titlePressGlobal_;
+    QPoint titlePressHost_;
     QObject* pressedOn_ = nullptr;
     bool secondPress_ = false;
 };

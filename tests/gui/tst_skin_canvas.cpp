@@ -252,6 +252,36 @@ private slots:
         QTRY_COMPARE(piece("picleft")->cursor().shape(), Qt::SizeHorCursor);
     }
 
+    void titleDragsTheWindow() {
+        // The offscreen platform refuses the hand-off to the window system, so the window follows the pointer.
+        // Events carry the pointer's screen position, which does not move with the window.
+        QWidget* title = piece("pictop");
+        auto send = [&](QEvent::Type type, QPoint global, Qt::MouseButtons held) {
+            const QPointF local = title->mapFromGlobal(QPointF(global));
+            QMouseEvent e(type, local, QPointF(global), type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, held,
+                          Qt::NoModifier);
+            QApplication::sendEvent(title, &e);
+        };
+        canvas->setFixed_Single(true); // does not prevent dragging
+        const QPoint grab = title->mapToGlobal(QPoint(200, 15));
+        send(QEvent::MouseButtonPress, grab, Qt::LeftButton);
+        send(QEvent::MouseMove, grab + QPoint(30, 20), Qt::LeftButton);
+        send(QEvent::MouseMove, grab + QPoint(40, 30), Qt::LeftButton);
+        send(QEvent::MouseButtonRelease, grab + QPoint(40, 30), Qt::NoButton);
+        QTRY_COMPARE(host->pos(), kStart.topLeft() + QPoint(40, 30));
+        QCOMPARE(host->size(), kStart.size());
+        // A move without a press moves nothing; nor does a drag of a maximised window.
+        send(QEvent::MouseMove, grab + QPoint(90, 90), Qt::NoButton);
+        QCOMPARE(host->pos(), kStart.topLeft() + QPoint(40, 30));
+        host->showMaximized();
+        QTRY_VERIFY(host->isMaximized());
+        const QPoint maximised = host->pos();
+        QTest::mousePress(title, Qt::LeftButton, {}, QPoint(200, 15));
+        QTest::mouseMove(title, QPoint(260, 55));
+        QTest::mouseRelease(title, Qt::LeftButton, {}, QPoint(260, 55));
+        QCOMPARE(host->pos(), maximised);
+    }
+
     void surfaceEventsReachTheHost() {
         QStringList order;
         connect(canvas, &xp_canvas::MouseDown,
