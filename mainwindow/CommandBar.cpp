@@ -12,16 +12,20 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QPlainTextEdit>
 #include <QPointer>
 
 namespace {
 
 const QString kCapturingCaption = QStringLiteral("停止嗅探");
+constexpr qint64 kRowAnnounceIntervalMs = 100;
 
 } // namespace
 
-QUrl CommandBar::HomePageUrl() { return QUrl(QString::fromLatin1(frmAbout::kWebAddress)); }
+QUrl CommandBar::HomePageUrl() {
+    return QUrl(QString::fromLatin1(frmAbout::kWebAddress));
+}
 
 QString CommandBar::HelpFilePath() {
     return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("readme.htm"));
@@ -94,19 +98,31 @@ void CommandBar::SearchKeyword() {
 
     search_->Cancel();
     form_->StopCaptureComponent();
-    // The rows go, ResultCount stays: the search's rows are not capture's.
+    // The search's rows are not capture's, so ResultCount should keep its value here; but the result
+    // list has no way to drop its rows and keep the count, and ClearRows sets it to 0.
     form_->resultModel()->ClearRows();
     form_->Text1()->clear();
 
+    // Rows go into the list at once but are announced to LV1 a few times a second: announcing them
+    // packet by packet had the view lay out and repaint in nearly every event turn of the search.
     ResultListModel* model = form_->resultModel();
-    const QString type = SearchRowType();
+    QElapsedTimer sinceShown;
+    sinceShown.start();
+    const std::u16string type = SearchRowType().toStdU16String();
+    QPointer<CommandBar> self(this);
     search_->Run(form_->store(), keyword,
-                 [model, type = type.toStdU16String()](velmora::PacketNumber packet, std::vector<std::u16string>& tokens) {
+                 [model, &type, &sinceShown](velmora::PacketNumber packet, std::vector<std::u16string>& tokens) {
                      for (std::u16string& token : tokens)
                          model->Rows().AddSearchRow({type, std::move(token), packet});
-                     // One insertion per packet, however many hits it holds.
-                     model->FlushPending();
+                     if (sinceShown.elapsed() >= kRowAnnounceIntervalMs) {
+                         model->FlushPending();
+                         sinceShown.restart();
+                     }
                  });
+    // Whether it ran to its end or was cut short by a clear or a new search, the rows it left are
+    // shown (a clear left none). Only a window gone meanwhile is not touched.
+    if (self)
+        model->FlushPending();
 }
 
 void CommandBar::OpenHomePage() {

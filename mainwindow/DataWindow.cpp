@@ -63,7 +63,8 @@ DataWindow::DataWindow(Form1* form) : QObject(form), form_(form) {
 }
 
 QString DataWindow::ReleasedPacketNote(quint32 packet) {
-    return QStringLiteral("（第 %1 号封包的数据已不在内存中，无法显示。缓存的封包超过内存上限时，最早的封包会被释放。）")
+    return QStringLiteral(
+               "（第 %1 号封包的数据已不在内存中，无法显示。缓存的封包超过内存上限时，最早的封包会被释放。）")
         .arg(packet);
 }
 
@@ -78,7 +79,9 @@ int DataWindow::selectedRow() const {
     return row >= 0 && row < rows ? row : -1;
 }
 
-bool DataWindow::chineseTextProcessing() const { return form_->Chk2()->isChecked(); }
+bool DataWindow::chineseTextProcessing() const {
+    return form_->Chk2()->isChecked();
+}
 
 void DataWindow::LV1_ItemClick() {
     if (form_->Cmd1(2)->text() != kShownCaption)

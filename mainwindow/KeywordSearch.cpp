@@ -11,7 +11,9 @@
 namespace velmora {
 namespace {
 
-bool isDelimiter(char16_t c) { return c == u' ' || c == kMiddleDot; }
+bool isDelimiter(char16_t c) {
+    return c == u' ' || c == kMiddleDot;
+}
 
 char16_t foldUnit(char16_t c) {
     if (c < 0x80)
@@ -89,7 +91,9 @@ KeywordSearch::KeywordSearch(QObject* parent) : QObject(parent) {}
 // A run still on the stack learns of this through its QPointer and touches nothing more.
 KeywordSearch::~KeywordSearch() = default;
 
-void KeywordSearch::Cancel() { ++generation_; }
+void KeywordSearch::Cancel() {
+    ++generation_;
+}
 
 KeywordSearch::Outcome KeywordSearch::Run(const velmora::PacketStore& store, const QString& keyword,
                                           const RowSink& sink, const Interrupted& interrupted) {

@@ -44,7 +44,9 @@ frmAbout* frmAbout::ShowAbout(QWidget* owner) {
     return box;
 }
 
-frmAbout* frmAbout::Loaded() { return instance(); }
+frmAbout* frmAbout::Loaded() {
+    return instance();
+}
 
 void frmAbout::UnloadIfLoaded() {
     if (QPointer<frmAbout>& box = instance())
@@ -103,9 +105,13 @@ frmAbout::frmAbout(QWidget* owner)
     layout->addWidget(cmdOK_, 0, Qt::AlignRight);
 }
 
-QUrl frmAbout::WebUrl() const { return QUrl(QString::fromLatin1(kWebAddress)); }
+QUrl frmAbout::WebUrl() const {
+    return QUrl(QString::fromLatin1(kWebAddress));
+}
 
-QUrl frmAbout::MailUrl() const { return QUrl(QStringLiteral("mailto:") + QString::fromLatin1(kMailAddress)); }
+QUrl frmAbout::MailUrl() const {
+    return QUrl(QStringLiteral("mailto:") + QString::fromLatin1(kMailAddress));
+}
 
 bool frmAbout::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::MouseButtonRelease && (watched == Label2_ || watched == Label3_)) {

@@ -102,9 +102,8 @@ private slots:
         // The other lines and a right click open nothing.
         QTest::mouseClick(box->findChild<QLabel*>(QStringLiteral("Label1")), Qt::LeftButton);
         QTest::mouseClick(web, Qt::RightButton);
-        QCOMPARE(catcher_.opened,
-                 (QList<QUrl>{QUrl(QStringLiteral("https://velmora.example/")),
-                              QUrl(QStringLiteral("mailto:support@velmora.example"))}));
+        QCOMPARE(catcher_.opened, (QList<QUrl>{QUrl(QStringLiteral("https://velmora.example/")),
+                                               QUrl(QStringLiteral("mailto:support@velmora.example"))}));
     }
 
 private:

@@ -245,7 +245,7 @@ private slots:
             if (++turns != 300)
                 return;
             interrupter.stop();
-            rowsAtInterruption = form_->resultModel()->rowCount();
+            rowsAtInterruption = static_cast<int>(form_->results().size());
             if (interruption == QLatin1String("clear")) {
                 form_->resultModel()->ClearRows();
                 form_->Text1()->clear();
@@ -270,7 +270,8 @@ private slots:
             // Only the newer search's rows, each packet once, in order.
             QCOMPARE(found.size(), kPackets);
             for (int i = 0; i < kPackets; ++i)
-                QCOMPARE(found[i], (Row{QStringLiteral("关键字搜索"), QStringLiteral("b.ogg"), QString::number(i + 1)}));
+                QCOMPARE(found[i],
+                         (Row{QStringLiteral("关键字搜索"), QStringLiteral("b.ogg"), QString::number(i + 1)}));
         } else {
             QCOMPARE(form_->Cmd1(0)->text(), QStringLiteral("停止嗅探"));
             for (const Row& row : found)

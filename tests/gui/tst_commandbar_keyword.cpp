@@ -12,7 +12,9 @@ Q_DECLARE_METATYPE(std::vector<std::u16string>)
 
 namespace {
 
-std::u16string u(const QString& s) { return s.toStdU16String(); }
+std::u16string u(const QString& s) {
+    return s.toStdU16String();
+}
 
 } // namespace
 
@@ -46,8 +48,8 @@ private slots:
         QTest::newRow("backslash") << QStringLiteral("C:\\v\\a.avi x") << "\\a." << QStringList{"\\a.avi"};
         QTest::newRow("chinese") << QStringLiteral("·标题 高清视频下载·视频") << "视频"
                                  << QStringList{"高清视频下载", "视频"};
-        QTest::newRow("full-width capitals") << QStringLiteral("x ＭＰ３文件 y") << "ｍｐ３"
-                                             << QStringList{"ＭＰ３文件"};
+        QTest::newRow("full-width capitals")
+            << QStringLiteral("x ＭＰ３文件 y") << "ｍｐ３" << QStringList{"ＭＰ３文件"};
         // Keywords that begin with a delimiter: the scan still moves on and ends.
         QTest::newRow("leading space") << QStringLiteral("a mp3 b mp3") << " mp3" << QStringList{"mp3", "mp3"};
         QTest::newRow("dot keyword") << QStringLiteral("a··b·c") << QStringLiteral("·") << QStringList{"b", "c"};
@@ -67,8 +69,8 @@ private slots:
     // a GBK keyword typed by the user matches the decoded characters.
     void searchesDecodedChineseText() {
         // "GET /视频.mp4" with the two characters in GBK.
-        const std::vector<std::uint8_t> frame{0x0d, 0x0a, 'G', 'E', 'T', ' ', '/', 0xca, 0xd3, 0xc6, 0xb5,
-                                              '.', 'm', 'p', '4', ' ', 'H'};
+        const std::vector<std::uint8_t> frame{0x0d, 0x0a, 'G', 'E', 'T', ' ', '/', 0xca, 0xd3,
+                                              0xc6, 0xb5, '.', 'm', 'p', '4', ' ', 'H'};
         const std::u16string text = velmora::DecodeCnEscapes(velmora::PacketToTextCn(frame));
         const auto tokens = velmora::KeywordTokens(text, u(QStringLiteral("视频")));
         QCOMPARE(tokens.size(), std::size_t{1});

@@ -40,18 +40,20 @@ private slots:
         const QString request = QStringLiteral("··GET /v/Clip.MP4?x=1 HTTP/1.1··Host: cdn.example··");
         const int path = static_cast<int>(request.indexOf(QStringLiteral("/v/")));
 
-        QTest::newRow("verbatim") << "rtsp://10.0.0.1/live.sdp" << "·PLAY rtsp://10.0.0.1/live.sdp RTSP/1.0·"
-                                  << std::optional(TextSelection{6, 24});
+        QTest::newRow("verbatim") << "rtsp://10.0.0.1/live.sdp"
+                                  << "·PLAY rtsp://10.0.0.1/live.sdp RTSP/1.0·" << std::optional(TextSelection{6, 24});
         // The joined address is placed by its path: from the path's "/" over the path's length.
         QTest::newRow("joined") << "http://cdn.example/v/Clip.MP4?x=1" << request
                                 << std::optional(TextSelection{path, 15});
-        QTest::newRow("joined, other case") << "http://cdn.example/v/clip.mp4?x=1" << request
-                                            << std::optional(TextSelection{path, 15});
-        QTest::newRow("one-letter host") << "http://a/b.mp3" << "GET /b.mp3 H" << std::optional(TextSelection{4, 6});
+        QTest::newRow("joined, other case")
+            << "http://cdn.example/v/clip.mp4?x=1" << request << std::optional(TextSelection{path, 15});
+        QTest::newRow("one-letter host") << "http://a/b.mp3"
+                                         << "GET /b.mp3 H" << std::optional(TextSelection{4, 6});
         // Without the path, the scheme and the host's first letter place it; without those, position 1.
-        QTest::newRow("scheme and host only") << "http://cdn.example/v/a.mp4" << "see http://cdn.example/x"
-                                              << std::optional(TextSelection{4, 8});
-        QTest::newRow("nowhere") << "http://cdn.example/v/a.mp4" << "nothing" << std::optional(TextSelection{1, 8});
+        QTest::newRow("scheme and host only") << "http://cdn.example/v/a.mp4"
+                                              << "see http://cdn.example/x" << std::optional(TextSelection{4, 8});
+        QTest::newRow("nowhere") << "http://cdn.example/v/a.mp4"
+                                 << "nothing" << std::optional(TextSelection{1, 8});
         QTest::newRow("no scheme mark") << "cdn.example/v/a.mp4" << request << std::optional<TextSelection>();
         QTest::newRow("no path") << "http://cdn.example" << request << std::optional<TextSelection>();
     }
@@ -86,12 +88,11 @@ private slots:
         const velmora::ExtractionOptions search{0, 0};
         using velmora::test::TcpFrame;
         extractor.vpacket_PacketReceived(
-            TcpFrame("GET /v/Clip.mp4?x=1 HTTP/1.1\r\nHost: cdn.example\r\nUser-Agent: t\r\n\r\n"), kEthernet,
-            search);
+            TcpFrame("GET /v/Clip.mp4?x=1 HTTP/1.1\r\nHost: cdn.example\r\nUser-Agent: t\r\n\r\n"), kEthernet, search);
         extractor.vpacket_PacketReceived(
             TcpFrame("HTTP/1.0 200 OK\r\n\r\n<a href=\"rtsp://10.0.0.1/live.sdp\">live</a>"), kEthernet, search);
-        extractor.vpacket_PacketReceived(
-            TcpFrame("GET /\xca\xd3\xc6\xb5.mp4 HTTP/1.1\r\nHost: h.example\r\n\r\n"), kEthernet, search);
+        extractor.vpacket_PacketReceived(TcpFrame("GET /\xca\xd3\xc6\xb5.mp4 HTTP/1.1\r\nHost: h.example\r\n\r\n"),
+                                         kEthernet, search);
         form_->resultModel()->FlushPending();
         QCOMPARE(form_->resultModel()->rowCount(), 3);
         QCOMPARE(address(2), QStringLiteral("http://h.example/视频.mp4"));
@@ -144,8 +145,8 @@ private slots:
         QVERIFY(form_->Chk2()->isChecked()); // the start state
         clickRow(2);
         const QString shown = form_->Text1()->toPlainText();
-        QCOMPARE(shown, QString::fromStdU16String(
-                            velmora::DecodeCnEscapes(velmora::PacketToTextCn(form_->store(), 3))));
+        QCOMPARE(shown,
+                 QString::fromStdU16String(velmora::DecodeCnEscapes(velmora::PacketToTextCn(form_->store(), 3))));
         QVERIFY(shown.contains(QStringLiteral("GET /视频.mp4 HTTP/1.1")));
         QVERIFY(!form_->Text1()->textCursor().hasSelection());
     }
@@ -158,8 +159,7 @@ private slots:
         form_->LV1()->setFocus();
         QTRY_VERIFY(form_->LV1()->hasFocus());
         QTest::keyClick(form_->LV1(), Qt::Key_Down);
-        QCOMPARE(form_->Text1()->toPlainText(),
-                 QString::fromStdU16String(velmora::PacketToText(form_->store(), 2)));
+        QCOMPARE(form_->Text1()->toPlainText(), QString::fromStdU16String(velmora::PacketToText(form_->store(), 2)));
         QCOMPARE(form_->Text1()->textCursor().selectedText(), address(1));
     }
 
