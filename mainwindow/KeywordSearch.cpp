@@ -96,7 +96,7 @@ void KeywordSearch::Cancel() {
 }
 
 KeywordSearch::Outcome KeywordSearch::Run(const velmora::PacketStore& store, const QString& keyword,
-                                          const RowSink& sink, const Interrupted& interrupted) {
+                                          const RowSink& sink) {
     using Clock = std::chrono::steady_clock;
     const std::uint64_t myGeneration = ++generation_;
     const std::u16string foldedKeyword = velmora::FoldCase(keyword.toStdU16String());
@@ -114,7 +114,7 @@ KeywordSearch::Outcome KeywordSearch::Run(const velmora::PacketStore& store, con
         QCoreApplication::processEvents();
         if (!self)
             return Outcome::Cancelled;
-        if (generation_ != myGeneration || (interrupted && interrupted()) || store.PacketCount() < count) {
+        if (generation_ != myGeneration || store.PacketCount() < count) {
             --running_;
             return Outcome::Cancelled;
         }

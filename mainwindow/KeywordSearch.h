@@ -42,19 +42,15 @@ class KeywordSearch final : public QObject {
 public:
     // Receives the tokens found in one packet (never called with none); it may move them out.
     using RowSink = std::function<void(velmora::PacketNumber packet, std::vector<std::u16string>& tokens)>;
-    // Asked after every yield to the event loop: true ends the search there.
-    using Interrupted = std::function<bool()>;
-
     enum class Outcome { Finished, Cancelled };
 
     explicit KeywordSearch(QObject* parent = nullptr);
     ~KeywordSearch() override;
 
     // Scans packets 1 to PacketCount of `store`. Before each packet pending events run once; the
-    // search ends there, as Cancelled, when Cancel() was called, another Run began, `interrupted`
-    // says so, the store lost packets, or this object was destroyed (then nothing of it is touched).
-    Outcome Run(const velmora::PacketStore& store, const QString& keyword, const RowSink& sink,
-                const Interrupted& interrupted = {});
+    // search ends there, as Cancelled, when Cancel() was called, another Run began, the store lost
+    // packets, or this object was destroyed (then nothing of it is touched).
+    Outcome Run(const velmora::PacketStore& store, const QString& keyword, const RowSink& sink);
     // Ends the running search (if any) before its next packet.
     void Cancel();
     bool IsRunning() const { return running_ > 0; }
