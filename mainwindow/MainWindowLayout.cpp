@@ -1,0 +1,64 @@
+#include "mainwindow/MainWindowLayout.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr int Px(int twips) { return twips / MainWindowLayout::kTwipsPerPixel; }
+constexpr int Twips(int pixels) { return pixels * MainWindowLayout::kTwipsPerPixel; }
+
+// Rectangles given in twips, as the window was designed.
+constexpr QRect DesignRect(int left, int top, int width, int height) {
+    return QRect(Px(left), Px(top), Px(width), Px(height));
+}
+
+} // namespace
+
+MainWindowLayout MainWindowLayout::Compute(QSize outer, bool dataWindowShown, int tabBarHeight) {
+    MainWindowLayout l;
+    l.window = outer.expandedTo(kMinimumSize);
+    l.snapped = l.window != outer;
+    const int W = Twips(l.window.width());
+    const int H = Twips(l.window.height());
+
+    l.xp_Form = QRect(QPoint(0, 0), l.window);
+    // The caption buttons keep their distance from the right edge, 345 twips apart.
+    const int side = kCaptionButtonSide;
+    l.closeb1 = QRect(Px(W - 405), Px(90), side, side);
+    l.maxb1 = QRect(Px(W - 750), Px(90), side, side);
+    l.minb1 = QRect(Px(W - 1095), Px(90), side, side);
+
+    // The header keeps its design place whatever the size.
+    l.Label11 = DesignRect(480, 720, 960, 240);
+    l.Label10 = DesignRect(120, 1080, 1800, 285);
+    l.Frame2 = DesignRect(1920, 480, 7200, 1155);
+
+    l.TabS1 = QRect(Px(120), Px(1680), Px(W - 200), Px(H - 2050));
+    const int tabs = std::clamp(tabBarHeight, 0, l.TabS1.height());
+    l.TabS1Tabs = QRect(l.TabS1.left(), l.TabS1.top(), l.TabS1.width(), tabs);
+    l.TabS1Pane = QRect(l.TabS1.left(), l.TabS1.top() + tabs, l.TabS1.width(), l.TabS1.height() - tabs);
+    l.Frame1 = l.TabS1Pane.adjusted(kPaneBorder, kPaneBorder, -kPaneBorder, -kPaneBorder);
+
+    l.Status1 = QRect(Px(90), Px(H - 380), Px(W - 180), Px(300));
+
+    constexpr std::array<int, 6> kCmd1Index{0, 2, 3, 4, 5, 6};
+    constexpr std::array<int, 6> kCmd1Left{120, 1560, 3000, 4440, 5880, 7320};
+    for (std::size_t i = 0; i < kCmd1Index.size(); ++i)
+        l.Cmd1[static_cast<std::size_t>(kCmd1Index[i])] = DesignRect(kCmd1Left[i], 120, 1245, 375);
+
+    const int frameHeight = l.Frame1.height();
+    const int listWidth = Px(W - 300);
+    l.LV1 = QRect(0, Px(600), listWidth, ListHeight(frameHeight, dataWindowShown));
+    l.Text1 = QRect(0, DataWindowTop(frameHeight), listWidth, DataWindowHeight(frameHeight));
+    return l;
+}
+
+int MainWindowLayout::ListHeight(int frameHeight, bool dataWindowShown) {
+    return std::max(0, Px(Twips(frameHeight) - (dataWindowShown ? 1815 : 600)));
+}
+
+int MainWindowLayout::DataWindowTop(int frameHeight) { return Px(Twips(frameHeight) - 1200); }
+
+int MainWindowLayout::DataWindowHeight(int frameHeight) {
+    return std::clamp(frameHeight - DataWindowTop(frameHeight), 0, Px(1215));
+}
