@@ -58,8 +58,8 @@ void TrayIcon::LeftButtonUp() {
         window_->setWindowState(window_->windowState() & ~(Qt::WindowMinimized | Qt::WindowMaximized));
     if (window_->isHidden())
         window_->show();
-    window_->raise();
-    window_->activateWindow();
+    // No activation request: a window manager that handles it late would map the window again after a
+    // later hide.
     emit WindowRestored();
 }
 

@@ -67,6 +67,9 @@ void TestX11Tray::iconRestoresTheWindow() {
     QVERIFY(ClickAt(icon, 1));
     QTRY_VERIFY_WITH_TIMEOUT(!form.isMinimized(), 5000);
     QVERIFY(form.isVisible());
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    QTest::qWait(300);
+    QVERIFY(!form.isMinimized());
 
     // The right button thanks the user, every time, and leaves the window as it is.
     form.HideWindow();
