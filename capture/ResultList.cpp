@@ -34,6 +34,12 @@ void ResultList::Clear() {
     resultCount_ = 0;
 }
 
+void ResultList::RemoveAllRows() {
+    rows_.clear();
+    addressCounts_.clear();
+    indexedRows_ = 0;
+}
+
 bool ResultList::IsDuplicate(std::u16string_view address) const {
     return addressCounts_.find(address) != addressCounts_.end();
 }

@@ -33,6 +33,8 @@ public:
     void DeleteRow(std::size_t index);
     // Empties the list; ResultCount becomes 0.
     void Clear();
+    // Empties the list but keeps ResultCount, as the keyword search does before listing its rows.
+    void RemoveAllRows();
 
     bool IsDuplicate(std::u16string_view address) const;
 

@@ -5,6 +5,7 @@
 #include "mainwindow/Form1.h"
 #include "mainwindow/Form3.h" // Form1.h needs it complete for form3()
 #include "mainwindow/KeywordSearch.h"
+#include "mainwindow/MainWindowLayout.h"
 #include "mainwindow/ResultListModel.h"
 #include "splash/frmAbout.h"
 
@@ -15,6 +16,7 @@
 #include <QElapsedTimer>
 #include <QPlainTextEdit>
 #include <QPointer>
+#include <QTableView>
 
 namespace {
 
@@ -74,14 +76,17 @@ void CommandBar::Cmd1_Click(int index) {
 }
 
 void CommandBar::ToggleDataWindow() {
-    // LV1 takes the room Text1 leaves: the operation page's layout gives the list the page less the
-    // command row while the data window is hidden, and less Text1's height as well while it is shown.
+    // LV1 makes room for Text1 only while it is shown: the main window's layout has both heights.
     QAbstractButton* toggle = form_->Cmd1(2);
+    QTableView* list = form_->LV1();
+    const int page = form_->Frame1(0)->height();
     if (toggle->text() != HiddenCaption()) {
         form_->Text1()->hide();
+        list->resize(list->width(), MainWindowLayout::ListHeight(page, false));
         toggle->setText(HiddenCaption());
     } else {
         form_->Text1()->show();
+        list->resize(list->width(), MainWindowLayout::ListHeight(page, true));
         toggle->setText(ShownCaption());
     }
 }
@@ -98,9 +103,8 @@ void CommandBar::SearchKeyword() {
 
     search_->Cancel();
     form_->StopCaptureComponent();
-    // The search's rows are not capture's, so ResultCount should keep its value here; but the result
-    // list has no way to drop its rows and keep the count, and ClearRows sets it to 0.
-    form_->resultModel()->ClearRows();
+    // The search's rows are not capture's: ResultCount keeps its value.
+    form_->resultModel()->RemoveAllRowsKeepingCount();
     form_->Text1()->clear();
 
     // Rows go into the list at once but are announced to LV1 a few times a second: announcing them

@@ -94,6 +94,13 @@ void ResultListModel::ClearRows() {
     endResetModel();
 }
 
+void ResultListModel::RemoveAllRowsKeepingCount() {
+    beginResetModel();
+    rows_.RemoveAllRows();
+    shownRows_ = 0;
+    endResetModel();
+}
+
 QString ResultListModel::TypeText(int row) const {
     return QString::fromStdU16String(rows_[static_cast<std::size_t>(row)].type);
 }

@@ -36,6 +36,8 @@ public:
     void RemoveResultRow(int row);
     // Removes every row; ResultCount becomes 0.
     void ClearRows();
+    // Removes every row and keeps ResultCount (the keyword search).
+    void RemoveAllRowsKeepingCount();
 
     // The texts of one row as the view shows them.
     QString TypeText(int row) const;

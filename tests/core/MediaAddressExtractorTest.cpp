@@ -247,3 +247,15 @@ TEST(FrameHandler, FindsMarkersAtEveryOffset) {
             << offset;
     }
 }
+
+TEST(ResultList, RemovingAllRowsKeepsTheCount) {
+    ResultList list;
+    list.AddCaptureRow({u"视频", u"a", 1});
+    list.AddCaptureRow({u"视频", u"b", 2});
+    list.RemoveAllRows();
+    EXPECT_TRUE(list.empty());
+    EXPECT_EQ(list.ResultCount(), 2);
+    EXPECT_FALSE(list.IsDuplicate(u"a"));
+    list.AddSearchRow({u"关键字搜索", u"a", 1}); // now one of the first ResultCount rows
+    EXPECT_TRUE(list.IsDuplicate(u"a"));
+}
