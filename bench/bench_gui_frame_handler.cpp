@@ -53,7 +53,7 @@ Form1& Window() {
 
 void RunCapture(benchmark::State& state, bool allPackets) {
     Form1& form = Window();
-    form.Chk3()->setChecked(allPackets);
+    form.Chk3()->setValue(allPackets ? 1 : 0);
     velmora::CaptureComponent& component = form.vpacket();
     const std::string path = CapturePath();
     std::int64_t frames = 0;

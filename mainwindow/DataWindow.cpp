@@ -80,7 +80,7 @@ int DataWindow::selectedRow() const {
 }
 
 bool DataWindow::chineseTextProcessing() const {
-    return form_->Chk2()->isChecked();
+    return form_->Chk2()->Value() == 1;
 }
 
 void DataWindow::LV1_ItemClick() {

@@ -8,6 +8,7 @@
 #include "mainwindow/FileTypeTableModel.h"
 #include "mainwindow/Form3.h"
 #include "mainwindow/LongToIP.h"
+#include "mainwindow/MainWindowLayout.h"
 #include "mainwindow/ProductInfo.h"
 #include "mainwindow/ResultListModel.h"
 #include "mainwindow/ResultListOperations.h"
@@ -18,15 +19,17 @@
 #include "settings/FileTypeSettings.h"
 #include "settings/LeadingNumber.h"
 #include "settings/SettingsKeys.h"
+#include "skin/xp_canvas.h"
+#include "skin/xpcmdbutton.h"
+#include "skin/xpgroupbox.h"
+#include "skin/xptopbuttons.h"
 
-#include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QGridLayout>
-#include <QGroupBox>
+#include <QFrame>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QIcon>
@@ -34,7 +37,6 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
-#include <QPushButton>
 #include <QScrollBar>
 #include <QStackedWidget>
 #include <QSystemTrayIcon>
@@ -75,7 +77,9 @@ Form1::Form1(Options options, QWidget* parent) : QWidget(parent), options_(std::
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Velmora V3.0"));
     setWindowIcon(QIcon(QStringLiteral(":/icons/velmora-64.png")));
-    setMinimumSize(Px(9285), Px(7485));
+    // No platform frame: xp_Form draws the title and borders.
+    setWindowFlag(Qt::FramelessWindowHint);
+    setMinimumSize(MainWindowLayout::kMinimumSize);
     resize(Px(12000), Px(9000));
     buildControls();
     Form_Load();
@@ -100,66 +104,59 @@ Form1::~Form1() {
 // ---- Controls -------------------------------------------------------------------------------------------
 
 void Form1::buildControls() {
-    auto* root = new QVBoxLayout(this);
-    root->setContentsMargins(Px(120), Px(90), Px(120), Px(60));
-    root->setSpacing(Px(90));
+    // The skinned frame fills the frameless window and carries every control; Form_Resize places them.
+    xp_Form_ = new velmora::xp_canvas(this);
+    xp_Form_->setObjectName(QStringLiteral("xp_Form"));
+    xp_Form_->setCaption(windowTitle());
+    xp_Form_->setIcon(QPixmap(QStringLiteral(":/icons/velmora-16.png")));
+    QWidget* form = xp_Form_;
 
     // Header: product name and the maker's address beside the start page.
-    auto* header = new QHBoxLayout;
-    auto* brand = new QVBoxLayout;
-    Label11_ = new QLabel(QStringLiteral("Velmora"), this);
+    Label11_ = new QLabel(QStringLiteral("Velmora"), form);
     Label11_->setObjectName(QStringLiteral("Label11"));
     QFont brandFont = Label11_->font();
-    brandFont.setPointSizeF(brandFont.pointSizeF() * 1.6);
     brandFont.setBold(true);
+    brandFont.setPixelSize(14);
     Label11_->setFont(brandFont);
-    Label10_ = new QLabel(ProductInfo::MakerShortAddress(), this);
+    Label11_->setAlignment(Qt::AlignCenter);
+    Label10_ = new QLabel(ProductInfo::MakerShortAddress(), form);
     Label10_->setObjectName(QStringLiteral("Label10"));
-    brand->addStretch();
-    brand->addWidget(Label11_, 0, Qt::AlignHCenter);
-    brand->addWidget(Label10_, 0, Qt::AlignHCenter);
-    brand->addStretch();
-    header->addLayout(brand);
+    Label10_->setAlignment(Qt::AlignCenter);
 
-    auto* frame2 = new QGroupBox(this);
+    auto* frame2 = new velmora::xpgroupbox(form);
     frame2->setObjectName(QStringLiteral("Frame2"));
-    frame2->setMinimumHeight(Px(1155));
-    frame2->setMaximumHeight(Px(1155) + 20);
     Frame2_ = frame2;
-    auto* frame2Layout = new QVBoxLayout(frame2);
-    frame2Layout->setContentsMargins(2, 2, 2, 2);
     if (options_.webBrowser) {
         webProfile_ = StartPage::CreateProfile(nullptr);
         WebBr1_ = new QWebEngineView(frame2);
         WebBr1_->setObjectName(QStringLiteral("WebBr1"));
         WebBr1_->setPage(new StartPage(webProfile_, WebBr1_));
         WebBr1_->setContextMenuPolicy(Qt::NoContextMenu);
-        frame2Layout->addWidget(WebBr1_);
     }
-    header->addWidget(frame2, 1);
-    root->addLayout(header);
 
-    TabS1_ = new QTabBar(this);
+    // The tab strip: its row of tabs over a framed pane, whose client area holds both frames of Frame1.
+    TabS1Pane_ = new QFrame(form);
+    TabS1Pane_->setObjectName(QStringLiteral("TabS1Pane"));
+    TabS1Pane_->setFrameStyle(QFrame::StyledPanel | QFrame::Plain);
+    TabS1_ = new QTabBar(form);
     TabS1_->setObjectName(QStringLiteral("TabS1"));
     TabS1_->addTab(QStringLiteral("操作区"));
     TabS1_->addTab(QStringLiteral("设置区"));
     TabS1_->setExpanding(false);
-    TabS1_->setDrawBase(true);
-    frameStack_ = new QStackedWidget(this);
+    TabS1_->setDrawBase(false);
+    frameStack_ = new QStackedWidget(form);
     frameStack_->setObjectName(QStringLiteral("Frame1Stack"));
     Frame1_[0] = buildOperationPage();
     Frame1_[1] = buildOptionsPage();
     frameStack_->addWidget(Frame1_[0]);
     frameStack_->addWidget(Frame1_[1]);
-    auto* tabs = new QVBoxLayout;
-    tabs->setSpacing(0);
-    tabs->addWidget(TabS1_);
-    tabs->addWidget(frameStack_, 1);
-    root->addLayout(tabs, 1);
 
-    Status1_ = new StatusPanels(this);
+    Status1_ = new StatusPanels(form);
     Status1_->setObjectName(QStringLiteral("Status1"));
-    root->addWidget(Status1_);
+    // The frame's borders and corners size the window.
+    Status1_->setSizeGripEnabled(false);
+
+    buildCaption();
 
     figuresTimer_ = new QTimer(this);
     figuresTimer_->setInterval(500);
@@ -174,15 +171,27 @@ void Form1::buildControls() {
     });
 }
 
+// The caption buttons, made last so they lie over the frame's title strip.
+void Form1::buildCaption() {
+    auto make = [this](const char* name, int value, const QString& tip) {
+        auto* button = new velmora::xptopbuttons(value, xp_Form_);
+        button->setObjectName(QString::fromLatin1(name));
+        button->setToolTip(tip);
+        return button;
+    };
+    minb1_ = make("minb1", velmora::xptopbuttons::Minimise, QStringLiteral("Minimize"));
+    maxb1_ = make("maxb1", velmora::xptopbuttons::Maximise, QStringLiteral("Maximize"));
+    closeb1_ = make("closeb1", velmora::xptopbuttons::Close, QStringLiteral("Close"));
+    connect(minb1_, &QAbstractButton::clicked, this, &Form1::minb1_Click);
+    connect(maxb1_, &QAbstractButton::clicked, this, &Form1::maxb1_Click);
+    connect(closeb1_, &QAbstractButton::clicked, this, &Form1::HideWindow);
+}
+
 QWidget* Form1::buildOperationPage() {
+    // No layout: Form_Resize places the buttons, the list and the data window by the design's numbers.
     auto* page = new QWidget(this);
     page->setObjectName(QStringLiteral("Frame1_0"));
-    auto* layout = new QVBoxLayout(page);
-    layout->setContentsMargins(Px(120), Px(120), Px(120), Px(60));
-    layout->setSpacing(Px(105));
 
-    auto* bar = new QHBoxLayout;
-    bar->setSpacing(Px(195));
     const std::array<std::pair<int, QString>, 6> captions{{{0, kStartCaption},
                                                           {2, QStringLiteral("显示数据窗口")},
                                                           {3, QStringLiteral("搜索缓存")},
@@ -190,17 +199,13 @@ QWidget* Form1::buildOperationPage() {
                                                           {5, QStringLiteral("关   于")},
                                                           {6, QStringLiteral("退   出")}}};
     for (const auto& [index, caption] : captions) {
-        auto* button = new QPushButton(caption, page);
+        auto* button = new velmora::xpcmdbutton(caption, page);
         button->setObjectName(QStringLiteral("Cmd1_%1").arg(index));
         button->setProperty("Index", index);
-        button->setMinimumSize(Px(1245), Px(375));
         button->setFocusPolicy(Qt::TabFocus);
-        connect(button, &QPushButton::clicked, this, [this, index] { emit Cmd1Clicked(index); });
+        connect(button, &QAbstractButton::clicked, this, [this, index] { emit Cmd1Clicked(index); });
         Cmd1_[static_cast<std::size_t>(index)] = button;
-        bar->addWidget(button);
     }
-    bar->addStretch();
-    layout->addLayout(bar);
 
     resultModel_ = new ResultListModel(results_, this);
     LV1_ = new QTableView(page);
@@ -225,15 +230,12 @@ QWidget* Form1::buildOperationPage() {
     columns->setSectionResizeMode(ResultListModel::PacketColumn, QHeaderView::Interactive);
     columns->resizeSection(ResultListModel::TypeColumn, Px(1100));
     columns->resizeSection(ResultListModel::PacketColumn, Px(1100));
-    layout->addWidget(LV1_, 1);
 
     Text1_ = new QPlainTextEdit(page);
     Text1_->setObjectName(QStringLiteral("Text1"));
     Text1_->setReadOnly(true);
     Text1_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    Text1_->setFixedHeight(Px(1215));
     Text1_->hide(); // shown by the command bar's data window toggle
-    layout->addWidget(Text1_);
     return page;
 }
 
@@ -277,14 +279,12 @@ QWidget* Form1::buildOptionsPage() {
     left->addSpacing(Px(120));
 
     left->addWidget(new QLabel(QStringLiteral("------相关选项------"), page));
-    auto* chk3 = new QCheckBox(QStringLiteral("获取所有数据包"), page);
-    chk3->setObjectName(QStringLiteral("Chk3"));
-    chk3->setChecked(false);
-    Chk3_ = chk3;
-    auto* chk2 = new QCheckBox(QStringLiteral("中文文本处理"), page);
-    chk2->setObjectName(QStringLiteral("Chk2"));
-    chk2->setChecked(true);
-    Chk2_ = chk2;
+    Chk3_ = new velmora::xpcheckbox(QStringLiteral("获取所有数据包"), page);
+    Chk3_->setObjectName(QStringLiteral("Chk3"));
+    Chk3_->setValue(0);
+    Chk2_ = new velmora::xpcheckbox(QStringLiteral("中文文本处理"), page);
+    Chk2_->setObjectName(QStringLiteral("Chk2"));
+    Chk2_->setValue(1);
     left->addWidget(Chk3_);
     left->addWidget(Chk2_);
     left->addStretch();
@@ -310,8 +310,9 @@ QWidget* Form1::buildOptionsPage() {
     right->addWidget(ListView2_, 1);
     auto* tableButtons = new QHBoxLayout;
     auto makeButton = [page, tableButtons](const QString& name, const QString& caption) {
-        auto* button = new QPushButton(caption, page);
+        auto* button = new velmora::xpcmdbutton(caption, page);
         button->setObjectName(name);
+        button->setMinimumHeight(Px(375));
         tableButtons->addWidget(button);
         return button;
     };
@@ -326,7 +327,10 @@ QWidget* Form1::buildOptionsPage() {
             Combo2_Click();
     });
     connect(Text2_, &QLineEdit::textChanged, this, &Form1::updateExtractionOptions);
-    connect(Chk3_, &QAbstractButton::toggled, this, &Form1::updateExtractionOptions);
+    connect(Chk3_, &velmora::xpcheckbox::propertyChanged, this, [this](const QString& key) {
+        if (key == QLatin1String("Value"))
+            updateExtractionOptions();
+    });
     connect(Cmd2_, &QAbstractButton::clicked, this, &Form1::Cmd2_Click);
     connect(Cmd3_, &QAbstractButton::clicked, this, &Form1::Cmd3_Click);
     connect(Cmd4_, &QAbstractButton::clicked, this, &Form1::Cmd4_Click);
@@ -514,6 +518,7 @@ void Form1::StartCapture() {
         return;
     }
 
+    liveCapture_ = true;
     Cmd1_[0]->setText(kStopCaption);
     Status1_->SetPanelText(1, QStringLiteral("状态：嗅探开始"));
     refreshCaptureFigures();
@@ -527,6 +532,7 @@ void Form1::StopCapture() {
 
 void Form1::StopCaptureComponent() {
     // Frames still queued belong to the stopped capture: they are dropped, never shown.
+    liveCapture_ = false;
     vpacket_->StopCapture();
     vpacket_->CloseAdapter();
     figuresTimer_->stop();
@@ -587,7 +593,21 @@ std::size_t Form1::DispatchFrames(std::size_t maxFrames) {
         LV1_->scrollToBottom();
     if (handled > 0)
         emit FramesHandled(handled);
+    if (liveCapture_ && vpacket_->Finished())
+        captureInterrupted();
     return handled;
+}
+
+void Form1::captureInterrupted() {
+    // The adapter went away or failed under a running capture: end it as the stop button would, so
+    // the window does not claim to capture, and say why.
+    const velmora::CaptureResult end = vpacket_->EndResult();
+    StopCapture();
+    Status1_->SetPanelText(1, QStringLiteral("状态：嗅探中断"));
+    Dialogs::Message(this, QMessageBox::Critical, QStringLiteral("适配器错误"),
+                     QStringLiteral("网络适配器“%1”停止了工作，嗅探已经结束。找到的地址仍在列表中。\n\n原因：%2")
+                         .arg(CurrentSelectedAdapter,
+                              end.message.empty() ? QStringLiteral("未知") : QString::fromStdString(end.message)));
 }
 
 void Form1::vpacket_PacketReceived(std::int32_t numbytes) {
@@ -599,7 +619,7 @@ void Form1::vpacket_PacketReceived(std::int32_t numbytes) {
 
 void Form1::updateExtractionOptions() {
     // Read on every change rather than on every frame: the handler sees the same values either way.
-    extractionOptions_.allPacketsValue = Chk3_->isChecked() ? 1 : 0;
+    extractionOptions_.allPacketsValue = Chk3_->Value() == 1 ? 1 : 0;
     extractionOptions_.minimumLength = static_cast<double>(velmora::ParseLeadingNumber(Text2_->text().toStdU16String()));
 }
 
@@ -703,6 +723,84 @@ void Form1::ListView2_ItemClick() {
 void Form1::BringFrameToFront(int index) {
     if (QWidget* frame = Frame1(index))
         frameStack_->setCurrentWidget(frame);
+}
+
+void Form1::Form_Resize() {
+    // Nothing to place before the controls exist, and nothing while minimised.
+    if (!xp_Form_ || isMinimized())
+        return;
+    const bool dataWindowShown = Cmd1_[2]->text() != CommandBar::HiddenCaption();
+    const MainWindowLayout l = MainWindowLayout::Compute(size(), dataWindowShown, TabS1_->sizeHint().height());
+    // Too small: grow to the minimum, which lays out again; the rest below already uses the grown size.
+    if (l.snapped)
+        resize(l.window);
+
+    xp_Form_->setGeometry(l.xp_Form);
+    xp_Form_->make_trans(this);
+    TabS1_->setGeometry(l.TabS1Tabs);
+    TabS1Pane_->setGeometry(l.TabS1Pane);
+    closeb1_->move(l.closeb1.topLeft());
+    maxb1_->move(l.maxb1.topLeft());
+    minb1_->move(l.minb1.topLeft());
+    frameStack_->setGeometry(l.Frame1);
+    // The stack sizes only the frame in front; both must have the client area's size.
+    for (QWidget* frame : Frame1_)
+        frame->setGeometry(QRect(QPoint(0, 0), l.Frame1.size()));
+    Status1_->setGeometry(l.Status1);
+    LV1_->setGeometry(l.LV1);
+    Text1_->setGeometry(l.Text1);
+
+    Label11_->setGeometry(l.Label11);
+    Label10_->setGeometry(l.Label10);
+    Frame2_->setGeometry(l.Frame2);
+    if (WebBr1_) {
+        const int top = static_cast<velmora::xpgroupbox*>(Frame2_)->frameTop();
+        WebBr1_->setGeometry(QRect(3, top + 3, l.Frame2.width() - 6, l.Frame2.height() - top - 6));
+    }
+    for (std::size_t i = 0; i < Cmd1_.size(); ++i)
+        if (Cmd1_[i])
+            Cmd1_[i]->setGeometry(l.Cmd1[i]);
+}
+
+void Form1::minb1_Click() { showMinimized(); }
+
+void Form1::maxb1_Click() {
+    const Qt::WindowStates state = windowState();
+    if (state & Qt::WindowMinimized)
+        return;
+    if (state & Qt::WindowMaximized) {
+        maxb1_->setValue(velmora::xptopbuttons::Maximise);
+        showNormal();
+        maxb1_->setToolTip(QStringLiteral("Maximize"));
+    } else {
+        maxb1_->setValue(velmora::xptopbuttons::Restore);
+        showMaximized();
+        maxb1_->setToolTip(QStringLiteral("Restore"));
+    }
+}
+
+// The title's double-click maximises and restores too; the button must not show the stale glyph.
+void Form1::syncMaximiseButton() {
+    const Qt::WindowStates state = windowState();
+    if (state & Qt::WindowMinimized)
+        return;
+    const bool maximised = state & (Qt::WindowMaximized | Qt::WindowFullScreen);
+    maxb1_->setValue(maximised ? velmora::xptopbuttons::Restore : velmora::xptopbuttons::Maximise);
+    maxb1_->setToolTip(maximised ? QStringLiteral("Restore") : QStringLiteral("Maximize"));
+}
+
+void Form1::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    Form_Resize();
+}
+
+void Form1::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange) {
+        syncMaximiseButton();
+        // The shape differs between the states (rounded only in the normal one), even where the size does not.
+        Form_Resize();
+    }
 }
 
 void Form1::HideWindow() {

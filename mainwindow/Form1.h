@@ -9,7 +9,7 @@
 //     QAbstractButton*  Cmd1(int i)    command bar, i = 0 and 2..6 (nullptr otherwise). Every click arrives
 //                                      as the signal Cmd1Clicked(i); Form1 handles only index 0 itself
 //     StatusPanels*     Status1()      Panel(1..4) as the design has them, plus CapturePanel() for the figures
-//     QAbstractButton*  Chk2(), Chk3() check boxes ("中文文本处理", "获取所有数据包"); Value = isChecked() ? 1 : 0
+//     xpcheckbox*       Chk2(), Chk3() check boxes ("中文文本处理", "获取所有数据包"); ticked when Value() is 1
 //     QLineEdit*        Text2(), Text5()
 //     QComboBox*        Combo2()
 //     QTableView*       ListView2()    file-type table; its model is fileTypes()
@@ -17,6 +17,8 @@
 //     QTabBar*          TabS1()        the two tabs; the pages are Frame1(0) and Frame1(1)
 //     QWidget*          Frame1(int i)  0 operation page (Cmd1, LV1, Text1), 1 options page
 //     QWebEngineView*   WebBr1()       nullptr when the window was made without a browser (tests)
+//     xp_canvas*        xp_Form()      the skinned frame over the whole (frameless) window; every control is on it
+//     xptopbuttons*     minb1(), maxb1(), closeb1()  caption buttons; maxb1's Value is 3 while maximised, else 1
 //   State:
 //     velmora::PacketStore& store();  velmora::ResultList& results();  ResultListModel* resultModel();
 //     FileTypeTableModel* fileTypes();  velmora::CaptureComponent& vpacket();  velmora::SettingsFile& settings();
@@ -29,6 +31,8 @@
 //     ResetCaptureState()             PacketCount, ResultCount, LV1 and Text1 back to empty
 //     BringFrameToFront(int i)        shows Frame1(i) without changing TabS1's selected tab
 //     HideWindow()                    the close button: hides (or minimises when there is no tray)
+//     Form_Resize()                   lays the controls out for the window's size (MainWindowLayout); runs on
+//                                     every resize, not while minimised
 //     Unload()                        removes the tray icon, closes the dialogs, emits Unloaded()
 //   Signals: Cmd1Clicked(int index), Unloading() (close your own windows), Unloaded(), FramesHandled(n)
 
@@ -38,6 +42,7 @@
 #include "capture/ResultList.h"
 #include "capture/pcap/AdapterInfo.h"
 #include "settings/SettingsFile.h"
+#include "skin/xpcheckbox.h"
 
 #include <QPointer>
 #include <QString>
@@ -51,6 +56,7 @@
 
 class QAbstractButton;
 class QComboBox;
+class QFrame;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -69,7 +75,9 @@ class TrayIcon;
 
 namespace velmora {
 class CaptureComponent;
-}
+class xp_canvas;
+class xptopbuttons;
+} // namespace velmora
 
 class Form1 final : public QWidget {
     Q_OBJECT
@@ -98,8 +106,8 @@ public:
     QPlainTextEdit* Text1() const { return Text1_; }
     QAbstractButton* Cmd1(int index) const;
     StatusPanels* Status1() const { return Status1_; }
-    QAbstractButton* Chk2() const { return Chk2_; }
-    QAbstractButton* Chk3() const { return Chk3_; }
+    velmora::xpcheckbox* Chk2() const { return Chk2_; }
+    velmora::xpcheckbox* Chk3() const { return Chk3_; }
     QLineEdit* Text2() const { return Text2_; }
     QLineEdit* Text5() const { return Text5_; }
     QComboBox* Combo2() const { return Combo2_; }
@@ -110,6 +118,10 @@ public:
     QTabBar* TabS1() const { return TabS1_; }
     QWidget* Frame1(int index) const;
     QWebEngineView* WebBr1() const { return WebBr1_; }
+    velmora::xp_canvas* xp_Form() const { return xp_Form_; }
+    velmora::xptopbuttons* minb1() const { return minb1_; }
+    velmora::xptopbuttons* maxb1() const { return maxb1_; }
+    velmora::xptopbuttons* closeb1() const { return closeb1_; }
     TrayIcon* trayIcon() const { return tray_; }
     Form3* form3() const;
 
@@ -145,6 +157,9 @@ public:
     void BringFrameToFront(int index);
     void HideWindow();
     void Unload();
+    void Form_Resize();
+    void minb1_Click();
+    void maxb1_Click();
 
     // Writes the whole file-type table (add and delete do).
     void SaveFileTypes();
@@ -162,6 +177,8 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -178,6 +195,9 @@ private:
     void refreshCaptureFigures();
     void updateExtractionOptions();
     void scheduleDispatch();
+    void captureInterrupted();
+    void buildCaption();
+    void syncMaximiseButton();
 
     Options options_;
 
@@ -190,10 +210,15 @@ private:
     std::unique_ptr<velmora::CaptureComponent> vpacket_;
     velmora::SettingsFile settings_;
     std::vector<std::string> adapterNames_;
-    bool dispatchQueued_ = false;
+    bool liveCapture_ = false; // an adapter capture started by StartCapture is running
     bool unloaded_ = false;
 
     // Controls.
+    velmora::xp_canvas* xp_Form_ = nullptr;
+    velmora::xptopbuttons* minb1_ = nullptr;
+    velmora::xptopbuttons* maxb1_ = nullptr;
+    velmora::xptopbuttons* closeb1_ = nullptr;
+    QFrame* TabS1Pane_ = nullptr;
     QLabel* Label10_ = nullptr;
     QLabel* Label11_ = nullptr;
     QWidget* Frame2_ = nullptr;
@@ -209,8 +234,8 @@ private:
     QComboBox* Combo2_ = nullptr;
     QLineEdit* Text5_ = nullptr;
     QLineEdit* Text2_ = nullptr;
-    QAbstractButton* Chk2_ = nullptr;
-    QAbstractButton* Chk3_ = nullptr;
+    velmora::xpcheckbox* Chk2_ = nullptr;
+    velmora::xpcheckbox* Chk3_ = nullptr;
     QTableView* ListView2_ = nullptr;
     QAbstractButton* Cmd2_ = nullptr;
     QAbstractButton* Cmd3_ = nullptr;

@@ -216,7 +216,7 @@ void TestMainWindowCapture::allPacketsModeListsEveryFrame() {
     Form1::Options options = folder.Options();
     options.adapters.reset();
     Form1 form(options);
-    form.Chk3()->setChecked(true);
+    form.Chk3()->setValue(1);
     QCOMPARE(form.CurrentExtractionOptions().allPacketsValue, 1);
 
     StartOnLoopback(form);

@@ -110,7 +110,7 @@ void TestMainWindowResultList::viewFollowsOnlyAtTheBottom() {
     QScrollBar* bar = view->verticalScrollBar();
 
     // Every frame of a recorded capture, each listed (all-packets mode), fed through the window's frame path.
-    form.Chk3()->setChecked(true);
+    form.Chk3()->setValue(1);
     velmora::CaptureComponent& component = form.vpacket();
     QVERIFY(component.OpenFile(VELMORA_TEST_DATA "/zeek_bro.org.pcap").ok);
     QVERIFY(component.StartCapture().ok);

@@ -190,8 +190,8 @@ void TestMainWindowStartup::settingsFillTheControls() {
     QCOMPARE(form.Text2()->text(), QStringLiteral("250"));
     QCOMPARE(form.CurrentExtractionOptions().minimumLength, 250.0);
     QCOMPARE(form.CurrentExtractionOptions().allPacketsValue, 0);
-    QVERIFY(form.Chk2()->isChecked());
-    QVERIFY(!form.Chk3()->isChecked());
+    QCOMPARE(form.Chk2()->Value(), 1);
+    QCOMPARE(form.Chk3()->Value(), 0);
 
     FileTypeTableModel* types = form.fileTypes();
     QCOMPARE(types->rowCount(), 2);
