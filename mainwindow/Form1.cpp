@@ -305,7 +305,8 @@ QWidget* Form1::buildOptionsPage() {
     ListView2_->verticalHeader()->hide();
     ListView2_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     ListView2_->verticalHeader()->setDefaultSectionSize(ListView2_->fontMetrics().height() + 6);
-    ListView2_->horizontalHeader()->setStretchLastSection(true);
+    // The three columns share the width, so all of them show at the window's smallest size too.
+    ListView2_->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
     ListView2_->horizontalHeader()->setHighlightSections(false);
     right->addWidget(ListView2_, 1);
     auto* tableButtons = new QHBoxLayout;

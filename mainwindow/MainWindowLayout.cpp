@@ -34,9 +34,10 @@ MainWindowLayout MainWindowLayout::Compute(QSize outer, bool dataWindowShown, in
     l.Frame2 = DesignRect(1920, 480, 7200, 1155);
 
     l.TabS1 = QRect(Px(120), Px(1680), Px(W - 200), Px(H - 2050));
-    const int tabs = std::clamp(tabBarHeight, 0, l.TabS1.height());
+    const int tabs = std::clamp(tabBarHeight, kTabOverlap, l.TabS1.height());
     l.TabS1Tabs = QRect(l.TabS1.left(), l.TabS1.top(), l.TabS1.width(), tabs);
-    l.TabS1Pane = QRect(l.TabS1.left(), l.TabS1.top() + tabs, l.TabS1.width(), l.TabS1.height() - tabs);
+    const int paneTop = l.TabS1.top() + tabs - kTabOverlap;
+    l.TabS1Pane = QRect(l.TabS1.left(), paneTop, l.TabS1.width(), l.TabS1.bottom() + 1 - paneTop);
     l.Frame1 = l.TabS1Pane.adjusted(kPaneBorder, kPaneBorder, -kPaneBorder, -kPaneBorder);
 
     l.Status1 = QRect(Px(90), Px(H - 380), Px(W - 180), Px(300));

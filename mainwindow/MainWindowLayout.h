@@ -17,6 +17,8 @@ struct MainWindowLayout final {
     static constexpr int kTabBarHeight = 24;
     // The tab strip's pane border, between the strip's outline and its client area.
     static constexpr int kPaneBorder = 2;
+    // The pane's top edge runs under the bottom of the tabs, so the chosen tab (drawn over it) opens into it.
+    static constexpr int kTabOverlap = 2;
     static constexpr int kCaptionButtonSide = 315 / kTwipsPerPixel;
 
     // The outer size laid out: the one asked for, grown to the minimum where it was smaller.
@@ -30,7 +32,7 @@ struct MainWindowLayout final {
     QRect minb1, maxb1, closeb1;
     QRect Label11, Label10, Frame2;
     QRect TabS1;     // the whole strip: the row of tabs and the pane below it
-    QRect TabS1Tabs; // the row of tabs
+    QRect TabS1Tabs; // the row of tabs, over the pane's top edge
     QRect TabS1Pane; // the pane, framed
     QRect Frame1;    // the strip's client area: both frames of Frame1 lie here
     QRect Status1;
