@@ -17,9 +17,11 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <sched.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <thread>
-#include <unistd.h>
 
 using namespace testsupport;
 
@@ -52,6 +54,8 @@ private slots:
     void capturesLoopbackTrafficIntoTheList();
     void framesQueuedBeforeAStopAreDropped();
     void allPacketsModeListsEveryFrame();
+    // Last: moves the test process into a network namespace of its own.
+    void adapterGoingAwayEndsTheCapture();
 
 private:
     // Runs curl to completion against the local server; the window's events are not processed meanwhile.
@@ -229,6 +233,53 @@ void TestMainWindowCapture::allPacketsModeListsEveryFrame() {
         QCOMPARE(rows.TypeText(row), QString());
         QCOMPARE(rows.PacketText(row), QString::number(row + 1));
     }
+}
+
+namespace {
+bool Ip(const QStringList& arguments) {
+    QProcess ip;
+    ip.start(QStringLiteral("ip"), arguments);
+    return ip.waitForFinished(5000) && ip.exitStatus() == QProcess::NormalExit && ip.exitCode() == 0;
+}
+} // namespace
+
+void TestMainWindowCapture::adapterGoingAwayEndsTheCapture() {
+    // A virtual adapter pair in a private network namespace, removed under a running capture. Nothing
+    // outside the namespace sees it, and no traffic leaves it.
+    if (::unshare(CLONE_NEWNET) != 0)
+        QSKIP("cannot make a network namespace here");
+    if (!Ip({QStringLiteral("link"), QStringLiteral("add"), QStringLiteral("vlmtest0"), QStringLiteral("type"),
+             QStringLiteral("veth"), QStringLiteral("peer"), QStringLiteral("name"), QStringLiteral("vlmtest1")}))
+        QSKIP("no virtual network devices here");
+    QVERIFY(Ip({QStringLiteral("addr"), QStringLiteral("add"), QStringLiteral("10.254.0.1/24"), QStringLiteral("dev"),
+                QStringLiteral("vlmtest0")}));
+    QVERIFY(Ip({QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("vlmtest0"), QStringLiteral("up")}));
+    QVERIFY(Ip({QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("vlmtest1"), QStringLiteral("up")}));
+
+    SettingsFolder folder;
+    DialogRecorder dialogs;
+    Form1::Options options = folder.Options();
+    options.adapters.reset();
+    Form1 form(options);
+    form.resultModel()->AddCaptureRow({u"视频", u"http://kept.example/x.mp4", 1});
+    const int index = form.Combo2()->findText(QStringLiteral("vlmtest0"));
+    QVERIFY(index >= 0);
+    form.Combo2()->setCurrentIndex(index);
+    QCOMPARE(form.Status1()->PanelText(3), QStringLiteral("10.254.0.1"));
+    form.Cmd1_Click(0);
+    QCOMPARE(form.Cmd1(0)->text(), QStringLiteral("停止嗅探"));
+    QCOMPARE(dialogs.Count(), 0);
+    form.resultModel()->AddCaptureRow({u"视频", u"http://kept.example/y.mp4", 2});
+
+    QVERIFY(Ip({QStringLiteral("link"), QStringLiteral("del"), QStringLiteral("vlmtest0")}));
+    QTRY_COMPARE_WITH_TIMEOUT(form.Cmd1(0)->text(), QStringLiteral("开始嗅探"), 10000);
+    QCOMPARE(dialogs.Count(), 1);
+    QCOMPARE(dialogs.Last().title, QStringLiteral("适配器错误"));
+    QCOMPARE(dialogs.Last().icon, QMessageBox::Critical);
+    QVERIFY2(dialogs.Last().text.contains(QStringLiteral("vlmtest0")), qPrintable(dialogs.Last().text));
+    QCOMPARE(form.Status1()->PanelText(1), QStringLiteral("状态：嗅探中断"));
+    QVERIFY(!form.vpacket().IsOpen());
+    QCOMPARE(form.resultModel()->rowCount(), 1); // what was found stays
 }
 
 VELMORA_GUI_TEST_MAIN(TestMainWindowCapture)
