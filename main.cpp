@@ -1,6 +1,7 @@
 // Velmora: lists the media addresses in the traffic this machine sees.
 #include "mainwindow/Form1.h"
 #include "mainwindow/WebEngineEnvironment.h"
+#include "skin/xptopbuttons.h"
 #include "splash/frmSplash.h"
 
 #include <QAbstractButton>
@@ -20,8 +21,8 @@ namespace {
 
 // --screenshot FILE: grabs the splash (name-splash.png), then the window once the start page had time to load
 // (FILE), its options page (name-options.png) and the window at its minimum size with the data window hidden
-// and shown and on its options page (name-minimum.png, name-minimum-data.png, name-minimum-options.png), then
-// quits. For checking the rendering on machines
+// and shown and on its options page (name-minimum.png, name-minimum-data.png, name-minimum-options.png) and
+// maximised by its button (name-maximised.png), then quits. For checking the rendering on machines
 // without a screenshot tool.
 QString ScreenshotArgument(int argc, char** argv) {
     for (int i = 1; i + 1 < argc; ++i) {
@@ -78,6 +79,11 @@ void ScheduleScreenshots(Form1& window, const QString& file) {
     });
     steps->push_back([&window, file] {
         Shot(window).save(Beside(file, QStringLiteral("-minimum-options")));
+        window.TabS1()->setCurrentIndex(0);
+        window.maxb1()->click();
+    });
+    steps->push_back([&window, file] {
+        Shot(window).save(Beside(file, QStringLiteral("-maximised")));
         window.Unload();
     });
     // The start page has had time to load by the first grab.
