@@ -118,9 +118,8 @@ int main(int argc, char** argv) {
     });
     splash->show();
     if (!screenshot.isEmpty()) {
-        QTimer::singleShot(2000, splash, [splash, screenshot] {
-            Shot(*splash).save(Beside(screenshot, QStringLiteral("-splash")));
-        });
+        QTimer::singleShot(2000, splash,
+                           [splash, screenshot] { Shot(*splash).save(Beside(screenshot, QStringLiteral("-splash"))); });
     }
     return app.exec();
 }

@@ -763,7 +763,9 @@ void Form1::Form_Resize() {
             Cmd1_[i]->setGeometry(l.Cmd1[i]);
 }
 
-void Form1::minb1_Click() { showMinimized(); }
+void Form1::minb1_Click() {
+    showMinimized();
+}
 
 void Form1::maxb1_Click() {
     const Qt::WindowStates state = windowState();

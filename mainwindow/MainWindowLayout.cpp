@@ -4,8 +4,12 @@
 
 namespace {
 
-constexpr int Px(int twips) { return twips / MainWindowLayout::kTwipsPerPixel; }
-constexpr int Twips(int pixels) { return pixels * MainWindowLayout::kTwipsPerPixel; }
+constexpr int Px(int twips) {
+    return twips / MainWindowLayout::kTwipsPerPixel;
+}
+constexpr int Twips(int pixels) {
+    return pixels * MainWindowLayout::kTwipsPerPixel;
+}
 
 // Rectangles given in twips, as the window was designed.
 constexpr QRect DesignRect(int left, int top, int width, int height) {
@@ -58,7 +62,9 @@ int MainWindowLayout::ListHeight(int frameHeight, bool dataWindowShown) {
     return std::max(0, Px(Twips(frameHeight) - (dataWindowShown ? 1815 : 600)));
 }
 
-int MainWindowLayout::DataWindowTop(int frameHeight) { return Px(Twips(frameHeight) - 1200); }
+int MainWindowLayout::DataWindowTop(int frameHeight) {
+    return Px(Twips(frameHeight) - 1200);
+}
 
 int MainWindowLayout::DataWindowHeight(int frameHeight) {
     return std::clamp(frameHeight - DataWindowTop(frameHeight), 0, Px(1215));

@@ -48,7 +48,9 @@ QPixmap EmptyBar() {
 
 } // namespace
 
-QUrl frmSplash::MakerPage() { return QUrl(QString::fromLatin1(frmAbout::kWebAddress)); }
+QUrl frmSplash::MakerPage() {
+    return QUrl(QString::fromLatin1(frmAbout::kWebAddress));
+}
 
 std::array<QString, 4> frmSplash::ContactLines() {
     return {QStringLiteral("主页：") + QString::fromLatin1(frmAbout::kWebAddress),
@@ -107,7 +109,9 @@ frmSplash::frmSplash(QWidget* parent)
     Timer1_->start();
 }
 
-frmSplash::~frmSplash() { Timer1_->stop(); }
+frmSplash::~frmSplash() {
+    Timer1_->stop();
+}
 
 void frmSplash::drawBlock(int x) {
     QPainter p(&bar_);

@@ -24,7 +24,9 @@ QRect InWindow(const QWidget* widget, const QWidget* window) {
     return QRect(widget->mapTo(window, QPoint(0, 0)), widget->size());
 }
 
-bool DataWindowShown(const Form1& form) { return form.Cmd1(2)->text() != QStringLiteral("显示数据窗口"); }
+bool DataWindowShown(const Form1& form) {
+    return form.Cmd1(2)->text() != QStringLiteral("显示数据窗口");
+}
 
 MainWindowLayout Expected(const Form1& form) {
     return MainWindowLayout::Compute(form.size(), DataWindowShown(form), form.TabS1()->sizeHint().height());
@@ -116,16 +118,16 @@ private slots:
         QVERIFY(controls.size() >= 12);
         for (int i = 0; i < controls.size(); ++i) {
             const QWidget* a = controls[i];
-            const QString name = a->objectName().isEmpty() ? QString::fromLatin1(a->metaObject()->className())
-                                                           : a->objectName();
+            const QString name =
+                a->objectName().isEmpty() ? QString::fromLatin1(a->metaObject()->className()) : a->objectName();
             QVERIFY2(page->rect().contains(a->geometry()), qPrintable(name));
             QVERIFY2(a->width() >= a->minimumSizeHint().width(), qPrintable(name));
             for (int j = i + 1; j < controls.size(); ++j)
                 QVERIFY2(!a->geometry().intersects(controls[j]->geometry()),
                          qPrintable(name + QStringLiteral(" / ") + controls[j]->objectName()));
         }
-        for (QWidget* skinned : std::initializer_list<QWidget*>{form.Chk2(), form.Chk3(), form.Cmd2(), form.Cmd3(),
-                                                                form.Cmd4()})
+        for (QWidget* skinned :
+             std::initializer_list<QWidget*>{form.Chk2(), form.Chk3(), form.Cmd2(), form.Cmd3(), form.Cmd4()})
             QVERIFY(skinned->inherits("velmora::xpcheckbox") || skinned->inherits("velmora::xpcmdbutton"));
     }
 

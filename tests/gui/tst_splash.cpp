@@ -22,7 +22,9 @@ public slots:
 
 namespace {
 
-QImage barImage(const frmSplash& splash) { return splash.picpgb2()->pixmap().toImage(); }
+QImage barImage(const frmSplash& splash) {
+    return splash.picpgb2()->pixmap().toImage();
+}
 
 // Whether the block's picture stands in the bar with its top-left corner at (x, 4).
 bool blockAt(const frmSplash& splash, int x) {
