@@ -34,20 +34,22 @@ std::unique_ptr<Form1> g_window;
 
 Form1& Window() {
     static QTemporaryDir settingsFolder;
-    if (!g_window) g_window = [] {
-        Dialogs::SetHook([](const DialogRequest&) { return DialogAnswer{}; });
-        Form1::Options options;
-        options.settingsPath = settingsFolder.filePath(QStringLiteral("setting.ini"));
-        options.defaultSettingsPath = QApplication::applicationDirPath() + QStringLiteral("/../default-setting.ini");
-        options.adapters = std::vector<velmora::AdapterInfo>{};
-        options.webBrowser = false;
-        options.trayIcon = false;
-        auto form = std::make_unique<Form1>(options);
-        form->Text2()->setText(QStringLiteral("0")); // as velmora-cli --min-length 0
-        form->resize(900, 640);
-        form->show();
-        return form;
-    }();
+    if (!g_window)
+        g_window = [] {
+            Dialogs::SetHook([](const DialogRequest&) { return DialogAnswer{}; });
+            Form1::Options options;
+            options.settingsPath = settingsFolder.filePath(QStringLiteral("setting.ini"));
+            options.defaultSettingsPath =
+                QApplication::applicationDirPath() + QStringLiteral("/../default-setting.ini");
+            options.adapters = std::vector<velmora::AdapterInfo>{};
+            options.webBrowser = false;
+            options.trayIcon = false;
+            auto form = std::make_unique<Form1>(options);
+            form->Text2()->setText(QStringLiteral("0")); // as velmora-cli --min-length 0
+            form->resize(900, 640);
+            form->show();
+            return form;
+        }();
     return *g_window;
 }
 
@@ -85,8 +87,12 @@ void RunCapture(benchmark::State& state, bool allPackets) {
     state.SetLabel(path.substr(path.find_last_of('/') + 1));
 }
 
-void BM_GuiFrameHandler_Search(benchmark::State& state) { RunCapture(state, false); }
-void BM_GuiFrameHandler_AllPackets(benchmark::State& state) { RunCapture(state, true); }
+void BM_GuiFrameHandler_Search(benchmark::State& state) {
+    RunCapture(state, false);
+}
+void BM_GuiFrameHandler_AllPackets(benchmark::State& state) {
+    RunCapture(state, true);
+}
 
 BENCHMARK(BM_GuiFrameHandler_Search)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_GuiFrameHandler_AllPackets)->Unit(benchmark::kMillisecond)->UseRealTime();

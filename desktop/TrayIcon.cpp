@@ -8,7 +8,9 @@
 
 TrayIcon::TrayIcon(QObject* parent) : QObject(parent) {}
 
-TrayIcon::~TrayIcon() { RemoveTrayIcon(); }
+TrayIcon::~TrayIcon() {
+    RemoveTrayIcon();
+}
 
 void TrayIcon::AddTrayIcon(QWidget* window) {
     window_ = window;
@@ -36,7 +38,9 @@ void TrayIcon::RemoveTrayIcon() {
     icon_ = nullptr;
 }
 
-QString TrayIcon::Tip() const { return icon_ ? icon_->toolTip() : QString(); }
+QString TrayIcon::Tip() const {
+    return icon_ ? icon_->toolTip() : QString();
+}
 
 void TrayIcon::OnActivated(QSystemTrayIcon::ActivationReason reason) {
     switch (reason) {

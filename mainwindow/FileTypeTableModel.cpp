@@ -7,7 +7,9 @@ int FileTypeTableModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(table_.size());
 }
 
-int FileTypeTableModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ColumnCount; }
+int FileTypeTableModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : ColumnCount;
+}
 
 QVariant FileTypeTableModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= rowCount() || role != Qt::DisplayRole)

@@ -92,4 +92,6 @@ void Form3::Command1_Click() {
     close();
 }
 
-void Form3::Command2_Click() { close(); }
+void Form3::Command2_Click() {
+    close();
+}

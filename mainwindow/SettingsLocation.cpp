@@ -33,7 +33,8 @@ QString SettingsLocation::FallbackIniFileName() {
 }
 
 QString SettingsLocation::DefaultSettingsFile() {
-    const QString candidate = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("default-setting.ini"));
+    const QString candidate =
+        QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("default-setting.ini"));
     return QFileInfo::exists(candidate) ? candidate : QString();
 }
 

@@ -21,7 +21,9 @@ QWebEngineProfile* StartPage::CreateProfile(QObject* owner) {
     return profile;
 }
 
-QUrl StartPage::Address() { return QUrl(QStringLiteral("qrc:/start/index.html")); }
+QUrl StartPage::Address() {
+    return QUrl(QStringLiteral("qrc:/start/index.html"));
+}
 
 bool StartPage::IsBundled(const QUrl& url) {
     // data: is what Chromium shows for its own error pages.

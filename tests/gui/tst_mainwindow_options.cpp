@@ -39,7 +39,8 @@ QList<Row> TableRows(const FileTypeTableModel& model) {
 }
 
 QList<Row> FileRows(const SettingsFolder& folder) {
-    const velmora::FileTypeTable table = velmora::LoadFileTypeTable(velmora::SettingsFile(folder.IniPath().toStdString()));
+    const velmora::FileTypeTable table =
+        velmora::LoadFileTypeTable(velmora::SettingsFile(folder.IniPath().toStdString()));
     QList<Row> rows;
     for (const velmora::FileTypeRow& row : table.Rows())
         rows.append({QString::fromStdU16String(row.extension), QString::fromStdU16String(row.typeName),
@@ -91,12 +92,10 @@ void TestMainWindowOptions::minimumLengthIsValidatedOnLeaving() {
             const char* stored; // the file afterwards
             bool message;
         } cases[] = {
-            {"250", "250", "250", false},
-            {"25x", "0", "250", true}, // a letter: message, "0" in force, the file keeps the last valid value
-            {"", "0", "250", false},   // empty: "0" without a message, nothing written
-            {" 7", "0", "250", true},
-            {"007", "007", "007", false},
-            {"250", "250", "250", false},
+            {"250", "250", "250", false}, {"25x", "0", "250", true}, // a letter: message, "0" in force, the file keeps
+                                                                     // the last valid value
+            {"", "0", "250", false},                                 // empty: "0" without a message, nothing written
+            {" 7", "0", "250", true},     {"007", "007", "007", false}, {"250", "250", "250", false},
         };
         for (const auto& c : cases) {
             dialogs.Clear();
@@ -146,7 +145,8 @@ void TestMainWindowOptions::downloaderPathIsWrittenAtEveryChange() {
     dialogs.AnswerText(QStringLiteral("/opt/影音传送带/Transfer.exe"));
     form.Text5_Click();
     QCOMPARE(form.Text5()->text(), QStringLiteral("/opt/影音传送带/Transfer.exe"));
-    QCOMPARE(folder.QValue(keys::kDownloadPathSection, keys::kPathWriteKey), QStringLiteral("/opt/影音传送带/Transfer.exe"));
+    QCOMPARE(folder.QValue(keys::kDownloadPathSection, keys::kPathWriteKey),
+             QStringLiteral("/opt/影音传送带/Transfer.exe"));
 
     // Cancelled now: the name chosen before comes back, and the dialog starts from it.
     form.Text5()->setText(QStringLiteral("typed"));
@@ -202,7 +202,7 @@ void TestMainWindowOptions::addDialogNormalisesAndRefuses() {
     } refusals[] = {
         {"", "请设置文件扩展名"},
         {"   ", "请设置文件扩展名"},
-        {"MP4", "已经设置了此类型!请检查"},  // lowered before the exact comparison
+        {"MP4", "已经设置了此类型!请检查"}, // lowered before the exact comparison
         {"  .mp4", "已经设置了此类型!请检查"},
     };
     for (const auto& r : refusals) {
@@ -225,7 +225,8 @@ void TestMainWindowOptions::addDialogNormalisesAndRefuses() {
     QTest::mouseClick(dialog->Command1(), Qt::LeftButton);
     QTRY_VERIFY(!form.form3()); // closed and destroyed
     // Trailing spaces stay in the table; the settings reader trims values, as the profile functions did.
-    QCOMPARE(TableRows(*form.fileTypes()).last(), (Row{QStringLiteral(".mp3 "), QStringLiteral("音频"), QStringLiteral("禁用")}));
+    QCOMPARE(TableRows(*form.fileTypes()).last(),
+             (Row{QStringLiteral(".mp3 "), QStringLiteral("音频"), QStringLiteral("禁用")}));
     QCOMPARE(FileRows(folder).size(), 4);
     QCOMPARE(FileRows(folder).last(), (Row{QStringLiteral(".mp3"), QStringLiteral("音频"), QStringLiteral("禁用")}));
 

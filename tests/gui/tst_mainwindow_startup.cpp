@@ -3,8 +3,8 @@
 #include "tst_mainwindow_support.h"
 
 #include "capture/pcap/CaptureComponent.h"
-#include "mainwindow/FileTypeTableModel.h"
 #include "desktop/TrayIcon.h"
+#include "mainwindow/FileTypeTableModel.h"
 #include "mainwindow/LongToIP.h"
 #include "mainwindow/ResultListModel.h"
 #include "mainwindow/SettingsLocation.h"
@@ -34,8 +34,9 @@ std::vector<velmora::AdapterInfo> TwoAdapters() {
 }
 
 QWidget* FrontFrame(const Form1& form) {
-    return form.Frame1(0)->parentWidget() ? static_cast<QStackedWidget*>(form.Frame1(0)->parentWidget())->currentWidget()
-                                          : nullptr;
+    return form.Frame1(0)->parentWidget()
+               ? static_cast<QStackedWidget*>(form.Frame1(0)->parentWidget())->currentWidget()
+               : nullptr;
 }
 
 } // namespace
@@ -116,8 +117,8 @@ void TestMainWindowStartup::startRefusals_data() {
     QTest::addColumn<QString>("text");
     QTest::newRow("no adapter chosen") << false << QStringLiteral("未选择适配器")
                                        << QStringLiteral("你必须首先选择一个网络适配器！");
-    QTest::newRow("adapter without address") << true << QStringLiteral("适配器错误")
-                                             << QStringLiteral("适配器错误，请重新选择适配器！");
+    QTest::newRow("adapter without address")
+        << true << QStringLiteral("适配器错误") << QStringLiteral("适配器错误，请重新选择适配器！");
 }
 
 void TestMainWindowStartup::startRefusals() {
@@ -248,9 +249,8 @@ void TestMainWindowStartup::unwritableSettingsShowErrorBoxes() {
     }
     QVERIFY(dialogs.requests.front().text.startsWith(QStringLiteral("无法创建设置文件！")));
     QVERIFY(dialogs.Titles().size() == dialogs.Count());
-    QVERIFY(std::any_of(dialogs.requests.begin(), dialogs.requests.end(), [](const DialogRequest& r) {
-        return r.text.startsWith(QStringLiteral("写入失败！"));
-    }));
+    QVERIFY(std::any_of(dialogs.requests.begin(), dialogs.requests.end(),
+                        [](const DialogRequest& r) { return r.text.startsWith(QStringLiteral("写入失败！")); }));
     QCOMPARE(form.Combo2()->currentIndex(), 0);
     QCOMPARE(form.fileTypes()->rowCount(), 0);
 }
@@ -274,7 +274,8 @@ void TestMainWindowStartup::settingsLocation() {
     qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());
     QCOMPARE(SettingsLocation::FallbackIniFileName(), dir.filePath(QStringLiteral("velmora/setting.ini")));
     qunsetenv("XDG_CONFIG_HOME");
-    QCOMPARE(SettingsLocation::FallbackIniFileName(), QDir::homePath() + QStringLiteral("/.config/velmora/setting.ini"));
+    QCOMPARE(SettingsLocation::FallbackIniFileName(),
+             QDir::homePath() + QStringLiteral("/.config/velmora/setting.ini"));
     if (!savedConfig.isEmpty())
         qputenv("XDG_CONFIG_HOME", savedConfig);
 

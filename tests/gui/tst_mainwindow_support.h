@@ -101,8 +101,7 @@ public:
     QTemporaryDir dir;
 };
 
-template <typename TestObject>
-int RunTests(int argc, char** argv) {
+template <typename TestObject> int RunTests(int argc, char** argv) {
     PrepareWebEngineEnvironment();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Velmora"));
@@ -112,5 +111,7 @@ int RunTests(int argc, char** argv) {
 
 } // namespace testsupport
 
-#define VELMORA_GUI_TEST_MAIN(TestObject)                                                                        \
-    int main(int argc, char** argv) { return testsupport::RunTests<TestObject>(argc, argv); }
+#define VELMORA_GUI_TEST_MAIN(TestObject)                                                                              \
+    int main(int argc, char** argv) {                                                                                  \
+        return testsupport::RunTests<TestObject>(argc, argv);                                                          \
+    }

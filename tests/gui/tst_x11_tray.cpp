@@ -14,9 +14,9 @@ namespace {
 
 bool ClickAt(const QPoint& point, int button) {
     QProcess xdotool;
-    xdotool.start(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QString::number(point.x()),
-                                              QString::number(point.y()), QStringLiteral("click"),
-                                              QString::number(button)});
+    xdotool.start(QStringLiteral("xdotool"),
+                  {QStringLiteral("mousemove"), QString::number(point.x()), QString::number(point.y()),
+                   QStringLiteral("click"), QString::number(button)});
     return xdotool.waitForFinished(5000) && xdotool.exitCode() == 0;
 }
 
