@@ -76,6 +76,7 @@ std::vector<std::uint8_t> FrameQueue::TakeBuffer() {
     }
     std::vector<std::uint8_t> buffer = std::move(spareBuffers_.back());
     spareBuffers_.pop_back();
+    spareBytes_ -= buffer.capacity();
     return buffer;
 }
 
@@ -97,7 +98,9 @@ bool FrameQueue::Pop(CapturedFrame& frame) {
     if (frames_.empty()) {
         return false;
     }
-    if (frame.bytes.capacity() > 0 && spareBuffers_.size() < kMaxSpareBuffers) {
+    if (frame.bytes.capacity() > 0 && spareBuffers_.size() < kMaxSpareBuffers &&
+        spareBytes_ + frame.bytes.capacity() <= kMaxSpareBytes) {
+        spareBytes_ += frame.bytes.capacity();
         frame.bytes.clear();
         spareBuffers_.push_back(std::move(frame.bytes));
     }

@@ -51,7 +51,10 @@ public:
     bool Drained() const;
 
 private:
-    static constexpr std::size_t kMaxSpareBuffers = 64;
+    // Enough spare buffers for the frames taken while the reader waits for a half-empty queue, so
+    // steady reading allocates nothing; bounded in bytes so jumbo frames cannot pile up.
+    static constexpr std::size_t kMaxSpareBuffers = 4096;
+    static constexpr std::size_t kMaxSpareBytes = std::size_t{8} << 20;
     static constexpr std::chrono::milliseconds kFullWaitSlice{250};
 
     bool hasRoomFor(std::size_t bytes) const;
@@ -63,6 +66,7 @@ private:
     std::condition_variable framesChanged_;
     std::deque<CapturedFrame> frames_;
     std::vector<std::vector<std::uint8_t>> spareBuffers_;
+    std::size_t spareBytes_ = 0;
     const std::size_t maxFrames_;
     const std::size_t maxBytes_;
     std::size_t queuedBytes_ = 0;
