@@ -36,7 +36,10 @@ fs::path executableFolder() {
 // The settings file the desktop program uses, else the shipped defaults.
 std::string defaultSettingsPath() {
     const fs::path folder = executableFolder();
-    std::vector<fs::path> candidates{folder / "setting.ini"};
+    std::vector<fs::path> candidates;
+    if (const char* chosen = std::getenv("VELMORA_SETTINGS"); chosen && *chosen) // as the desktop program takes it
+        candidates.push_back(fs::is_directory(chosen) ? fs::path(chosen) / "setting.ini" : fs::path(chosen));
+    candidates.push_back(folder / "setting.ini");
     if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config)
         candidates.push_back(fs::path(config) / "velmora" / "setting.ini");
     else if (const char* home = std::getenv("HOME"); home && *home)
