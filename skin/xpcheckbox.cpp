@@ -3,7 +3,6 @@
 #include "skin/MouseArgs.h"
 #include "skin/SkinPictures.h"
 
-#include <QCursor>
 #include <QPainter>
 #include <cmath>
 
@@ -23,16 +22,12 @@ int twipsToPixels(int twips) {
 
 } // namespace
 
-xpcheckbox::xpcheckbox(QWidget* parent) : QAbstractButton(parent), Timer1_(new QTimer(this)) {
+xpcheckbox::xpcheckbox(QWidget* parent) : SkinButton(parent) {
     pc_ = PictureStrip(SkinPictures::load(QStringLiteral("xpcheckbox")), 12, 1);
-    setMouseTracking(true);
-    Timer1_->setObjectName(QStringLiteral("Timer1"));
-    Timer1_->setInterval(10);
-    connect(Timer1_, &QTimer::timeout, this, &xpcheckbox::onTimer);
     // Connected first, so Click and the change of Value come before any clicked() handler of the host.
     connect(this, &QAbstractButton::clicked, this, &xpcheckbox::onClicked);
     paint_resting();
-    Timer1_->start();
+    Timer1()->start();
 }
 
 xpcheckbox::xpcheckbox(const QString& caption, QWidget* parent) : xpcheckbox(parent) {
@@ -115,33 +110,21 @@ void xpcheckbox::mousePressEvent(QMouseEvent* e) {
         showFor(kPressed);
     const QPoint pos = e->position().toPoint();
     emit MouseDown(mouseButtonArg(e), shiftArg(e->modifiers()), pos.x(), pos.y());
-    QAbstractButton::mousePressEvent(e);
+    SkinButton::mousePressEvent(e);
     e->accept();
 }
 
-void xpcheckbox::mouseMoveEvent(QMouseEvent* e) {
-    Timer1_->start();
-    const QPoint pos = e->position().toPoint();
-    if (pos.x() >= 0 && pos.x() <= width() && pos.y() >= 0 && pos.y() <= height()) {
-        const int button = mouseButtonArg(e);
-        emit MouseMove(button, shiftArg(e->modifiers()), pos.x(), pos.y());
-        if (isEnabled())
-            showFor(button == 1 ? kPressed : kHover);
-    }
-    QAbstractButton::mouseMoveEvent(e);
-    e->accept();
+void xpcheckbox::movedOver(int button, int shift, int x, int y) {
+    emit MouseMove(button, shift, x, y);
+    if (isEnabled())
+        showFor(button == 1 ? kPressed : kHover);
 }
 
 void xpcheckbox::mouseReleaseEvent(QMouseEvent* e) {
     // No repaint here: the click that follows paints the resting look.
     const QPoint pos = e->position().toPoint();
     emit MouseUp(mouseButtonArg(e), shiftArg(e->modifiers()), pos.x(), pos.y());
-    QAbstractButton::mouseReleaseEvent(e);
-    e->accept();
-}
-
-void xpcheckbox::mouseDoubleClickEvent(QMouseEvent* e) {
-    // The second press of a double-click is no new press and gives no second click.
+    SkinButton::mouseReleaseEvent(e);
     e->accept();
 }
 
@@ -149,16 +132,16 @@ void xpcheckbox::keyPressEvent(QKeyEvent* e) {
     emit KeyDown(e->key(), shiftArg(e->modifiers()));
     if (const int ascii = keyAsciiArg(e))
         emit KeyPress(ascii);
-    QAbstractButton::keyPressEvent(e);
+    SkinButton::keyPressEvent(e);
 }
 
 void xpcheckbox::keyReleaseEvent(QKeyEvent* e) {
     emit KeyUp(e->key(), shiftArg(e->modifiers()));
-    QAbstractButton::keyReleaseEvent(e);
+    SkinButton::keyReleaseEvent(e);
 }
 
 void xpcheckbox::changeEvent(QEvent* e) {
-    QAbstractButton::changeEvent(e);
+    SkinButton::changeEvent(e);
     if (e->type() == QEvent::EnabledChange) {
         emit propertyChanged(QStringLiteral("Enabled"));
         paint_resting();
@@ -167,13 +150,9 @@ void xpcheckbox::changeEvent(QEvent* e) {
     }
 }
 
-void xpcheckbox::onTimer() {
-    const QPoint p = mapFromGlobal(QCursor::pos());
-    if (p.x() < 0 || p.y() < 0 || p.x() > width() || p.y() > height()) {
-        paint_resting();
-        Timer1_->stop();
-        emit MouseOut();
-    }
+void xpcheckbox::mouseLeft() {
+    paint_resting();
+    emit MouseOut();
 }
 
 void xpcheckbox::initProperties() {

@@ -1,9 +1,8 @@
 #pragma once
 
 #include "skin/PictureStrip.h"
+#include "skin/SkinButton.h"
 
-#include <QAbstractButton>
-#include <QTimer>
 #include <QVariantMap>
 
 namespace velmora {
@@ -12,7 +11,7 @@ namespace velmora {
 // pressed, disabled) and a caption to its right. A click raises Click while Value still holds the old value, then
 // cycles it (0 -> 1, 1 -> 0, 2 -> 0, others kept). As a QAbstractButton it also offers text(), setText() and
 // clicked(); clicked() comes after the change.
-class xpcheckbox : public QAbstractButton {
+class xpcheckbox : public SkinButton {
     Q_OBJECT
     Q_PROPERTY(int Value READ Value WRITE setValue)
     Q_PROPERTY(QString Caption READ Caption WRITE setCaption)
@@ -67,9 +66,9 @@ signals:
 protected:
     void paintEvent(QPaintEvent* e) override;
     void mousePressEvent(QMouseEvent* e) override;
-    void mouseMoveEvent(QMouseEvent* e) override;
     void mouseReleaseEvent(QMouseEvent* e) override;
-    void mouseDoubleClickEvent(QMouseEvent* e) override;
+    void movedOver(int Button, int Shift, int X, int Y) override;
+    void mouseLeft() override;
     void keyPressEvent(QKeyEvent* e) override;
     void keyReleaseEvent(QKeyEvent* e) override;
     void changeEvent(QEvent* e) override;
@@ -79,10 +78,8 @@ private:
     void paint_resting();
     void show_cell(int cell);
     void showFor(int normalOffset);
-    void onTimer();
 
     PictureStrip pc_;
-    QTimer* Timer1_;
     int value_ = 0;
     int cell_ = 0;
 };

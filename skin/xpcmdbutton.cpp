@@ -3,7 +3,6 @@
 #include "skin/MouseArgs.h"
 #include "skin/SkinPictures.h"
 
-#include <QCursor>
 #include <QPainter>
 
 namespace velmora {
@@ -21,12 +20,8 @@ void stretch(QPainter& p, const QImage& cell, const QRect& source, const QRect& 
 
 } // namespace
 
-xpcmdbutton::xpcmdbutton(QWidget* parent) : QAbstractButton(parent), Timer1_(new QTimer(this)) {
+xpcmdbutton::xpcmdbutton(QWidget* parent) : SkinButton(parent) {
     pc_ = PictureStrip(SkinPictures::load(QStringLiteral("xpcmdbutton")), 1, 5);
-    setMouseTracking(true);
-    Timer1_->setObjectName(QStringLiteral("Timer1"));
-    Timer1_->setInterval(10);
-    connect(Timer1_, &QTimer::timeout, this, &xpcmdbutton::onTimer);
     connect(this, &QAbstractButton::clicked, this, &xpcmdbutton::Click);
     draw_resting();
 }
@@ -97,32 +92,20 @@ void xpcmdbutton::mousePressEvent(QMouseEvent* e) {
     const QPoint pos = e->position().toPoint();
     emit MouseDown(mouseButtonArg(e), shiftArg(e->modifiers()), pos.x(), pos.y());
     draw_cell(Pressed);
-    QAbstractButton::mousePressEvent(e);
+    SkinButton::mousePressEvent(e);
     e->accept();
 }
 
-void xpcmdbutton::mouseMoveEvent(QMouseEvent* e) {
-    Timer1_->start();
-    const QPoint pos = e->position().toPoint();
-    if (pos.x() >= 0 && pos.x() <= width() && pos.y() >= 0 && pos.y() <= height()) {
-        const int button = mouseButtonArg(e);
-        emit MouseMove(button, shiftArg(e->modifiers()), pos.x(), pos.y());
-        draw_cell(button == 1 ? Pressed : Hover);
-    }
-    QAbstractButton::mouseMoveEvent(e);
-    e->accept();
+void xpcmdbutton::movedOver(int button, int shift, int x, int y) {
+    emit MouseMove(button, shift, x, y);
+    draw_cell(button == 1 ? Pressed : Hover);
 }
 
 void xpcmdbutton::mouseReleaseEvent(QMouseEvent* e) {
     const QPoint pos = e->position().toPoint();
     emit MouseUp(mouseButtonArg(e), shiftArg(e->modifiers()), pos.x(), pos.y());
     draw_resting();
-    QAbstractButton::mouseReleaseEvent(e); // raises clicked, and through it Click, after MouseUp
-    e->accept();
-}
-
-void xpcmdbutton::mouseDoubleClickEvent(QMouseEvent* e) {
-    // The second press of a double-click is no new press: it neither shows the pressed look nor clicks again.
+    SkinButton::mouseReleaseEvent(e); // raises clicked, and through it Click, after MouseUp
     e->accept();
 }
 
@@ -130,26 +113,26 @@ void xpcmdbutton::keyPressEvent(QKeyEvent* e) {
     emit KeyDown(e->key(), shiftArg(e->modifiers()));
     if (const int ascii = keyAsciiArg(e))
         emit KeyPress(ascii);
-    QAbstractButton::keyPressEvent(e);
+    SkinButton::keyPressEvent(e);
 }
 
 void xpcmdbutton::keyReleaseEvent(QKeyEvent* e) {
     emit KeyUp(e->key(), shiftArg(e->modifiers()));
-    QAbstractButton::keyReleaseEvent(e);
+    SkinButton::keyReleaseEvent(e);
 }
 
 void xpcmdbutton::resizeEvent(QResizeEvent* e) {
-    QAbstractButton::resizeEvent(e);
+    SkinButton::resizeEvent(e);
     draw_resting();
 }
 
 void xpcmdbutton::showEvent(QShowEvent* e) {
-    QAbstractButton::showEvent(e);
+    SkinButton::showEvent(e);
     draw_resting();
 }
 
 void xpcmdbutton::changeEvent(QEvent* e) {
-    QAbstractButton::changeEvent(e);
+    SkinButton::changeEvent(e);
     if (e->type() == QEvent::EnabledChange) {
         emit propertyChanged(QStringLiteral("Enabled"));
         draw_resting();
@@ -158,13 +141,9 @@ void xpcmdbutton::changeEvent(QEvent* e) {
     }
 }
 
-void xpcmdbutton::onTimer() {
-    const QPoint p = mapFromGlobal(QCursor::pos());
-    if (p.x() < 0 || p.y() < 0 || p.x() > width() || p.y() > height()) {
-        Timer1_->stop();
-        emit MouseOut();
-        draw_resting();
-    }
+void xpcmdbutton::mouseLeft() {
+    emit MouseOut();
+    draw_resting();
 }
 
 void xpcmdbutton::initProperties() {

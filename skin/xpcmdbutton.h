@@ -1,9 +1,8 @@
 #pragma once
 
 #include "skin/PictureStrip.h"
+#include "skin/SkinButton.h"
 
-#include <QAbstractButton>
-#include <QTimer>
 #include <QVariantMap>
 
 namespace velmora {
@@ -11,7 +10,7 @@ namespace velmora {
 // The program's own push button: paints one of five looks from a strip of 18 x 21 cells, stretched over any size
 // with its 3-pixel rim kept, and centres its caption. It is a QAbstractButton, so text(), setText(), clicked()
 // and the access key of a caption like "&Save" work as for any Qt button; Caption and Click are the same things.
-class xpcmdbutton : public QAbstractButton {
+class xpcmdbutton : public SkinButton {
     Q_OBJECT
     Q_PROPERTY(QString Caption READ Caption WRITE setCaption)
     Q_PROPERTY(int State READ State WRITE setState)
@@ -60,9 +59,9 @@ signals:
 protected:
     void paintEvent(QPaintEvent* e) override;
     void mousePressEvent(QMouseEvent* e) override;
-    void mouseMoveEvent(QMouseEvent* e) override;
     void mouseReleaseEvent(QMouseEvent* e) override;
-    void mouseDoubleClickEvent(QMouseEvent* e) override;
+    void movedOver(int Button, int Shift, int X, int Y) override;
+    void mouseLeft() override;
     void keyPressEvent(QKeyEvent* e) override;
     void keyReleaseEvent(QKeyEvent* e) override;
     void resizeEvent(QResizeEvent* e) override;
@@ -72,10 +71,8 @@ protected:
 private:
     void draw_cell(int cell);
     void draw_resting();
-    void onTimer();
 
     PictureStrip pc_;
-    QTimer* Timer1_;
     int state_ = 0;
     int rest_cell_ = Normal;
     int cell_ = Normal;

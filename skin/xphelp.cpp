@@ -3,22 +3,17 @@
 #include "skin/MouseArgs.h"
 #include "skin/SkinPictures.h"
 
-#include <QCursor>
 #include <QPainter>
 
 namespace velmora {
 
-xphelp::xphelp(QWidget* parent) : QAbstractButton(parent), Timer1_(new QTimer(this)) {
+xphelp::xphelp(QWidget* parent) : SkinButton(parent) {
     pc1_ = PictureStrip(SkinPictures::load(QStringLiteral("xphelp")), 1, 3);
     setFixedSize(kSide, kSide);
-    setMouseTracking(true);
     setFocusPolicy(Qt::NoFocus);
-    Timer1_->setObjectName(QStringLiteral("Timer1"));
-    Timer1_->setInterval(10);
-    connect(Timer1_, &QTimer::timeout, this, &xphelp::onTimer);
     connect(this, &QAbstractButton::clicked, this, &xphelp::onClicked);
     show_cell(Normal);
-    Timer1_->start();
+    Timer1()->start();
 }
 
 void xphelp::setPictures(const QImage& strip) {
@@ -48,42 +43,27 @@ void xphelp::mousePressEvent(QMouseEvent* e) {
     show_cell(Pressed);
     const QPoint pos = e->position().toPoint();
     emit MouseDown(mouseButtonArg(e), shiftArg(e->modifiers()), pos.x(), pos.y());
-    QAbstractButton::mousePressEvent(e);
+    SkinButton::mousePressEvent(e);
     e->accept();
 }
 
-void xphelp::mouseMoveEvent(QMouseEvent* e) {
-    Timer1_->start();
-    const QPoint pos = e->position().toPoint();
-    if (pos.x() >= 0 && pos.x() <= width() && pos.y() >= 0 && pos.y() <= height()) {
-        const int button = mouseButtonArg(e);
-        emit MouseMove(button, shiftArg(e->modifiers()), pos.x(), pos.y());
-        show_cell(button == 1 ? Pressed : Hover);
-    }
-    QAbstractButton::mouseMoveEvent(e);
-    e->accept();
+void xphelp::movedOver(int button, int shift, int x, int y) {
+    emit MouseMove(button, shift, x, y);
+    show_cell(button == 1 ? Pressed : Hover);
 }
 
 void xphelp::mouseReleaseEvent(QMouseEvent* e) {
     // The pressed look stays through MouseUp; the click shows the normal look.
     const QPoint pos = e->position().toPoint();
     emit MouseUp(mouseButtonArg(e), shiftArg(e->modifiers()), pos.x(), pos.y());
-    QAbstractButton::mouseReleaseEvent(e);
+    SkinButton::mouseReleaseEvent(e);
     e->accept();
 }
 
-void xphelp::mouseDoubleClickEvent(QMouseEvent* e) {
-    e->accept();
-}
-
-void xphelp::onTimer() {
-    const QPoint p = mapFromGlobal(QCursor::pos());
-    if (p.x() < 0 || p.y() < 0 || p.x() > width() || p.y() > height()) {
-        Timer1_->stop();
-        emit MouseOut();
-        if (isEnabled())
-            show_cell(Normal);
-    }
+void xphelp::mouseLeft() {
+    emit MouseOut();
+    if (isEnabled())
+        show_cell(Normal);
 }
 
 void xphelp::initProperties() {

@@ -1,16 +1,15 @@
 #pragma once
 
 #include "skin/PictureStrip.h"
+#include "skin/SkinButton.h"
 
-#include <QAbstractButton>
-#include <QTimer>
 #include <QVariantMap>
 
 namespace velmora {
 
 // A 21 x 21 picture button of the caption-button family with one face and three looks: normal, hover, pressed.
 // It has no disabled look.
-class xphelp : public QAbstractButton {
+class xphelp : public SkinButton {
     Q_OBJECT
 
 public:
@@ -40,17 +39,15 @@ signals:
 protected:
     void paintEvent(QPaintEvent* e) override;
     void mousePressEvent(QMouseEvent* e) override;
-    void mouseMoveEvent(QMouseEvent* e) override;
     void mouseReleaseEvent(QMouseEvent* e) override;
-    void mouseDoubleClickEvent(QMouseEvent* e) override;
+    void movedOver(int Button, int Shift, int X, int Y) override;
+    void mouseLeft() override;
 
 private:
     void show_cell(int cell);
     void onClicked();
-    void onTimer();
 
     PictureStrip pc1_;
-    QTimer* Timer1_;
     int cell_ = Normal;
 };
 

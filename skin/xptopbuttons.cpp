@@ -3,25 +3,20 @@
 #include "skin/MouseArgs.h"
 #include "skin/SkinPictures.h"
 
-#include <QCursor>
 #include <QPainter>
 
 namespace velmora {
 
-xptopbuttons::xptopbuttons(QWidget* parent) : QAbstractButton(parent), Timer1_(new QTimer(this)) {
+xptopbuttons::xptopbuttons(QWidget* parent) : SkinButton(parent) {
     for (int i = 0; i < 4; ++i)
         pc_[size_t(i)] = PictureStrip(SkinPictures::load(QStringLiteral("xptopbuttons%1").arg(i)), 1, 4);
     setFixedSize(kSide, kSide);
-    setMouseTracking(true);
     // A caption button must not take the focus from the window's controls.
     setFocusPolicy(Qt::NoFocus);
-    Timer1_->setObjectName(QStringLiteral("Timer1"));
-    Timer1_->setInterval(10);
-    connect(Timer1_, &QTimer::timeout, this, &xptopbuttons::onTimer);
     connect(this, &QAbstractButton::clicked, this, &xptopbuttons::Click);
     show_face();
     show_cell(Normal);
-    Timer1_->start();
+    Timer1()->start();
 }
 
 xptopbuttons::xptopbuttons(int value, QWidget* parent) : xptopbuttons(parent) {
@@ -64,56 +59,40 @@ void xptopbuttons::mousePressEvent(QMouseEvent* e) {
     show_cell(Pressed);
     const QPoint pos = e->position().toPoint();
     emit MouseDown(mouseButtonArg(e), shiftArg(e->modifiers()), pos.x(), pos.y());
-    QAbstractButton::mousePressEvent(e);
+    SkinButton::mousePressEvent(e);
     e->accept();
 }
 
-void xptopbuttons::mouseMoveEvent(QMouseEvent* e) {
-    Timer1_->start();
-    const QPoint pos = e->position().toPoint();
-    if (pos.x() >= 0 && pos.x() <= width() && pos.y() >= 0 && pos.y() <= height()) {
-        const int button = mouseButtonArg(e);
-        emit MouseMove(button, shiftArg(e->modifiers()), pos.x(), pos.y());
-        show_cell(button == 1 ? Pressed : Hover);
-    }
-    QAbstractButton::mouseMoveEvent(e);
-    e->accept();
+void xptopbuttons::movedOver(int button, int shift, int x, int y) {
+    emit MouseMove(button, shift, x, y);
+    show_cell(button == 1 ? Pressed : Hover);
 }
 
 void xptopbuttons::mouseReleaseEvent(QMouseEvent* e) {
     show_cell(Normal);
     const QPoint pos = e->position().toPoint();
     emit MouseUp(mouseButtonArg(e), shiftArg(e->modifiers()), pos.x(), pos.y());
-    QAbstractButton::mouseReleaseEvent(e); // Click after MouseUp
-    e->accept();
-}
-
-void xptopbuttons::mouseDoubleClickEvent(QMouseEvent* e) {
-    // A double-click raises no event of its own and no second click.
+    SkinButton::mouseReleaseEvent(e); // Click after MouseUp
     e->accept();
 }
 
 void xptopbuttons::showEvent(QShowEvent* e) {
-    QAbstractButton::showEvent(e);
+    SkinButton::showEvent(e);
     show_face();
 }
 
 void xptopbuttons::changeEvent(QEvent* e) {
-    QAbstractButton::changeEvent(e);
+    SkinButton::changeEvent(e);
     if (e->type() == QEvent::EnabledChange) {
         emit propertyChanged(QStringLiteral("Enabled"));
         show_cell(isEnabled() ? Normal : Disabled);
     }
 }
 
-void xptopbuttons::onTimer() {
-    const QPoint p = mapFromGlobal(QCursor::pos());
-    if (p.x() < 0 || p.y() < 0 || p.x() > width() || p.y() > height()) {
-        Timer1_->stop();
-        emit MouseOut();
-        if (isEnabled())
-            show_cell(Normal);
-    }
+void xptopbuttons::mouseLeft() {
+    emit MouseOut();
+    if (isEnabled())
+        show_cell(Normal);
 }
 
 void xptopbuttons::initProperties() {

@@ -1,9 +1,8 @@
 #pragma once
 
 #include "skin/PictureStrip.h"
+#include "skin/SkinButton.h"
 
-#include <QAbstractButton>
-#include <QTimer>
 #include <QVariantMap>
 #include <array>
 
@@ -12,7 +11,7 @@ namespace velmora {
 // The program's own 21 x 21 caption button. Value picks the face (0 close, 1 maximise, 2 minimise, 3 restore);
 // each face has four cells: normal, hover, pressed, disabled. The host does the window action on Click.
 // Its tooltip is the ordinary QWidget toolTip ("Restore", "Maximize" for the maximise button).
-class xptopbuttons : public QAbstractButton {
+class xptopbuttons : public SkinButton {
     Q_OBJECT
     Q_PROPERTY(int Value READ Value WRITE setValue)
 
@@ -55,19 +54,17 @@ signals:
 protected:
     void paintEvent(QPaintEvent* e) override;
     void mousePressEvent(QMouseEvent* e) override;
-    void mouseMoveEvent(QMouseEvent* e) override;
     void mouseReleaseEvent(QMouseEvent* e) override;
-    void mouseDoubleClickEvent(QMouseEvent* e) override;
+    void movedOver(int Button, int Shift, int X, int Y) override;
+    void mouseLeft() override;
     void showEvent(QShowEvent* e) override;
     void changeEvent(QEvent* e) override;
 
 private:
     void show_face();
     void show_cell(int cell);
-    void onTimer();
 
     std::array<PictureStrip, 4> pc_;
-    QTimer* Timer1_;
     int value_ = 0;
     int face_ = 0;
     int cell_ = Normal;
