@@ -1,56 +1,25 @@
 #include "settings/FileTypeSettings.h"
+#include "TempSettingsTest.h"
 #include "capture/Gbk.h"
 #include "settings/DefaultSettings.h"
 #include "settings/LeadingNumber.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <csignal>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 using namespace velmora;
+using velmora::test::ReadBytes;
+using velmora::test::WriteBytes;
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-void WriteBytes(const fs::path& path, std::string_view bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
 const fs::path kDefaultSettings = fs::path(VELMORA_SOURCE_DIR) / "resources" / "setting.ini";
 
-class FileTypeSettingsTest : public testing::Test {
-protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "velmora-filetype-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-        path_ = dir_ / "setting.ini";
-        settings_.SetIniFileName(path_.string());
-        settings_.SetErrorHandler([this](const SettingsError& e) { errors_.push_back(e); });
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    fs::path dir_;
-    fs::path path_;
-    SettingsFile settings_;
-    std::vector<SettingsError> errors_;
-};
+class FileTypeSettingsTest : public test::TempSettingsTest {};
 
 FileTypeTable Rows(int count) {
     FileTypeTable table;
@@ -171,16 +140,9 @@ TEST_F(FileTypeSettingsTest, CountIsReadForgivingly) {
 TEST_F(FileTypeSettingsTest, AFailingSaveReportsEveryKeyAndKeepsTheOldFile) {
     ASSERT_TRUE(FileType(Rows(3), settings_));
     const std::string before = ReadBytes(path_);
-    // A full disk, which root cannot bypass: every rewrite of the file fails part way.
-    rlimit old{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
-    rlimit small = old;
-    small.rlim_cur = 32;
-    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    const bool saved = FileType(Rows(2), settings_);
-    ::setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, oldHandler);
+    // A full disk: every rewrite of the file fails part way.
+    bool saved = true;
+    ASSERT_TRUE(test::WithFileSizeLimit(32, [&] { saved = FileType(Rows(2), settings_); }));
 
     EXPECT_FALSE(saved);
     ASSERT_EQ(errors_.size(), 7u); // Count and three keys for each of two rows; the deletion says nothing

@@ -1,61 +1,23 @@
 #include "settings/SettingsFile.h"
+#include "TempSettingsTest.h"
 #include "capture/Gbk.h"
 #include "settings/IniDocument.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <csignal>
 #include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 
 using namespace velmora;
+using velmora::test::ReadBytes;
+using velmora::test::WriteBytes;
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-void WriteBytes(const fs::path& path, std::string_view bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-class SettingsFileTest : public testing::Test {
-protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "velmora-settings-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-        path_ = dir_ / "setting.ini";
-        settings_.SetIniFileName(path_.string());
-        settings_.SetErrorHandler([this](const SettingsError& e) { errors_.push_back(e); });
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    std::vector<std::string> Messages() const {
-        std::vector<std::string> messages;
-        for (const auto& e : errors_)
-            messages.push_back(e.message);
-        return messages;
-    }
-
-    fs::path dir_;
-    fs::path path_;
-    SettingsFile settings_;
-    std::vector<SettingsError> errors_;
-};
+class SettingsFileTest : public test::TempSettingsTest {};
 
 TEST_F(SettingsFileTest, MissingFileReadsEmptyAndNamesMatchWithoutCase) {
     EXPECT_EQ(settings_.GetIniString("DownloadPath", "Path"), "");
@@ -365,15 +327,8 @@ TEST_F(SettingsFileTest, FailedWritesReportAndLeaveTheOldFileWhole) {
     ASSERT_TRUE(settings_.WriteIniString("DownloadPath", "path", std::string(200, 'p')));
     const std::string before = ReadBytes(path_);
     errors_.clear();
-    rlimit old{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
-    rlimit small = old;
-    small.rlim_cur = 64;
-    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    bool written = settings_.WriteIniString("FiterLong", "Long", "200");
-    ::setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, oldHandler);
+    bool written = true;
+    ASSERT_TRUE(test::WithFileSizeLimit(64, [&] { written = settings_.WriteIniString("FiterLong", "Long", "200"); }));
     EXPECT_FALSE(written);
     EXPECT_EQ(Messages(), std::vector<std::string>{"写入失败！"});
     EXPECT_NE(errors_[0].detail.find("File too large"), std::string::npos) << errors_[0].detail;
