@@ -12,6 +12,7 @@
 #include "mainwindow/ResultListModel.h"
 #include "mainwindow/StatusPanels.h"
 #include "splash/frmAbout.h"
+#include "tst_mainwindow_support.h"
 
 #include <QAbstractButton>
 #include <QAction>
@@ -69,18 +70,9 @@ class TestCommandBar final : public QObject {
 private slots:
     void init() {
         dir_ = std::make_unique<QTemporaryDir>();
-        Form1::Options options;
-        options.settingsPath = dir_->filePath(QStringLiteral("setting.ini"));
-        options.defaultSettingsPath = QStringLiteral(VELMORA_SOURCE_DIR "/resources/setting.ini");
-        velmora::AdapterInfo lo;
-        lo.name = "lo";
+        velmora::AdapterInfo lo = testsupport::Adapter("lo", 0x7F000001, 0xFF000000);
         lo.loopback = true;
-        lo.address = 0x7F000001;
-        lo.mask = 0xFF000000;
-        options.adapters = std::vector<velmora::AdapterInfo>{lo};
-        options.webBrowser = false;
-        options.trayIcon = false;
-        form_ = std::make_unique<Form1>(options);
+        form_ = std::make_unique<Form1>(testsupport::WindowOptions(*dir_, {lo}));
         bar_ = form_->findChild<CommandBar*>();
         QVERIFY(bar_);
 

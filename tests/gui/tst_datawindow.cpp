@@ -12,6 +12,7 @@
 #include "mainwindow/Form1.h"
 #include "mainwindow/Form3.h"
 #include "mainwindow/ResultListModel.h"
+#include "tst_mainwindow_support.h"
 
 #include <QAbstractButton>
 #include <QPlainTextEdit>
@@ -72,13 +73,7 @@ private slots:
 
     void init() {
         dir_ = std::make_unique<QTemporaryDir>();
-        Form1::Options options;
-        options.settingsPath = dir_->filePath(QStringLiteral("setting.ini"));
-        options.defaultSettingsPath = QStringLiteral(VELMORA_SOURCE_DIR "/resources/setting.ini");
-        options.adapters = std::vector<velmora::AdapterInfo>{};
-        options.webBrowser = false;
-        options.trayIcon = false;
-        form_ = std::make_unique<Form1>(options);
+        form_ = std::make_unique<Form1>(testsupport::WindowOptions(*dir_));
         QVERIFY(form_->findChild<CommandBar*>() && form_->findChild<DataWindow*>());
         Dialogs::SetHook([](const DialogRequest&) { return DialogAnswer{}; });
 

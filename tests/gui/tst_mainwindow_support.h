@@ -61,6 +61,17 @@ inline velmora::AdapterInfo Adapter(std::string name, std::uint32_t address, std
     return info;
 }
 
+// Options for a window on setting.ini in DIR: the given adapters instead of libpcap's, no browser, no tray.
+inline Form1::Options WindowOptions(const QTemporaryDir& dir, std::vector<velmora::AdapterInfo> adapters = {}) {
+    Form1::Options options;
+    options.settingsPath = dir.filePath(QStringLiteral("setting.ini"));
+    options.defaultSettingsPath = QStringLiteral(VELMORA_BINARY_DIR "/default-setting.ini");
+    options.adapters = std::move(adapters);
+    options.webBrowser = false;
+    options.trayIcon = false;
+    return options;
+}
+
 // A settings folder of its own; the file is written as given (UTF-8 text).
 class SettingsFolder final {
 public:
@@ -87,15 +98,8 @@ public:
         return values.count(folded) > 0;
     }
 
-    // Options for a window on this folder: the given adapters instead of libpcap's, no browser, no tray.
     Form1::Options Options(std::vector<velmora::AdapterInfo> adapters = {}) const {
-        Form1::Options options;
-        options.settingsPath = IniPath();
-        options.defaultSettingsPath = QStringLiteral(VELMORA_BINARY_DIR "/default-setting.ini");
-        options.adapters = std::move(adapters);
-        options.webBrowser = false;
-        options.trayIcon = false;
-        return options;
+        return WindowOptions(dir, std::move(adapters));
     }
 
     QTemporaryDir dir;

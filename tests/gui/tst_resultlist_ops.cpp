@@ -9,6 +9,7 @@
 #include "mainwindow/Form1.h"
 #include "mainwindow/ResultListModel.h"
 #include "mainwindow/ResultListOperations.h"
+#include "tst_mainwindow_support.h"
 
 #include <QAction>
 #include <QClipboard>
@@ -58,13 +59,7 @@ private slots:
 
     void init() {
         QVERIFY(dir_.emplace().isValid());
-        Form1::Options options;
-        options.settingsPath = dir_->filePath(QStringLiteral("setting.ini"));
-        options.defaultSettingsPath = QStringLiteral(VELMORA_BINARY_DIR "/default-setting.ini");
-        options.adapters = std::vector<velmora::AdapterInfo>{};
-        options.webBrowser = false;
-        options.trayIcon = false;
-        form_ = std::make_unique<Form1>(options);
+        form_ = std::make_unique<Form1>(testsupport::WindowOptions(*dir_));
         ops_ = form_->findChild<ResultListOperations*>();
         QVERIFY(ops_);
         form_->show();

@@ -12,6 +12,7 @@
 #include "mainwindow/ResultListModel.h"
 #include "mainwindow/ResultListOperations.h"
 #include "mainwindow/StatusPanels.h"
+#include "tst_mainwindow_support.h"
 
 #include <QClipboard>
 #include <QCursor>
@@ -391,13 +392,7 @@ private slots:
 
 private:
     void makeForm(QTemporaryDir& dir) {
-        Form1::Options options;
-        options.settingsPath = dir.filePath(QStringLiteral("setting.ini"));
-        options.defaultSettingsPath = QStringLiteral(VELMORA_BINARY_DIR "/default-setting.ini");
-        options.adapters = std::vector<velmora::AdapterInfo>{};
-        options.webBrowser = false;
-        options.trayIcon = false;
-        form_ = std::make_unique<Form1>(options);
+        form_ = std::make_unique<Form1>(testsupport::WindowOptions(dir));
         QVERIFY(form_->findChild<ResultListOperations*>());
         form_->show();
         QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
