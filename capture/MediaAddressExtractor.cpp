@@ -216,11 +216,6 @@ void MediaAddressExtractor::vpacket_PacketReceived(std::span<const std::uint8_t>
         requestLineScan(text_, payloadRequestAt, packet);
 }
 
-void MediaAddressExtractor::SearchText(std::u16string_view text, std::size_t payloadRequestAt, PacketNumber packet) {
-    schemeScan(text, packet, PatternPresence{});
-    requestLineScan(text, payloadRequestAt, packet);
-}
-
 void MediaAddressExtractor::schemeScan(Text text, PacketNumber packet, const PatternPresence& presence) {
     const std::size_t L = text.size();
     std::array<Occurrence, 4> prefixes{

@@ -30,13 +30,9 @@ public:
     // link type, or -1 when unknown.
     void vpacket_PacketReceived(std::span<const std::uint8_t> frame, int linkType, const ExtractionOptions& options);
 
-    // The search on one frame text, without storing anything; `payloadRequestAt` is the 0-based
-    // text index of the "G" of a request line that starts the TCP payload, if any.
-    void SearchText(std::u16string_view text, std::size_t payloadRequestAt, PacketNumber packet);
-
+private:
     static constexpr std::size_t kNoPayloadRequest = static_cast<std::size_t>(-1);
 
-private:
     // Which scheme prefixes and terminators the frame's bytes hold; absent ones are never searched for.
     struct PatternPresence {
         bool http = true, rtsp = true, mms = true, mmst = true;
@@ -44,6 +40,8 @@ private:
     };
 
     void schemeScan(std::u16string_view text, PacketNumber packet, const PatternPresence& presence);
+    // `payloadRequestAt` is the 0-based text index of the "G" of a request line that starts the TCP
+    // payload, or kNoPayloadRequest.
     void requestLineScan(std::u16string_view text, std::size_t payloadRequestAt, PacketNumber packet);
     // The duplicate and file-type tests of an http address or request target; adds its row.
     void listHttpAddress(std::u16string address, PacketNumber packet);
