@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QString>
 
 #include <unistd.h>
@@ -23,6 +24,10 @@ void PrepareWebEngineEnvironment() {
             qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags);
         }
     }
+    // WebEngine prints its whole start-up configuration at info level when the sandbox is off; the
+    // user's own QT_LOGGING_RULES still win.
+    if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
+        QLoggingCategory::setFilterRules(QStringLiteral("qt.webenginecontext.info=false"));
     // WebEngine shares its OpenGL context with the widgets; it must be set before the application exists.
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
 }
