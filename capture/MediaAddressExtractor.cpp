@@ -1,11 +1,8 @@
 #include "capture/MediaAddressExtractor.h"
 
+#include "capture/FrameMarkers.h"
 #include "capture/FrameText.h"
 #include "capture/TcpPayload.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include <array>
 #include <cstring>
@@ -97,46 +94,6 @@ bool containsBytes(std::span<const std::uint8_t> bytes, std::string_view pattern
     return false;
 }
 
-struct Markers {
-    bool scheme = false; // "://"
-    bool get = false;    // "GET "
-};
-
-// One pass over the bytes for both markers. Most frames hold neither, so this decides the cost of
-// the frames that give nothing; it compares 16 positions at a time.
-Markers findMarkers(std::span<const std::uint8_t> bytes) {
-    Markers found;
-    const std::uint8_t* p = bytes.data();
-    const std::size_t n = bytes.size();
-    std::size_t i = 0;
-#if defined(__SSE2__)
-    const __m128i colon = _mm_set1_epi8(':'), slash = _mm_set1_epi8('/');
-    const __m128i g = _mm_set1_epi8('G'), e = _mm_set1_epi8('E'), t = _mm_set1_epi8('T'), space = _mm_set1_epi8(' ');
-    auto load = [&](std::size_t at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at)); };
-    for (; i + 19 <= n; i += 16) {
-        const __m128i b0 = load(i);
-        // Most blocks hold neither ":" nor "G": one comparison pair rules them out.
-        if (_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(b0, colon), _mm_cmpeq_epi8(b0, g))) == 0)
-            continue;
-        const __m128i b1 = load(i + 1), b2 = load(i + 2), b3 = load(i + 3);
-        const __m128i scheme =
-            _mm_and_si128(_mm_cmpeq_epi8(b0, colon), _mm_and_si128(_mm_cmpeq_epi8(b1, slash), _mm_cmpeq_epi8(b2, slash)));
-        const __m128i get = _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(b0, g), _mm_cmpeq_epi8(b1, e)),
-                                          _mm_and_si128(_mm_cmpeq_epi8(b2, t), _mm_cmpeq_epi8(b3, space)));
-        found.scheme |= _mm_movemask_epi8(scheme) != 0;
-        found.get |= _mm_movemask_epi8(get) != 0;
-        if (found.scheme && found.get)
-            return found;
-    }
-#endif
-    for (; i < n; ++i) {
-        if (i + 3 <= n && p[i] == ':' && p[i + 1] == '/' && p[i + 2] == '/')
-            found.scheme = true;
-        if (i + 4 <= n && p[i] == 'G' && p[i + 1] == 'E' && p[i + 2] == 'T' && p[i + 3] == ' ')
-            found.get = true;
-    }
-    return found;
-}
 
 constexpr Text kMiddleDotText = u"\u00B7";
 constexpr Text kRequestLine = u"\u00B7GET ";
@@ -148,7 +105,8 @@ MediaAddressExtractor::MediaAddressExtractor(PacketStore& store, ResultList& res
     : store_(store), results_(results), fileTypes_(fileTypes) {}
 
 void MediaAddressExtractor::vpacket_PacketReceived(std::span<const std::uint8_t> frame, int linkType,
-                                                   const ExtractionOptions& options) {
+                                                   const ExtractionOptions& options,
+                                                   const FrameMarkers* knownMarkers) {
     const PacketNumber packet = store_.Store(frame);
     // The frame as stored (cut to the store's limit), read from the caller's buffer: the store may
     // keep no bytes at all.
@@ -162,10 +120,9 @@ void MediaAddressExtractor::vpacket_PacketReceived(std::span<const std::uint8_t>
     if (options.allPacketsValue != 0)
         return;
 
-    // Every address needs "://" and every request line "GET ", all ASCII, which the rendering keeps
-    // as they are: a frame without either cannot give a row, so it is not rendered at all.
+    // A frame without "://" or "GET " cannot give a row: it is not rendered at all.
     const auto* bytes = reinterpret_cast<const char*>(stored.data());
-    const Markers markers = findMarkers(stored);
+    const FrameMarkers markers = knownMarkers ? *knownMarkers : FindFrameMarkers(stored);
     const bool hasScheme = markers.scheme;
     const bool hasGet = markers.get;
     if (!hasScheme && !hasGet)

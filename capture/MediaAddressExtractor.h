@@ -5,6 +5,7 @@
 // their Host header.
 
 #include "capture/FileTypeTable.h"
+#include "capture/FrameMarkers.h"
 #include "capture/PacketStore.h"
 #include "capture/ResultList.h"
 
@@ -27,8 +28,10 @@ public:
     MediaAddressExtractor(PacketStore& store, ResultList& results, const FileTypeTable& fileTypes);
 
     // One frame as delivered (numbytes = frame.size(), cut to the store's limit) with its libpcap
-    // link type, or -1 when unknown.
-    void vpacket_PacketReceived(std::span<const std::uint8_t> frame, int linkType, const ExtractionOptions& options);
+    // link type, or -1 when unknown. `knownMarkers`, when given, says what FindFrameMarkers finds in
+    // exactly these bytes (the capture thread works it out while the bytes are in its cache).
+    void vpacket_PacketReceived(std::span<const std::uint8_t> frame, int linkType, const ExtractionOptions& options,
+                                const FrameMarkers* knownMarkers = nullptr);
 
 private:
     static constexpr std::size_t kNoPayloadRequest = static_cast<std::size_t>(-1);

@@ -113,8 +113,9 @@ int main(int argc, char** argv) {
         const auto frame = vpacket.CurrentFrame();
         const auto length = static_cast<std::size_t>(std::clamp<std::int32_t>(numbytes, 0, CaptureComponent::kMaxFrameBytes));
         const std::size_t before = results.size();
-        extractor.vpacket_PacketReceived(frame.first(std::min(length, frame.size())), vpacket.CurrentLinkType(),
-                                         extraction);
+        const auto bytes = frame.first(std::min(length, frame.size()));
+        extractor.vpacket_PacketReceived(bytes, vpacket.CurrentLinkType(), extraction,
+                                         bytes.size() == frame.size() ? &vpacket.CurrentFrameMarkers() : nullptr);
         for (std::size_t i = before; i < results.size(); ++i)
             writer.Write(results[i]);
         ++framesHandled;

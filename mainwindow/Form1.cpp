@@ -612,15 +612,18 @@ void Form1::captureInterrupted() {
 }
 
 void Form1::vpacket_PacketReceived(std::int32_t numbytes) {
-    std::span<const std::uint8_t> frame = vpacket_->CurrentFrame();
+    const std::span<const std::uint8_t> whole = vpacket_->CurrentFrame();
+    std::span<const std::uint8_t> frame = whole;
     if (numbytes >= 0 && static_cast<std::size_t>(numbytes) < frame.size())
         frame = frame.first(static_cast<std::size_t>(numbytes));
-    extractor_.vpacket_PacketReceived(frame, vpacket_->CurrentLinkType(), extractionOptions_);
+    extractor_.vpacket_PacketReceived(frame, vpacket_->CurrentLinkType(), extractionOptions_,
+                                      frame.size() == whole.size() ? &vpacket_->CurrentFrameMarkers() : nullptr);
 }
 
 void Form1::updateExtractionOptions() {
     // Read on every change rather than on every frame: the handler sees the same values either way.
-    extractionOptions_.allPacketsValue = Chk3_->Value() == 1 ? 1 : 0;
+    // Any value other than 0 and 1 lists nothing, as the frame handler's modes say.
+    extractionOptions_.allPacketsValue = Chk3_->Value();
     extractionOptions_.minimumLength = static_cast<double>(velmora::ParseLeadingNumber(Text2_->text().toStdU16String()));
 }
 

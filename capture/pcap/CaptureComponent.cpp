@@ -449,6 +449,7 @@ bool CaptureComponent::enqueue(std::uint64_t runId, int linkType, const pcap_pkt
     CapturedFrame frame;
     frame.bytes = queue_.TakeBuffer();
     frame.bytes.assign(bytes, bytes + length);
+    frame.markers = FindFrameMarkers(frame.bytes);
     frame.linkType = linkType;
     frame.timestamp = timestampOf(header.ts);
     frame.wireLength = header.len;

@@ -112,6 +112,8 @@ public:
     // The announced frame itself, its libpcap link type (see velmora::linktype) and timestamp.
     std::span<const std::uint8_t> CurrentFrame() const;
     int CurrentLinkType() const { return current_.linkType; }
+    // What FindFrameMarkers finds in the announced frame's bytes, worked out on the capture thread.
+    const FrameMarkers& CurrentFrameMarkers() const { return current_.markers; }
     std::chrono::microseconds CurrentTimestamp() const { return current_.timestamp; }
 
     bool IsOpen() const { return source_ != Source::None; }

@@ -42,8 +42,12 @@ Extraction extract(const std::string& file, const FileTypeTable& table) {
     std::array<std::uint8_t, CaptureComponent::kMaxFrameBytes + 1> buffer{};
     vpacket.SetPacketReceived([&](std::int32_t numbytes) {
         vpacket.ReadPacket(buffer);
-        extractor.vpacket_PacketReceived(std::span(buffer.data(), static_cast<std::size_t>(numbytes)),
-                                         vpacket.CurrentLinkType(), {0, 0});
+        // The markers the capture thread found must be what the handler would find itself.
+        const std::span frame(buffer.data(), static_cast<std::size_t>(numbytes));
+        const FrameMarkers own = FindFrameMarkers(frame);
+        EXPECT_EQ(own.scheme, vpacket.CurrentFrameMarkers().scheme);
+        EXPECT_EQ(own.get, vpacket.CurrentFrameMarkers().get);
+        extractor.vpacket_PacketReceived(frame, vpacket.CurrentLinkType(), {0, 0}, &vpacket.CurrentFrameMarkers());
         ++run.frames;
     });
     EXPECT_TRUE(vpacket.OpenFile(kData + "/" + file)) << file;

@@ -1,4 +1,5 @@
 #include "FrameBuilder.h"
+#include "capture/FrameMarkers.h"
 #include "capture/MediaAddressExtractor.h"
 #include "capture/TcpPayload.h"
 
@@ -258,4 +259,22 @@ TEST(ResultList, RemovingAllRowsKeepsTheCount) {
     EXPECT_FALSE(list.IsDuplicate(u"a"));
     list.AddSearchRow({u"关键字搜索", u"a", 1}); // now one of the first ResultCount rows
     EXPECT_TRUE(list.IsDuplicate(u"a"));
+}
+
+TEST(FrameMarkers, FindsEachMarkerOnItsOwn) {
+    struct Case {
+        std::string bytes;
+        bool scheme, get;
+    };
+    const Case cases[] = {
+        {"", false, false},          {"://", true, false},       {"GET ", false, true},
+        {"GET", false, false},       {":/", false, false},       {"get / http://", true, false},
+        {std::string(100, 'G') + "ET :// ", true, true},          {std::string(33, ':') + "/", false, false},
+        {std::string(61, 'x') + "GET /", false, true},
+    };
+    for (const auto& c : cases) {
+        const FrameMarkers found = FindFrameMarkers(Bytes(c.bytes));
+        EXPECT_EQ(found.scheme, c.scheme) << c.bytes;
+        EXPECT_EQ(found.get, c.get) << c.bytes;
+    }
 }
