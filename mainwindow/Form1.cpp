@@ -158,6 +158,11 @@ void Form1::buildControls() {
 
     buildCaption();
 
+    showRowsTimer_ = new QTimer(this);
+    showRowsTimer_->setSingleShot(true);
+    showRowsTimer_->setInterval(100);
+    connect(showRowsTimer_, &QTimer::timeout, this, &Form1::ShowNewRows);
+
     figuresTimer_ = new QTimer(this);
     figuresTimer_->setInterval(500);
     connect(figuresTimer_, &QTimer::timeout, this, &Form1::refreshCaptureFigures);
@@ -536,6 +541,7 @@ void Form1::StopCaptureComponent() {
     liveCapture_ = false;
     vpacket_->StopCapture();
     vpacket_->CloseAdapter();
+    ShowNewRows(); // what was found before the stop
     figuresTimer_->stop();
     refreshCaptureFigures();
     Status1_->SetPanelText(1, QStringLiteral("状态：嗅探结束"));
@@ -582,20 +588,44 @@ void Form1::refreshCaptureFigures() {
 // ---- Frames ----------------------------------------------------------------------------------------------
 
 void Form1::scheduleDispatch() {
-    QMetaObject::invokeMethod(this, [this] { DispatchFrames(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            // New rows are shown a few times a second, not after every batch: at tens of thousands of
+            // frames a second, laying out and painting LV1 per batch would cost more than the frames.
+            const std::size_t handled = handleFrames(kFramesPerBatch);
+            if (handled < kFramesPerBatch || !rowsShownRecently_.isValid() || rowsShownRecently_.hasExpired(100))
+                ShowNewRows();
+            else if (!showRowsTimer_->isActive())
+                showRowsTimer_->start();
+        },
+        Qt::QueuedConnection);
 }
 
-std::size_t Form1::DispatchFrames(std::size_t maxFrames) {
+std::size_t Form1::handleFrames(std::size_t maxFrames) {
+    const std::size_t handled = vpacket_->DispatchPending(maxFrames);
+    if (handled > 0)
+        emit FramesHandled(handled);
+    if (liveCapture_ && vpacket_->Finished()) {
+        ShowNewRows();
+        captureInterrupted();
+    }
+    return handled;
+}
+
+void Form1::ShowNewRows() {
+    showRowsTimer_->stop();
+    rowsShownRecently_.start();
     QScrollBar* bar = LV1_->verticalScrollBar();
     // Follow new rows only while the user is looking at the end of the list.
     const bool atBottom = bar->value() >= bar->maximum();
-    const std::size_t handled = vpacket_->DispatchPending(maxFrames);
     if (resultModel_->FlushPending() > 0 && atBottom)
         LV1_->scrollToBottom();
-    if (handled > 0)
-        emit FramesHandled(handled);
-    if (liveCapture_ && vpacket_->Finished())
-        captureInterrupted();
+}
+
+std::size_t Form1::DispatchFrames(std::size_t maxFrames) {
+    const std::size_t handled = handleFrames(maxFrames);
+    ShowNewRows();
     return handled;
 }
 

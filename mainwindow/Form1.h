@@ -44,6 +44,7 @@
 #include "settings/SettingsFile.h"
 #include "skin/xpcheckbox.h"
 
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QString>
 #include <QWidget>
@@ -168,6 +169,8 @@ public:
 
     // Runs queued frames through the frame handler: up to `maxFrames`, then the new rows are shown.
     std::size_t DispatchFrames(std::size_t maxFrames = kFramesPerBatch);
+    // Shows LV1 the rows the frame handler added since the last time.
+    void ShowNewRows();
 
 signals:
     void Cmd1Clicked(int index);
@@ -182,6 +185,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    std::size_t handleFrames(std::size_t maxFrames);
     void buildControls();
     QWidget* buildOperationPage();
     QWidget* buildOptionsPage();
@@ -246,5 +250,7 @@ private:
     TrayIcon* tray_ = nullptr;
     QPointer<Form3> form3_;
     QTimer* figuresTimer_ = nullptr;
+    QTimer* showRowsTimer_ = nullptr;
+    QElapsedTimer rowsShownRecently_;
     QString lastDialogFileName_; // Dialog1 keeps the name of its last use
 };
