@@ -713,23 +713,26 @@ void Form1::Cmd2_Click() {
     form3_->ResetChoices();
 }
 
-void Form1::Cmd3_Click() {
+int Form1::selectedFileTypeRow() const {
+    // An empty table, or rows but no selection: the commands have nothing to act on.
     if (fileTypeModel_->rowCount() == 0)
-        return;
+        return -1;
     const QModelIndex current = ListView2_->currentIndex();
-    if (!current.isValid())
-        return; // rows but no selection: nothing to delete
-    fileTypeModel_->Remove(current.row());
+    return current.isValid() ? current.row() : -1;
+}
+
+void Form1::Cmd3_Click() {
+    const int row = selectedFileTypeRow();
+    if (row < 0)
+        return;
+    fileTypeModel_->Remove(row);
     SaveFileTypes();
 }
 
 void Form1::Cmd4_Click() {
-    if (fileTypeModel_->rowCount() == 0)
+    const int row = selectedFileTypeRow();
+    if (row < 0)
         return;
-    const QModelIndex current = ListView2_->currentIndex();
-    if (!current.isValid())
-        return;
-    const int row = current.row();
     const QString disabled = QString::fromStdU16String(std::u16string(velmora::kDisabledState));
     QString state;
     if (Cmd4_->text() == disabled) {
@@ -743,12 +746,10 @@ void Form1::Cmd4_Click() {
 }
 
 void Form1::ListView2_ItemClick() {
-    if (fileTypeModel_->rowCount() == 0)
+    const int row = selectedFileTypeRow();
+    if (row < 0)
         return;
-    const QModelIndex current = ListView2_->currentIndex();
-    if (!current.isValid())
-        return;
-    const bool disabled = fileTypeModel_->State(current.row()).toStdU16String() == velmora::kDisabledState;
+    const bool disabled = fileTypeModel_->State(row).toStdU16String() == velmora::kDisabledState;
     Cmd4_->setText(QString::fromStdU16String(std::u16string(disabled ? velmora::kInUseState : velmora::kDisabledState)));
 }
 

@@ -186,6 +186,8 @@ protected:
 
 private:
     std::size_t handleFrames(std::size_t maxFrames);
+    // The file-type row the editor commands act on, or -1.
+    int selectedFileTypeRow() const;
     void buildControls();
     QWidget* buildOperationPage();
     QWidget* buildOptionsPage();
