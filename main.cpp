@@ -12,6 +12,7 @@
 #include <QTabBar>
 #include <QTimer>
 
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -90,13 +91,35 @@ void ScheduleScreenshots(Form1& window, const QString& file) {
     QTimer::singleShot(3500, &window, [&window, steps] { RunSteps(&window, steps, 0, 500); });
 }
 
+// --help and --version answer on the terminal, before anything asks for a display.
+bool AnsweredOnTerminal(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::puts("velmora " VELMORA_VERSION);
+            return true;
+        }
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs("usage: velmora [FILE...]\n"
+                       "       velmora --help | --version\n"
+                       "\n"
+                       "Lists the media addresses in the network traffic of this machine, or in the capture files\n"
+                       "(pcap, pcapng) given. For the same without a window, see velmora-cli.\n",
+                       stdout);
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (AnsweredOnTerminal(argc, argv))
+        return 0;
     PrepareWebEngineEnvironment();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Velmora"));
-    QApplication::setApplicationVersion(QStringLiteral("3.0"));
+    QApplication::setApplicationVersion(QStringLiteral(VELMORA_VERSION));
     // Closing the window hides it; the program ends by the exit command.
     QApplication::setQuitOnLastWindowClosed(false);
 

@@ -9,16 +9,30 @@ const char* const kCliUsage =
     "usage: velmora-cli -r FILE [-r FILE ...] [options]\n"
     "       velmora-cli -i ADAPTER [--count N] [--seconds S] [options]\n"
     "       velmora-cli --list-adapters\n"
+    "       velmora-cli --help | --version\n"
     "\n"
     "Lists the media addresses found in capture files (pcap, pcapng) or live traffic, one row per line:\n"
     "TYPE<TAB>ADDRESS<TAB>PACKET.\n"
     "\n"
     "options:\n"
+    "  -r FILE             read a capture file; several are read in order as one run\n"
+    "  -i ADAPTER          capture live on ADAPTER (needs root or the capture capabilities)\n"
+    "  --count N           stop a live capture after N frames\n"
+    "  --seconds S         stop a live capture after S seconds\n"
+    "  --list-adapters     list the adapters with their address and mask\n"
     "  --settings PATH     take the file-type table and minimum length from this setting.ini\n"
     "  --min-length N      drop frames whose text is not longer than N characters\n"
     "  --all-packets       list every frame instead of searching it\n"
     "  --format tsv|jsonl  output format (default tsv)\n"
-    "exit status: 0 success, 1 a file damaged part-way, 2 bad arguments or an input that cannot be opened\n";
+    "  -h, --help          show this help\n"
+    "  --version           show the version\n"
+    "\n"
+    "exit status: 0 success, 1 a file damaged part-way, 2 bad arguments or an input that cannot be opened\n"
+    "\n"
+    "examples:\n"
+    "  velmora-cli -r a.pcap -r b.pcapng\n"
+    "  velmora-cli -i lo --seconds 10 --format jsonl\n"
+    "  velmora-cli -r a.pcap --all-packets --min-length 0 --settings my/setting.ini\n";
 
 namespace {
 
@@ -48,6 +62,8 @@ CliParse ParseCommandLine(const std::vector<std::string>& args) {
         std::string v;
         if (arg == "-h" || arg == "--help") {
             o.help = true;
+        } else if (arg == "--version") {
+            o.version = true;
         } else if (arg == "--list-adapters") {
             o.listAdapters = true;
         } else if (arg == "--all-packets") {
@@ -92,7 +108,7 @@ CliParse ParseCommandLine(const std::vector<std::string>& args) {
             return fail("unknown argument '" + arg + "'");
         }
     }
-    if (o.help || o.listAdapters)
+    if (o.help || o.version || o.listAdapters)
         return parse;
     if (o.files.empty() == o.adapter.empty())
         return fail("give capture files with -r or one adapter with -i");

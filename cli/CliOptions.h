@@ -17,6 +17,7 @@ struct CliOptions {
     std::optional<double> seconds;       // --seconds: how long to capture live
     bool listAdapters = false;
     bool help = false;
+    bool version = false;
     std::string settingsPath;         // --settings
     std::optional<std::int64_t> minimumLength;  // --min-length
     bool allPackets = false;

@@ -6,6 +6,7 @@
 #include "capture/pcap/CaptureComponent.h"
 #include "settings/FileTypeSettings.h"
 #include "settings/LeadingNumber.h"
+#include "settings/ShippedFiles.h"
 
 #include <atomic>
 #include <chrono>
@@ -36,16 +37,17 @@ fs::path executableFolder() {
 // The settings file the desktop program uses, else the shipped defaults.
 std::string defaultSettingsPath() {
     const fs::path folder = executableFolder();
+    const ShippedFiles shipped = ShippedFiles::Find(folder);
     std::vector<fs::path> candidates;
     if (const char* chosen = std::getenv("VELMORA_SETTINGS"); chosen && *chosen) // as the desktop program takes it
         candidates.push_back(fs::is_directory(chosen) ? fs::path(chosen) / "setting.ini" : fs::path(chosen));
-    candidates.push_back(folder / "setting.ini");
+    if (!shipped.installed)
+        candidates.push_back(folder / "setting.ini");
     if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config)
         candidates.push_back(fs::path(config) / "velmora" / "setting.ini");
     else if (const char* home = std::getenv("HOME"); home && *home)
         candidates.push_back(fs::path(home) / ".config" / "velmora" / "setting.ini");
-    candidates.push_back(folder / "default-setting.ini");
-    candidates.push_back(folder.parent_path() / "share" / "velmora" / "default-setting.ini");
+    candidates.push_back(shipped.File("default-setting.ini"));
     for (const auto& path : candidates)
         if (fs::is_regular_file(path))
             return path.string();
@@ -79,6 +81,10 @@ int main(int argc, char** argv) {
     const CliOptions& options = parse.options;
     if (options.help) {
         std::fputs(kCliUsage, stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::puts("velmora-cli " VELMORA_VERSION);
         return 0;
     }
     if (options.listAdapters)

@@ -16,10 +16,7 @@ if(VELMORA_GUI_SOURCES)
     if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/main.cpp)
         add_executable(velmora main.cpp)
         target_link_libraries(velmora PRIVATE velmora_gui)
-        # The program looks for its shipped defaults beside itself.
-        include(GNUInstallDirs)
-        install(TARGETS velmora RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-        install(FILES ${CMAKE_CURRENT_BINARY_DIR}/default-setting.ini DESTINATION ${CMAKE_INSTALL_BINDIR})
+        target_compile_definitions(velmora PRIVATE VELMORA_VERSION="${PROJECT_VERSION}")
     endif()
 endif()
 

@@ -7,12 +7,11 @@
 #include "mainwindow/KeywordSearch.h"
 #include "mainwindow/MainWindowLayout.h"
 #include "mainwindow/ResultListModel.h"
+#include "mainwindow/SettingsLocation.h"
 #include "splash/frmAbout.h"
 
 #include <QAbstractButton>
-#include <QCoreApplication>
 #include <QDesktopServices>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QPlainTextEdit>
 #include <QPointer>
@@ -30,7 +29,7 @@ QUrl CommandBar::HomePageUrl() {
 }
 
 QString CommandBar::HelpFilePath() {
-    return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("readme.htm"));
+    return SettingsLocation::ShippedFile(QStringLiteral("readme.htm"));
 }
 
 CommandBar::CommandBar(Form1* form) : QObject(form), form_(form), search_(new KeywordSearch(this)) {

@@ -18,7 +18,7 @@ public:
     static QString SearchRowType() { return QStringLiteral("关键字搜索"); }
 
     static QUrl HomePageUrl();
-    // readme.htm beside the executable.
+    // readme.htm among the shipped files: beside the executable, or in ../share/velmora when installed.
     static QString HelpFilePath();
 
     explicit CommandBar(Form1* form);

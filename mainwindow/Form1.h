@@ -86,9 +86,9 @@ class Form1 final : public QWidget {
 public:
     struct Options {
         // The settings file. Empty: $VELMORA_SETTINGS, else setting.ini beside the executable, else
-        // (folder not writable) $XDG_CONFIG_HOME/velmora/setting.ini.
+        // (folder not writable, or the program installed) $XDG_CONFIG_HOME/velmora/setting.ini.
         QString settingsPath;
-        // Copied to the settings path when no file is there. Empty: default-setting.ini beside the executable.
+        // Copied to the settings path when no file is there. Empty: the shipped default-setting.ini.
         QString defaultSettingsPath;
         // Instead of libpcap's adapters (tests): listed in Combo2 and answering LookupNetwork.
         std::optional<std::vector<velmora::AdapterInfo>> adapters;

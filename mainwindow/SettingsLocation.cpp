@@ -1,5 +1,7 @@
 #include "mainwindow/SettingsLocation.h"
 
+#include "settings/ShippedFiles.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -8,7 +10,11 @@
 
 namespace {
 const QString kFileName = QStringLiteral("setting.ini");
+
+velmora::ShippedFiles Shipped() {
+    return velmora::ShippedFiles::Find(QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString());
 }
+} // namespace
 
 QString SettingsLocation::IniFileName(const QString& explicitPath) {
     QString path = explicitPath;
@@ -20,7 +26,7 @@ QString SettingsLocation::IniFileName(const QString& explicitPath) {
         return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
     }
     const QString exeFolder = QCoreApplication::applicationDirPath();
-    if (IsWritableFolder(exeFolder))
+    if (!Shipped().installed && IsWritableFolder(exeFolder))
         return QDir(exeFolder).filePath(kFileName);
     return FallbackIniFileName();
 }
@@ -33,9 +39,12 @@ QString SettingsLocation::FallbackIniFileName() {
 }
 
 QString SettingsLocation::DefaultSettingsFile() {
-    const QString candidate =
-        QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("default-setting.ini"));
+    const QString candidate = ShippedFile(QStringLiteral("default-setting.ini"));
     return QFileInfo::exists(candidate) ? candidate : QString();
+}
+
+QString SettingsLocation::ShippedFile(const QString& name) {
+    return QFile::decodeName(Shipped().File(QFile::encodeName(name).toStdString()).c_str());
 }
 
 bool SettingsLocation::IsWritableFolder(const QString& folder) {

@@ -1,0 +1,69 @@
+# The installed tree follows the file system hierarchy under any prefix: the programs in bin/, their shipped
+# files in share/velmora/ (found relative to the executable), and what the desktop needs to list and open
+# Velmora. `cpack -G DEB` packs the same tree.
+include(GNUInstallDirs)
+
+install(TARGETS velmora-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/default-setting.ini DESTINATION ${CMAKE_INSTALL_DATADIR}/velmora)
+
+# Manual pages are shipped compressed, as Debian wants them.
+set(VELMORA_MAN_PAGES velmora-cli)
+if(TARGET velmora)
+    list(APPEND VELMORA_MAN_PAGES velmora)
+endif()
+set(VELMORA_MAN_OUTPUTS)
+foreach(page ${VELMORA_MAN_PAGES})
+    set(source ${CMAKE_CURRENT_SOURCE_DIR}/resources/linux/${page}.1)
+    set(output ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.1.gz)
+    add_custom_command(OUTPUT ${output} DEPENDS ${source}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
+        COMMAND gzip -9 -n -c ${source} > ${output}
+        VERBATIM)
+    list(APPEND VELMORA_MAN_OUTPUTS ${output})
+endforeach()
+add_custom_target(velmora_man_pages ALL DEPENDS ${VELMORA_MAN_OUTPUTS})
+install(FILES ${VELMORA_MAN_OUTPUTS} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+if(TARGET velmora)
+    set(VELMORA_APP_ID example.velmora.Velmora)
+    install(TARGETS velmora RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    install(FILES resources/readme.htm DESTINATION ${CMAKE_INSTALL_DATADIR}/velmora)
+    install(FILES resources/linux/${VELMORA_APP_ID}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+    install(FILES resources/linux/${VELMORA_APP_ID}.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+    install(FILES resources/linux/velmora-mime.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/mime/packages
+        RENAME velmora.xml)
+    foreach(size 16 32 64 256)
+        install(FILES resources/icons/velmora-${size}.png
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps RENAME velmora.png)
+    endforeach()
+endif()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME velmora)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "Velmora developers <support@velmora.example>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "lists the media addresses in the network traffic")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://velmora.example/")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "lists the media addresses in the network traffic
+ Velmora watches the network traffic of the machine it runs on and lists the
+ addresses of the media files and streams that browsers and players fetch:
+ http files whose extension is monitored, rtsp, mms and mmst streams, and HTTP
+ requests joined to their host. Addresses are copied, saved, inspected,
+ searched or handed to a download manager. Saved captures (pcap, pcapng) are
+ read as well.
+ .
+ The package holds the desktop program (Simplified Chinese) and velmora-cli,
+ the same engine for scripts. Capturing needs root or the capabilities
+ cap_net_raw and cap_net_admin, which the package does not grant.")
+# Libraries come from the binaries; the window also needs what no binary links: the WebEngine helper
+# process and a font with the Chinese characters of its texts.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+if(TARGET velmora)
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6webenginecore6-bin, fonts-wqy-microhei | fonts-noto-cjk")
+endif()
+include(CPack)
