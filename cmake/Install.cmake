@@ -49,21 +49,21 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://velmora.example/")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "lists the media addresses in the network traffic
- Velmora watches the network traffic of the machine it runs on and lists the
- addresses of the media files and streams that browsers and players fetch:
- http files whose extension is monitored, rtsp, mms and mmst streams, and HTTP
- requests joined to their host. Addresses are copied, saved, inspected,
- searched or handed to a download manager. Saved captures (pcap, pcapng) are
- read as well.
- .
- The package holds the desktop program (Simplified Chinese) and velmora-cli,
- the same engine for scripts. Capturing needs root or the capabilities
- cap_net_raw and cap_net_admin, which the package does not grant.")
-# Libraries come from the binaries; the window also needs what no binary links: the WebEngine helper
-# process and a font with the Chinese characters of its texts.
+# The first line of the package's description is the summary above.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Velmora watches the network traffic of the machine it runs on and lists the
+addresses of the media files and streams that browsers and players fetch:
+http files whose extension is monitored, rtsp, mms and mmst streams, and HTTP
+requests joined to their host. Addresses are copied, saved, inspected,
+searched or handed to a download manager. Saved captures (pcap, pcapng) are
+read as well.
+
+The package holds the desktop program (Simplified Chinese) and velmora-cli,
+the same engine for scripts. Capturing needs root or the capabilities
+cap_net_raw and cap_net_admin, which the package does not grant.")
+# Libraries come from the binaries (WebEngine's helper process, libqt6webenginecore6-bin, with them: its
+# library's shlibs name it); the window also needs a font with the Chinese characters of its texts.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 if(TARGET velmora)
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6webenginecore6-bin, fonts-wqy-microhei | fonts-noto-cjk")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-wqy-microhei | fonts-noto-cjk")
 endif()
 include(CPack)

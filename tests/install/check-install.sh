@@ -35,7 +35,7 @@ desktop-file-validate "$tree/share/applications/$app.desktop"
 appstreamcli validate --no-net "$tree/share/metainfo/$app.metainfo.xml" >"$work/appstream.log" ||
     fail "AppStream data: $(cat "$work/appstream.log")"
 cp -r "$tree/share/mime" "$work/mime"
-update-mime-database "$work/mime"
+XDG_DATA_DIRS=$work update-mime-database "$work/mime"
 [ -f "$work/mime/application/x-pcapng.xml" ] || fail "the MIME package does not define application/x-pcapng"
 for page in velmora velmora-cli; do
     warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$tree/share/man/man1/$page.1.gz" 2>&1 >/dev/null)
