@@ -2,9 +2,10 @@
 # Installs a build into a temporary tree and checks it as a Linux desktop sees it: every file in its place,
 # the desktop entry, AppStream data, MIME package and manual pages valid, the installed programs working from
 # there. Then packs the Debian package and checks its control fields and contents.
-# Usage: check-install.sh BUILD_DIR
+# Usage: check-install.sh BUILD_DIR VERSION
 set -euo pipefail
 build=$(cd "$1" && pwd)
+version=$2
 source=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -34,6 +35,8 @@ done
 desktop-file-validate "$tree/share/applications/$app.desktop"
 appstreamcli validate --no-net "$tree/share/metainfo/$app.metainfo.xml" >"$work/appstream.log" ||
     fail "AppStream data: $(cat "$work/appstream.log")"
+grep -q "<release version=\"$version\"" "$tree/share/metainfo/$app.metainfo.xml" ||
+    fail "the AppStream data names no release $version"
 cp -r "$tree/share/mime" "$work/mime"
 XDG_DATA_DIRS=$work update-mime-database "$work/mime"
 [ -f "$work/mime/application/x-pcapng.xml" ] || fail "the MIME package does not define application/x-pcapng"
@@ -46,8 +49,8 @@ done
 export HOME=$work/home XDG_CONFIG_HOME=$work/config
 unset VELMORA_SETTINGS DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
 mkdir -p "$HOME"
-[ "$("$tree/bin/velmora-cli" --version)" = "velmora-cli 3.0" ] || fail "velmora-cli --version"
-[ "$("$tree/bin/velmora" --version)" = "velmora 3.0" ] || fail "velmora --version (without a display)"
+[ "$("$tree/bin/velmora-cli" --version)" = "velmora-cli $version" ] || fail "velmora-cli --version"
+[ "$("$tree/bin/velmora" --version)" = "velmora $version" ] || fail "velmora --version (without a display)"
 rows=$("$tree/bin/velmora-cli" -r "$source/tests/data/ndpi_mpeg.pcap" --min-length 0 2>"$work/cli-errors")
 [ "$rows" = $'音频\thttp://luca.ntop.org/0.mp3\t4' ] || fail "installed velmora-cli read: '$rows' $(cat "$work/cli-errors")"
 [ ! -s "$work/cli-errors" ] || fail "installed velmora-cli complained: $(cat "$work/cli-errors")"
@@ -62,10 +65,10 @@ rm "$tree/bin/tst_installed"
 debs=("$work"/package/velmora_*.deb)
 [ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "cpack made no single velmora_*.deb"
 deb=${debs[0]}
-[ "$(basename "$deb")" = "velmora_3.0_$(dpkg --print-architecture).deb" ] || fail "package file name $(basename "$deb")"
+[ "$(basename "$deb")" = "velmora_${version}_$(dpkg --print-architecture).deb" ] || fail "package file name $(basename "$deb")"
 field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = velmora ] || fail "Package: $(field Package)"
-[ "$(field Version)" = 3.0 ] || fail "Version: $(field Version)"
+[ "$(field Version)" = "$version" ] || fail "Version: $(field Version)"
 [ "$(field Section)" = net ] || fail "Section: $(field Section)"
 [ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture: $(field Architecture)"
 [[ "$(field Maintainer)" =~ ^.+\ \<.+@.+\>$ ]] || fail "Maintainer: $(field Maintainer)"
