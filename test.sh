@@ -6,7 +6,7 @@ cd "$(dirname "$0")"
 ./tools/install-deps.sh test
 
 jobs=$(nproc)
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_TESTS=ON -DVELMORA_BENCH=ON >/dev/null
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs")
 
