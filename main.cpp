@@ -1,4 +1,5 @@
 // Velmora: lists the media addresses in the traffic this machine sees.
+#include "mainwindow/CaptureFileReader.h"
 #include "mainwindow/Form1.h"
 #include "mainwindow/WebEngineEnvironment.h"
 #include "skin/xptopbuttons.h"
@@ -136,6 +137,9 @@ int main(int argc, char** argv) {
         window->show();
         window->raise();
         window->activateWindow();
+        // velmora FILE...: the capture files are read as a capture run once the window is up.
+        if (const QStringList files = CaptureFileReader::FileArguments(QCoreApplication::arguments()); !files.isEmpty())
+            window->findChild<CaptureFileReader*>()->Open(files);
         if (!screenshot.isEmpty())
             ScheduleScreenshots(*window, screenshot);
     });

@@ -1,6 +1,7 @@
 #include "mainwindow/CommandBar.h"
 
 #include "desktop/cPopupMenu.h"
+#include "mainwindow/CaptureFileReader.h"
 #include "mainwindow/Dialogs.h"
 #include "mainwindow/Form1.h"
 #include "mainwindow/Form3.h" // Form1.h needs it complete for form3()
@@ -33,6 +34,8 @@ QString CommandBar::HelpFilePath() {
 }
 
 CommandBar::CommandBar(Form1* form) : QObject(form), form_(form), search_(new KeywordSearch(this)) {
+    // The about/help menu opens capture files; the reader belongs to the window, as capture does.
+    new CaptureFileReader(form_);
     const std::pair<int, QString> captions[] = {{2, HiddenCaption()},
                                                 {3, QStringLiteral("搜索缓存")},
                                                 {4, QStringLiteral("主   页")},
@@ -135,12 +138,17 @@ void CommandBar::OpenHomePage() {
 
 void CommandBar::ShowAboutMenu() {
     cPopupMenu menu;
-    switch (menu.Popup({QStringLiteral("关于..."), QStringLiteral("-"), QStringLiteral("帮   助")})) {
+    switch (menu.Popup({QStringLiteral("关于..."), QStringLiteral("-"), QStringLiteral("帮   助"), QStringLiteral("-"),
+                        QStringLiteral("打开捕获文件…")})) {
     case 1:
         frmAbout::ShowAbout(form_);
         break;
     case 3:
         QDesktopServices::openUrl(QUrl::fromLocalFile(HelpFilePath()));
+        break;
+    case 5:
+        if (auto* reader = form_->findChild<CaptureFileReader*>())
+            reader->ChooseAndOpen();
         break;
     default:
         break;

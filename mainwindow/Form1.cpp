@@ -5,6 +5,7 @@
 #include "mainwindow/CommandBar.h"
 #include "mainwindow/DataWindow.h"
 #include "mainwindow/Dialogs.h"
+#include "mainwindow/DownloadMethodGroup.h"
 #include "mainwindow/FileTypeTableModel.h"
 #include "mainwindow/Form3.h"
 #include "mainwindow/LongToIP.h"
@@ -83,6 +84,7 @@ Form1::Form1(Options options, QWidget* parent) : QWidget(parent), options_(std::
     resize(Px(12000), Px(9000));
     buildControls();
     Form_Load();
+    new DownloadMethodGroup(this);
     new ResultListOperations(this);
     new CommandBar(this);
     new DataWindow(this);
@@ -578,11 +580,8 @@ void Form1::Combo2_Click() {
 }
 
 void Form1::refreshCaptureFigures() {
-    if (!vpacket_)
-        return;
-    const velmora::CaptureStats stats = vpacket_->Stats();
-    Status1_->CapturePanel()->setText(QStringLiteral("已捕获 %1 帧，内核丢弃 %2 帧")
-                                          .arg(QString::number(stats.received), QString::number(stats.droppedByKernel)));
+    if (vpacket_)
+        Status1_->ShowCaptureFigures(vpacket_->Stats().received, vpacket_->Stats().droppedByKernel);
 }
 
 // ---- Frames ----------------------------------------------------------------------------------------------

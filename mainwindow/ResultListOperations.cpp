@@ -5,6 +5,8 @@
 #include "desktop/X11XlibWindowDriver.h"
 #include "desktop/cPopupMenu.h"
 #include "mainwindow/Dialogs.h"
+#include "mainwindow/DownloadHandOff.h"
+#include "mainwindow/DownloadMethodGroup.h"
 #include "mainwindow/Form1.h"
 #include "mainwindow/ProductInfo.h"
 #include "mainwindow/ResultListModel.h"
@@ -56,7 +58,8 @@ QString ResultListOperations::SaveListFilter() {
     return QStringLiteral("文本文件(*.txt);;所有文件 (*)");
 }
 
-ResultListOperations::ResultListOperations(Form1* form) : QObject(form), form_(form) {
+ResultListOperations::ResultListOperations(Form1* form)
+    : QObject(form), form_(form), handOff_(new DownloadHandOff(form, this)) {
     setObjectName(QStringLiteral("ResultListOperations"));
     QTableView* view = form_->LV1();
     // The menu comes with the right button's press (on X11 the context-menu event follows the press,
@@ -185,6 +188,12 @@ void ResultListOperations::DownloadCommand() {
         return;
     // First of all, so the address is on the clipboard whatever happens next.
     QGuiApplication::clipboard()->setText(form_->resultModel()->AddressText(*row));
+    // aria2 or the user's command instead of the download manager, when the options say so.
+    if (const auto* methods = form_->findChild<DownloadMethodGroup*>();
+        methods && methods->Current().method != velmora::DownloadMethod::Downloader) {
+        handOff_->HandOff(*row, methods->Current());
+        return;
+    }
 
     const QString path = form_->Text5()->text();
     if (path.isEmpty()) {

@@ -1,7 +1,7 @@
 #pragma once
 // The user's commands on the result list LV1: the context menu of the right button (download, copy
 // link, delete link, save list, clear list) and the double-click, which copies the selected address
-// and hands it to the download manager "影音传送带".
+// and hands it to the download manager "影音传送带" (or to aria2 or a command, as the options choose).
 //
 // Attached to the main window with one line; it finds everything it needs through Form1's accessors.
 
@@ -11,6 +11,7 @@
 
 #include <optional>
 
+class DownloadHandOff;
 class Form1;
 class X11WindowDriver;
 
@@ -53,6 +54,7 @@ private:
     void showStatus(const QString& text);
 
     Form1* form_;
+    DownloadHandOff* handOff_;
     QString CDlg2FileName_;
     bool downloadRunning_ = false;
 };

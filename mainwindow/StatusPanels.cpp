@@ -38,3 +38,8 @@ void StatusPanels::SetPanelText(int number, const QString& text) {
     if (QLabel* label = Panel(number))
         label->setText(text);
 }
+
+void StatusPanels::ShowCaptureFigures(std::uint64_t received, std::uint64_t droppedByKernel) {
+    capturePanel_->setText(
+        QStringLiteral("已捕获 %1 帧，内核丢弃 %2 帧").arg(QString::number(received), QString::number(droppedByKernel)));
+}

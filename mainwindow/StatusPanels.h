@@ -5,6 +5,7 @@
 #include <QStatusBar>
 
 #include <array>
+#include <cstdint>
 
 class QLabel;
 
@@ -23,6 +24,7 @@ public:
 
     // Frames captured and dropped while a capture runs.
     QLabel* CapturePanel() const { return capturePanel_; }
+    void ShowCaptureFigures(std::uint64_t received, std::uint64_t droppedByKernel);
 
 private:
     std::array<QLabel*, kPanelCount> panels_{};

@@ -22,4 +22,11 @@ inline constexpr std::string_view kExtNameKey = "ExtName"; // followed by the 1-
 inline constexpr std::string_view kTypeKey = "Type";
 inline constexpr std::string_view kValueKey = "Value";
 
+// How an address is handed to a downloader (this program's own section; the original has none).
+inline constexpr std::string_view kDownloadSection = "Download";
+inline constexpr std::string_view kMethodKey = "Method";
+inline constexpr std::string_view kAria2UrlKey = "Aria2Url";
+inline constexpr std::string_view kAria2SecretKey = "Aria2Secret";
+inline constexpr std::string_view kCommandKey = "Command";
+
 } // namespace velmora::keys

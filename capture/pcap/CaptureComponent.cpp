@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -15,6 +16,7 @@
 #include <string_view>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <system_error>
 #include <utility>
 
@@ -79,6 +81,12 @@ std::chrono::microseconds timestampOf(const timeval& ts) {
     const std::int64_t seconds = std::clamp<std::int64_t>(ts.tv_sec, -kLimit, kLimit);
     const std::int64_t micros = std::clamp<std::int64_t>(ts.tv_usec, -99999999999, 99999999999);
     return std::chrono::microseconds(seconds * 1000000 + micros);
+}
+
+// 0 for what has no size (a pipe): its progress stays unknown.
+std::uint64_t fileSize(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) ? static_cast<std::uint64_t>(info.st_size) : 0;
 }
 
 AdapterList findAdapters() {
@@ -204,6 +212,10 @@ CaptureResult CaptureComponent::OpenFiles(const std::vector<std::string>& paths)
         files.push_back({path, std::move(handle)});
     }
     files_ = std::move(files);
+    filesBytesTotal_ = 0;
+    for (const CaptureFile& file : files_) {
+        filesBytesTotal_ += fileSize(file.path);
+    }
     source_ = Source::Files;
     sourceName_ = paths.front();
     return CaptureResult::Success();
@@ -309,7 +321,9 @@ CaptureResult CaptureComponent::StartCapture() {
     {
         std::lock_guard lock(endMutex_);
         endResult_ = CaptureResult::Success();
+        damage_.reset();
     }
+    filesBytesRead_ = 0;
     stopRequested_ = false;
     sourceEnded_ = false;
     runNotifier_ = framesAvailable_;
@@ -424,6 +438,11 @@ bool CaptureComponent::Finished() const {
 CaptureResult CaptureComponent::EndResult() const {
     std::lock_guard lock(endMutex_);
     return endResult_;
+}
+
+std::optional<FileDamage> CaptureComponent::Damage() const {
+    std::lock_guard lock(endMutex_);
+    return damage_;
 }
 
 CaptureStats CaptureComponent::Stats() const {
@@ -543,6 +562,7 @@ void CaptureComponent::readAdapter(std::uint64_t runId) {
 }
 
 void CaptureComponent::readFiles(std::uint64_t runId) {
+    std::uint64_t filesBefore = 0; // bytes of the files already read
     for (CaptureFile& file : files_) {
         pcap_t* handle = file.handle.get();
         const int linkType = pcap_datalink(handle);
@@ -557,6 +577,11 @@ void CaptureComponent::readFiles(std::uint64_t runId) {
             if (status == 1) {
                 ++framesRead;
                 ++received_;
+                if (framesRead % 256 == 0) {
+                    if (const long at = std::ftell(pcap_file(handle)); at > 0) {
+                        filesBytesRead_ = filesBefore + static_cast<std::uint64_t>(at);
+                    }
+                }
                 if (!enqueue(runId, linkType, *header, bytes)) {
                     return;
                 }
@@ -565,12 +590,18 @@ void CaptureComponent::readFiles(std::uint64_t runId) {
             if (status == PCAP_ERROR_BREAK) {
                 break; // end of this file
             }
+            {
+                std::lock_guard lock(endMutex_);
+                damage_ = FileDamage{file.path, framesRead + 1, pcap_geterr(handle)};
+            }
             endRun(runId,
                    CaptureResult::Failure("Capture file " + quoted(file.path) + " is damaged at frame " +
                                           std::to_string(framesRead + 1) + ": " + pcap_geterr(handle) + " (the " +
                                           std::to_string(framesRead) + " frames before it were read)"));
             return;
         }
+        filesBefore += fileSize(file.path);
+        filesBytesRead_ = filesBefore;
     }
     endRun(runId, CaptureResult::Success());
 }

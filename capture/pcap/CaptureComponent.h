@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <thread>
@@ -37,6 +38,19 @@ struct CaptureStats {
     std::uint64_t queued = 0;             // frames put into the queue
     std::uint64_t delivered = 0;          // frames announced through PacketReceived
     std::uint64_t discardedAtStop = 0;    // queued frames dropped by StopCapture
+};
+
+// Where a capture file stopped being readable: the file, the frame in it (from 1) and libpcap's reason.
+struct FileDamage {
+    std::string path;
+    std::uint64_t frame = 0;
+    std::string reason;
+};
+
+// How far the files of a run have been read, in bytes of all of them together.
+struct FileProgress {
+    std::uint64_t bytesRead = 0;
+    std::uint64_t bytesTotal = 0;
 };
 
 class CaptureComponent final {
@@ -125,6 +139,10 @@ public:
     // Why the source ended: success at the end of the files, else the error that stopped reading.
     CaptureResult EndResult() const;
     std::size_t PendingFrames() const { return queue_.Size(); }
+    // The damage that ended reading the files, when that is why the run ended (see EndResult).
+    std::optional<FileDamage> Damage() const;
+    // Capture files only; refreshed while they are read, whole once they are.
+    FileProgress ReadProgress() const { return {filesBytesRead_.load(), filesBytesTotal_}; }
     // The adapter name, or the first file's path.
     const std::string& SourceName() const { return sourceName_; }
     // Live figures are refreshed a few times a second while capturing (also while the queue is
@@ -175,6 +193,9 @@ private:
 
     mutable std::mutex endMutex_;
     CaptureResult endResult_;
+    std::optional<FileDamage> damage_;
+    std::uint64_t filesBytesTotal_ = 0;
+    std::atomic<std::uint64_t> filesBytesRead_{0};
 
     std::atomic<std::uint64_t> received_{0};
     std::atomic<std::uint64_t> droppedByKernel_{0};

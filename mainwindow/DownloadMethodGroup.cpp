@@ -1,0 +1,111 @@
+#include "mainwindow/DownloadMethodGroup.h"
+
+#include "mainwindow/Form1.h"
+#include "settings/SettingsKeys.h"
+
+#include <QBoxLayout>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+
+namespace {
+
+// The box layout that holds `widget`, searched from the page's own layout down.
+QBoxLayout* layoutHolding(QLayout* layout, QWidget* widget) {
+    if (!layout)
+        return nullptr;
+    if (layout->indexOf(widget) >= 0)
+        return qobject_cast<QBoxLayout*>(layout);
+    for (int i = 0; i < layout->count(); ++i)
+        if (QBoxLayout* found = layoutHolding(layout->itemAt(i)->layout(), widget))
+            return found;
+    return nullptr;
+}
+
+} // namespace
+
+QStringList DownloadMethodGroup::MethodNames() {
+    return {QStringLiteral("影音传送带"), QStringLiteral("aria2（RPC）"), QStringLiteral("自定义命令")};
+}
+
+DownloadMethodGroup::DownloadMethodGroup(Form1* form) : QWidget(form->Frame1(1)), form_(form) {
+    setObjectName(QStringLiteral("DownloadMethodGroup"));
+    const velmora::DownloadSettings stored = velmora::ReadDownloadSettings(form_->settings());
+
+    auto* rows = new QVBoxLayout(this);
+    rows->setContentsMargins(0, 0, 0, 0);
+    rows->setSpacing(4);
+
+    auto* methodRow = new QHBoxLayout;
+    auto* label = new QLabel(QStringLiteral("★ 下载方式"), this);
+    QFont bold = label->font();
+    bold.setBold(true);
+    label->setFont(bold);
+    method_ = new QComboBox(this);
+    method_->setObjectName(QStringLiteral("DownloadMethod"));
+    method_->addItems(MethodNames());
+    method_->setCurrentIndex(static_cast<int>(stored.method));
+    methodRow->addWidget(label);
+    methodRow->addWidget(method_, 1);
+    rows->addLayout(methodRow);
+
+    // aria2's address and secret share one row, so the group is never more than two rows high.
+    aria2Fields_ = new QWidget(this);
+    auto* aria2Row = new QHBoxLayout(aria2Fields_);
+    aria2Row->setContentsMargins(0, 0, 0, 0);
+    aria2Url_ = new QLineEdit(QString::fromStdString(stored.aria2Url), aria2Fields_);
+    aria2Url_->setObjectName(QStringLiteral("Aria2Url"));
+    aria2Url_->setPlaceholderText(QString::fromLatin1(velmora::kDefaultAria2Url.data(), velmora::kDefaultAria2Url.size()));
+    aria2Url_->setToolTip(QStringLiteral("aria2 的 JSON-RPC 地址（aria2c --enable-rpc）"));
+    aria2Secret_ = new QLineEdit(QString::fromStdString(stored.aria2Secret), aria2Fields_);
+    aria2Secret_->setObjectName(QStringLiteral("Aria2Secret"));
+    aria2Secret_->setEchoMode(QLineEdit::PasswordEchoOnEdit);
+    aria2Secret_->setPlaceholderText(QStringLiteral("密钥"));
+    aria2Secret_->setToolTip(QStringLiteral("aria2c --rpc-secret 的值；没有设密钥时留空"));
+    aria2Row->addWidget(aria2Url_, 3);
+    aria2Row->addWidget(aria2Secret_, 1);
+    rows->addWidget(aria2Fields_);
+
+    command_ = new QLineEdit(QString::fromStdString(stored.command), this);
+    command_->setObjectName(QStringLiteral("Command"));
+    command_->setPlaceholderText(QStringLiteral("如 yt-dlp %u"));
+    command_->setToolTip(QStringLiteral("%u 地址（没有 %u 时加在最后），%r Referer，%a User-Agent，%c Cookie，%% 即 %。\n"
+                                        "不经过 shell：地址总是一个完整的参数。"));
+    rows->addWidget(command_);
+    showFieldsOf(method_->currentIndex());
+
+    if (QBoxLayout* column = layoutHolding(form_->Frame1(1)->layout(), form_->Text5()))
+        column->insertWidget(column->indexOf(form_->Text5()) + 1, this);
+
+    velmora::SettingsFile& settings = form_->settings();
+    using namespace velmora::keys;
+    connect(method_, &QComboBox::currentIndexChanged, this, [this, &settings](int index) {
+        showFieldsOf(index);
+        settings.WriteIniString(kDownloadSection, kMethodKey, std::to_string(index));
+    });
+    connect(aria2Url_, &QLineEdit::textChanged, this, [&settings](const QString& text) {
+        settings.WriteIniString(kDownloadSection, kAria2UrlKey, text.toStdString());
+    });
+    connect(aria2Secret_, &QLineEdit::textChanged, this, [&settings](const QString& text) {
+        settings.WriteIniString(kDownloadSection, kAria2SecretKey, text.toStdString());
+    });
+    connect(command_, &QLineEdit::textChanged, this, [&settings](const QString& text) {
+        settings.WriteIniString(kDownloadSection, kCommandKey, text.toStdString());
+    });
+}
+
+void DownloadMethodGroup::showFieldsOf(int method) {
+    aria2Fields_->setVisible(method == static_cast<int>(velmora::DownloadMethod::Aria2));
+    command_->setVisible(method == static_cast<int>(velmora::DownloadMethod::Command));
+}
+
+velmora::DownloadSettings DownloadMethodGroup::Current() const {
+    velmora::DownloadSettings current;
+    current.method = static_cast<velmora::DownloadMethod>(std::clamp(method_->currentIndex(), 0, 2));
+    current.aria2Url = aria2Url_->text().trimmed().toStdString();
+    if (current.aria2Url.empty())
+        current.aria2Url = velmora::kDefaultAria2Url;
+    current.aria2Secret = aria2Secret_->text().toStdString();
+    current.command = command_->text().toStdString();
+    return current;
+}
