@@ -50,7 +50,7 @@ void Aria2Client::AddUri(const QUrl& rpcUrl, const QString& secret, const QStrin
 void Aria2Client::finished(QNetworkReply* reply, const QString& rpcUrl) {
     reply->deleteLater();
     // aria2 answers its errors with HTTP 400 and an error object: the body comes first.
-    const QJsonObject answer = QJsonDocument::fromJson(reply->readAll()).object();
+    const QJsonObject answer = QJsonDocument::fromJson(reply->isReadable() ? reply->readAll() : QByteArray()).object();
     if (const QJsonValue gid = answer.value(QStringLiteral("result")); gid.isString()) {
         emit Added(gid.toString());
         return;
