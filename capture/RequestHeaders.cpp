@@ -6,7 +6,9 @@
 namespace velmora {
 namespace {
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 std::string lowered(std::string_view text) {
     std::string out(text);

@@ -35,7 +35,8 @@ void Aria2Client::AddUri(const QUrl& rpcUrl, const QString& secret, const QStrin
         QMetaObject::invokeMethod(
             this,
             [this, shown] {
-                emit Failed(QStringLiteral("aria2 的地址“%1”不是 http:// 或 https:// 地址，请在设置区改正。").arg(shown));
+                emit Failed(
+                    QStringLiteral("aria2 的地址“%1”不是 http:// 或 https:// 地址，请在设置区改正。").arg(shown));
             },
             Qt::QueuedConnection);
         return;
@@ -68,8 +69,9 @@ void Aria2Client::finished(QNetworkReply* reply, const QString& rpcUrl) {
     }
     switch (reply->error()) {
     case QNetworkReply::ConnectionRefusedError:
-        emit Failed(QStringLiteral("无法连接 aria2（%1）：连接被拒绝。\naria2 可能没有运行，或者没有用 --enable-rpc 启动。")
-                        .arg(rpcUrl));
+        emit Failed(
+            QStringLiteral("无法连接 aria2（%1）：连接被拒绝。\naria2 可能没有运行，或者没有用 --enable-rpc 启动。")
+                .arg(rpcUrl));
         break;
     case QNetworkReply::OperationCanceledError:
     case QNetworkReply::TimeoutError:
@@ -79,7 +81,8 @@ void Aria2Client::finished(QNetworkReply* reply, const QString& rpcUrl) {
         emit Failed(QStringLiteral("找不到 aria2 所在的主机（%1）。").arg(rpcUrl));
         break;
     case QNetworkReply::NoError:
-        emit Failed(QStringLiteral("aria2（%1）的回答无法理解，这个地址上可能不是 aria2 的 JSON-RPC 接口。").arg(rpcUrl));
+        emit Failed(
+            QStringLiteral("aria2（%1）的回答无法理解，这个地址上可能不是 aria2 的 JSON-RPC 接口。").arg(rpcUrl));
         break;
     default:
         emit Failed(QStringLiteral("与 aria2（%1）通信失败：%2").arg(rpcUrl, reply->errorString()));

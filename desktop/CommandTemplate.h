@@ -15,7 +15,7 @@ struct CommandLine {
 };
 
 struct CommandValues {
-    QString address; // %u; appended as the last argument when the template has no %u
+    QString address;   // %u; appended as the last argument when the template has no %u
     QString referer;   // %r
     QString userAgent; // %a
     QString cookie;    // %c

@@ -83,9 +83,9 @@ bool CaptureFileReader::Open(const QStringList& paths) {
     }
     if (!opened) {
         component.CloseAdapter();
-        Dialogs::Message(form_, QMessageBox::Critical, QStringLiteral("无法打开捕获文件"),
-                         QStringLiteral("无法读取捕获文件，列表没有改变。\n\n原因：%1")
-                             .arg(QString::fromStdString(opened.message)));
+        Dialogs::Message(
+            form_, QMessageBox::Critical, QStringLiteral("无法打开捕获文件"),
+            QStringLiteral("无法读取捕获文件，列表没有改变。\n\n原因：%1").arg(QString::fromStdString(opened.message)));
         return false;
     }
     paths_ = paths;
@@ -115,9 +115,10 @@ void CaptureFileReader::showProgress() {
     const velmora::CaptureComponent& component = form_->vpacket();
     const velmora::FileProgress progress = component.ReadProgress();
     const QString frames = QString::number(component.Stats().delivered);
-    QString text = progress.bytesTotal > 0
-                       ? QStringLiteral("读取中 %1%，已处理 %2 帧").arg(progress.bytesRead * 100 / progress.bytesTotal).arg(frames)
-                       : QStringLiteral("读取中，已处理 %1 帧").arg(frames);
+    QString text =
+        progress.bytesTotal > 0
+            ? QStringLiteral("读取中 %1%，已处理 %2 帧").arg(progress.bytesRead * 100 / progress.bytesTotal).arg(frames)
+            : QStringLiteral("读取中，已处理 %1 帧").arg(frames);
     form_->Status1()->CapturePanel()->setText(text);
 }
 
@@ -133,16 +134,16 @@ void CaptureFileReader::finish(bool cutShort) {
     form_->ShowNewRows();
     form_->Cmd1(0)->setText(kStartCaption);
     form_->Status1()->SetPanelText(1, cutShort ? QStringLiteral("状态：读取中止") : QStringLiteral("状态：读取完毕"));
-    form_->Status1()->CapturePanel()->setText(QStringLiteral("捕获文件：%1 帧，%2 个地址")
-                                                  .arg(frames)
-                                                  .arg(form_->resultModel()->ResultCount()));
+    form_->Status1()->CapturePanel()->setText(
+        QStringLiteral("捕获文件：%1 帧，%2 个地址").arg(frames).arg(form_->resultModel()->ResultCount()));
     emit Finished();
     if (damage) {
-        Dialogs::Message(form_, QMessageBox::Critical, QStringLiteral("捕获文件已损坏"),
-                         QStringLiteral("捕获文件“%1”在第 %2 帧损坏，读取到此为止。之前各帧找到的地址仍在列表中。\n\n原因：%3")
-                             .arg(QFile::decodeName(QByteArray::fromStdString(damage->path)))
-                             .arg(damage->frame)
-                             .arg(QString::fromStdString(damage->reason)));
+        Dialogs::Message(
+            form_, QMessageBox::Critical, QStringLiteral("捕获文件已损坏"),
+            QStringLiteral("捕获文件“%1”在第 %2 帧损坏，读取到此为止。之前各帧找到的地址仍在列表中。\n\n原因：%3")
+                .arg(QFile::decodeName(QByteArray::fromStdString(damage->path)))
+                .arg(damage->frame)
+                .arg(QString::fromStdString(damage->reason)));
     } else if (!cutShort && !end) {
         Dialogs::Message(form_, QMessageBox::Critical, QStringLiteral("无法读取捕获文件"),
                          QStringLiteral("读取捕获文件失败。之前找到的地址仍在列表中。\n\n原因：%1")

@@ -13,15 +13,18 @@ namespace {
 
 constexpr int kStatusMessageMs = 10000;
 
-QString text(const std::string& bytes) { return QString::fromStdString(bytes); }
+QString text(const std::string& bytes) {
+    return QString::fromStdString(bytes);
+}
 
 } // namespace
 
 DownloadHandOff::DownloadHandOff(Form1* form, QObject* parent)
     : QObject(parent), form_(form), aria2_(new Aria2Client(this)) {
     setObjectName(QStringLiteral("DownloadHandOff"));
-    connect(aria2_, &Aria2Client::Added, this,
-            [this](const QString& gid) { showStatus(QStringLiteral("已交给 aria2 下载，任务编号（gid）%1").arg(gid)); });
+    connect(aria2_, &Aria2Client::Added, this, [this](const QString& gid) {
+        showStatus(QStringLiteral("已交给 aria2 下载，任务编号（gid）%1").arg(gid));
+    });
     connect(aria2_, &Aria2Client::Failed, this, &DownloadHandOff::fail);
 }
 

@@ -55,7 +55,8 @@ DownloadMethodGroup::DownloadMethodGroup(Form1* form) : QWidget(form->Frame1(1))
     aria2Row->setContentsMargins(0, 0, 0, 0);
     aria2Url_ = new QLineEdit(QString::fromStdString(stored.aria2Url), aria2Fields_);
     aria2Url_->setObjectName(QStringLiteral("Aria2Url"));
-    aria2Url_->setPlaceholderText(QString::fromLatin1(velmora::kDefaultAria2Url.data(), velmora::kDefaultAria2Url.size()));
+    aria2Url_->setPlaceholderText(
+        QString::fromLatin1(velmora::kDefaultAria2Url.data(), velmora::kDefaultAria2Url.size()));
     aria2Url_->setToolTip(QStringLiteral("aria2 的 JSON-RPC 地址（aria2c --enable-rpc）"));
     aria2Secret_ = new QLineEdit(QString::fromStdString(stored.aria2Secret), aria2Fields_);
     aria2Secret_->setObjectName(QStringLiteral("Aria2Secret"));
@@ -69,8 +70,9 @@ DownloadMethodGroup::DownloadMethodGroup(Form1* form) : QWidget(form->Frame1(1))
     command_ = new QLineEdit(QString::fromStdString(stored.command), this);
     command_->setObjectName(QStringLiteral("Command"));
     command_->setPlaceholderText(QStringLiteral("如 yt-dlp %u"));
-    command_->setToolTip(QStringLiteral("%u 地址（没有 %u 时加在最后），%r Referer，%a User-Agent，%c Cookie，%% 即 %。\n"
-                                        "不经过 shell：地址总是一个完整的参数。"));
+    command_->setToolTip(
+        QStringLiteral("%u 地址（没有 %u 时加在最后），%r Referer，%a User-Agent，%c Cookie，%% 即 %。\n"
+                       "不经过 shell：地址总是一个完整的参数。"));
     rows->addWidget(command_);
     showFieldsOf(method_->currentIndex());
 

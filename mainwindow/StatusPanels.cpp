@@ -40,6 +40,6 @@ void StatusPanels::SetPanelText(int number, const QString& text) {
 }
 
 void StatusPanels::ShowCaptureFigures(std::uint64_t received, std::uint64_t droppedByKernel) {
-    capturePanel_->setText(
-        QStringLiteral("已捕获 %1 帧，内核丢弃 %2 帧").arg(QString::number(received), QString::number(droppedByKernel)));
+    capturePanel_->setText(QStringLiteral("已捕获 %1 帧，内核丢弃 %2 帧")
+                               .arg(QString::number(received), QString::number(droppedByKernel)));
 }

@@ -18,11 +18,11 @@ RequestHeaders Find(const std::string& bytes, std::u16string_view address) {
 const std::string kTcpTail = std::string("\x50\x18\x02\x00\xfe\x28\x00\x00\x01\x01\x08\x0a\x00\x5e", 14);
 
 TEST(RequestHeaders, ComeOnlyFromTheRequestForTheAddressHost) {
-    const std::string request = kTcpTail +
-                                "GET /v/a%20b.mp4?x=1 HTTP/1.1\r\nHost: Media.Example.com\r\n"
-                                "user-agent:  Mozilla/5.0 (X11; Linux)\t\r\nREFERER: http://www.example.com/watch?v=1\r\n"
-                                "Cookie: sid=a1; lang=zh\r\nAccept: */*\r\n\r\n"
-                                "Referer: http://body.example/ after the blank line\r\n";
+    const std::string request =
+        kTcpTail + "GET /v/a%20b.mp4?x=1 HTTP/1.1\r\nHost: Media.Example.com\r\n"
+                   "user-agent:  Mozilla/5.0 (X11; Linux)\t\r\nREFERER: http://www.example.com/watch?v=1\r\n"
+                   "Cookie: sid=a1; lang=zh\r\nAccept: */*\r\n\r\n"
+                   "Referer: http://body.example/ after the blank line\r\n";
     const RequestHeaders found = Find(request, u"http://media.example.com:80/v/片尾 曲.mp4");
     EXPECT_EQ(found.referer, "http://www.example.com/watch?v=1");
     EXPECT_EQ(found.userAgent, "Mozilla/5.0 (X11; Linux)");
@@ -39,8 +39,8 @@ TEST(RequestHeaders, ComeOnlyFromTheRequestForTheAddressHost) {
     EXPECT_EQ(proxied.referer, "r");
 
     // A line cut off at the frame's end, and values holding control bytes, are left out.
-    const RequestHeaders cut = Find("POST /up HTTP/1.1\r\nHost: h\r\nUser-Agent: ua\x01x\r\nReferer: r1\r\nCookie: s=1",
-                                    u"http://h/a.mp4");
+    const RequestHeaders cut =
+        Find("POST /up HTTP/1.1\r\nHost: h\r\nUser-Agent: ua\x01x\r\nReferer: r1\r\nCookie: s=1", u"http://h/a.mp4");
     EXPECT_EQ(cut.referer, "r1");
     EXPECT_EQ(cut.userAgent, "");
     EXPECT_EQ(cut.cookie, "");
@@ -68,7 +68,8 @@ TEST_F(DownloadSettingsTest, MissingOrOddValuesFallBackToTheDownloadManager) {
     EXPECT_EQ(command.aria2Url, "http://127.0.0.1:6800/jsonrpc");
 
     for (const char* odd : {"3", "-1", "1x", " ", "aria2"}) {
-        test::WriteBytes(path_, std::string("[Download]\r\nMethod=") + odd + "\r\nAria2Url=http://nas:6800/jsonrpc\r\n");
+        test::WriteBytes(path_,
+                         std::string("[Download]\r\nMethod=") + odd + "\r\nAria2Url=http://nas:6800/jsonrpc\r\n");
         const DownloadSettings read = ReadDownloadSettings(settings_);
         EXPECT_EQ(read.method, DownloadMethod::Downloader) << odd;
         EXPECT_EQ(read.aria2Url, "http://nas:6800/jsonrpc");

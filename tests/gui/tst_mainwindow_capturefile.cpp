@@ -30,7 +30,9 @@ namespace {
 
 const QString kData = QStringLiteral(VELMORA_TEST_DATA);
 
-QString Data(const QString& name) { return kData + QLatin1Char('/') + name; }
+QString Data(const QString& name) {
+    return kData + QLatin1Char('/') + name;
+}
 
 struct CliRun {
     QStringList rows;
@@ -114,9 +116,8 @@ private slots:
         form_->Chk3()->setValue(1);
         const QStringList files{Data(QStringLiteral("ndpi_1kxun.pcap")), Data(QStringLiteral("ndpi_rtsp.pcap")),
                                 Data(QStringLiteral("zeek_bro.org.pcap"))};
-        const QStringList commandLine = QStringList{QStringLiteral("velmora"), QStringLiteral("--screenshot"),
-                                                    QStringLiteral("shot.png")} +
-                                        files;
+        const QStringList commandLine =
+            QStringList{QStringLiteral("velmora"), QStringLiteral("--screenshot"), QStringLiteral("shot.png")} + files;
         QCOMPARE(CaptureFileReader::FileArguments(commandLine), files);
         QVERIFY(reader_->Open(CaptureFileReader::FileArguments(commandLine)));
         QVERIFY(finished.wait(20000));
@@ -146,7 +147,8 @@ private slots:
         QCOMPARE(WindowRows(*form_->resultModel()), cli.rows);
         QCOMPARE(dialogs.Count(), 1);
         QCOMPARE(dialogs.Last().title, QStringLiteral("捕获文件已损坏"));
-        const QString frame = QRegularExpression(QStringLiteral("damaged at frame (\\d+)")).match(cli.errors).captured(1);
+        const QString frame =
+            QRegularExpression(QStringLiteral("damaged at frame (\\d+)")).match(cli.errors).captured(1);
         QVERIFY2(!frame.isEmpty(), qPrintable(cli.errors));
         QCOMPARE(form_->store().PacketCount(), frame.toUInt() - 1);
         for (const QString& part : {cut, QStringLiteral("第 %1 帧").arg(frame), QStringLiteral("truncated")})

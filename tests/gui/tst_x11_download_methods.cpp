@@ -65,8 +65,9 @@ public:
                     if (!buffer.contains("\r\n\r\n"))
                         return;
                     requests << buffer.left(buffer.indexOf("\r\n\r\n"));
-                    socket->write("HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nConnection: close\r\nContent-Length: " +
-                                  QByteArray::number(body_.size()) + "\r\n\r\n" + body_);
+                    socket->write(
+                        "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nConnection: close\r\nContent-Length: " +
+                        QByteArray::number(body_.size()) + "\r\n\r\n" + body_);
                     socket->disconnectFromHost();
                 });
                 connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
@@ -157,11 +158,11 @@ void TestDownloadMethods::initTestCase() {
     QVERIFY2(dumper, pcap_geterr(lo.get()));
 
     QProcess curl;
-    curl.start(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
-                                        QStringLiteral("--max-time"), QStringLiteral("10"), QStringLiteral("-H"),
-                                        QString::fromUtf8("Referer: " + kReferer), QStringLiteral("-A"),
-                                        QString::fromUtf8(kUserAgent), QStringLiteral("-b"), QString::fromUtf8(kCookie),
-                                        MediaUrl()});
+    curl.start(QStringLiteral("curl"),
+               {QStringLiteral("-s"), QStringLiteral("-o"), QStringLiteral("/dev/null"), QStringLiteral("--max-time"),
+                QStringLiteral("10"), QStringLiteral("-H"), QString::fromUtf8("Referer: " + kReferer),
+                QStringLiteral("-A"), QString::fromUtf8(kUserAgent), QStringLiteral("-b"), QString::fromUtf8(kCookie),
+                MediaUrl()});
     QVERIFY(curl.waitForStarted());
     const auto pump = [&] { pcap_dispatch(lo.get(), -1, &pcap_dump, reinterpret_cast<u_char*>(dumper)); };
     QTRY_VERIFY_WITH_TIMEOUT((pump(), curl.state() == QProcess::NotRunning), 15000);
@@ -201,7 +202,9 @@ void TestDownloadMethods::StopAria2() {
     aria2_.waitForFinished(2000);
 }
 
-void TestDownloadMethods::cleanupTestCase() { StopAria2(); }
+void TestDownloadMethods::cleanupTestCase() {
+    StopAria2();
+}
 
 std::unique_ptr<Form1> TestDownloadMethods::OpenWindow(SettingsFolder& folder) {
     auto form = std::make_unique<Form1>(folder.Options());
@@ -210,8 +213,7 @@ std::unique_ptr<Form1> TestDownloadMethods::OpenWindow(SettingsFolder& folder) {
         return nullptr;
     auto* reader = form->findChild<CaptureFileReader*>();
     QSignalSpy finished(reader, &CaptureFileReader::Finished);
-    if (!reader->Open(CaptureFileReader::FileArguments({QStringLiteral("velmora"), capture_})) ||
-        !finished.wait(10000))
+    if (!reader->Open(CaptureFileReader::FileArguments({QStringLiteral("velmora"), capture_})) || !finished.wait(10000))
         return nullptr;
     return form;
 }
@@ -283,7 +285,8 @@ void TestDownloadMethods::aria2FailuresGiveTheBoxAndKeepTheClipboard() {
     const Case cases[] = {
         {QStringLiteral("http://127.0.0.1:%1/jsonrpc").arg(aria2Port_), QStringLiteral("wrong"),
          QStringLiteral("Unauthorized"), 5000},
-        {QStringLiteral("http://127.0.0.1:%1/jsonrpc").arg(aria2Port_), QString(), QStringLiteral("Unauthorized"), 5000},
+        {QStringLiteral("http://127.0.0.1:%1/jsonrpc").arg(aria2Port_), QString(), QStringLiteral("Unauthorized"),
+         5000},
         {QStringLiteral("http://127.0.0.1:%1/jsonrpc").arg(nobody), secret_, QStringLiteral("连接被拒绝"), 5000},
         {QStringLiteral("http://127.0.0.1:%1/jsonrpc").arg(silent.serverPort()), secret_,
          QStringLiteral("5 秒内没有回答"), Aria2Client::kTimeoutMs + 3000},
@@ -320,8 +323,8 @@ void TestDownloadMethods::commandGetsEachAddressAsOneArgument() {
     const QString log = cwd.filePath(QStringLiteral("args"));
 
     // The captured row: placeholders inside arguments, the request's headers for %r %a %c.
-    methods->Command()->setText(QStringLiteral("\"%1\" \"%2\" --referer=%r -A %a --cookie \"%c\" -o out%%u.mp4 -- %u")
-                                    .arg(kRecorder, log));
+    methods->Command()->setText(
+        QStringLiteral("\"%1\" \"%2\" --referer=%r -A %a --cookie \"%c\" -o out%%u.mp4 -- %u").arg(kRecorder, log));
     QCOMPARE(folder.QValue(velmora::keys::kDownloadSection, velmora::keys::kCommandKey), methods->Command()->text());
     DoubleClickRow(*form, 0);
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(log), 5000);
@@ -329,7 +332,8 @@ void TestDownloadMethods::commandGetsEachAddressAsOneArgument() {
                                                         "-o", "out%u.mp4", "--", MediaUrl().toUtf8()}));
 
     // Addresses from the network, with no %u in the template: each is the last argument, byte for byte.
-    const QStringList addresses{QStringLiteral("http://127.0.0.1/a b.mp4"), QStringLiteral("http://127.0.0.1/$(touch x).mp4"),
+    const QStringList addresses{QStringLiteral("http://127.0.0.1/a b.mp4"),
+                                QStringLiteral("http://127.0.0.1/$(touch x).mp4"),
                                 QStringLiteral("http://127.0.0.1/a;b'c\".mp4"),
                                 QStringLiteral("http://127.0.0.1/`touch y`%u%r\n&& touch z.mp4")};
     methods->Command()->setText(QStringLiteral("%1 %2").arg(kRecorder, log));
