@@ -2,6 +2,7 @@
 // the rest is the frame. Several frames per input (split at "\xFF\xFE\xFD") exercise the duplicate index.
 #include "capture/FrameText.h"
 #include "capture/MediaAddressExtractor.h"
+#include "capture/RequestHeaders.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -37,6 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The decoder on the raw input as text, too.
     std::u16string text(input.begin(), input.end());
     (void)DecodeCnEscapes(text);
+    // Each row's request headers, read back as the hand-off to a downloader reads them.
+    for (std::size_t i = 0; i < results.size(); ++i)
+        (void)FindRequestHeaders(store.PacketData(results[i].packet), results[i].address);
     if (!results.empty())
         results.DeleteRow(results.size() / 2);
     return 0;
