@@ -8,6 +8,8 @@
 #include <QLabel>
 #include <QLineEdit>
 
+#include <algorithm>
+
 namespace {
 
 // The box layout that holds `widget`, searched from the page's own layout down.
@@ -28,9 +30,9 @@ QStringList DownloadMethodGroup::MethodNames() {
     return {QStringLiteral("影音传送带"), QStringLiteral("aria2（RPC）"), QStringLiteral("自定义命令")};
 }
 
-DownloadMethodGroup::DownloadMethodGroup(Form1* form) : QWidget(form->Frame1(1)), form_(form) {
+DownloadMethodGroup::DownloadMethodGroup(Form1* form) : QWidget(form->Frame1(1)) {
     setObjectName(QStringLiteral("DownloadMethodGroup"));
-    const velmora::DownloadSettings stored = velmora::ReadDownloadSettings(form_->settings());
+    const velmora::DownloadSettings stored = velmora::ReadDownloadSettings(form->settings());
 
     auto* rows = new QVBoxLayout(this);
     rows->setContentsMargins(0, 0, 0, 0);
@@ -76,10 +78,10 @@ DownloadMethodGroup::DownloadMethodGroup(Form1* form) : QWidget(form->Frame1(1))
     rows->addWidget(command_);
     showFieldsOf(method_->currentIndex());
 
-    if (QBoxLayout* column = layoutHolding(form_->Frame1(1)->layout(), form_->Text5()))
-        column->insertWidget(column->indexOf(form_->Text5()) + 1, this);
+    if (QBoxLayout* column = layoutHolding(form->Frame1(1)->layout(), form->Text5()))
+        column->insertWidget(column->indexOf(form->Text5()) + 1, this);
 
-    velmora::SettingsFile& settings = form_->settings();
+    velmora::SettingsFile& settings = form->settings();
     using namespace velmora::keys;
     connect(method_, &QComboBox::currentIndexChanged, this, [this, &settings](int index) {
         showFieldsOf(index);

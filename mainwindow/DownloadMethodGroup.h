@@ -33,7 +33,6 @@ public:
 private:
     void showFieldsOf(int method);
 
-    Form1* form_;
     QComboBox* method_ = nullptr;
     QWidget* aria2Fields_ = nullptr;
     QLineEdit* aria2Url_ = nullptr;

@@ -316,6 +316,7 @@ void TestDownloadMethods::commandGetsEachAddressAsOneArgument() {
     auto* methods = form->findChild<DownloadMethodGroup*>();
     methods->Method()->setCurrentIndex(2);
     QVERIFY(methods->Command()->isVisibleTo(methods) && !methods->Aria2Url()->isVisibleTo(methods));
+    QVERIFY2(QFileInfo(kRecorder).isExecutable(), "build tool_arg_recorder first");
     // A shell would run these; the program is started without one, from this folder.
     QTemporaryDir cwd;
     const QString before = QDir::currentPath();
