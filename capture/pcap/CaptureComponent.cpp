@@ -577,8 +577,8 @@ void CaptureComponent::readFiles(std::uint64_t runId) {
             if (status == 1) {
                 ++framesRead;
                 ++received_;
-                if (framesRead % 256 == 0) {
-                    if (const long at = std::ftell(pcap_file(handle)); at > 0) {
+                if (std::FILE* stream = pcap_file(handle); stream != nullptr && framesRead % 256 == 0) {
+                    if (const long at = std::ftell(stream); at > 0) {
                         filesBytesRead_ = filesBefore + static_cast<std::uint64_t>(at);
                     }
                 }
