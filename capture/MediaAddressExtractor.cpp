@@ -4,6 +4,7 @@
 #include "capture/FrameText.h"
 #include "capture/TcpPayload.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string_view>
@@ -296,19 +297,38 @@ void MediaAddressExtractor::requestLineScan(Text text, std::size_t payloadReques
                 target = u"http://" + between(text, o + 7, t) + target;
             }
         }
+        std::size_t targetLength = target.size();
         if (target.size() >= 8) {
             target = DecodeCnEscapes(target);
-            if (!results_.IsDuplicate(target)) {
-                const std::size_t s = instrRev(target, u'/');
-                const std::size_t d = instrRev(target, u'.');
-                if (d >= s && d > 0) {
-                    if (auto type = fileTypes_.Classify(target, d - 1))
-                        results_.AddCaptureRow({std::move(*type), target, packet});
-                }
-            }
+            targetLength = target.size();
+            listRequestTarget(std::move(target), targetLength, packet);
         }
-        g = nextRequest(g + target.size());
+        g = nextRequest(g + targetLength);
     }
+}
+
+const ResultRow* MediaAddressExtractor::listRequestTarget(std::u16string target, std::size_t extensionScope,
+                                                          PacketNumber packet) {
+    if (results_.IsDuplicate(target))
+        return nullptr;
+    const Text scope = Text(target).substr(0, extensionScope);
+    const std::size_t s = instrRev(scope, u'/');
+    const std::size_t d = instrRev(scope, u'.');
+    if (d < s || d == 0)
+        return nullptr;
+    auto type = fileTypes_.Classify(target, d - 1);
+    if (!type)
+        return nullptr;
+    results_.AddCaptureRow({std::move(*type), std::move(target), packet});
+    return &results_.Rows().back();
+}
+
+const ResultRow* MediaAddressExtractor::ListDecryptedRequest(std::u16string_view address, PacketNumber packet) {
+    std::u16string target = DecodeCnEscapes(address);
+    // "clip.mp4?exp=1.5" is an ".mp4": the query and fragment do not name the file.
+    const std::size_t scope = std::min(target.find(u'?'), target.find(u'#'));
+    const std::size_t extensionScope = scope == std::u16string::npos ? target.size() : scope;
+    return listRequestTarget(std::move(target), extensionScope, packet);
 }
 
 } // namespace velmora

@@ -33,6 +33,12 @@ public:
     void vpacket_PacketReceived(std::span<const std::uint8_t> frame, int linkType, const ExtractionOptions& options,
                                 const FrameMarkers* knownMarkers = nullptr);
 
+    // A GET read from a decrypted connection: `address` is "https://" + authority + path rendered as
+    // frame text. It is tested and listed as a request target is (decoded, duplicate test, file-type
+    // test), except that its extension is looked for with the query and fragment removed; the row
+    // keeps the whole address. Returns the row added, or null.
+    const ResultRow* ListDecryptedRequest(std::u16string_view address, PacketNumber packet);
+
 private:
     static constexpr std::size_t kNoPayloadRequest = static_cast<std::size_t>(-1);
 
@@ -48,6 +54,9 @@ private:
     void requestLineScan(std::u16string_view text, std::size_t payloadRequestAt, PacketNumber packet);
     // The duplicate and file-type tests of an http address or request target; adds its row.
     void listHttpAddress(std::u16string address, PacketNumber packet);
+    // The duplicate and file-type tests of a decoded request target, the extension looked for in
+    // its first `extensionScope` characters; adds its row.
+    const ResultRow* listRequestTarget(std::u16string target, std::size_t extensionScope, PacketNumber packet);
 
     PacketStore& store_;
     ResultList& results_;

@@ -13,16 +13,18 @@ std::uint16_t be16(std::span<const std::uint8_t> f, std::size_t at) {
     return static_cast<std::uint16_t>(f[at] << 8 | f[at + 1]);
 }
 
-std::optional<std::size_t> tcp(std::span<const std::uint8_t> f, std::size_t at, std::size_t end) {
+using Location = std::optional<TcpSegmentLocation>;
+
+Location tcp(std::span<const std::uint8_t> f, std::size_t ipAt, bool ipv6, std::size_t at, std::size_t end) {
     if (at + 20 > end)
         return std::nullopt;
     const std::size_t headerLength = static_cast<std::size_t>(f[at + 12] >> 4) * 4;
     if (headerLength < 20 || at + headerLength > end)
         return std::nullopt;
-    return at + headerLength;
+    return TcpSegmentLocation{ipAt, ipv6, at, at + headerLength, end};
 }
 
-std::optional<std::size_t> ipv4(std::span<const std::uint8_t> f, std::size_t at) {
+Location ipv4(std::span<const std::uint8_t> f, std::size_t at) {
     if (at + 20 > f.size() || (f[at] >> 4) != 4)
         return std::nullopt;
     const std::size_t headerLength = static_cast<std::size_t>(f[at] & 0x0F) * 4;
@@ -32,10 +34,10 @@ std::optional<std::size_t> ipv4(std::span<const std::uint8_t> f, std::size_t at)
         return std::nullopt;
     // Ethernet pads short frames; the IP length says where the segment really ends.
     const std::size_t end = std::min(f.size(), at + totalLength);
-    return tcp(f, at + headerLength, end);
+    return tcp(f, at, false, at + headerLength, end);
 }
 
-std::optional<std::size_t> ipv6(std::span<const std::uint8_t> f, std::size_t at) {
+Location ipv6(std::span<const std::uint8_t> f, std::size_t at) {
     if (at + 40 > f.size() || (f[at] >> 4) != 6)
         return std::nullopt;
     const std::size_t end = std::min(f.size(), at + 40 + be16(f, at + 4));
@@ -43,7 +45,7 @@ std::optional<std::size_t> ipv6(std::span<const std::uint8_t> f, std::size_t at)
     std::size_t pos = at + 40;
     for (int hops = 0; hops < 8; ++hops) {
         if (next == kProtocolTcp)
-            return tcp(f, pos, end);
+            return tcp(f, at, true, pos, end);
         if (pos + 8 > end)
             return std::nullopt;
         if (next == 0 || next == 43 || next == 60) { // hop-by-hop, routing, destination options
@@ -62,7 +64,7 @@ std::optional<std::size_t> ipv6(std::span<const std::uint8_t> f, std::size_t at)
     return std::nullopt;
 }
 
-std::optional<std::size_t> byEtherType(std::span<const std::uint8_t> f, std::uint16_t type, std::size_t at) {
+Location byEtherType(std::span<const std::uint8_t> f, std::uint16_t type, std::size_t at) {
     if (type == kEtherIpv4)
         return ipv4(f, at);
     if (type == kEtherIpv6)
@@ -70,13 +72,13 @@ std::optional<std::size_t> byEtherType(std::span<const std::uint8_t> f, std::uin
     return std::nullopt;
 }
 
-std::optional<std::size_t> byVersion(std::span<const std::uint8_t> f, std::size_t at) {
+Location byVersion(std::span<const std::uint8_t> f, std::size_t at) {
     if (at >= f.size())
         return std::nullopt;
     return (f[at] >> 4) == 4 ? ipv4(f, at) : ipv6(f, at);
 }
 
-std::optional<std::size_t> byAddressFamily(std::span<const std::uint8_t> f, std::uint32_t family) {
+Location byAddressFamily(std::span<const std::uint8_t> f, std::uint32_t family) {
     if (family == 2)
         return ipv4(f, 4);
     if (family == 24 || family == 28 || family == 30) // AF_INET6 on the BSDs and macOS
@@ -86,7 +88,7 @@ std::optional<std::size_t> byAddressFamily(std::span<const std::uint8_t> f, std:
 
 } // namespace
 
-std::optional<std::size_t> TcpPayloadOffset(std::span<const std::uint8_t> f, int linkType) {
+Location LocateTcpSegment(std::span<const std::uint8_t> f, int linkType) {
     switch (linkType) {
     case linktype::kEthernet: {
         if (f.size() < 14)
@@ -127,6 +129,13 @@ std::optional<std::size_t> TcpPayloadOffset(std::span<const std::uint8_t> f, int
     default:
         return std::nullopt;
     }
+}
+
+std::optional<std::size_t> TcpPayloadOffset(std::span<const std::uint8_t> frame, int linkType) {
+    const Location found = LocateTcpSegment(frame, linkType);
+    if (!found)
+        return std::nullopt;
+    return found->payloadAt;
 }
 
 } // namespace velmora

@@ -23,6 +23,17 @@ inline constexpr int kIpv6 = 229;
 inline constexpr int kLinuxSll2 = 276;  // Linux cooked capture v2
 } // namespace linktype
 
+// Where the IP header, the TCP header and the TCP payload of a segment lie in a frame.
+struct TcpSegmentLocation {
+    std::size_t ipAt = 0; // IPv4 or IPv6 header
+    bool ipv6 = false;
+    std::size_t tcpAt = 0;     // TCP header
+    std::size_t payloadAt = 0; // TCP payload
+    std::size_t end = 0;       // end of the payload as the IP length says (never past the frame)
+};
+
+std::optional<TcpSegmentLocation> LocateTcpSegment(std::span<const std::uint8_t> frame, int linkType);
+
 // Byte offset of the TCP payload of an unfragmented IPv4 or IPv6 TCP segment, or nothing when the
 // frame is not one (or is cut short before the payload).
 std::optional<std::size_t> TcpPayloadOffset(std::span<const std::uint8_t> frame, int linkType);

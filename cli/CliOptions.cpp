@@ -24,6 +24,8 @@ const char* const kCliUsage =
     "  --min-length N      drop frames whose text is not longer than N characters\n"
     "  --all-packets       list every frame instead of searching it\n"
     "  --format tsv|jsonl  output format (default tsv)\n"
+    "  --tls-keylog FILE   also list HTTPS requests, decrypted with this TLS key log (SSLKEYLOGFILE);\n"
+    "                      a line of TLS counts goes to standard error at the end\n"
     "  -h, --help          show this help\n"
     "  --version           show the version\n"
     "\n"
@@ -32,7 +34,8 @@ const char* const kCliUsage =
     "examples:\n"
     "  velmora-cli -r a.pcap -r b.pcapng\n"
     "  velmora-cli -i lo --seconds 10 --format jsonl\n"
-    "  velmora-cli -r a.pcap --all-packets --min-length 0 --settings my/setting.ini\n";
+    "  velmora-cli -r a.pcap --all-packets --min-length 0 --settings my/setting.ini\n"
+    "  velmora-cli -i wlan0 --tls-keylog ~/tls-keys.log   (the browser started with SSLKEYLOGFILE=~/tls-keys.log)\n";
 
 namespace {
 
@@ -95,6 +98,10 @@ CliParse ParseCommandLine(const std::vector<std::string>& args) {
             if (!value(v) || !parseNumber(v, n) || n < 0)
                 return fail("--min-length needs a whole number of 0 or more");
             o.minimumLength = n;
+        } else if (arg == "--tls-keylog") {
+            if (!value(v) || v.empty())
+                return fail("--tls-keylog needs a key log file");
+            o.tlsKeyLog = v;
         } else if (arg == "--format") {
             if (!value(v))
                 return fail("--format needs tsv or jsonl");

@@ -22,6 +22,7 @@ struct CliOptions {
     std::optional<std::int64_t> minimumLength;  // --min-length
     bool allPackets = false;
     Format format = Format::Tsv;
+    std::string tlsKeyLog; // --tls-keylog: decrypt HTTPS requests with this NSS key log
 };
 
 struct CliParse {

@@ -4,6 +4,7 @@
 #include "capture/Gbk.h"
 #include "capture/MediaAddressExtractor.h"
 #include "capture/pcap/CaptureComponent.h"
+#include "decrypt/HttpsRequestFinder.h"
 #include "settings/FileTypeSettings.h"
 #include "settings/LeadingNumber.h"
 #include "settings/ShippedFiles.h"
@@ -111,6 +112,13 @@ int main(int argc, char** argv) {
     ResultList results;
     MediaAddressExtractor extractor(store, results, fileTypes);
     RowWriter writer(stdout, options.format == CliOptions::Format::Jsonl);
+    HttpsRequestFinder https(extractor);
+    if (!options.tlsKeyLog.empty()) {
+        if (const KeyLogOpen opened = https.OpenKeyLog(options.tlsKeyLog); !opened) {
+            std::fprintf(stderr, "velmora-cli: %s\n", opened.message.c_str());
+            return kExitUsage;
+        }
+    }
 
     CaptureComponent vpacket;
     std::uint64_t framesHandled = 0;
@@ -122,6 +130,7 @@ int main(int argc, char** argv) {
         const auto bytes = frame.first(std::min(length, frame.size()));
         extractor.vpacket_PacketReceived(bytes, vpacket.CurrentLinkType(), extraction,
                                          bytes.size() == frame.size() ? &vpacket.CurrentFrameMarkers() : nullptr);
+        https.PacketReceived(bytes, vpacket.CurrentLinkType(), store.CurrentPacket(), extraction);
         for (std::size_t i = before; i < results.size(); ++i)
             writer.Write(results[i]);
         ++framesHandled;
@@ -183,6 +192,16 @@ int main(int argc, char** argv) {
     vpacket.CloseAdapter();
     writer.Flush();
 
+    if (https.HasKeyLog()) {
+        const TlsStats tls = https.Stats();
+        std::fprintf(
+            stderr,
+            "velmora-cli: TLS connections: %llu seen, %llu decrypted, %llu without keys, %llu with unsupported "
+            "suites, %llu failed\n",
+            static_cast<unsigned long long>(tls.seen), static_cast<unsigned long long>(tls.decrypted),
+            static_cast<unsigned long long>(tls.withoutKeys), static_cast<unsigned long long>(tls.unsupported),
+            static_cast<unsigned long long>(tls.failed));
+    }
     if (live && stats.droppedByKernel > 0)
         std::fprintf(stderr, "velmora-cli: the kernel dropped %llu frames: the capture could not keep up\n",
                      static_cast<unsigned long long>(stats.droppedByKernel));

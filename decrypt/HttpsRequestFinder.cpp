@@ -1,0 +1,136 @@
+#include "decrypt/HttpsRequestFinder.h"
+
+#include "capture/FrameText.h"
+#include "decrypt/KeyLog.h"
+#include "decrypt/TlsConnectionTable.h"
+
+#include <chrono>
+#include <cstring>
+#include <unordered_map>
+
+namespace velmora {
+
+class HttpsRequestFinder::RequestLister final : public HttpRequestSink {
+public:
+    RequestLister(MediaAddressExtractor& extractor, const Limits& limits) : extractor_(extractor), limits_(limits) {}
+
+    void Request(HttpRequest& request) override {
+        if (!listing_ || request.method != "GET" || request.authority.empty())
+            return;
+        std::string address;
+        if (request.target.starts_with("/")) {
+            address = "https://" + request.authority + request.target;
+        } else if (request.target.starts_with("https://") || request.target.starts_with("http://")) {
+            address = request.target; // absolute form, as a proxy is asked
+        } else {
+            return; // "*" or authority form: no file
+        }
+        // The address is treated as the request-line scan treats a target found in frame text.
+        const std::u16string text =
+            PacketToTextCn(std::span(reinterpret_cast<const std::uint8_t*>(address.data()), address.size()));
+        const ResultRow* row = extractor_.ListDecryptedRequest(text, packet_);
+        if (!row || textBytes_ >= limits_.requestTextTotal)
+            return;
+        if (request.text.size() > limits_.requestTextBytes)
+            request.text.resize(limits_.requestTextBytes);
+        textBytes_ += request.text.size();
+        texts_[key(*row)] = std::move(request.text);
+    }
+
+    const std::string* Text(const ResultRow& row) const {
+        const auto it = texts_.find(key(row));
+        return it == texts_.end() ? nullptr : &it->second;
+    }
+
+    void Clear() {
+        texts_.clear();
+        textBytes_ = 0;
+    }
+
+    void SetFrame(PacketNumber packet, bool listing) {
+        packet_ = packet;
+        listing_ = listing;
+    }
+
+private:
+    static std::u16string key(const ResultRow& row) {
+        std::u16string k(sizeof(PacketNumber) / sizeof(char16_t), u'\0');
+        std::memcpy(k.data(), &row.packet, sizeof(PacketNumber));
+        return k + row.address;
+    }
+
+    MediaAddressExtractor& extractor_;
+    const Limits& limits_;
+    PacketNumber packet_ = 0;
+    bool listing_ = false;
+    std::unordered_map<std::u16string, std::string> texts_;
+    std::size_t textBytes_ = 0;
+};
+
+HttpsRequestFinder::HttpsRequestFinder(MediaAddressExtractor& extractor) : HttpsRequestFinder(extractor, Limits{}) {}
+
+HttpsRequestFinder::HttpsRequestFinder(MediaAddressExtractor& extractor, Limits limits)
+    : limits_(limits), keyLog_(std::make_unique<KeyLog>()),
+      lister_(std::make_unique<RequestLister>(extractor, limits_)) {}
+
+HttpsRequestFinder::~HttpsRequestFinder() = default;
+
+KeyLogOpen HttpsRequestFinder::OpenKeyLog(const std::string& path) {
+    CloseKeyLog();
+    KeyLogOpen opened = keyLog_->Open(path);
+    if (!opened) {
+        *keyLog_ = KeyLog();
+        return opened;
+    }
+    keyLogPath_ = path;
+    connections_ = std::make_unique<TlsConnectionTable>(*keyLog_, *lister_, limits_);
+    return opened;
+}
+
+void HttpsRequestFinder::CloseKeyLog() {
+    connections_.reset();
+    *keyLog_ = KeyLog();
+    keyLogPath_.clear();
+}
+
+bool HttpsRequestFinder::HasKeyLog() const {
+    return connections_ != nullptr;
+}
+
+void HttpsRequestFinder::Reset() {
+    lister_->Clear();
+    if (connections_)
+        connections_ = std::make_unique<TlsConnectionTable>(*keyLog_, *lister_, limits_);
+}
+
+TlsStats HttpsRequestFinder::Stats() const {
+    return connections_ ? connections_->Stats() : TlsStats{};
+}
+
+const std::string* HttpsRequestFinder::RequestText(const ResultRow& row) const {
+    return lister_->Text(row);
+}
+
+void HttpsRequestFinder::PacketReceived(std::span<const std::uint8_t> frame, int linkType, PacketNumber packet,
+                                        const ExtractionOptions& options) {
+    if (!connections_)
+        return;
+    TcpSegment segment;
+    if (!ReadTcpSegment(frame, linkType, segment))
+        return;
+    if (connections_->AnyWaitingForKeys()) {
+        // The browser appends keys as it connects; look a few times a second, not on every frame.
+        const std::int64_t now =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+                .count();
+        if (now - lastRefreshMs_ >= 100) {
+            lastRefreshMs_ = now;
+            if (keyLog_->Refresh())
+                connections_->KeysAdded();
+        }
+    }
+    lister_->SetFrame(packet, options.allPacketsValue == 0);
+    connections_->Segment(segment);
+}
+
+} // namespace velmora

@@ -1,0 +1,75 @@
+#pragma once
+// The TCP connections that began with a TLS ClientHello, by their two endpoints, each followed in
+// both directions. A segment of any other connection costs one lookup and is left alone. The table
+// is bounded: when it is full the connection idle longest is dropped.
+
+#include "decrypt/ByteBudget.h"
+#include "decrypt/HttpRequest.h"
+#include "decrypt/HttpsRequestFinder.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <span>
+#include <unordered_map>
+
+namespace velmora {
+
+class KeyLog;
+class TlsConnection;
+
+// The parts of a TCP segment the table needs.
+struct TcpSegment {
+    std::array<std::uint8_t, 16> source{}; // IPv4 addresses take the first 4 bytes
+    std::array<std::uint8_t, 16> destination{};
+    std::uint16_t sourcePort = 0;
+    std::uint16_t destinationPort = 0;
+    std::uint32_t sequence = 0;
+    bool syn = false, fin = false, rst = false;
+    std::span<const std::uint8_t> payload;
+};
+
+// Reads the segment out of a frame; nothing for frames that are not TCP over IPv4 or IPv6.
+bool ReadTcpSegment(std::span<const std::uint8_t> frame, int linkType, TcpSegment& segment);
+
+class TlsConnectionTable final {
+public:
+    TlsConnectionTable(KeyLog& keyLog, HttpRequestSink& sink, const HttpsRequestFinder::Limits& limits);
+    ~TlsConnectionTable();
+    TlsConnectionTable(const TlsConnectionTable&) = delete;
+    TlsConnectionTable& operator=(const TlsConnectionTable&) = delete;
+
+    void Segment(const TcpSegment& segment);
+    // Connections waiting for keys look again when the key log has grown.
+    void KeysAdded();
+    bool AnyWaitingForKeys() const { return waitingForKeys_ > 0; }
+    TlsStats Stats() const { return stats_; }
+    std::size_t size() const { return connections_.size(); }
+
+private:
+    struct Endpoints {
+        std::array<std::uint8_t, 36> bytes{}; // lower endpoint first: address, port
+        bool operator==(const Endpoints&) const = default;
+    };
+    struct EndpointsHash {
+        std::size_t operator()(const Endpoints& e) const;
+    };
+    struct Entry;
+    using Lru = std::list<Endpoints>; // most recently used at the back
+
+    void remove(std::unordered_map<Endpoints, std::unique_ptr<Entry>, EndpointsHash>::iterator it);
+    void account(Entry& entry);
+
+    KeyLog& keyLog_;
+    HttpRequestSink& sink_;
+    HttpsRequestFinder::Limits limits_;
+    ByteBudget budget_;
+    std::unordered_map<Endpoints, std::unique_ptr<Entry>, EndpointsHash> connections_;
+    Lru lru_;
+    TlsStats stats_;
+    std::size_t waitingForKeys_ = 0;
+};
+
+} // namespace velmora
