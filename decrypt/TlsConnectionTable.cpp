@@ -2,17 +2,57 @@
 
 #include "capture/TcpPayload.h"
 #include "decrypt/KeyLog.h"
+#include "decrypt/TcpReassembler.h"
+#include "decrypt/TlsConnection.h"
+#include "decrypt/TlsHello.h"
+
+#include <cstring>
+#include <string_view>
 
 namespace velmora {
 
-// Still to come: the connections themselves.
-struct TlsConnectionTable::Entry {};
+namespace {
+constexpr std::uint8_t kFin = 0x01;
+constexpr std::uint8_t kSyn = 0x02;
+constexpr std::uint8_t kRst = 0x04;
+} // namespace
+
+struct TlsConnectionTable::Entry {
+    Entry(KeyLog& keyLog, HttpRequestSink& sink, ByteBudget& shared, std::size_t limit)
+        : budget(limit, &shared), client(budget, limit), server(budget, limit), tls(keyLog, sink, budget) {}
+
+    ByteBudget budget; // first: everything below draws from it
+    TcpReassembler client;
+    TcpReassembler server;
+    TlsConnection tls;
+    bool clientIsLower = false;
+    TlsConnection::Outcome counted = TlsConnection::Outcome::Pending;
+    bool countedWaiting = false;
+    Lru::iterator age;
+};
 
 bool ReadTcpSegment(std::span<const std::uint8_t> frame, int linkType, TcpSegment& segment) {
-    (void)frame;
-    (void)linkType;
-    (void)segment;
-    return false;
+    const auto at = LocateTcpSegment(frame, linkType);
+    if (!at)
+        return false;
+    if (at->ipv6) {
+        std::memcpy(segment.source.data(), frame.data() + at->ipAt + 8, 16);
+        std::memcpy(segment.destination.data(), frame.data() + at->ipAt + 24, 16);
+    } else {
+        segment.source = {};
+        segment.destination = {};
+        std::memcpy(segment.source.data(), frame.data() + at->ipAt + 12, 4);
+        std::memcpy(segment.destination.data(), frame.data() + at->ipAt + 16, 4);
+    }
+    const std::uint8_t* tcp = frame.data() + at->tcpAt;
+    segment.sourcePort = static_cast<std::uint16_t>(tcp[0] << 8 | tcp[1]);
+    segment.destinationPort = static_cast<std::uint16_t>(tcp[2] << 8 | tcp[3]);
+    segment.sequence = std::uint32_t{tcp[4]} << 24 | tcp[5] << 16 | tcp[6] << 8 | tcp[7];
+    segment.fin = tcp[13] & kFin;
+    segment.syn = tcp[13] & kSyn;
+    segment.rst = tcp[13] & kRst;
+    segment.payload = frame.subspan(at->payloadAt, at->end - at->payloadAt);
+    return true;
 }
 
 std::size_t TlsConnectionTable::EndpointsHash::operator()(const Endpoints& e) const {
@@ -25,7 +65,117 @@ TlsConnectionTable::TlsConnectionTable(KeyLog& keyLog, HttpRequestSink& sink, co
 
 TlsConnectionTable::~TlsConnectionTable() = default;
 
-void TlsConnectionTable::Segment(const TcpSegment&) {}
-void TlsConnectionTable::KeysAdded() {}
+void TlsConnectionTable::account(Entry& entry) {
+    auto counter = [this](TlsConnection::Outcome outcome) -> std::uint64_t* {
+        switch (outcome) {
+        case TlsConnection::Outcome::Decrypted:
+            return &stats_.decrypted;
+        case TlsConnection::Outcome::WithoutKeys:
+            return &stats_.withoutKeys;
+        case TlsConnection::Outcome::Unsupported:
+            return &stats_.unsupported;
+        case TlsConnection::Outcome::Failed:
+            return &stats_.failed;
+        case TlsConnection::Outcome::Pending:
+            break;
+        }
+        return nullptr;
+    };
+    const TlsConnection::Outcome now = entry.tls.outcome();
+    if (now != entry.counted) {
+        if (auto* before = counter(entry.counted))
+            --*before;
+        if (auto* after = counter(now))
+            ++*after;
+        entry.counted = now;
+    }
+    const bool waiting = entry.tls.WaitingForKeys();
+    if (waiting != entry.countedWaiting) {
+        waitingForKeys_ += waiting ? 1 : -1;
+        entry.countedWaiting = waiting;
+    }
+}
+
+void TlsConnectionTable::remove(std::unordered_map<Endpoints, std::unique_ptr<Entry>, EndpointsHash>::iterator it) {
+    Entry& entry = *it->second;
+    if (entry.tls.WaitingForKeys()) {
+        // Closing: a last look at the key log before what waits is given up.
+        if (keyLog_.Refresh())
+            entry.tls.RetryKeys();
+    }
+    entry.tls.Close();
+    account(entry);
+    lru_.erase(entry.age);
+    connections_.erase(it);
+}
+
+void TlsConnectionTable::Segment(const TcpSegment& segment) {
+    if (connections_.empty() && !StartsClientHello(segment.payload))
+        return; // nothing followed and nothing to start: the common case costs no lookup
+    Endpoints key;
+    const int order = std::memcmp(segment.source.data(), segment.destination.data(), 16) != 0
+                          ? std::memcmp(segment.source.data(), segment.destination.data(), 16)
+                          : segment.sourcePort - segment.destinationPort;
+    const bool senderIsLower = order < 0;
+    const auto& low = senderIsLower ? segment.source : segment.destination;
+    const auto& high = senderIsLower ? segment.destination : segment.source;
+    const std::uint16_t lowPort = senderIsLower ? segment.sourcePort : segment.destinationPort;
+    const std::uint16_t highPort = senderIsLower ? segment.destinationPort : segment.sourcePort;
+    std::memcpy(key.bytes.data(), low.data(), 16);
+    key.bytes[16] = static_cast<std::uint8_t>(lowPort >> 8);
+    key.bytes[17] = static_cast<std::uint8_t>(lowPort);
+    std::memcpy(key.bytes.data() + 18, high.data(), 16);
+    key.bytes[34] = static_cast<std::uint8_t>(highPort >> 8);
+    key.bytes[35] = static_cast<std::uint8_t>(highPort);
+
+    auto it = connections_.find(key);
+    if (it == connections_.end()) {
+        // Only a connection whose client bytes begin with a ClientHello is followed.
+        if (!StartsClientHello(segment.payload))
+            return;
+        if (connections_.size() >= limits_.connections && !lru_.empty())
+            remove(connections_.find(lru_.front()));
+        auto entry = std::make_unique<Entry>(keyLog_, sink_, budget_, limits_.connectionBytes);
+        entry->clientIsLower = senderIsLower;
+        entry->client.Start(segment.sequence);
+        entry->age = lru_.insert(lru_.end(), key);
+        it = connections_.emplace(key, std::move(entry)).first;
+        ++stats_.seen;
+    } else {
+        lru_.splice(lru_.end(), lru_, it->second->age);
+    }
+    Entry& entry = *it->second;
+    const bool fromClient = senderIsLower == entry.clientIsLower;
+    if (fromClient) {
+        if (entry.tls.WantsClientBytes() &&
+            !entry.client.Add(segment.sequence, segment.payload,
+                              [&](std::span<const std::uint8_t> bytes) { entry.tls.ClientBytes(bytes); }))
+            entry.tls.StreamBroken();
+    } else if (entry.tls.WantsServerBytes()) {
+        if (!entry.server.Started()) {
+            if (segment.syn)
+                entry.server.Start(segment.sequence + 1);
+            else if (!segment.payload.empty())
+                entry.server.Start(segment.sequence);
+        }
+        if (!entry.server.Add(segment.sequence, segment.payload,
+                              [&](std::span<const std::uint8_t> bytes) { entry.tls.ServerBytes(bytes); }))
+            entry.tls.StreamBroken();
+    }
+    account(entry);
+    if (segment.rst || (fromClient && segment.fin))
+        remove(it);
+}
+
+void TlsConnectionTable::KeysAdded() {
+    if (waitingForKeys_ == 0)
+        return;
+    for (auto& [key, entry] : connections_) {
+        if (!entry->countedWaiting)
+            continue;
+        entry->tls.RetryKeys();
+        account(*entry);
+    }
+}
 
 } // namespace velmora

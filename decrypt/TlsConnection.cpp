@@ -1,0 +1,258 @@
+#include "decrypt/TlsConnection.h"
+
+namespace velmora {
+
+TlsConnection::TlsConnection(KeyLog& keyLog, HttpRequestSink& sink, ByteBudget& budget)
+    : keyLog_(keyLog), budget_(budget), clientRecords_(budget), serverRecords_(budget), clientHandshake_(budget),
+      serverHandshake_(budget), innerHandshake_(budget), http_(sink, budget) {}
+
+TlsConnection::Outcome TlsConnection::outcome() const {
+    if (final_ == Outcome::Failed || final_ == Outcome::Unsupported)
+        return final_;
+    if (waitingForKeys_)
+        return Outcome::WithoutKeys;
+    return anyDecrypted_ ? Outcome::Decrypted : Outcome::Pending;
+}
+
+void TlsConnection::finish(Outcome outcome) {
+    final_ = outcome;
+    done_ = true;
+    clientRecords_.Clear();
+    serverRecords_.Clear();
+    clientHandshake_.Clear();
+    serverHandshake_.Clear();
+    innerHandshake_.Clear();
+}
+
+void TlsConnection::StreamBroken() {
+    if (done_)
+        return;
+    // A connection that waits for keys stays counted as without keys.
+    finish(waitingForKeys_ ? Outcome::WithoutKeys : Outcome::Failed);
+}
+
+void TlsConnection::Close() {
+    if (!done_)
+        finish(waitingForKeys_ ? Outcome::WithoutKeys : final_);
+}
+
+void TlsConnection::RetryKeys() {
+    if (!done_ && waitingForKeys_)
+        drainClient();
+}
+
+void TlsConnection::ServerBytes(std::span<const std::uint8_t> bytes) {
+    if (!WantsServerBytes())
+        return;
+    if (!serverRecords_.Append(bytes))
+        return finish(Outcome::Failed);
+    while (!done_ && !serverHello_) {
+        const auto records = serverRecords_.Bytes();
+        if (records.size() < tls::kRecordHeaderBytes)
+            break;
+        const std::size_t length = std::size_t{records[3]} << 8 | records[4];
+        if (records[1] != 3 || length > tls::kMaxRecordBody)
+            return finish(Outcome::Failed);
+        if (records.size() < tls::kRecordHeaderBytes + length)
+            break;
+        const std::uint8_t type = records[0];
+        const auto body = records.subspan(tls::kRecordHeaderBytes, length);
+        if (type == tls::kHandshake) {
+            bool damaged = false;
+            const bool ok = serverHandshake_.Add(body, [&](std::uint8_t message, std::span<const std::uint8_t> b) {
+                if (message != tls::kServerHelloMessage || serverHello_ || damaged)
+                    return;
+                auto hello = ReadServerHello(b);
+                if (!hello)
+                    damaged = true;
+                else if (!hello->helloRetryRequest)
+                    serverHello_ = hello; // after a retry request the next ServerHello decides
+            });
+            if (!ok || damaged)
+                return finish(Outcome::Failed);
+        } else if (type != tls::kChangeCipherSpec) {
+            // An alert or data before the hello: the handshake did not happen as TLS knows it.
+            return finish(Outcome::Pending);
+        }
+        serverRecords_.Consume(tls::kRecordHeaderBytes + length);
+    }
+    if (!serverHello_)
+        return;
+    serverRecords_.Clear();
+    serverHandshake_.Clear();
+    const bool tls13 = serverHello_->version == tls::kTls13;
+    if (serverHello_->version != tls::kTls12 && !tls13)
+        return finish(Outcome::Unsupported);
+    suite_ = FindTlsCipherSuite(serverHello_->cipherSuite, tls13);
+    if (!suite_)
+        return finish(Outcome::Unsupported);
+    // TLS 1.3 starts with the handshake keys, or the early keys when the client sent early data.
+    phase_ = Phase::Handshake;
+    if (tls13 && clientHello_ && clientHello_->offersEarlyData) {
+        const TlsSecrets* secrets = keyLog_.Find(clientHello_->random);
+        if (secrets && secrets->clientEarly.known())
+            phase_ = Phase::Early;
+    }
+    drainClient();
+}
+
+void TlsConnection::ClientBytes(std::span<const std::uint8_t> bytes) {
+    if (done_)
+        return;
+    if (!clientRecords_.Append(bytes))
+        return finish(waitingForKeys_ ? Outcome::WithoutKeys : Outcome::Failed);
+    drainClient();
+}
+
+void TlsConnection::drainClient() {
+    while (!done_) {
+        const auto records = clientRecords_.Bytes();
+        if (records.size() < tls::kRecordHeaderBytes)
+            return;
+        const std::size_t length = std::size_t{records[3]} << 8 | records[4];
+        if (records[1] != 3 || length > tls::kMaxRecordBody)
+            return finish(Outcome::Failed);
+        if (records.size() < tls::kRecordHeaderBytes + length)
+            return;
+        if (clientRecord(records.first(tls::kRecordHeaderBytes + length)) == Step::Wait)
+            return;
+        if (!done_)
+            clientRecords_.Consume(tls::kRecordHeaderBytes + length);
+    }
+}
+
+TlsConnection::Step TlsConnection::clientRecord(std::span<const std::uint8_t> record) {
+    const std::uint8_t type = record[0];
+    const auto body = record.subspan(tls::kRecordHeaderBytes);
+    if (!clientHello_) {
+        if (type != tls::kHandshake) {
+            finish(Outcome::Failed);
+            return Step::Consumed;
+        }
+        bool damaged = false;
+        const bool ok = clientHandshake_.Add(body, [&](std::uint8_t message, std::span<const std::uint8_t> b) {
+            if (message == tls::kClientHelloMessage && !clientHello_ && !damaged) {
+                clientHello_ = ReadClientHello(b);
+                damaged = !clientHello_;
+            }
+        });
+        if (!ok || damaged)
+            finish(Outcome::Failed);
+        else if (clientHello_)
+            clientHandshake_.Clear();
+        return Step::Consumed;
+    }
+    if (!serverHello_ || !suite_)
+        return Step::Wait; // the server's hello says how to read what follows
+    if (!suite_->tls13) {
+        if (type == tls::kChangeCipherSpec) {
+            encrypted_ = true;
+            return Step::Consumed;
+        }
+        if (!encrypted_)
+            return Step::Consumed; // ClientKeyExchange and the like, in clear
+        return encryptedRecord(record);
+    }
+    // TLS 1.3 protects everything as application data; the rest is a compatibility
+    // ChangeCipherSpec, a second ClientHello after a retry request, or a clear alert.
+    if (type != tls::kApplicationData)
+        return Step::Consumed;
+    return encryptedRecord(record);
+}
+
+const TlsSecret* TlsConnection::secretOf(Phase phase) const {
+    const TlsSecrets* secrets = keyLog_.Find(clientHello_->random);
+    if (!secrets)
+        return nullptr;
+    const TlsSecret& secret = phase == Phase::Early       ? secrets->clientEarly
+                              : phase == Phase::Handshake ? secrets->clientHandshake
+                                                          : secrets->clientTraffic;
+    return secret.known() ? &secret : nullptr;
+}
+
+bool TlsConnection::setUpKeys() {
+    bool ok = false;
+    if (suite_->tls13) {
+        const TlsSecret* secret = secretOf(phase_);
+        ok = secret && cipher_.SetTrafficSecret(*suite_, secret->span());
+    } else {
+        const TlsSecrets* secrets = keyLog_.Find(clientHello_->random);
+        ok = secrets && secrets->master.known() &&
+             cipher_.SetMasterSecret(*suite_, secrets->master.span(), clientHello_->random, serverHello_->random);
+    }
+    if (!ok)
+        cipher_.Forget();
+    waitingForKeys_ = !ok;
+    return ok;
+}
+
+TlsConnection::Step TlsConnection::encryptedRecord(std::span<const std::uint8_t> record) {
+    if (!cipher_.Ready() && !setUpKeys())
+        return Step::Wait;
+    std::uint8_t contentType = 0;
+    bool opened = cipher_.Open(record, plaintext_, contentType);
+    if (!opened && suite_->tls13) {
+        // A later phase's keys, in case a switch went unseen (the client's Finished in a record
+        // that did not open, early data that the key log has no keys for).
+        for (Phase later : {Phase::Handshake, Phase::Application}) {
+            if (later <= phase_)
+                continue;
+            const TlsSecret* secret = secretOf(later);
+            TlsRecordCipher trial;
+            if (secret && trial.SetTrafficSecret(*suite_, secret->span()) &&
+                trial.Open(record, plaintext_, contentType)) {
+                phase_ = later;
+                cipher_.SetTrafficSecret(*suite_, secret->span());
+                cipher_.Open(record, plaintext_, contentType); // moves the record number past it
+                opened = true;
+                break;
+            }
+        }
+        if (!opened && phase_ != Phase::Application && clientHello_->offersEarlyData && !anyDecrypted_)
+            return Step::Consumed; // early data the server may well have refused too
+    }
+    if (!opened) {
+        finish(Outcome::Failed);
+        return Step::Consumed;
+    }
+    anyDecrypted_ = true;
+    if (contentType == tls::kApplicationData) {
+        if (!http_.Add(plaintext_))
+            finish(Outcome::Decrypted); // not HTTP: nothing more to read
+    } else if (contentType == tls::kHandshake && suite_->tls13) {
+        innerHandshake(plaintext_);
+    }
+    if (done_)
+        return Step::Consumed;
+    if (nextPhase_) {
+        phase_ = *nextPhase_;
+        nextPhase_.reset();
+        if (!setUpKeys()) {
+            // The record is read; the next ones wait for the new keys.
+            clientRecords_.Consume(record.size());
+            return Step::Wait;
+        }
+    } else if (keyUpdate_) {
+        keyUpdate_ = false;
+        if (!cipher_.UpdateTrafficSecret()) {
+            finish(Outcome::Failed);
+            return Step::Consumed;
+        }
+    }
+    return Step::Consumed;
+}
+
+void TlsConnection::innerHandshake(std::span<const std::uint8_t> fragment) {
+    const bool ok = innerHandshake_.Add(fragment, [&](std::uint8_t message, std::span<const std::uint8_t>) {
+        if (message == tls::kEndOfEarlyDataMessage && phase_ == Phase::Early)
+            nextPhase_ = Phase::Handshake;
+        else if (message == tls::kFinishedMessage && phase_ != Phase::Application)
+            nextPhase_ = Phase::Application;
+        else if (message == tls::kKeyUpdateMessage && phase_ == Phase::Application)
+            keyUpdate_ = true;
+    });
+    if (!ok)
+        finish(Outcome::Failed);
+}
+
+} // namespace velmora

@@ -1,0 +1,80 @@
+#pragma once
+// One TLS connection, fed the bytes of its two directions in order. From the server only the hello
+// is read, in clear; the client's records are opened with keys from the key log and their
+// application data goes to the HTTP reader. The server's records are never decrypted.
+//
+// Client records that cannot be opened yet (the server's hello or the keys have not been seen)
+// stay in order within the connection's budget until they can, or the budget runs out.
+
+#include "decrypt/BoundedBuffer.h"
+#include "decrypt/HttpRequestReader.h"
+#include "decrypt/KeyLog.h"
+#include "decrypt/TlsHello.h"
+#include "decrypt/TlsRecordCipher.h"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace velmora {
+
+class TlsConnection final {
+public:
+    enum class Outcome { Pending, Decrypted, WithoutKeys, Unsupported, Failed };
+
+    TlsConnection(KeyLog& keyLog, HttpRequestSink& sink, ByteBudget& budget);
+
+    void ClientBytes(std::span<const std::uint8_t> bytes);
+    void ServerBytes(std::span<const std::uint8_t> bytes);
+    // The key log has grown: a connection waiting for keys looks again.
+    void RetryKeys();
+    // A direction broke off (a gap in the stream that did not fill): nothing more can be read.
+    void StreamBroken();
+    // The connection closed: one last look for keys happened before; what waits is given up.
+    void Close();
+
+    Outcome outcome() const;
+    bool WaitingForKeys() const { return waitingForKeys_ && !done_; }
+    bool WantsClientBytes() const { return !done_; }
+    bool WantsServerBytes() const { return !done_ && !serverHello_; }
+    const std::optional<ClientHello>& clientHello() const { return clientHello_; }
+    const std::optional<ServerHello>& serverHello() const { return serverHello_; }
+
+private:
+    enum class Step { Consumed, Wait };
+    enum class Phase { Early, Handshake, Application };
+
+    void drainClient();
+    Step clientRecord(std::span<const std::uint8_t> record);
+    Step encryptedRecord(std::span<const std::uint8_t> record);
+    void innerHandshake(std::span<const std::uint8_t> fragment);
+    // Keys for the current phase; false (and waiting for keys) when the key log lacks them.
+    bool setUpKeys();
+    const TlsSecret* secretOf(Phase phase) const;
+    void finish(Outcome outcome);
+
+    KeyLog& keyLog_;
+    ByteBudget& budget_;
+    BoundedBuffer clientRecords_;
+    BoundedBuffer serverRecords_;
+    HandshakeMessages clientHandshake_;
+    HandshakeMessages serverHandshake_;
+    HandshakeMessages innerHandshake_; // TLS 1.3: the client's encrypted handshake messages
+    HttpRequestReader http_;
+    std::optional<ClientHello> clientHello_;
+    std::optional<ServerHello> serverHello_;
+    const TlsCipherSuite* suite_ = nullptr;
+    TlsRecordCipher cipher_;
+    Phase phase_ = Phase::Handshake;
+    std::optional<Phase> nextPhase_; // taken after the record being read
+    bool keyUpdate_ = false;         // likewise
+    bool encrypted_ = false;         // TLS 1.2: the client has changed cipher spec
+    bool anyDecrypted_ = false;
+    bool waitingForKeys_ = false;
+    bool done_ = false;
+    Outcome final_ = Outcome::Pending;
+    std::vector<std::uint8_t> plaintext_;
+};
+
+} // namespace velmora
