@@ -29,7 +29,7 @@ https_server_start "$work" "$work/root"
 in_ns() { ip netns exec "$ns" "$@"; }
 url=https://127.0.0.1:8443
 # curl reaches the server by the name in the certificate; the address stays 127.0.0.1.
-curl_tls() { in_ns env SSLKEYLOGFILE="$keys" curl -sk --resolve media.velmora.test:8443:127.0.0.1 -o /dev/null "$@"; }
+curl_tls() { in_ns env SSLKEYLOGFILE="$keys" curl -sk --resolve media.velmora.test:8443:127.0.0.1 -o /dev/null "$@" >/dev/null; }
 host=https://media.velmora.test:8443
 big_cookie="session=$(head -c 4500 /dev/zero | tr '\0' 'a')"
 
@@ -93,6 +93,16 @@ curl_tls --tlsv1.2 --tls-max 1.2 --ciphers ECDHE-RSA-CHACHA20-POLY1305 --http2 "
 curl_tls --tlsv1.2 --tls-max 1.2 --ciphers ECDHE-RSA-AES128-SHA256 --http1.1 "$host/tls12/cbc-not-listed.mp4"
 stop_capture tls12_suites
 
+# TLS 1.3 KeyUpdate: openssl s_client sends one when it reads a line "K", between two requests.
+keys=$data/tls13_keyupdate.keys
+: >"$keys"
+start_capture tls13_keyupdate
+request() { printf 'GET %s HTTP/1.1\nHost: media.velmora.test:8443\n\n' "$1"; }
+(request /keyupdate/before.mp4; sleep 0.5; echo K; sleep 0.5; request /keyupdate/after.mp4; sleep 0.5) |
+    in_ns openssl s_client -crlf -keylogfile "$keys" -connect 127.0.0.1:8443 -tls1_3 -alpn http/1.1 \
+        >/dev/null 2>&1 || true
+stop_capture tls13_keyupdate
+
 # A capture started in the middle of a connection: its requests come one a second; the capture
 # begins after the first, and a second connection starts while it runs.
 keys=$data/tls_midstream.keys
@@ -106,7 +116,7 @@ wait "$curl_pid"
 stop_capture tls_midstream
 
 # What tshark decrypts from each: the GET requests, one address a line in frame order.
-for name in tls13_h2 tls13_http11 tls12_suites tls_midstream; do
+for name in tls13_h2 tls13_http11 tls12_suites tls13_keyupdate tls_midstream; do
     "$here/tshark-requests.sh" "$data/$name.pcap" "$data/$name.keys" >"$data/$name.oracle.txt"
     echo "$name: $(wc -l <"$data/$name.oracle.txt") GET requests, $(stat -c %s "$data/$name.pcap") bytes"
 done
