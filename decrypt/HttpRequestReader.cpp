@@ -108,7 +108,8 @@ HttpRequestReader::~HttpRequestReader() {
     delete static_cast<nghttp2_mem*>(inflaterMemory_);
 }
 
-bool HttpRequestReader::Add(std::span<const std::uint8_t> bytes) {
+bool HttpRequestReader::Add(std::span<const std::uint8_t> bytes, PacketNumber packet) {
+    packet_ = packet;
     while (!bytes.empty()) {
         switch (mode_) {
         case Mode::Broken:
@@ -121,7 +122,7 @@ bool HttpRequestReader::Add(std::span<const std::uint8_t> bytes) {
                 if (prefaceMatched_ > 0) {
                     const std::string_view seen = kPreface.substr(0, prefaceMatched_);
                     prefaceMatched_ = 0;
-                    if (!Add(std::span(reinterpret_cast<const std::uint8_t*>(seen.data()), seen.size())))
+                    if (!Add(std::span(reinterpret_cast<const std::uint8_t*>(seen.data()), seen.size()), packet))
                         return false;
                 }
                 break;
@@ -296,6 +297,7 @@ bool HttpRequestReader::http1Head(std::span<const std::uint8_t> head) {
     } else {
         state_ = Http1State::Head;
     }
+    request.packet = packet_;
     sink_.Request(request);
     return true;
 }
@@ -416,6 +418,7 @@ bool HttpRequestReader::headerBlock(std::span<const std::uint8_t> block) {
         return true; // trailers
     if (request.authority.empty())
         request.authority = host;
+    request.packet = packet_;
     sink_.Request(request);
     return true;
 }

@@ -30,8 +30,9 @@ public:
     HttpRequestReader(const HttpRequestReader&) = delete;
     HttpRequestReader& operator=(const HttpRequestReader&) = delete;
 
-    // False once the stream cannot be read as HTTP (it is then left alone).
-    bool Add(std::span<const std::uint8_t> bytes);
+    // Bytes whose last one arrived in frame `packet`. False once the stream cannot be read as HTTP
+    // (it is then left alone).
+    bool Add(std::span<const std::uint8_t> bytes, PacketNumber packet);
     bool Broken() const { return mode_ == Mode::Broken; }
 
 private:
@@ -48,6 +49,7 @@ private:
 
     HttpRequestSink& sink_;
     ByteBudget& budget_;
+    PacketNumber packet_ = 0;
     Mode mode_ = Mode::Unknown;
     BoundedBuffer buffer_; // HTTP/1.x head, or HTTP/2 frame payload being gathered
     std::string line_;     // chunk-size and trailer lines

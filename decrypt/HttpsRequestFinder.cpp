@@ -28,7 +28,7 @@ public:
         // The address is treated as the request-line scan treats a target found in frame text.
         const std::u16string text =
             PacketToTextCn(std::span(reinterpret_cast<const std::uint8_t*>(address.data()), address.size()));
-        const ResultRow* row = extractor_.ListDecryptedRequest(text, packet_);
+        const ResultRow* row = extractor_.ListDecryptedRequest(text, request.packet);
         if (!row || textBytes_ >= limits_.requestTextTotal)
             return;
         if (request.text.size() > limits_.requestTextBytes)
@@ -47,10 +47,7 @@ public:
         textBytes_ = 0;
     }
 
-    void SetFrame(PacketNumber packet, bool listing) {
-        packet_ = packet;
-        listing_ = listing;
-    }
+    void SetListing(bool listing) { listing_ = listing; }
 
 private:
     static std::u16string key(const ResultRow& row) {
@@ -61,7 +58,6 @@ private:
 
     MediaAddressExtractor& extractor_;
     const Limits& limits_;
-    PacketNumber packet_ = 0;
     bool listing_ = false;
     std::unordered_map<std::u16string, std::string> texts_;
     std::size_t textBytes_ = 0;
@@ -129,8 +125,8 @@ void HttpsRequestFinder::PacketReceived(std::span<const std::uint8_t> frame, int
                 connections_->KeysAdded();
         }
     }
-    lister_->SetFrame(packet, options.allPacketsValue == 0);
-    connections_->Segment(segment);
+    lister_->SetListing(options.allPacketsValue == 0);
+    connections_->Segment(segment, packet);
 }
 
 } // namespace velmora

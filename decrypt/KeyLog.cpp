@@ -1,5 +1,6 @@
 #include "decrypt/KeyLog.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -83,11 +84,17 @@ KeyLogOpen KeyLog::readAppended() {
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
         return failure(KeyLogOpen::Problem::NotAFile, "TLS key log " + path_ + ": not a regular file");
     const auto size = static_cast<std::uint64_t>(info.st_size);
-    if (info.st_dev != device_ || info.st_ino != inode_ || size < offset_) {
+    bool rewritten = false;
+    if (!head_.empty()) {
+        std::string head(head_.size(), '\0');
+        rewritten = ::pread(fd, head.data(), head.size(), 0) != static_cast<ssize_t>(head.size()) || head != head_;
+    }
+    if (info.st_dev != device_ || info.st_ino != inode_ || size < offset_ || rewritten) {
         // Replaced or truncated: what it holds now is read from its start.
         device_ = info.st_dev;
         inode_ = info.st_ino;
         offset_ = 0;
+        head_.clear();
         partial_.clear();
         skippingLongLine_ = false;
     }
@@ -101,6 +108,9 @@ KeyLogOpen KeyLog::readAppended() {
         }
         if (got == 0)
             break;
+        if (offset_ < kHeadBytes)
+            head_.append(reinterpret_cast<const char*>(chunk.data()),
+                         std::min<std::size_t>(kHeadBytes - offset_, static_cast<std::size_t>(got)));
         offset_ += static_cast<std::uint64_t>(got);
         AddText(std::span(chunk.data(), static_cast<std::size_t>(got)));
     }

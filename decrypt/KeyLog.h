@@ -47,6 +47,7 @@ public:
     static constexpr std::size_t kMaxClientRandoms = 65536; // the oldest are forgotten first
     static constexpr std::size_t kMaxLineBytes = 512;       // longer lines are damaged
     static constexpr std::size_t kReadChunk = 64 << 10;
+    static constexpr std::size_t kHeadBytes = 128;
 
     KeyLogOpen Open(const std::string& path);
     // Reads what was appended since the last read. Returns true when keys were added.
@@ -80,6 +81,7 @@ private:
     std::uint64_t offset_ = 0; // bytes of the file read so far
     dev_t device_ = 0;
     ino_t inode_ = 0;
+    std::string head_;    // the file's first bytes as read: a file rewritten in place no longer starts so
     std::string partial_; // a last line without its line feed yet
     bool skippingLongLine_ = false;
     std::unordered_map<ClientRandom, TlsSecrets, RandomHash> secrets_;

@@ -14,6 +14,11 @@ TlsConnection::Outcome TlsConnection::outcome() const {
     return anyDecrypted_ ? Outcome::Decrypted : Outcome::Pending;
 }
 
+void TlsConnection::consumeClient(std::size_t n) {
+    clientRecords_.Consume(n);
+    clientRead_ += n;
+}
+
 void TlsConnection::finish(Outcome outcome) {
     final_ = outcome;
     done_ = true;
@@ -22,6 +27,7 @@ void TlsConnection::finish(Outcome outcome) {
     clientHandshake_.Clear();
     serverHandshake_.Clear();
     innerHandshake_.Clear();
+    arrivals_.clear();
 }
 
 void TlsConnection::StreamBroken() {
@@ -96,11 +102,16 @@ void TlsConnection::ServerBytes(std::span<const std::uint8_t> bytes) {
     drainClient();
 }
 
-void TlsConnection::ClientBytes(std::span<const std::uint8_t> bytes) {
+void TlsConnection::ClientBytes(std::span<const std::uint8_t> bytes, PacketNumber packet) {
     if (done_)
         return;
     if (!clientRecords_.Append(bytes))
         return finish(waitingForKeys_ ? Outcome::WithoutKeys : Outcome::Failed);
+    clientReceived_ += bytes.size();
+    if (arrivals_.size() < kMaxArrivals)
+        arrivals_.emplace_back(clientReceived_, packet);
+    else
+        arrivals_.back() = {clientReceived_, packet}; // past the bound, later frames stand for earlier ones
     drainClient();
 }
 
@@ -117,7 +128,7 @@ void TlsConnection::drainClient() {
         if (clientRecord(records.first(tls::kRecordHeaderBytes + length)) == Step::Wait)
             return;
         if (!done_)
-            clientRecords_.Consume(tls::kRecordHeaderBytes + length);
+            consumeClient(tls::kRecordHeaderBytes + length);
     }
 }
 
@@ -217,7 +228,12 @@ TlsConnection::Step TlsConnection::encryptedRecord(std::span<const std::uint8_t>
     }
     anyDecrypted_ = true;
     if (contentType == tls::kApplicationData) {
-        if (!http_.Add(plaintext_))
+        // The frame that brought the record's last byte.
+        const std::uint64_t end = clientRead_ + record.size();
+        while (arrivals_.size() > 1 && arrivals_.front().first < end)
+            arrivals_.pop_front();
+        const PacketNumber packet = arrivals_.empty() ? 0 : arrivals_.front().second;
+        if (!http_.Add(plaintext_, packet))
             finish(Outcome::Decrypted); // not HTTP: nothing more to read
     } else if (contentType == tls::kHandshake && suite_->tls13) {
         innerHandshake(plaintext_);
@@ -229,7 +245,7 @@ TlsConnection::Step TlsConnection::encryptedRecord(std::span<const std::uint8_t>
         nextPhase_.reset();
         if (!setUpKeys()) {
             // The record is read; the next ones wait for the new keys.
-            clientRecords_.Consume(record.size());
+            consumeClient(record.size());
             return Step::Wait;
         }
     } else if (keyUpdate_) {

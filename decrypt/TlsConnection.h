@@ -13,6 +13,7 @@
 #include "decrypt/TlsRecordCipher.h"
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <span>
 #include <vector>
@@ -25,7 +26,8 @@ public:
 
     TlsConnection(KeyLog& keyLog, HttpRequestSink& sink, ByteBudget& budget);
 
-    void ClientBytes(std::span<const std::uint8_t> bytes);
+    // Client bytes that arrived in frame `packet`.
+    void ClientBytes(std::span<const std::uint8_t> bytes, PacketNumber packet);
     void ServerBytes(std::span<const std::uint8_t> bytes);
     // The key log has grown: a connection waiting for keys looks again.
     void RetryKeys();
@@ -46,6 +48,7 @@ private:
     enum class Phase { Early, Handshake, Application };
 
     void drainClient();
+    void consumeClient(std::size_t n);
     Step clientRecord(std::span<const std::uint8_t> record);
     Step encryptedRecord(std::span<const std::uint8_t> record);
     void innerHandshake(std::span<const std::uint8_t> fragment);
@@ -75,6 +78,12 @@ private:
     bool done_ = false;
     Outcome final_ = Outcome::Pending;
     std::vector<std::uint8_t> plaintext_;
+    // Which frame brought the client's bytes: (stream offset just past them, frame), oldest first,
+    // so a record read late (its keys came later) names the frame that completed it.
+    static constexpr std::size_t kMaxArrivals = 4096;
+    std::deque<std::pair<std::uint64_t, PacketNumber>> arrivals_;
+    std::uint64_t clientReceived_ = 0; // client bytes taken into clientRecords_
+    std::uint64_t clientRead_ = 0;     // client bytes consumed from it
 };
 
 } // namespace velmora

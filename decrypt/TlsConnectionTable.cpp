@@ -15,6 +15,7 @@ namespace {
 constexpr std::uint8_t kFin = 0x01;
 constexpr std::uint8_t kSyn = 0x02;
 constexpr std::uint8_t kRst = 0x04;
+constexpr std::uint8_t kAck = 0x10;
 } // namespace
 
 struct TlsConnectionTable::Entry {
@@ -48,6 +49,8 @@ bool ReadTcpSegment(std::span<const std::uint8_t> frame, int linkType, TcpSegmen
     segment.sourcePort = static_cast<std::uint16_t>(tcp[0] << 8 | tcp[1]);
     segment.destinationPort = static_cast<std::uint16_t>(tcp[2] << 8 | tcp[3]);
     segment.sequence = std::uint32_t{tcp[4]} << 24 | tcp[5] << 16 | tcp[6] << 8 | tcp[7];
+    segment.acknowledgement = std::uint32_t{tcp[8]} << 24 | tcp[9] << 16 | tcp[10] << 8 | tcp[11];
+    segment.ack = tcp[13] & kAck;
     segment.fin = tcp[13] & kFin;
     segment.syn = tcp[13] & kSyn;
     segment.rst = tcp[13] & kRst;
@@ -109,7 +112,7 @@ void TlsConnectionTable::remove(std::unordered_map<Endpoints, std::unique_ptr<En
     connections_.erase(it);
 }
 
-void TlsConnectionTable::Segment(const TcpSegment& segment) {
+void TlsConnectionTable::Segment(const TcpSegment& segment, PacketNumber packet) {
     if (connections_.empty() && !StartsClientHello(segment.payload))
         return; // nothing followed and nothing to start: the common case costs no lookup
     Endpoints key;
@@ -138,6 +141,9 @@ void TlsConnectionTable::Segment(const TcpSegment& segment) {
         auto entry = std::make_unique<Entry>(keyLog_, sink_, budget_, limits_.connectionBytes);
         entry->clientIsLower = senderIsLower;
         entry->client.Start(segment.sequence);
+        // The server's first byte is the one the ClientHello acknowledges.
+        if (segment.ack)
+            entry->server.Start(segment.acknowledgement);
         entry->age = lru_.insert(lru_.end(), key);
         it = connections_.emplace(key, std::move(entry)).first;
         ++stats_.seen;
@@ -149,7 +155,7 @@ void TlsConnectionTable::Segment(const TcpSegment& segment) {
     if (fromClient) {
         if (entry.tls.WantsClientBytes() &&
             !entry.client.Add(segment.sequence, segment.payload,
-                              [&](std::span<const std::uint8_t> bytes) { entry.tls.ClientBytes(bytes); }))
+                              [&](std::span<const std::uint8_t> bytes) { entry.tls.ClientBytes(bytes, packet); }))
             entry.tls.StreamBroken();
     } else if (entry.tls.WantsServerBytes()) {
         if (!entry.server.Started()) {

@@ -27,7 +27,8 @@ struct TcpSegment {
     std::uint16_t sourcePort = 0;
     std::uint16_t destinationPort = 0;
     std::uint32_t sequence = 0;
-    bool syn = false, fin = false, rst = false;
+    std::uint32_t acknowledgement = 0; // valid when ack is set
+    bool syn = false, ack = false, fin = false, rst = false;
     std::span<const std::uint8_t> payload;
 };
 
@@ -41,7 +42,8 @@ public:
     TlsConnectionTable(const TlsConnectionTable&) = delete;
     TlsConnectionTable& operator=(const TlsConnectionTable&) = delete;
 
-    void Segment(const TcpSegment& segment);
+    // One segment, captured in frame `packet`.
+    void Segment(const TcpSegment& segment, PacketNumber packet);
     // Connections waiting for keys look again when the key log has grown.
     void KeysAdded();
     bool AnyWaitingForKeys() const { return waitingForKeys_ > 0; }
