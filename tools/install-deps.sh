@@ -4,10 +4,11 @@
 set -euo pipefail
 what=${1:-run}
 
-run_packages=(cmake g++ make pkg-config qt6-base-dev qt6-webengine-dev libpcap-dev libxdo-dev libxtst-dev libx11-dev
-    fonts-wqy-microhei xvfb xauth)
+run_packages=(cmake g++ make pkg-config qt6-base-dev qt6-webengine-dev libpcap-dev libssl-dev libnghttp2-dev libxdo-dev
+    libxtst-dev libx11-dev fonts-wqy-microhei xvfb xauth)
 test_packages=(googletest libgtest-dev libbenchmark-dev clang libclang-rt-14-dev curl xdotool jwm trayer aria2
-    python3 iproute2 procps desktop-file-utils appstream dpkg-dev file man-db shared-mime-info)
+    python3 iproute2 procps desktop-file-utils appstream dpkg-dev file man-db shared-mime-info nginx-light openssl
+    tshark)
 
 packages=("${run_packages[@]}")
 [ "$what" = test ] && packages+=("${test_packages[@]}")
@@ -24,5 +25,7 @@ else
     SUDO=
 fi
 echo "Installing: ${missing[*]}"
+# tshark asks whether ordinary users may capture; the tests run as root and need no setuid helper.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections 2>/dev/null || true
 $SUDO apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

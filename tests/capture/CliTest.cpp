@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -43,7 +44,9 @@ CliRun runCli(const std::string& args) {
     return run;
 }
 
-std::string settingsArg() { return " --settings " + std::string(VELMORA_SOURCE_DIR) + "/resources/setting.ini"; }
+std::string settingsArg() {
+    return " --settings " + std::string(VELMORA_SOURCE_DIR) + "/resources/setting.ini";
+}
 
 } // namespace
 
@@ -103,4 +106,55 @@ TEST(Cli, KeepsTheRowsBeforeDamageAndExitsWith1) {
     EXPECT_NE(run.err.find("95"), std::string::npos) << run.err; // the first damaged frame
     EXPECT_EQ(run.lines().size(), 94u);
     EXPECT_EQ(whole.out.rfind(run.out, 0), 0u) << "the rows before the damage are the whole file's first rows";
+}
+
+TEST(Cli, ListsHttpsRequestsWithATlsKeyLog) {
+    // From a file: the rows beside nothing else, then a line of TLS counts.
+    const CliRun file =
+        runCli("-r " + kData + "/tls12_suites.pcap --tls-keylog " + kData + "/tls12_suites.keys" + settingsArg());
+    EXPECT_EQ(file.status, 0) << file.err;
+    EXPECT_EQ(file.out, "视频\thttps://media.velmora.test:8443/tls12/aes128.mp4\t13\n"
+                        "视频\thttps://media.velmora.test:8443/tls12/aes256.flv\t28\n"
+                        "视频\thttps://media.velmora.test:8443/tls12/chacha.webm\t46\n");
+    EXPECT_NE(file.err.find("TLS connections: 4 seen, 3 decrypted, 0 without keys, 1 with unsupported suites"),
+              std::string::npos)
+        << file.err;
+
+    // Without the option nothing of it shows.
+    const CliRun plain = runCli("-r " + kData + "/tls12_suites.pcap" + settingsArg());
+    EXPECT_EQ(plain.status, 0);
+    EXPECT_TRUE(plain.out.empty());
+    EXPECT_EQ(plain.err.find("TLS"), std::string::npos);
+
+    const CliRun missing = runCli("-r " + kData + "/tls12_suites.pcap --tls-keylog /nonexistent/keys.log");
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_TRUE(missing.out.empty());
+    EXPECT_NE(missing.err.find("/nonexistent/keys.log: No such file"), std::string::npos) << missing.err;
+
+    // The expected requests are tshark's: when tshark is here, it still decrypts the same ones.
+    if (std::system("command -v tshark >/dev/null") == 0) {
+        for (const std::string name :
+             {"tls13_h2", "tls13_http11", "tls12_suites", "tls13_keyupdate", "tls_midstream"}) {
+            const std::string script = std::string(VELMORA_SOURCE_DIR) + "/tests/tls/tshark-requests.sh";
+            const std::string command = "bash -c 'diff <(" + script + " " + kData + "/" + name + ".pcap " + kData +
+                                        "/" + name + ".keys) " + kData + "/" + name + ".oracle.txt' >/dev/null";
+            EXPECT_EQ(std::system(command.c_str()), 0) << name;
+        }
+    }
+
+    // Live, as root: curl fetches over TLS 1.3 + HTTP/2 from nginx on 127.0.0.1 (in a private network
+    // namespace) and writes its keys while velmora-cli captures lo.
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "the live HTTPS capture needs root";
+    const std::string script = std::string(VELMORA_SOURCE_DIR) + "/tests/tls/live-https.sh";
+    FILE* pipe =
+        popen((script + " " + VELMORA_CLI + " " + VELMORA_SOURCE_DIR + "/resources/setting.ini 2>&1").c_str(), "r");
+    std::string live;
+    char buffer[4096];
+    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        live.append(buffer, n);
+    EXPECT_EQ(pclose(pipe), 0) << live;
+    EXPECT_NE(live.find("视频\thttps://media.velmora.test:8443/live/test-clip.mp4?exp=1.5\t"), std::string::npos)
+        << live;
+    EXPECT_NE(live.find("1 seen, 1 decrypted"), std::string::npos) << live;
 }
