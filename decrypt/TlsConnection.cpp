@@ -3,7 +3,7 @@
 namespace velmora {
 
 TlsConnection::TlsConnection(KeyLog& keyLog, HttpRequestSink& sink, ByteBudget& budget)
-    : keyLog_(keyLog), budget_(budget), clientRecords_(budget), serverRecords_(budget), clientHandshake_(budget),
+    : keyLog_(keyLog), clientRecords_(budget), serverRecords_(budget), clientHandshake_(budget),
       serverHandshake_(budget), innerHandshake_(budget), http_(sink, budget) {}
 
 TlsConnection::Outcome TlsConnection::outcome() const {

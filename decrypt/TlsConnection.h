@@ -58,7 +58,6 @@ private:
     void finish(Outcome outcome);
 
     KeyLog& keyLog_;
-    ByteBudget& budget_;
     BoundedBuffer clientRecords_;
     BoundedBuffer serverRecords_;
     HandshakeMessages clientHandshake_;

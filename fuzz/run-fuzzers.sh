@@ -18,6 +18,24 @@ seed() {
         find "$source_dir/tests/data" -maxdepth 1 \( -name '*.pcap' -o -name '*.pcapng' \) -size -64k \
             -exec cp -n {} "$corpus"/ \;
     fi
+    if [ "$name" = fuzz_tls_keylog ]; then
+        cp -n "$source_dir"/tests/data/*.keys "$corpus"/
+    fi
+    if [ "$name" = fuzz_tls_connections ]; then
+        # The frames of the HTTPS test captures (classic pcap), joined by the target's separator.
+        for capture in "$source_dir"/tests/data/tls*.pcap; do
+            /usr/bin/python3 - "$capture" "$corpus/$(basename "$capture" .pcap)" <<'PY'
+import struct, sys
+data = open(sys.argv[1], 'rb').read()
+frames, at = [], 24
+while at + 16 <= len(data):
+    length = struct.unpack_from('<I', data, at + 8)[0]
+    frames.append(data[at + 16:at + 16 + length])
+    at += 16 + length
+open(sys.argv[2], 'wb').write(b'\xff\xfe\xfd'.join(frames))
+PY
+        done
+    fi
 }
 
 mapfile -t fuzzers < <(find "$build/fuzz" -maxdepth 1 -type f -name 'fuzz_*' -perm -u+x | sort)
