@@ -112,7 +112,7 @@ void HttpsRequestFinder::PacketReceived(std::span<const std::uint8_t> frame, int
     if (!connections_)
         return;
     TcpSegment segment;
-    if (!ReadTcpSegment(frame, linkType, segment))
+    if (!ReadTcpSegment(frame, linkType, segment) || !TlsConnectionTable::Carries(segment))
         return;
     if (connections_->AnyWaitingForKeys()) {
         // The browser appends keys as it connects; look a few times a second, not on every frame.

@@ -36,15 +36,9 @@ bool ReadTcpSegment(std::span<const std::uint8_t> frame, int linkType, TcpSegmen
     const auto at = LocateTcpSegment(frame, linkType);
     if (!at)
         return false;
-    if (at->ipv6) {
-        std::memcpy(segment.source.data(), frame.data() + at->ipAt + 8, 16);
-        std::memcpy(segment.destination.data(), frame.data() + at->ipAt + 24, 16);
-    } else {
-        segment.source = {};
-        segment.destination = {};
-        std::memcpy(segment.source.data(), frame.data() + at->ipAt + 12, 4);
-        std::memcpy(segment.destination.data(), frame.data() + at->ipAt + 16, 4);
-    }
+    segment.addressBytes = at->ipv6 ? 16 : 4;
+    segment.source = frame.data() + at->ipAt + (at->ipv6 ? 8 : 12);
+    segment.destination = segment.source + segment.addressBytes;
     const std::uint8_t* tcp = frame.data() + at->tcpAt;
     segment.sourcePort = static_cast<std::uint16_t>(tcp[0] << 8 | tcp[1]);
     segment.destinationPort = static_cast<std::uint16_t>(tcp[2] << 8 | tcp[3]);
@@ -108,6 +102,8 @@ void TlsConnectionTable::remove(std::unordered_map<Endpoints, std::unique_ptr<En
     }
     entry.tls.Close();
     account(entry);
+    if (last_ == &entry)
+        last_ = nullptr;
     lru_.erase(entry.age);
     connections_.erase(it);
 }
@@ -115,22 +111,28 @@ void TlsConnectionTable::remove(std::unordered_map<Endpoints, std::unique_ptr<En
 void TlsConnectionTable::Segment(const TcpSegment& segment, PacketNumber packet) {
     if (connections_.empty() && !StartsClientHello(segment.payload))
         return; // nothing followed and nothing to start: the common case costs no lookup
-    Endpoints key;
-    const int order = std::memcmp(segment.source.data(), segment.destination.data(), 16) != 0
-                          ? std::memcmp(segment.source.data(), segment.destination.data(), 16)
-                          : segment.sourcePort - segment.destinationPort;
+    // The key: the lower endpoint (address, then port) first, so both directions find it.
+    const std::size_t n = segment.addressBytes;
+    int order = std::memcmp(segment.source, segment.destination, n);
+    if (order == 0)
+        order = segment.sourcePort - segment.destinationPort;
     const bool senderIsLower = order < 0;
-    const auto& low = senderIsLower ? segment.source : segment.destination;
-    const auto& high = senderIsLower ? segment.destination : segment.source;
-    const std::uint16_t lowPort = senderIsLower ? segment.sourcePort : segment.destinationPort;
-    const std::uint16_t highPort = senderIsLower ? segment.destinationPort : segment.sourcePort;
-    std::memcpy(key.bytes.data(), low.data(), 16);
-    key.bytes[16] = static_cast<std::uint8_t>(lowPort >> 8);
-    key.bytes[17] = static_cast<std::uint8_t>(lowPort);
-    std::memcpy(key.bytes.data() + 18, high.data(), 16);
-    key.bytes[34] = static_cast<std::uint8_t>(highPort >> 8);
-    key.bytes[35] = static_cast<std::uint8_t>(highPort);
+    Endpoints key;
+    auto put = [&](std::size_t at, const std::uint8_t* address, std::uint16_t port) {
+        std::memcpy(key.bytes.data() + at, address, n);
+        key.bytes[at + 16] = static_cast<std::uint8_t>(port >> 8);
+        key.bytes[at + 17] = static_cast<std::uint8_t>(port);
+    };
+    put(0, senderIsLower ? segment.source : segment.destination,
+        senderIsLower ? segment.sourcePort : segment.destinationPort);
+    put(18, senderIsLower ? segment.destination : segment.source,
+        senderIsLower ? segment.destinationPort : segment.sourcePort);
+    key.bytes[36] = static_cast<std::uint8_t>(n);
 
+    if (last_ && key == lastKey_) {
+        handle(*last_, senderIsLower, segment, packet);
+        return;
+    }
     auto it = connections_.find(key);
     if (it == connections_.end()) {
         // Only a connection whose client bytes begin with a ClientHello is followed.
@@ -140,17 +142,23 @@ void TlsConnectionTable::Segment(const TcpSegment& segment, PacketNumber packet)
             remove(connections_.find(lru_.front()));
         auto entry = std::make_unique<Entry>(keyLog_, sink_, budget_, limits_.connectionBytes);
         entry->clientIsLower = senderIsLower;
-        entry->client.Start(segment.sequence);
+        // A SYN that carries the ClientHello (TCP Fast Open) numbers its first byte one past it.
+        entry->client.Start(segment.syn ? segment.sequence + 1 : segment.sequence);
         // The server's first byte is the one the ClientHello acknowledges.
         if (segment.ack)
             entry->server.Start(segment.acknowledgement);
         entry->age = lru_.insert(lru_.end(), key);
         it = connections_.emplace(key, std::move(entry)).first;
         ++stats_.seen;
-    } else {
-        lru_.splice(lru_.end(), lru_, it->second->age);
     }
-    Entry& entry = *it->second;
+    last_ = it->second.get();
+    lastKey_ = key;
+    handle(*last_, senderIsLower, segment, packet);
+}
+
+void TlsConnectionTable::handle(Entry& entry, bool senderIsLower, const TcpSegment& segment, PacketNumber packet) {
+    if (std::next(entry.age) != lru_.end())
+        lru_.splice(lru_.end(), lru_, entry.age);
     const bool fromClient = senderIsLower == entry.clientIsLower;
     if (fromClient) {
         if (entry.tls.WantsClientBytes() &&
@@ -167,10 +175,12 @@ void TlsConnectionTable::Segment(const TcpSegment& segment, PacketNumber packet)
         if (!entry.server.Add(segment.sequence, segment.payload,
                               [&](std::span<const std::uint8_t> bytes) { entry.tls.ServerBytes(bytes); }))
             entry.tls.StreamBroken();
+    } else if (!segment.fin && !segment.rst) {
+        return; // the server's data after its hello: nothing to read
     }
     account(entry);
     if (segment.rst || (fromClient && segment.fin))
-        remove(it);
+        remove(connections_.find(*entry.age));
 }
 
 void TlsConnectionTable::KeysAdded() {

@@ -22,8 +22,9 @@ class TlsConnection;
 
 // The parts of a TCP segment the table needs.
 struct TcpSegment {
-    std::array<std::uint8_t, 16> source{}; // IPv4 addresses take the first 4 bytes
-    std::array<std::uint8_t, 16> destination{};
+    const std::uint8_t* source = nullptr; // the addresses, in the frame: 4 bytes (IPv4) or 16 (IPv6)
+    const std::uint8_t* destination = nullptr;
+    std::uint8_t addressBytes = 4;
     std::uint16_t sourcePort = 0;
     std::uint16_t destinationPort = 0;
     std::uint32_t sequence = 0;
@@ -44,6 +45,8 @@ public:
 
     // One segment, captured in frame `packet`.
     void Segment(const TcpSegment& segment, PacketNumber packet);
+    // Whether the segment can matter: it carries bytes, or ends a connection.
+    static bool Carries(const TcpSegment& s) { return !s.payload.empty() || s.fin || s.rst; }
     // Connections waiting for keys look again when the key log has grown.
     void KeysAdded();
     bool AnyWaitingForKeys() const { return waitingForKeys_ > 0; }
@@ -52,7 +55,7 @@ public:
 
 private:
     struct Endpoints {
-        std::array<std::uint8_t, 36> bytes{}; // lower endpoint first: address, port
+        std::array<std::uint8_t, 40> bytes{}; // lower endpoint first: address (16 bytes), port; padded
         bool operator==(const Endpoints&) const = default;
     };
     struct EndpointsHash {
@@ -61,6 +64,7 @@ private:
     struct Entry;
     using Lru = std::list<Endpoints>; // most recently used at the back
 
+    void handle(Entry& entry, bool senderIsLower, const TcpSegment& segment, PacketNumber packet);
     void remove(std::unordered_map<Endpoints, std::unique_ptr<Entry>, EndpointsHash>::iterator it);
     void account(Entry& entry);
 
@@ -70,6 +74,9 @@ private:
     ByteBudget budget_;
     std::unordered_map<Endpoints, std::unique_ptr<Entry>, EndpointsHash> connections_;
     Lru lru_;
+    // The connection of the last segment: a download's frames come in runs of the same connection.
+    Endpoints lastKey_;
+    Entry* last_ = nullptr;
     TlsStats stats_;
     std::size_t waitingForKeys_ = 0;
 };
