@@ -37,7 +37,7 @@ class TlsConnectionTable;
 // Counts since the last Reset. A connection moves between the last four as its state changes
 // (a connection waiting for keys that then arrive moves from withoutKeys to decrypted).
 struct TlsStats {
-    std::uint64_t seen = 0;        // TLS connections whose ClientHello was read
+    std::uint64_t seen = 0;        // TCP connections that began with a TLS ClientHello
     std::uint64_t decrypted = 0;   // at least one of the client's records decrypted
     std::uint64_t withoutKeys = 0; // the key log holds no keys for them (yet)
     std::uint64_t unsupported = 0; // a cipher suite or protocol version outside the supported ones

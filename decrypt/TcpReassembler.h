@@ -3,6 +3,11 @@
 // repeated, overlapping) and the stream's bytes leave once, in order. Segments ahead of a gap are
 // kept until the gap fills, within the connection's limit and the shared budget; a gap that does
 // not fill within them breaks the stream.
+//
+// Our own rather than libtins' stream follower: that one parses every frame into a PDU tree and
+// follows every TCP connection in both directions, keeping the server's media bodies too, which
+// would slow the frame path for all traffic. Here only connections that begin with a ClientHello
+// are followed, and of the server only its first bytes, up to its hello.
 
 #include "decrypt/ByteBudget.h"
 
