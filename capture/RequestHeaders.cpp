@@ -79,7 +79,10 @@ std::optional<RequestLine> findRequestLine(std::string_view text) {
 
 RequestHeaders FindRequestHeaders(std::span<const std::uint8_t> bytes, std::u16string_view address) {
     const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    const std::optional<RequestLine> request = findRequestLine(text);
+    std::optional<RequestLine> request = findRequestLine(text);
+    // A decrypted HTTP/2 request is kept as its header list, pseudo-headers first.
+    if (!request && text.starts_with(":method: "))
+        request = RequestLine{0, {}};
     if (!request)
         return {};
 
@@ -90,15 +93,15 @@ RequestHeaders FindRequestHeaders(std::span<const std::uint8_t> bytes, std::u16s
         const std::string_view line = trimmed(text.substr(start, end - start));
         start = end + 1;
         if (line.empty())
-            break; // the end of the header block
-        const std::size_t colon = line.find(':');
+            break;                                                               // the end of the header block
+        const std::size_t colon = line.find(':', line.starts_with(':') ? 1 : 0); // ":authority: ..."
         if (colon == std::string_view::npos)
             continue;
         const std::string name = lowered(trimmed(line.substr(0, colon)));
         const std::string_view value = trimmed(line.substr(colon + 1));
         if (std::any_of(value.begin(), value.end(), isControl))
             continue;
-        if (name == "host")
+        if (name == "host" || (name == ":authority" && host.empty()))
             host = std::string(value);
         else if (name == "referer")
             found.referer = value;

@@ -18,7 +18,7 @@ struct RequestHeaders {
 };
 
 // The Referer, User-Agent and Cookie of the first HTTP/1.x request in `bytes` (a stored frame, or a
-// request's text), when that request went to the host of `address`: a cookie is never handed to
+// request's text, which for HTTP/2 is its header list with ":authority" as the host), when that request went to the host of `address`: a cookie is never handed to
 // another host. Headers are read up to the blank line or the end of `bytes`; a line cut off at the
 // end is ignored, and so is a value holding a control character. Nothing when there is no such request.
 RequestHeaders FindRequestHeaders(std::span<const std::uint8_t> bytes, std::u16string_view address);

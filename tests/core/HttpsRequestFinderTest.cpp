@@ -4,6 +4,7 @@
 #include "capture/FrameText.h"
 #include "capture/Gbk.h"
 #include "capture/MediaAddressExtractor.h"
+#include "capture/RequestHeaders.h"
 #include "capture/TcpPayload.h"
 #include "decrypt/HttpRequestReader.h"
 #include "decrypt/KeyLog.h"
@@ -164,6 +165,14 @@ TEST(HttpsRequests, KeepTheDecryptedRequestOfEachRow) {
                 EXPECT_NE(text->find(":path: /video/big-header.flv\r\n"), std::string::npos);
                 EXPECT_NE(text->find("referer: https://media.velmora.test:8443/watch?v=1\r\n"), std::string::npos);
                 EXPECT_NE(text->find("cookie: session=aaaa"), std::string::npos);
+            }
+            // What a downloader is handed comes from this text, for HTTP/2 as for HTTP/1.1.
+            const RequestHeaders headers = FindRequestHeaders(
+                std::span(reinterpret_cast<const std::uint8_t*>(text->data()), text->size()), row.address);
+            EXPECT_EQ(headers.userAgent, "curl/7.88.1") << address;
+            if (address.ends_with("big-header.flv")) {
+                EXPECT_EQ(headers.referer, "https://media.velmora.test:8443/watch?v=1");
+                EXPECT_EQ(headers.cookie.size(), std::string("session=").size() + 4500);
             }
             if (address.ends_with("a.mp3")) { // HTTP/1.1: request line and headers as sent
                 EXPECT_EQ(*text, "GET /music/a.mp3 HTTP/1.1\r\nHost: media.velmora.test:8443\r\n"
