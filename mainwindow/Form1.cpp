@@ -8,6 +8,7 @@
 #include "mainwindow/DownloadMethodGroup.h"
 #include "mainwindow/FileTypeTableModel.h"
 #include "mainwindow/Form3.h"
+#include "mainwindow/HttpsCapture.h"
 #include "mainwindow/LongToIP.h"
 #include "mainwindow/MainWindowLayout.h"
 #include "mainwindow/ProductInfo.h"
@@ -88,6 +89,7 @@ Form1::Form1(Options options, QWidget* parent) : QWidget(parent), options_(std::
     new ResultListOperations(this);
     new CommandBar(this);
     new DataWindow(this);
+    https_ = new HttpsCapture(this);
 }
 
 Form1::~Form1() {
@@ -254,6 +256,7 @@ QWidget* Form1::buildOptionsPage() {
     columns->setSpacing(Px(360));
 
     auto* left = new QVBoxLayout;
+    left->setObjectName(QStringLiteral("OptionsLeftColumn")); // HttpsCapture adds its group at the bottom
     left->setSpacing(Px(90));
     left->addWidget(GroupLabel(QStringLiteral("★  选择网络适配器"), page));
     Combo2_ = new QComboBox(page);

@@ -70,6 +70,7 @@ class QWebEngineView;
 
 class FileTypeTableModel;
 class Form3;
+class HttpsCapture;
 class ResultListModel;
 class StatusPanels;
 class TrayIcon;
@@ -125,6 +126,7 @@ public:
     velmora::xptopbuttons* closeb1() const { return closeb1_; }
     TrayIcon* trayIcon() const { return tray_; }
     Form3* form3() const;
+    HttpsCapture* https() const { return https_; }
 
     // State.
     velmora::PacketStore& store() { return store_; }
@@ -251,6 +253,7 @@ private:
     FileTypeTableModel* fileTypeModel_ = nullptr;
     TrayIcon* tray_ = nullptr;
     QPointer<Form3> form3_;
+    HttpsCapture* https_ = nullptr; // decrypts HTTPS requests with the browser's key log
     QTimer* figuresTimer_ = nullptr;
     QTimer* showRowsTimer_ = nullptr;
     QElapsedTimer rowsShownRecently_;

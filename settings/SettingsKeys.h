@@ -29,4 +29,8 @@ inline constexpr std::string_view kAria2UrlKey = "Aria2Url";
 inline constexpr std::string_view kAria2SecretKey = "Aria2Secret";
 inline constexpr std::string_view kCommandKey = "Command";
 
+// The TLS key log the window decrypts HTTPS requests with (also this program's own).
+inline constexpr std::string_view kTlsSection = "Tls";
+inline constexpr std::string_view kKeyLogFileKey = "KeyLogFile";
+
 } // namespace velmora::keys

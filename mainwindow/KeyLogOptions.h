@@ -1,0 +1,42 @@
+#pragma once
+// The options page's "★ TLS 密钥日志" group: the key log file the capture decrypts HTTPS requests
+// with (stored as "KeyLogFile" in section "Tls" at every change; a click opens a file dialog, as the
+// downloader path does) and a button that starts the user's browser writing its secrets to that file.
+
+#include <QString>
+#include <QWidget>
+
+class QAbstractButton;
+class QLineEdit;
+
+namespace velmora {
+class SettingsFile;
+}
+
+class KeyLogOptions final : public QWidget {
+    Q_OBJECT
+
+public:
+    KeyLogOptions(velmora::SettingsFile& settings, QWidget* parent);
+
+    QLineEdit* KeyLogFile() const { return keyLogFile_; }
+    QAbstractButton* LaunchBrowser() const { return launchBrowser_; }
+
+    // The file dialog, as a click on the field opens it; a cancelled dialog keeps the path.
+    void KeyLogFile_Click();
+    // Makes the key log file when none is set, then starts the browser writing to it.
+    void LaunchBrowser_Click();
+
+    // Where a new key log file goes: $XDG_RUNTIME_DIR when set, else the user's cache folder.
+    static QString KeyLogBaseFolder();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void keyLogFileChanged();
+
+    velmora::SettingsFile& settings_;
+    QLineEdit* keyLogFile_ = nullptr;
+    QAbstractButton* launchBrowser_ = nullptr;
+};
