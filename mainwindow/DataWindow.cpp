@@ -3,6 +3,7 @@
 #include "capture/FrameText.h"
 #include "mainwindow/Form1.h"
 #include "mainwindow/Form3.h" // Form1.h needs it complete for form3()
+#include "mainwindow/HttpsCapture.h"
 #include "mainwindow/ResultListModel.h"
 
 #include <QAbstractButton>
@@ -94,7 +95,12 @@ void DataWindow::LV1_ItemClick() {
     const velmora::PacketStore& store = form_->store();
 
     QString text;
-    if (!ok || !store.Contains(packet) || store.IsReleased(packet)) {
+    if (auto request = form_->https()->DataWindowText(form_->results()[static_cast<std::size_t>(row)],
+                                                      chineseTextProcessing())) {
+        // A decrypted request: its frame holds only ciphertext.
+        noteText_ = *request == HttpsCapture::DroppedRequestNote() ? *request : QString();
+        text = *request;
+    } else if (!ok || !store.Contains(packet) || store.IsReleased(packet)) {
         text = ReleasedPacketNote(packet);
         noteText_ = text;
     } else {

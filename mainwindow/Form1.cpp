@@ -256,7 +256,6 @@ QWidget* Form1::buildOptionsPage() {
     columns->setSpacing(Px(360));
 
     auto* left = new QVBoxLayout;
-    left->setObjectName(QStringLiteral("OptionsLeftColumn")); // HttpsCapture adds its group at the bottom
     left->setSpacing(Px(90));
     left->addWidget(GroupLabel(QStringLiteral("★  选择网络适配器"), page));
     Combo2_ = new QComboBox(page);
@@ -390,12 +389,10 @@ void Form1::Form_Load() {
     const QString defaults =
         options_.defaultSettingsPath.isEmpty() ? SettingsLocation::DefaultSettingsFile() : options_.defaultSettingsPath;
     settings_.SetIniFileName(Utf8(iniFileName));
-    settings_.SetErrorHandler([this](const velmora::SettingsError& error) {
-        showSettingsError(QString::fromStdString(error.message), QString::fromStdString(error.detail));
-    });
+    settings_.SetErrorHandler([this](const velmora::SettingsError& error) { showSettingsError(error); });
     if (!defaults.isEmpty()) {
         if (auto failed = velmora::EnsureSettingsFile(Utf8(iniFileName), Utf8(defaults)))
-            showSettingsError(QString::fromStdString(failed->message), QString::fromStdString(failed->detail));
+            showSettingsError(*failed);
     }
 
     // 6. The adapter used last time.
@@ -554,6 +551,7 @@ void Form1::StopCaptureComponent() {
 
 void Form1::ResetCaptureState() {
     store_.Reset();
+    https_->CaptureStarting();
     resultModel_->ClearRows();
     Text1_->clear();
 }
@@ -584,7 +582,8 @@ void Form1::Combo2_Click() {
 
 void Form1::refreshCaptureFigures() {
     if (vpacket_)
-        Status1_->ShowCaptureFigures(vpacket_->Stats().received, vpacket_->Stats().droppedByKernel);
+        Status1_->ShowCaptureFigures(vpacket_->Stats().received, vpacket_->Stats().droppedByKernel,
+                                     https_->FiguresText());
 }
 
 // ---- Frames ----------------------------------------------------------------------------------------------
@@ -650,6 +649,7 @@ void Form1::vpacket_PacketReceived(std::int32_t numbytes) {
         frame = frame.first(static_cast<std::size_t>(numbytes));
     extractor_.vpacket_PacketReceived(frame, vpacket_->CurrentLinkType(), extractionOptions_,
                                       frame.size() == whole.size() ? &vpacket_->CurrentFrameMarkers() : nullptr);
+    httpsRequests_.PacketReceived(frame, vpacket_->CurrentLinkType(), store_.CurrentPacket(), extractionOptions_);
 }
 
 void Form1::updateExtractionOptions() {
@@ -872,9 +872,9 @@ void Form1::closeEvent(QCloseEvent* event) {
     HideWindow();
 }
 
-void Form1::showSettingsError(const QString& message, const QString& detail) {
+void Form1::showSettingsError(const velmora::SettingsError& e) {
     Dialogs::Message(this, QMessageBox::Critical, QString::fromUtf8(velmora::kSettingsErrorTitle),
-                     detail.isEmpty() ? message : message + QLatin1Char('\n') + detail);
+                     QString::fromStdString(e.detail.empty() ? e.message : e.message + '\n' + e.detail));
 }
 
 Form3* Form1::form3() const { return form3_.data(); }

@@ -22,6 +22,7 @@
 //   State:
 //     velmora::PacketStore& store();  velmora::ResultList& results();  ResultListModel* resultModel();
 //     FileTypeTableModel* fileTypes();  velmora::CaptureComponent& vpacket();  velmora::SettingsFile& settings();
+//     velmora::HttpsRequestFinder& httpsRequests() (fed every frame); HttpsCapture* https() (its window side)
 //     bool IsCapturing() (the caption of Cmd1(0) is not "开始嗅探");  QString CurrentSelectedAdapter;
 //     velmora::ExtractionOptions CurrentExtractionOptions()  (Chk3's value and Text2's leading number)
 //   Operations:
@@ -41,6 +42,7 @@
 #include "capture/PacketStore.h"
 #include "capture/ResultList.h"
 #include "capture/pcap/AdapterInfo.h"
+#include "decrypt/HttpsRequestFinder.h"
 #include "settings/SettingsFile.h"
 #include "skin/xpcheckbox.h"
 
@@ -131,6 +133,7 @@ public:
     // State.
     velmora::PacketStore& store() { return store_; }
     velmora::ResultList& results() { return results_; }
+    velmora::HttpsRequestFinder& httpsRequests() { return httpsRequests_; }
     ResultListModel* resultModel() const { return resultModel_; }
     FileTypeTableModel* fileTypes() const { return fileTypeModel_; }
     velmora::CaptureComponent& vpacket() { return *vpacket_; }
@@ -198,7 +201,7 @@ private:
     void selectSavedAdapter();
     void loadFileTypeTable();
     void vpacket_PacketReceived(std::int32_t numbytes);
-    void showSettingsError(const QString& message, const QString& detail);
+    void showSettingsError(const velmora::SettingsError& error);
     void showOpenAdapterFailure(const QString& reason);
     void refreshCaptureFigures();
     void updateExtractionOptions();
@@ -214,6 +217,7 @@ private:
     velmora::ResultList results_;
     velmora::FileTypeTable fileTypeTable_;
     velmora::MediaAddressExtractor extractor_{store_, results_, fileTypeTable_};
+    velmora::HttpsRequestFinder httpsRequests_{extractor_}; // idle until HttpsCapture opens a key log
     velmora::ExtractionOptions extractionOptions_;
     std::unique_ptr<velmora::CaptureComponent> vpacket_;
     velmora::SettingsFile settings_;

@@ -1,20 +1,99 @@
 #include "mainwindow/HttpsCapture.h"
 
+#include "capture/FrameText.h"
+#include "mainwindow/Dialogs.h"
 #include "mainwindow/Form1.h"
 #include "mainwindow/Form3.h" // Form1.h needs it complete for form3()
 #include "mainwindow/KeyLogOptions.h"
+#include "settings/TlsSettings.h"
 
 #include <QVBoxLayout>
+
+#include <variant>
+
+namespace {
+
+QString OpenProblem(const velmora::KeyLogOpen& opened) {
+    using Problem = velmora::KeyLogOpen::Problem;
+    switch (opened.problem) {
+    case Problem::Missing:
+        return QStringLiteral("文件不存在");
+    case Problem::NotAFile:
+        return QStringLiteral("它不是普通文件");
+    default:
+        return QStringLiteral("无法读取（%1）").arg(QString::fromStdString(opened.message));
+    }
+}
+
+} // namespace
 
 HttpsCapture::HttpsCapture(Form1* form) : QObject(form), form_(form) {
     QWidget* page = form_->Frame1(1);
     options_ = new KeyLogOptions(form_->settings(), page);
-    // Last in the left column, above its closing stretch.
-    if (auto* column = page->findChild<QVBoxLayout*>(QStringLiteral("OptionsLeftColumn"))) {
-        const int stretch = column->count() - 1;
-        column->insertSpacing(stretch, 8);
-        column->insertWidget(stretch + 1, options_);
+    // Last in the column of the check boxes, above its closing stretch.
+    QLayout* columns = page->layout();
+    for (int i = 0; columns && i < columns->count(); ++i) {
+        auto* column = qobject_cast<QVBoxLayout*>(columns->itemAt(i)->layout());
+        if (column && column->indexOf(form_->Chk2()) >= 0) {
+            const int stretch = column->count() - 1;
+            column->insertSpacing(stretch, 8);
+            column->insertWidget(stretch + 1, options_);
+            return;
+        }
     }
 }
 
 HttpsCapture::~HttpsCapture() = default;
+
+void HttpsCapture::CaptureStarting() {
+    velmora::HttpsRequestFinder& finder = form_->httpsRequests();
+    finder.Reset();
+    velmora::TlsSettings tls(form_->settings());
+    const std::string path = tls.KeyLogFile();
+    if (path.empty()) {
+        finder.CloseKeyLog();
+        return;
+    }
+    // The browser may not have made the file yet; made here it is the user's alone from the start.
+    QString problem;
+    const auto ensured = tls.EnsureKeyLogFile(KeyLogOptions::KeyLogBaseFolder().toStdString());
+    if (const auto* failed = std::get_if<velmora::KeyLogFileError>(&ensured)) {
+        problem = QString::fromStdString(failed->message);
+    } else if (path != finder.KeyLogPath() || !finder.HasKeyLog()) {
+        if (const velmora::KeyLogOpen opened = finder.OpenKeyLog(path); !opened)
+            problem = OpenProblem(opened);
+    }
+    if (problem.isEmpty())
+        return;
+    finder.CloseKeyLog();
+    Dialogs::Message(form_, QMessageBox::Warning, QStringLiteral("TLS 密钥日志"),
+                     QStringLiteral("无法使用 TLS 密钥日志 %1：%2\n\n嗅探照常进行，但这次不能解密 HTTPS 请求。"
+                                    "请在“设置区”的“TLS 密钥日志”中选择一个可以读取的文件。")
+                         .arg(QString::fromStdString(path), problem));
+}
+
+QString HttpsCapture::FiguresText() const {
+    if (!form_->httpsRequests().HasKeyLog())
+        return {};
+    const velmora::TlsStats stats = form_->httpsRequests().Stats();
+    return QStringLiteral("，TLS 已解密 %1 / 无密钥 %2")
+        .arg(QString::number(stats.decrypted), QString::number(stats.withoutKeys));
+}
+
+std::optional<QString> HttpsCapture::DataWindowText(const velmora::ResultRow& row, bool chinese) const {
+    const velmora::HttpsRequestFinder& finder = form_->httpsRequests();
+    const std::string* text = finder.RequestText(row);
+    if (!text) {
+        // Clear text never yields an "https://" address: such a row came from a decrypted connection.
+        if (finder.HasKeyLog() && row.address.starts_with(u"https://"))
+            return DroppedRequestNote();
+        return std::nullopt;
+    }
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text->data()), text->size());
+    return chinese ? QString::fromStdU16String(velmora::DecodeCnEscapes(velmora::PacketToTextCn(bytes)))
+                   : QString::fromStdU16String(velmora::PacketToText(bytes));
+}
+
+QString HttpsCapture::DroppedRequestNote() {
+    return QStringLiteral("（这一行来自解密的 HTTPS 连接。保存的请求文本超过了内存上限，这一行的请求文本没有保留。）");
+}

@@ -1,10 +1,14 @@
 #pragma once
-// The window's side of seeing HTTPS: the key log option on the options page, the decryption of the
-// browser's TLS connections in the frame path (with the key log file the setting names at capture
-// start), the TLS figures of the status bar and the decrypted request texts the data window shows.
+// The window's side of seeing HTTPS: the key log option on the options page, the key log the frame
+// path's HttpsRequestFinder gets at every capture start (the file the setting names then), the TLS
+// figures of the status bar, and the decrypted request texts the data window shows.
+
+#include "capture/ResultList.h"
 
 #include <QObject>
 #include <QString>
+
+#include <optional>
 
 class Form1;
 class KeyLogOptions;
@@ -17,6 +21,23 @@ public:
     ~HttpsCapture() override;
 
     KeyLogOptions* Options() const { return options_; }
+
+    // Capture start: connections, figures and request texts of the last capture go; the key log the
+    // setting names now is opened (made, private, when the named file does not exist yet), or none
+    // when the setting is empty. A key log that cannot be read is said once; the capture runs without it.
+    void CaptureStarting();
+
+    // What the fifth status panel adds to the frame figures: "，TLS 已解密 N / 无密钥 M" while a key log
+    // is open, else nothing.
+    QString FiguresText() const;
+
+    // What the data window shows for a row listed from a decrypted connection: its request, rendered as
+    // `Chk2` chooses (PacketToText, or PacketToTextCn and DecodeCnEscapes when `chinese`). A note when
+    // the text was not kept. Nothing for the other rows.
+    std::optional<QString> DataWindowText(const velmora::ResultRow& row, bool chinese) const;
+
+    // The note for an HTTPS row whose request text is past the bound on kept texts.
+    static QString DroppedRequestNote();
 
 private:
     Form1* form_;

@@ -39,7 +39,8 @@ void StatusPanels::SetPanelText(int number, const QString& text) {
         label->setText(text);
 }
 
-void StatusPanels::ShowCaptureFigures(std::uint64_t received, std::uint64_t droppedByKernel) {
+void StatusPanels::ShowCaptureFigures(std::uint64_t received, std::uint64_t droppedByKernel, const QString& more) {
     capturePanel_->setText(QStringLiteral("已捕获 %1 帧，内核丢弃 %2 帧")
-                               .arg(QString::number(received), QString::number(droppedByKernel)));
+                               .arg(QString::number(received), QString::number(droppedByKernel)) +
+                           more);
 }

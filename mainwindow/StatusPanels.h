@@ -24,7 +24,8 @@ public:
 
     // Frames captured and dropped while a capture runs.
     QLabel* CapturePanel() const { return capturePanel_; }
-    void ShowCaptureFigures(std::uint64_t received, std::uint64_t droppedByKernel);
+    // Shows the capture's figures in that panel, followed by `more` (the TLS figures).
+    void ShowCaptureFigures(std::uint64_t received, std::uint64_t droppedByKernel, const QString& more = {});
 
 private:
     std::array<QLabel*, kPanelCount> panels_{};
