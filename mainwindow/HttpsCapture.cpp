@@ -59,9 +59,9 @@ void HttpsCapture::CaptureStarting() {
     const auto ensured = tls.EnsureKeyLogFile(KeyLogOptions::KeyLogBaseFolder().toStdString());
     if (const auto* failed = std::get_if<velmora::KeyLogFileError>(&ensured)) {
         problem = QString::fromStdString(failed->message);
-    } else if (path != finder.KeyLogPath() || !finder.HasKeyLog()) {
-        if (const velmora::KeyLogOpen opened = finder.OpenKeyLog(path); !opened)
-            problem = OpenProblem(opened);
+    } else if (const velmora::KeyLogOpen opened = finder.OpenKeyLog(path); !opened) {
+        // Read afresh at every start: the file may have been deleted and begun again since.
+        problem = OpenProblem(opened);
     }
     if (problem.isEmpty())
         return;

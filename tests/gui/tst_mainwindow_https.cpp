@@ -2,12 +2,23 @@
 // decrypted through the window's frame path into LV1 and the data window.
 #include "tst_mainwindow_support.h"
 
+#include "capture/FrameText.h"
+#include "capture/pcap/CaptureComponent.h"
+#include "mainwindow/FileTypeTableModel.h"
 #include "mainwindow/HttpsCapture.h"
 #include "mainwindow/KeyLogOptions.h"
+#include "mainwindow/ResultListModel.h"
+#include "mainwindow/StatusPanels.h"
+#include "settings/FileTypeSettings.h"
 #include "settings/SettingsKeys.h"
+#include "skin/xpcheckbox.h"
 
 #include <QAbstractButton>
+#include <QAbstractItemModelTester>
+#include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QTableView>
 
 #include <sys/stat.h>
 
@@ -61,6 +72,7 @@ class TestMainWindowHttps final : public QObject {
 
 private slots:
     void keyLogOptionStartsTheBrowserWritingToAPrivateFile();
+    void recordedCaptureListsDecryptedRequestsAmongClearTextRows();
 };
 
 void TestMainWindowHttps::keyLogOptionStartsTheBrowserWritingToAPrivateFile() {
@@ -151,6 +163,112 @@ void TestMainWindowHttps::keyLogOptionStartsTheBrowserWritingToAPrivateFile() {
              scratch.filePath(QStringLiteral("missing-folder/keys.log")));
     qputenv("PATH", oldPath);
     qputenv("XDG_RUNTIME_DIR", oldRuntime);
+}
+
+namespace {
+
+// Feeds a capture file through the window's frame path, as a capture start would.
+void FeedCapture(Form1& form, const QString& path) {
+    form.ResetCaptureState();
+    QVERIFY(form.vpacket().OpenFile(path.toStdString()));
+    QVERIFY(form.vpacket().StartCapture());
+    QTRY_VERIFY_WITH_TIMEOUT(form.vpacket().Finished(), 20000);
+    form.DispatchFrames();
+}
+
+QStringList Rows(const ResultListModel& model) {
+    QStringList rows;
+    for (int r = 0; r < model.rowCount(); ++r)
+        rows << model.TypeText(r) + QLatin1Char(' ') + model.AddressText(r) + QLatin1Char(' ') + model.PacketText(r);
+    return rows;
+}
+
+} // namespace
+
+// tls_window_mixed.pcap (tests/tls/record-window-capture.sh): clear-text GETs to 127.0.0.1:8080 before and
+// between HTTPS ones to 127.0.0.1:8443, HTTP/2 (three requests on one connection) and HTTP/1.1, and a
+// connection whose keys the key log lacks. The rows and packet numbers are tshark's requests and frame
+// numbers for the same file and key log (tls_window_mixed.oracle.txt), less index.html, no media file.
+void TestMainWindowHttps::recordedCaptureListsDecryptedRequestsAmongClearTextRows() {
+    SettingsFolder folder;
+    const QString keys = folder.dir.filePath(QStringLiteral("keys.log"));
+    QVERIFY(QFile::copy(QStringLiteral(VELMORA_TEST_DATA "/tls_window_mixed.keys"), keys));
+    folder.Write("[FileType]\nCount=4\n"
+                 "ExtName1=.mp4\nType1=视频\nValue1=\nExtName2=.flv\nType2=视频\nValue2=\n"
+                 "ExtName3=.mp3\nType3=音频\nValue3=\nExtName4=.jpg\nType4=图片\nValue4=\n"
+                 "[Tls]\nKeyLogFile=" +
+                 QFile::encodeName(keys) + "\n");
+    DialogRecorder dialogs;
+    Form1 form(folder.Options());
+    QAbstractItemModelTester tester(form.resultModel(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+    const QString capture = QStringLiteral(VELMORA_TEST_DATA "/tls_window_mixed.pcap");
+    FeedCapture(form, capture);
+
+    const QString host = QStringLiteral("https://media.velmora.test:8443");
+    const QStringList expected{
+        QStringLiteral("视频 http://127.0.0.1:8080/clear/first.mp4 4"),
+        QStringLiteral("视频 %1/video/clip.mp4?exp=1.5&sig=a.b 26").arg(host),
+        QStringLiteral("音频 %1/music/song.mp3 32").arg(host),
+        QStringLiteral("视频 http://127.0.0.1:8080/clear/second.flv 40"),
+        QStringLiteral("图片 %1/pictures/poster.jpg 59").arg(host),
+    };
+    QCOMPARE(Rows(*form.resultModel()), expected);
+    QCOMPARE(form.resultModel()->ResultCount(), 5);
+    QCOMPARE(dialogs.Count(), 0);
+    // The fifth panel: two connections decrypted, one without keys.
+    form.StopCaptureComponent();
+    QVERIFY2(form.Status1()->CapturePanel()->text().endsWith(QStringLiteral("，TLS 已解密 2 / 无密钥 1")),
+             qPrintable(form.Status1()->CapturePanel()->text()));
+
+    // The data window shows the decrypted request, not the ciphertext of its frame, and the highlight
+    // finds the path in it: the HTTP/2 header list, then an HTTP/1.1 request head.
+    form.Cmd1(2)->click();
+    form.Chk2()->setValue(0);
+    QPlainTextEdit* text = form.Text1();
+    auto click = [&form](int row) {
+        const QModelIndex index = form.resultModel()->index(row, 1);
+        form.LV1()->setCurrentIndex(index);
+        emit form.LV1()->clicked(index);
+    };
+    click(1);
+    QVERIFY2(text->toPlainText().startsWith(QStringLiteral(":method: GET··:scheme: https··:authority: "
+                                                           "media.velmora.test:8443··:path: /video/clip.mp4")),
+             qPrintable(text->toPlainText()));
+    QCOMPARE(text->textCursor().selectedText(), QStringLiteral("/video/clip.mp4?exp=1.5&sig=a.b"));
+    click(4);
+    QVERIFY2(text->toPlainText().startsWith(
+                 QStringLiteral("GET /pictures/poster.jpg HTTP/1.1··Host: media.velmora.test:8443··")),
+             qPrintable(text->toPlainText()));
+    QCOMPARE(text->textCursor().selectedText(), QStringLiteral("/pictures/poster.jpg"));
+    const QString http11 = text->toPlainText();
+    // Chinese text processing renders the same request through the other renderer, and selects nothing.
+    form.Chk2()->setValue(1);
+    click(4);
+    QCOMPARE(text->toPlainText(), http11);
+    QVERIFY(!text->textCursor().hasSelection());
+    // A clear-text row still shows its own frame.
+    form.Chk2()->setValue(0);
+    click(0);
+    QCOMPARE(text->toPlainText(), QString::fromStdU16String(velmora::PacketToText(form.store(), 4)));
+    QCOMPARE(text->textCursor().selectedText(), QStringLiteral("/clear/first.mp4"));
+
+    // The next start begins afresh: no rows, no connections, no texts; the same file lists the same rows.
+    form.ResetCaptureState();
+    QCOMPARE(form.resultModel()->rowCount(), 0);
+    QCOMPARE(form.https()->FiguresText(), QStringLiteral("，TLS 已解密 0 / 无密钥 0"));
+    FeedCapture(form, capture);
+    QCOMPARE(Rows(*form.resultModel()), expected);
+
+    // A key log that cannot be read is said once; the capture goes on with the clear-text rows only.
+    folder.Write("[FileType]\nCount=1\nExtName1=.mp4\nType1=视频\nValue1=\n[Tls]\nKeyLogFile=" +
+                 QFile::encodeName(folder.dir.path()) + "\n");
+    form.fileTypes()->Load(velmora::LoadFileTypeTable(form.settings()));
+    FeedCapture(form, capture);
+    QCOMPARE(dialogs.Count(), 1);
+    QCOMPARE(dialogs.Last().title, QStringLiteral("TLS 密钥日志"));
+    QVERIFY2(dialogs.Last().text.contains(folder.dir.path()), qPrintable(dialogs.Last().text));
+    QCOMPARE(Rows(*form.resultModel()), QStringList{expected.first()});
+    QCOMPARE(form.https()->FiguresText(), QString());
 }
 
 VELMORA_GUI_TEST_MAIN(TestMainWindowHttps)
