@@ -62,9 +62,7 @@ wait "$dumpcap_pid" 2>/dev/null || true
 dumpcap_pid=
 cp "$work/mixed.pcap" "$data/tls_window_mixed.pcap"
 
-# tshark's view of the same frames: frame number, method and address of every request it reads.
-tshark -n -r "$data/tls_window_mixed.pcap" -o "tls.keylog_file:$keys" -Y 'http.request or http2.type == 1' \
-    -T fields -E occurrence=a -E aggregator='|' -e frame.number -e http.request.method -e http.request.full_uri \
-    -e http2.headers.method -e http2.request.full_uri >"$data/tls_window_mixed.oracle.txt"
+# tshark's GET requests from the same frames and key log: frame number, a tab, the address.
+"$here/tshark-requests.sh" "$data/tls_window_mixed.pcap" "$keys" >"$data/tls_window_mixed.oracle.txt"
 echo "tls_window_mixed: $(stat -c %s "$data/tls_window_mixed.pcap") bytes"
 cat "$data/tls_window_mixed.oracle.txt"
