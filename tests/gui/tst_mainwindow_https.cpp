@@ -15,12 +15,19 @@
 
 #include <QAbstractButton>
 #include <QAbstractItemModelTester>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QTableView>
+#include <QTcpServer>
+#include <QTcpSocket>
 
+#include <sched.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace testsupport;
 namespace keys = velmora::keys;
@@ -73,6 +80,8 @@ class TestMainWindowHttps final : public QObject {
 private slots:
     void keyLogOptionStartsTheBrowserWritingToAPrivateFile();
     void recordedCaptureListsDecryptedRequestsAmongClearTextRows();
+    // Last: moves the test process into a network namespace of its own.
+    void liveCaptureDecryptsWithKeysWrittenWhileItRuns();
 };
 
 void TestMainWindowHttps::keyLogOptionStartsTheBrowserWritingToAPrivateFile() {
@@ -280,6 +289,114 @@ void TestMainWindowHttps::recordedCaptureListsDecryptedRequestsAmongClearTextRow
     QVERIFY2(dialogs.Last().text.contains(folder.dir.path()), qPrintable(dialogs.Last().text));
     QCOMPARE(Rows(*form.resultModel()), QStringList{expected.first()});
     QCOMPARE(form.https()->FiguresText(), QString());
+}
+
+// Last, as it moves the process into a network namespace of its own. As root on lo: nginx serves TLS 1.3 + HTTP/2 on
+// 127.0.0.1 while the window captures; curl writes its secrets to the key log only after the capture started, so the
+// window must read what was appended.
+void TestMainWindowHttps::liveCaptureDecryptsWithKeysWrittenWhileItRuns() {
+    if (::geteuid() != 0)
+        QSKIP("capturing on lo needs root");
+    if (!QFile::exists(QStringLiteral("/usr/sbin/nginx")))
+        QSKIP("nginx is not installed (tools/install-deps.sh)");
+    // A network namespace of its own: a quiet lo, where no other traffic comes by to move the decryption
+    // along, and nothing leaves it. The test process stays in it: this test runs last.
+    if (::unshare(CLONE_NEWNET) != 0)
+        QSKIP("cannot make a network namespace here");
+    QProcess ip;
+    ip.start(QStringLiteral("ip"),
+             {QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("lo"), QStringLiteral("up")});
+    QVERIFY(ip.waitForFinished(5000) && ip.exitCode() == 0);
+    QTemporaryDir work;
+    QVERIFY(QDir(work.path()).mkpath(QStringLiteral("root")));
+    QProcess openssl;
+    openssl.start(QStringLiteral("openssl"),
+                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+                   QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-days"), QStringLiteral("1"),
+                   QStringLiteral("-subj"), QStringLiteral("/CN=media.velmora.test"), QStringLiteral("-keyout"),
+                   work.filePath(QStringLiteral("server.key")), QStringLiteral("-out"),
+                   work.filePath(QStringLiteral("server.crt"))});
+    QVERIFY(openssl.waitForFinished(30000) && openssl.exitCode() == 0);
+    quint16 port = 0;
+    {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        port = probe.serverPort();
+    }
+    QFile templ(QStringLiteral(VELMORA_SOURCE_DIR "/tests/tls/nginx.conf.in"));
+    QVERIFY(templ.open(QIODevice::ReadOnly));
+    QString conf = QString::fromUtf8(templ.readAll());
+    conf.replace(QStringLiteral("@WORK@"), work.path())
+        .replace(QStringLiteral("@ROOT@"), work.filePath(QStringLiteral("root")))
+        .replace(QStringLiteral("127.0.0.1:8443"), QStringLiteral("127.0.0.1:%1").arg(port));
+    QFile confFile(work.filePath(QStringLiteral("nginx.conf")));
+    QVERIFY(confFile.open(QIODevice::WriteOnly));
+    confFile.write(conf.toUtf8());
+    confFile.close();
+    QProcess nginx;
+    nginx.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    nginx.start(QStringLiteral("/usr/sbin/nginx"), {QStringLiteral("-e"), work.filePath(QStringLiteral("error.log")),
+                                                    QStringLiteral("-c"), confFile.fileName()});
+    QVERIFY(nginx.waitForStarted());
+    auto stopNginx = qScopeGuard([&nginx] {
+        nginx.terminate(); // by the pid we started
+        if (!nginx.waitForFinished(3000))
+            nginx.kill();
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [port] {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, port);
+            return socket.waitForConnected(200);
+        }(),
+        10000);
+
+    SettingsFolder folder;
+    const QString keys = work.filePath(QStringLiteral("keys.log")); // made by the capture start
+    folder.Write(
+        "[FileType]\nCount=1\nExtName1=.mp4\nType1=视频\nValue1=\n[Tls]\nKeyLogFile=" + QFile::encodeName(keys) + "\n");
+    DialogRecorder dialogs;
+    Form1::Options options = folder.Options();
+    options.adapters.reset(); // libpcap's own adapters
+    Form1 form(options);
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    const int lo = form.Combo2()->findText(QStringLiteral("lo"));
+    QVERIFY2(lo >= 0, "no loopback adapter");
+    form.Combo2()->setCurrentIndex(lo);
+    QTest::mouseClick(form.Cmd1(0), Qt::LeftButton);
+    QCOMPARE(form.Cmd1(0)->text(), QStringLiteral("停止嗅探"));
+    QCOMPARE(Mode(keys), 0600u);
+
+    const QString address = QStringLiteral("https://media.velmora.test:%1/live/clip.mp4?t=1.5").arg(port);
+    QProcess curl;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("SSLKEYLOGFILE"), keys);
+    curl.setProcessEnvironment(environment);
+    curl.start(QStringLiteral("curl"), {QStringLiteral("-sk"), QStringLiteral("--http2"), QStringLiteral("--tlsv1.3"),
+                                        QStringLiteral("--max-time"), QStringLiteral("10"), QStringLiteral("--resolve"),
+                                        QStringLiteral("media.velmora.test:%1:127.0.0.1").arg(port),
+                                        QStringLiteral("-o"), QStringLiteral("/dev/null"), address});
+    QVERIFY(curl.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(curl.state() == QProcess::NotRunning, 15000);
+    QCOMPARE(curl.exitCode(), 0);
+
+    // Other programs may use lo meanwhile: look for this request's row, not at the row count.
+    ResultListModel& rows = *form.resultModel();
+    auto row = [&rows, &address] {
+        for (int r = 0; r < rows.rowCount(); ++r)
+            if (rows.AddressText(r) == address)
+                return r;
+        return -1;
+    };
+    QTRY_VERIFY2_WITH_TIMEOUT(row() >= 0, qPrintable(form.Status1()->CapturePanel()->text()), 10000);
+    QCOMPARE(rows.TypeText(row()), QStringLiteral("视频"));
+    // While capturing, the fifth panel counts the decrypted connection.
+    const QRegularExpression figures(QStringLiteral("，TLS 已解密 ([1-9][0-9]*) / 无密钥 [0-9]+$"));
+    QTRY_VERIFY_WITH_TIMEOUT(figures.match(form.Status1()->CapturePanel()->text()).hasMatch(), 5000);
+    QTest::mouseClick(form.Cmd1(0), Qt::LeftButton);
+    QCOMPARE(form.Cmd1(0)->text(), QStringLiteral("开始嗅探"));
+    QCOMPARE(dialogs.Count(), 0);
 }
 
 VELMORA_GUI_TEST_MAIN(TestMainWindowHttps)
