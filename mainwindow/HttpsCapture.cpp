@@ -35,9 +35,8 @@ HttpsCapture::HttpsCapture(Form1* form) : QObject(form), form_(form) {
     for (int i = 0; columns && i < columns->count(); ++i) {
         auto* column = qobject_cast<QVBoxLayout*>(columns->itemAt(i)->layout());
         if (column && column->indexOf(form_->Chk2()) >= 0) {
-            const int stretch = column->count() - 1;
-            column->insertSpacing(stretch, 8);
-            column->insertWidget(stretch + 1, options_);
+            // No extra spacing before it: the column holds other groups too at the window's smallest size.
+            column->insertWidget(column->count() - 1, options_);
             return;
         }
     }

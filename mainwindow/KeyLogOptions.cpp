@@ -19,7 +19,7 @@ KeyLogOptions::KeyLogOptions(velmora::SettingsFile& settings, QWidget* parent) :
     setObjectName(QStringLiteral("KeyLogOptions"));
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
-    column->setSpacing(6);
+    column->setSpacing(3);
     auto* label = new QLabel(QStringLiteral("★  TLS 密钥日志"), this);
     QFont bold = label->font();
     bold.setBold(true);
