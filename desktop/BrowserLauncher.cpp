@@ -67,3 +67,12 @@ QString BrowserLauncher::NoBrowserMessage() {
                           "请安装其中一个浏览器，或者自己设置环境变量 SSLKEYLOGFILE 为密钥日志文件的路径后启动浏览器。")
         .arg(Candidates().join(QStringLiteral("、")));
 }
+
+QString BrowserLauncher::RootMessage() {
+    return QStringLiteral(
+        "Velmora 正以 root 身份运行，不能替您启动浏览器：浏览器不应以 root 身份运行（Chromium 会拒绝启动）。\n\n"
+        "请以您自己的用户身份在终端中启动浏览器，例如：\n"
+        "SSLKEYLOGFILE=$HOME/tls-keys.log chromium --ssl-key-log-file=$HOME/tls-keys.log --disable-quic\n"
+        "然后在“TLS 密钥日志”中选择这个文件。\n\n"
+        "更好的办法是用 setcap 授权后以普通用户运行 Velmora（见帮助第 2 节），这个按钮就能直接使用。");
+}

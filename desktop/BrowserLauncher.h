@@ -31,4 +31,8 @@ public:
 
     // The message when no candidate was found, naming them.
     static QString NoBrowserMessage();
+    // Why nothing is started for a program running as root, and what the user can do instead: a browser
+    // must not run as root (Chromium refuses to), and the user's own browser could not write a key log
+    // that root made private.
+    static QString RootMessage();
 };

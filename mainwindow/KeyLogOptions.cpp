@@ -13,6 +13,8 @@
 #include <QStandardPaths>
 #include <QVBoxLayout>
 
+#include <unistd.h>
+
 #include <variant>
 
 KeyLogOptions::KeyLogOptions(velmora::SettingsFile& settings, QWidget* parent) : QWidget(parent), settings_(settings) {
@@ -68,6 +70,10 @@ void KeyLogOptions::KeyLogFile_Click() {
 }
 
 void KeyLogOptions::LaunchBrowser_Click() {
+    if (::geteuid() == 0) {
+        Dialogs::Message(this, QMessageBox::Warning, QStringLiteral("无法启动浏览器"), BrowserLauncher::RootMessage());
+        return;
+    }
     velmora::TlsSettings tls(settings_);
     const auto ensured = tls.EnsureKeyLogFile(KeyLogBaseFolder().toStdString());
     if (const auto* failed = std::get_if<velmora::KeyLogFileError>(&ensured)) {

@@ -24,7 +24,8 @@ public:
 
     // The file dialog, as a click on the field opens it; a cancelled dialog keeps the path.
     void KeyLogFile_Click();
-    // Makes the key log file when none is set, then starts the browser writing to it.
+    // Makes the key log file when none is set, then starts the browser writing to it. Running as root, it
+    // only says how to start the browser as the user instead.
     void LaunchBrowser_Click();
 
     // Where a new key log file goes: $XDG_RUNTIME_DIR when set, else the user's cache folder.
