@@ -98,7 +98,7 @@ void DataWindow::LV1_ItemClick() {
     if (auto request = form_->https()->DataWindowText(form_->results()[static_cast<std::size_t>(row)],
                                                       chineseTextProcessing())) {
         // A decrypted request: its frame holds only ciphertext.
-        noteText_ = *request == HttpsCapture::DroppedRequestNote() ? *request : QString();
+        noteText_.clear();
         text = *request;
     } else if (!ok || !store.Contains(packet) || store.IsReleased(packet)) {
         text = ReleasedPacketNote(packet);

@@ -80,19 +80,12 @@ QString HttpsCapture::FiguresText() const {
 }
 
 std::optional<QString> HttpsCapture::DataWindowText(const velmora::ResultRow& row, bool chinese) const {
-    const velmora::HttpsRequestFinder& finder = form_->httpsRequests();
-    const std::string* text = finder.RequestText(row);
-    if (!text) {
-        // Clear text never yields an "https://" address: such a row came from a decrypted connection.
-        if (finder.HasKeyLog() && row.address.starts_with(u"https://"))
-            return DroppedRequestNote();
+    // Rows from clear text, keyword search rows, and HTTPS rows past the bound on kept texts have none:
+    // their packet is shown as for any row.
+    const std::string* text = form_->httpsRequests().RequestText(row);
+    if (!text)
         return std::nullopt;
-    }
     const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text->data()), text->size());
     return chinese ? QString::fromStdU16String(velmora::DecodeCnEscapes(velmora::PacketToTextCn(bytes)))
                    : QString::fromStdU16String(velmora::PacketToText(bytes));
-}
-
-QString HttpsCapture::DroppedRequestNote() {
-    return QStringLiteral("（这一行来自解密的 HTTPS 连接。保存的请求文本超过了内存上限，这一行的请求文本没有保留。）");
 }

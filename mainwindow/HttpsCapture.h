@@ -32,12 +32,9 @@ public:
     QString FiguresText() const;
 
     // What the data window shows for a row listed from a decrypted connection: its request, rendered as
-    // `Chk2` chooses (PacketToText, or PacketToTextCn and DecodeCnEscapes when `chinese`). A note when
-    // the text was not kept. Nothing for the other rows.
+    // `Chk2` chooses (PacketToText, or PacketToTextCn and DecodeCnEscapes when `chinese`). Nothing for the
+    // other rows.
     std::optional<QString> DataWindowText(const velmora::ResultRow& row, bool chinese) const;
-
-    // The note for an HTTPS row whose request text is past the bound on kept texts.
-    static QString DroppedRequestNote();
 
 private:
     Form1* form_;
