@@ -22,7 +22,7 @@ KeyLogOptions::KeyLogOptions(velmora::SettingsFile& settings, QWidget* parent) :
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(3);
-    auto* label = new QLabel(QStringLiteral("★  TLS 密钥日志"), this);
+    auto* label = new QLabel(QStringLiteral("★ TLS 密钥日志"), this);
     QFont bold = label->font();
     bold.setBold(true);
     label->setFont(bold);
