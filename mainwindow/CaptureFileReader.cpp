@@ -3,6 +3,7 @@
 #include "capture/pcap/CaptureComponent.h"
 #include "mainwindow/Dialogs.h"
 #include "mainwindow/Form1.h"
+#include "mainwindow/HttpsCapture.h"
 #include "mainwindow/ResultListModel.h"
 #include "mainwindow/StatusPanels.h"
 
@@ -135,7 +136,8 @@ void CaptureFileReader::finish(bool cutShort) {
     form_->Cmd1(0)->setText(kStartCaption);
     form_->Status1()->SetPanelText(1, cutShort ? QStringLiteral("状态：读取中止") : QStringLiteral("状态：读取完毕"));
     form_->Status1()->CapturePanel()->setText(
-        QStringLiteral("捕获文件：%1 帧，%2 个地址").arg(frames).arg(form_->resultModel()->ResultCount()));
+        QStringLiteral("捕获文件：%1 帧，%2 个地址").arg(frames).arg(form_->resultModel()->ResultCount()) +
+        form_->https()->FiguresText());
     emit Finished();
     if (damage) {
         Dialogs::Message(

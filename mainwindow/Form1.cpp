@@ -455,8 +455,6 @@ void Form1::loadFileTypeTable() {
     fileTypeModel_->Load(velmora::LoadFileTypeTable(settings_));
 }
 
-QString Form1::IniFileName() const { return QString::fromStdString(settings_.IniFileName()); }
-
 // ---- Capture control -------------------------------------------------------------------------------------
 
 bool Form1::IsCapturing() const { return Cmd1_[0]->text() != kStartCaption; }
@@ -582,8 +580,7 @@ void Form1::Combo2_Click() {
 
 void Form1::refreshCaptureFigures() {
     if (vpacket_)
-        Status1_->ShowCaptureFigures(vpacket_->Stats().received, vpacket_->Stats().droppedByKernel,
-                                     https_->FiguresText());
+        Status1_->ShowCaptureFigures(vpacket_->Stats(), https_->FiguresText());
 }
 
 // ---- Frames ----------------------------------------------------------------------------------------------

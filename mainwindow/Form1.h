@@ -138,7 +138,7 @@ public:
     FileTypeTableModel* fileTypes() const { return fileTypeModel_; }
     velmora::CaptureComponent& vpacket() { return *vpacket_; }
     velmora::SettingsFile& settings() { return settings_; }
-    QString IniFileName() const;
+    QString IniFileName() const { return QString::fromStdString(settings_.IniFileName()); }
     bool IsCapturing() const;
     velmora::ExtractionOptions CurrentExtractionOptions() const { return extractionOptions_; }
     // The adapters offered in Combo2, in its order.

@@ -1,5 +1,7 @@
 #include "mainwindow/StatusPanels.h"
 
+#include "capture/pcap/CaptureComponent.h"
+
 #include <QLabel>
 
 StatusPanels::StatusPanels(QWidget* parent) : QStatusBar(parent) {
@@ -39,8 +41,8 @@ void StatusPanels::SetPanelText(int number, const QString& text) {
         label->setText(text);
 }
 
-void StatusPanels::ShowCaptureFigures(std::uint64_t received, std::uint64_t droppedByKernel, const QString& more) {
+void StatusPanels::ShowCaptureFigures(const velmora::CaptureStats& stats, const QString& more) {
     capturePanel_->setText(QStringLiteral("已捕获 %1 帧，内核丢弃 %2 帧")
-                               .arg(QString::number(received), QString::number(droppedByKernel)) +
+                               .arg(QString::number(stats.received), QString::number(stats.droppedByKernel)) +
                            more);
 }

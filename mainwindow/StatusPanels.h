@@ -5,9 +5,12 @@
 #include <QStatusBar>
 
 #include <array>
-#include <cstdint>
 
 class QLabel;
+
+namespace velmora {
+struct CaptureStats;
+}
 
 class StatusPanels final : public QStatusBar {
     Q_OBJECT
@@ -25,7 +28,7 @@ public:
     // Frames captured and dropped while a capture runs.
     QLabel* CapturePanel() const { return capturePanel_; }
     // Shows the capture's figures in that panel, followed by `more` (the TLS figures).
-    void ShowCaptureFigures(std::uint64_t received, std::uint64_t droppedByKernel, const QString& more = {});
+    void ShowCaptureFigures(const velmora::CaptureStats& stats, const QString& more = {});
 
 private:
     std::array<QLabel*, kPanelCount> panels_{};
