@@ -17,7 +17,9 @@ int hexDigit(char16_t c) {
     return -1;
 }
 
-bool isHexDigit(char16_t c) { return hexDigit(c) >= 0; }
+bool isHexDigit(char16_t c) {
+    return hexDigit(c) >= 0;
+}
 
 // The text of each byte 0x00..0x80: its character, or "·" for control bytes.
 struct SingleByteTexts {
@@ -58,6 +60,76 @@ int groupValue(std::u16string_view digits) {
     return 16 * HexToCed(digits.substr(0, 1)) + HexToCed(digits.substr(digits.size() - 1, 1));
 }
 
+// The byte of the well-formed group "%XX" at w[j], or -1 when none starts there.
+int strictGroup(std::u16string_view w, std::size_t j) {
+    if (j + 2 >= w.size() || w[j] != u'%')
+        return -1;
+    const int high = hexDigit(w[j + 1]);
+    const int low = hexDigit(w[j + 2]);
+    return (high | low) < 0 ? -1 : high << 4 | low;
+}
+
+// The run of adjacent groups starting at w[i], read as UTF-8: when its bytes are strictly valid in
+// full and hold a 3- or 4-byte sequence, appends the run decoded (groups below 0x80 stay as their
+// three characters) and gives the position after it. Otherwise leaves `out` as it was and gives 0.
+// A run of GBK pairs is almost never valid UTF-8 with a 3-byte sequence, so GBK escapes still fall
+// through to the GBK step. Only a run whose first byte can lead a multi-byte sequence is read: one
+// that starts with groups below 0x80 decodes the same from its first higher group, where the walk
+// arrives after keeping those groups unchanged.
+std::size_t decodeUtf8Run(std::u16string_view w, std::size_t i, std::u16string& out) {
+    if (const int first = strictGroup(w, i); first < 0xC2 || first > 0xF4)
+        return 0;
+    const std::size_t mark = out.size();
+    bool wide = false;
+    std::size_t j = i;
+    for (int b; (b = strictGroup(w, j)) >= 0;) {
+        if (b < 0x80) {
+            out.append(w.substr(j, 3));
+            j += 3;
+            continue;
+        }
+        int extra;
+        int low = 0x80, high = 0xBF; // range of the second byte: excludes overlong forms, surrogates, > U+10FFFF
+        if (b >= 0xC2 && b <= 0xDF) {
+            extra = 1;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            extra = 2;
+            low = b == 0xE0 ? 0xA0 : 0x80;
+            high = b == 0xED ? 0x9F : 0xBF;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            extra = 3;
+            low = b == 0xF0 ? 0x90 : 0x80;
+            high = b == 0xF4 ? 0x8F : 0xBF;
+        } else {
+            break;
+        }
+        std::uint32_t cp = static_cast<std::uint32_t>(b) & (0x7F >> (extra + 1));
+        for (int k = 1; k <= extra; ++k) {
+            const int c = strictGroup(w, j + 3 * static_cast<std::size_t>(k));
+            if (c < low || c > high) {
+                out.resize(mark);
+                return 0;
+            }
+            cp = cp << 6 | (static_cast<std::uint32_t>(c) & 0x3F);
+            low = 0x80, high = 0xBF;
+        }
+        j += 3 * static_cast<std::size_t>(extra + 1);
+        wide = wide || extra >= 2;
+        if (cp >= 0x10000) {
+            out.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+    }
+    // Stopped on a byte that cannot start a sequence, inside the run: not valid in full.
+    if (!wide || strictGroup(w, j) >= 0) {
+        out.resize(mark);
+        return 0;
+    }
+    return j;
+}
+
 // Every "%20" becomes a space, in one pass.
 void decodeEscapedSpaces(std::u16string& s) {
     if (s.find(u"%20") == std::u16string::npos)
@@ -84,7 +156,9 @@ std::u16string PacketToText(std::span<const std::uint8_t> frame) {
     return out;
 }
 
-std::u16string PacketToText(const PacketStore& store, PacketNumber n) { return PacketToText(store.PacketData(n)); }
+std::u16string PacketToText(const PacketStore& store, PacketNumber n) {
+    return PacketToText(store.PacketData(n));
+}
 
 void PacketToTextCn(std::span<const std::uint8_t> frame, std::u16string& out) {
     const char16_t* single = singleByteTexts();
@@ -122,7 +196,9 @@ std::u16string PacketToTextCn(std::span<const std::uint8_t> frame) {
     return out;
 }
 
-std::u16string PacketToTextCn(const PacketStore& store, PacketNumber n) { return PacketToTextCn(store.PacketData(n)); }
+std::u16string PacketToTextCn(const PacketStore& store, PacketNumber n) {
+    return PacketToTextCn(store.PacketData(n));
+}
 
 std::u16string DecodeCnEscapes(std::u16string_view text) {
     const std::size_t firstPercent = text.find(u'%');
@@ -139,6 +215,8 @@ std::u16string DecodeCnEscapes(std::u16string_view text) {
             if (lead < 129 || i + 3 >= w.size() || w[i + 3] != u'%') {
                 result.append(slice(w, i, 3));
                 next = i + 3;
+            } else if (const std::size_t after = decodeUtf8Run(w, i, result); after != 0) {
+                next = after;
             } else {
                 const int trail = groupValue(slice(w, i + 4, 2));
                 const std::u16string_view group = slice(w, i, 6);

@@ -8,7 +8,7 @@ seconds=${2:?usage: run-fuzzers.sh BUILD_DIR SECONDS}
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$build" && pwd)
 
-# Seeds: fuzz/corpus/NAME if present; the capture-file fuzzer also starts from the small test captures.
+# Seeds: fuzz/corpus/NAME if present, with the dictionary fuzz/NAME.dict if present; the capture-file fuzzer also starts from the small test captures.
 seed() {
     local name=$1 corpus=$2
     if [ -d "$source_dir/fuzz/corpus/$name" ]; then
@@ -51,8 +51,12 @@ for fuzzer in "${fuzzers[@]}"; do
     corpus="$build/fuzz-corpus/$name"
     mkdir -p "$corpus"
     seed "$name" "$corpus"
+    dict=()
+    if [ -f "$source_dir/fuzz/$name.dict" ]; then
+        dict=(-dict="$source_dir/fuzz/$name.dict")
+    fi
     echo "== $name for ${seconds}s (corpus $corpus)"
-    if ! "$fuzzer" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
+    if ! "$fuzzer" "${dict[@]}" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
         -artifact_prefix="$build/fuzz-artifacts/$name-" "$corpus" >"$build/fuzz-artifacts/$name.log" 2>&1; then
         failed+=("$name")
         tail -n 60 "$build/fuzz-artifacts/$name.log"

@@ -70,6 +70,31 @@ TEST(DecodeCnEscapes, DecodesOnlyHighBytePairs) {
         EXPECT_EQ(DecodeCnEscapes(c.in), c.out) << std::string(c.in.begin(), c.in.end());
 }
 
+// A run of groups that is valid UTF-8 with a 3- or 4-byte sequence is UTF-8; anything else is read as GBK.
+TEST(DecodeCnEscapes, DecodesUtf8RunsThatHoldAWideSequence) {
+    struct Case {
+        std::u16string in;
+        std::u16string out;
+    };
+    const Case cases[] = {
+        {u"/%E4%B8%AD%E6%96%87.mp4", u"/中文.mp4"},
+        {u"/%e4%b8%ad.mp4", u"/中.mp4"},
+        {u"/a%2F%E4%B8%AD.mp4", u"/a%2F中.mp4"},    // single-byte groups stay
+        {u"/%E4%B8%AD%2f%E6%96%87", u"/中%2f文"},   // also inside the run, as written
+        {u"/%D6%D0%CE%C4.flv", u"/中文.flv"},       // not UTF-8: GBK
+        {u"/%C3%A9.mp4", u"/茅.mp4"},               // valid, but no 3-byte sequence: GBK
+        {u"/%C3%A9%E4%B8%AD.mp4", u"/é中.mp4"},     // 2-byte sequences decode inside a wide run
+        {u"/%E4%B8%AD%E6.mp4", u"/涓%AD%E6.mp4"},   // cut off: GBK
+        {u"/%F0%9F%8E%AC.mkv", u"/\U0001F3AC.mkv"}, // outside the BMP: a surrogate pair
+        {u"/%C0%AF%E4%B8%AD", u"/蜡中"},            // overlong: GBK pair, then a run of its own
+        {u"/%ED%A0%80%E4%B8%AD", u"/頎%80中"},      // a surrogate is not UTF-8 either
+        {u"/%E4%B8%AD%20", u"/中 "},                // the walk ends on a group: %20 is a space
+        {u"/%E4%B8%AD%20x", u"/中%20x"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(DecodeCnEscapes(c.in), c.out) << std::string(c.in.begin(), c.in.end());
+}
+
 TEST(DecodeCnEscapes, RoundTripsTheRendering) {
     const auto frame = bytes({'/', 0xCA, 0xD3, 0xC6, 0xB5, '.', 'f', 'l', 'v'});
     EXPECT_EQ(DecodeCnEscapes(PacketToTextCn(frame)), u"/视频.flv");

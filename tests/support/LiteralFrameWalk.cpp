@@ -100,6 +100,30 @@ Text Hex2(std::uint8_t b) {
     return {digits[b >> 4], digits[b & 15]};
 }
 
+// The rule for UTF-8 escapes, tried at every "%" of the walk: the maximal run of groups "%XX"
+// starting at i, if its bytes are valid UTF-8 in full with a 3- or 4-byte sequence, is appended with
+// each multi-byte sequence as its character and each single byte as its three characters. Gives the
+// position after the run, or 0 when the rule does not apply.
+std::size_t Utf8Run(View w, std::size_t i, Text& result) {
+    std::string bytes;
+    std::size_t j = i;
+    while (Mid(w, j, 1) == u"%" && Mid(w, j + 1, 2).size() == 2 && IsHex(Mid(w, j + 1, 2))) {
+        bytes.push_back(static_cast<char>(16 * HexValue(Mid(w, j + 1, 1)) + HexValue(Mid(w, j + 2, 1))));
+        j += 3;
+    }
+    const bool wide =
+        std::any_of(bytes.begin(), bytes.end(), [](char b) { return static_cast<std::uint8_t>(b) >= 0xE0; });
+    if (bytes.empty() || !utf8::IsValid(bytes) || !wide)
+        return 0;
+    for (std::size_t k = 0; k < bytes.size();) {
+        const auto b = static_cast<std::uint8_t>(bytes[k]);
+        const std::size_t length = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+        result += length == 1 ? Mid(w, i + 3 * k, 3) : utf8::ToU16(bytes.substr(k, length));
+        k += length;
+    }
+    return j;
+}
+
 bool IsAlnum(char16_t c) {
     return (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
 }
@@ -289,7 +313,12 @@ std::u16string DecodeCnEscapes(std::u16string_view text) {
     std::size_t i = 1;
     while (true) {
         std::size_t next;
-        if (Mid(w, i, 1) == u"%") {
+        std::size_t afterRun = 0;
+        if (Mid(w, i, 1) == u"%")
+            afterRun = Utf8Run(w, i, result);
+        if (afterRun > 0) {
+            next = afterRun;
+        } else if (Mid(w, i, 1) == u"%") {
             const Text d1 = Trim(Mid(w, i + 1, 2));
             const int lead = 16 * HexValue(Left(d1, 1)) + HexValue(Right(d1, 1));
             if (Mid(w, i + 3, 1) != u"%" || d1.size() < 2 || lead < 129) {
