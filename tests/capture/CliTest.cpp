@@ -56,6 +56,19 @@ TEST(Cli, ListsRowsAsTabSeparatedUtf8) {
     EXPECT_EQ(run.out, "音频\thttp://luca.ntop.org/0.mp3\t4\n");
 }
 
+// curl fetching file names escaped as UTF-8 (as browsers and players send them), as GBK, and
+// escapes that only look like UTF-8.
+TEST(Cli, DecodesUtf8AndGbkEscapesOfRecordedRequests) {
+    const CliRun run = runCli("-r " + kData + "/velmora_utf8_escapes.pcap" + settingsArg());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "视频\thttp://127.0.0.1:8765/中文.mp4\t4\n"
+                       "视频\thttp://127.0.0.1:8765/中.mp4\t16\n"
+                       "视频\thttp://127.0.0.1:8765/a%2F中.mp4\t28\n"
+                       "视频\thttp://127.0.0.1:8765/中文.flv\t40\n"    // GBK
+                       "视频\thttp://127.0.0.1:8765/茅.mp4\t52\n"      // no 3-byte sequence: GBK
+                       "视频\thttp://127.0.0.1:8765/涓%AD%E6.mp4\t64\n"); // cut off: GBK
+}
+
 TEST(Cli, WritesJsonLines) {
     const CliRun run = runCli("-r " + kData + "/ndpi_rtsp_setup_http.pcapng --format jsonl" + settingsArg());
     EXPECT_EQ(run.status, 0) << run.err;

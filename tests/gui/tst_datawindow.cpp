@@ -144,6 +144,17 @@ private slots:
                  QString::fromStdU16String(velmora::DecodeCnEscapes(velmora::PacketToTextCn(form_->store(), 3))));
         QVERIFY(shown.contains(QStringLiteral("GET /视频.mp4 HTTP/1.1")));
         QVERIFY(!form_->Text1()->textCursor().hasSelection());
+
+        // A file name escaped as UTF-8, as curl and browsers send it: the row and the window read it.
+        velmora::FileTypeTable types({{u".mp4", u"视频", u""}});
+        velmora::MediaAddressExtractor extractor(form_->store(), form_->results(), types);
+        extractor.vpacket_PacketReceived(
+            velmora::test::TcpFrame("GET /%E4%B8%AD%E6%96%87.mp4 HTTP/1.1\r\nHost: 127.0.0.1:8765\r\n\r\n"), kEthernet,
+            {0, 0});
+        form_->resultModel()->FlushPending();
+        QCOMPARE(address(3), QStringLiteral("http://127.0.0.1:8765/中文.mp4"));
+        clickRow(3);
+        QVERIFY(form_->Text1()->toPlainText().contains(QStringLiteral("GET /中文.mp4 HTTP/1.1")));
     }
 
     void keyboardChoosesRowsToo() {
