@@ -2,7 +2,8 @@
 // The two text renderings of a frame and the decoder of percent-escaped Chinese characters.
 // A frame text holds one UTF-16 code unit per character (every GBK character is in the Basic
 // Multilingual Plane), so positions are plain indexes. Every control byte renders as the middle
-// dot U+00B7, which the address search relies on.
+// dot U+00B7, which the address search relies on. Decoded text may hold surrogate pairs: a file
+// name escaped as UTF-8 can name any character.
 
 #include "capture/PacketStore.h"
 
@@ -27,7 +28,8 @@ std::u16string PacketToTextCn(const PacketStore& store, PacketNumber n);
 // Renders into `out` (cleared first), reusing its capacity.
 void PacketToTextCn(std::span<const std::uint8_t> frame, std::u16string& out);
 
-// Decodes "%XX%YY" groups whose bytes form a GBK double-byte character; everything else stays.
+// Decodes percent groups: a run of groups that is valid UTF-8 with a 3- or 4-byte sequence as
+// UTF-8, otherwise "%XX%YY" pairs that form a GBK double-byte character; everything else stays.
 std::u16string DecodeCnEscapes(std::u16string_view text);
 
 // 0..15 for one hexadecimal digit, 0 for anything else (also for texts of other lengths).
