@@ -9,63 +9,106 @@ PacketStore::PacketStore(std::size_t memoryBudget) : memoryBudget_(memoryBudget)
 
 PacketNumber PacketStore::Store(std::span<const std::uint8_t> frame) {
     const std::size_t length = std::min(frame.size(), kMaxFrameBytes);
-    if (memoryBudget_ == 0) {
-        frames_.push_back(FrameSlot{kNoBlock, 0, static_cast<std::uint32_t>(length)});
-        return PacketCount();
-    }
-    if (usedInLastBlock_ + length > kBlockBytes) {
-        auto block = spareBlock_ ? std::move(spareBlock_) : std::make_unique_for_overwrite<std::uint8_t[]>(kBlockBytes);
-        blocks_.push_back(std::move(block));
-        ++heldBlocks_;
-        usedInLastBlock_ = 0;
+    ++count_;
+    currentLength_ = static_cast<std::int32_t>(length);
+    if (memoryBudget_ == 0)
+        return count_;
+    if (blocks_.empty() || blocks_.back().ends.size() >= kMaxFramesPerBlock ||
+        (blocks_.back().ends.empty() ? 0 : blocks_.back().ends.back()) + length > kBlockBytes)
+        openBlock();
+    Block& block = blocks_.back();
+    const std::uint32_t at = block.ends.empty() ? 0 : block.ends.back();
+    if (length > 0)
+        std::memcpy(block.bytes.get() + at, frame.data(), length);
+    const std::size_t capacity = block.ends.capacity();
+    block.ends.push_back(at + static_cast<std::uint32_t>(length));
+    if (block.ends.capacity() != capacity) {
+        recordBytes_ += (block.ends.capacity() - capacity) * sizeof(std::uint32_t);
         releaseOverBudget();
     }
-    const auto blockNumber = static_cast<std::uint32_t>(firstBlock_ + blocks_.size() - 1);
-    if (length > 0)
-        std::memcpy(blocks_.back().get() + usedInLastBlock_, frame.data(), length);
-    frames_.push_back(FrameSlot{blockNumber, static_cast<std::uint32_t>(usedInLastBlock_),
-                                static_cast<std::uint32_t>(length)});
-    usedInLastBlock_ += length;
-    return PacketCount();
+    return count_;
+}
+
+void PacketStore::openBlock() {
+    // Make room before taking the new block, so that a full budget reuses the oldest block's bytes
+    // instead of holding one block more than it allows.
+    while (!blocks_.empty() && HeldBytes() + (spareBlock_ ? 0 : kBlockBytes) > memoryBudget_)
+        releaseOldest();
+    Block block;
+    block.bytes = spareBlock_ ? std::move(spareBlock_) : std::make_unique_for_overwrite<std::uint8_t[]>(kBlockBytes);
+    block.first = count_;
+    blocks_.push_back(std::move(block));
+}
+
+void PacketStore::releaseOldest() {
+    Block& oldest = blocks_.front();
+    recordBytes_ -= oldest.ends.capacity() * sizeof(std::uint32_t);
+    if (!spareBlock_)
+        spareBlock_ = std::move(oldest.bytes);
+    blocks_.pop_front();
 }
 
 void PacketStore::releaseOverBudget() {
     // The block being filled is never released, so the current frame can always be read.
-    while (heldBlocks_ > 1 && heldBlocks_ * kBlockBytes > memoryBudget_) {
-        // Keep one released block for the next frames: a small budget would otherwise map and
-        // unmap a block for every megabyte captured.
-        if (!spareBlock_)
-            spareBlock_ = std::move(blocks_.front());
-        blocks_.pop_front();
-        ++firstBlock_;
-        --heldBlocks_;
+    while (HeldBytes() > memoryBudget_) {
+        if (spareBlock_)
+            spareBlock_.reset();
+        else if (blocks_.size() > 1)
+            releaseOldest();
+        else
+            return;
     }
 }
 
-void PacketStore::Reset() {
-    frames_.clear();
-    frames_.shrink_to_fit();
-    if (!blocks_.empty() && !spareBlock_)
-        spareBlock_ = std::move(blocks_.back());
-    blocks_.clear();
-    firstBlock_ = 0;
-    heldBlocks_ = 0;
-    usedInLastBlock_ = kBlockBytes;
+void PacketStore::SetMemoryBudget(std::size_t memoryBudget) {
+    memoryBudget_ = memoryBudget;
+    if (memoryBudget_ == 0) {
+        blocks_.clear();
+        spareBlock_.reset();
+        recordBytes_ = 0;
+        return;
+    }
+    releaseOverBudget();
 }
 
-std::int32_t PacketStore::PacketLength(PacketNumber n) const {
-    return Contains(n) ? static_cast<std::int32_t>(frames_[n - 1].length) : 0;
+void PacketStore::Reset() {
+    count_ = 0;
+    currentLength_ = 0;
+    while (!blocks_.empty())
+        releaseOldest(); // keeps one block's bytes, so a restart does not reallocate
+    releaseOverBudget();
+}
+
+std::size_t PacketStore::HeldBytes() const {
+    return (blocks_.size() + (spareBlock_ ? 1 : 0)) * kBlockBytes + recordBytes_;
+}
+
+const PacketStore::Block* PacketStore::blockOf(PacketNumber n) const {
+    if (!Contains(n) || blocks_.empty() || n < blocks_.front().first)
+        return nullptr;
+    // The last block whose first frame is at or before n.
+    const auto after = std::upper_bound(blocks_.begin(), blocks_.end(), n,
+                                        [](PacketNumber number, const Block& block) { return number < block.first; });
+    return &*std::prev(after);
 }
 
 bool PacketStore::IsReleased(PacketNumber n) const {
-    return Contains(n) && (frames_[n - 1].block < firstBlock_ || frames_[n - 1].block == kNoBlock);
+    return Contains(n) && blockOf(n) == nullptr;
+}
+
+std::int32_t PacketStore::PacketLength(PacketNumber n) const {
+    if (n == count_ && count_ > 0)
+        return currentLength_;
+    return static_cast<std::int32_t>(PacketData(n).size());
 }
 
 std::span<const std::uint8_t> PacketStore::PacketData(PacketNumber n) const {
-    if (!Contains(n) || IsReleased(n))
+    const Block* block = blockOf(n);
+    if (!block)
         return {};
-    const FrameSlot& slot = frames_[n - 1];
-    return {blocks_[slot.block - firstBlock_].get() + slot.offset, slot.length};
+    const auto i = static_cast<std::size_t>(n - block->first);
+    const std::uint32_t start = i == 0 ? 0 : block->ends[i - 1];
+    return {block->bytes.get() + start, block->ends[i] - start};
 }
 
 } // namespace velmora

@@ -63,7 +63,7 @@ DataWindow::DataWindow(Form1* form) : QObject(form), form_(form) {
         });
 }
 
-QString DataWindow::ReleasedPacketNote(quint32 packet) {
+QString DataWindow::ReleasedPacketNote(quint64 packet) {
     return QStringLiteral(
                "（第 %1 号封包的数据已不在内存中，无法显示。缓存的封包超过内存上限时，最早的封包会被释放。）")
         .arg(packet);
@@ -91,7 +91,7 @@ void DataWindow::LV1_ItemClick() {
     if (row < 0)
         return;
     bool ok = false;
-    const velmora::PacketNumber packet = form_->resultModel()->PacketText(row).toUInt(&ok);
+    const velmora::PacketNumber packet = form_->resultModel()->PacketText(row).toULongLong(&ok);
     const velmora::PacketStore& store = form_->store();
 
     QString text;

@@ -34,7 +34,7 @@ public:
     void Text1_Change();
 
     // What Text1 shows for a row whose packet is no longer held in memory.
-    static QString ReleasedPacketNote(quint32 packet);
+    static QString ReleasedPacketNote(quint64 packet);
 
 private:
     int selectedRow() const;

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
+#include <algorithm>
 #include <numeric>
 #include <vector>
 
@@ -64,7 +67,7 @@ TEST(PacketStore, ReleasesTheOldestFramesPastTheBudgetButKeepsTheirNumbers) {
     EXPECT_LE(store.HeldBytes(), 3 * PacketStore::kBlockBytes);
     EXPECT_TRUE(store.IsReleased(1));
     EXPECT_TRUE(store.PacketData(1).empty());
-    EXPECT_EQ(store.PacketLength(1), 15000); // the length stays
+    EXPECT_EQ(store.PacketLength(1), 0); // its record went with its block
     EXPECT_EQ(PacketToText(store, 1), u"");
     EXPECT_FALSE(store.IsReleased(frames));
     EXPECT_EQ(store.PacketData(frames)[0], static_cast<std::uint8_t>(frames - 1));
@@ -79,4 +82,39 @@ TEST(PacketStore, ReleasesTheOldestFramesPastTheBudgetButKeepsTheirNumbers) {
     EXPECT_EQ(countOnly.PacketLength(1), 15000);
     EXPECT_TRUE(countOnly.IsReleased(1));
     EXPECT_EQ(countOnly.HeldBytes(), 0u);
+}
+
+// The budget covers the records of the frames too: a run of millions of small and empty frames
+// (a busy adapter for hours) holds no more than the budget, however long it runs.
+TEST(PacketStore, HoldsARunOfAnyLengthInsideItsBudget) {
+    const std::size_t budget = 4 * PacketStore::kBlockBytes;
+    auto heap = [] {
+        const struct mallinfo2 info = mallinfo2();
+        return info.uordblks + info.hblkhd;
+    };
+    const std::size_t heapBefore = heap();
+    std::size_t peakHeld = 0, peakHeap = 0;
+    {
+        PacketStore store(budget);
+        std::vector<std::uint8_t> frame(60);
+        constexpr PacketNumber kFrames = 3'000'000;
+        for (PacketNumber n = 1; n <= kFrames; ++n) {
+            frame[0] = static_cast<std::uint8_t>(n);
+            store.Store(n % 4 == 0 ? std::span<const std::uint8_t>() : frame);
+            if (n % 50'000 == 0) {
+                peakHeld = std::max(peakHeld, store.HeldBytes());
+                peakHeap = std::max(peakHeap, heap() - std::min(heap(), heapBefore));
+            }
+        }
+        EXPECT_EQ(store.PacketCount(), kFrames);
+        EXPECT_TRUE(store.IsReleased(1));
+        EXPECT_TRUE(store.PacketData(1).empty());
+        EXPECT_EQ(store.PacketLength(1), 0);
+        ASSERT_EQ(store.PacketData(kFrames - 1).size(), 60u);
+        EXPECT_EQ(store.PacketData(kFrames - 1)[0], static_cast<std::uint8_t>(kFrames - 1));
+        EXPECT_EQ(store.PacketLength(kFrames), 0); // the last frame was empty
+        EXPECT_FALSE(store.IsReleased(kFrames));
+    }
+    EXPECT_LE(peakHeld, budget);
+    EXPECT_LE(peakHeap, budget + 64 * 1024); // what the store reports is what it holds
 }
