@@ -503,8 +503,6 @@ void Form1::StartCapture() {
         return;
     }
 
-    ResetCaptureState();
-
     velmora::CaptureComponent& component = *vpacket_;
     const velmora::CaptureResult opened = component.OpenAdapter(Utf8(CurrentSelectedAdapter));
     if (!opened) {
@@ -523,7 +521,8 @@ void Form1::StartCapture() {
         showOpenAdapterFailure(QString::fromStdString(started.message));
         return;
     }
-
+    // Only now: a start that fails keeps the earlier run. No frame has been handled yet.
+    ResetCaptureState();
     liveCapture_ = true;
     Cmd1_[0]->setText(kStopCaption);
     Status1_->SetPanelText(1, QStringLiteral("状态：嗅探开始"));

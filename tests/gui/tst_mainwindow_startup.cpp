@@ -162,6 +162,10 @@ void TestMainWindowStartup::openAdapterFailureExplainsThePrivilege() {
     // An adapter with an address that libpcap cannot open: the real component refuses it.
     Form1 form(folder.Options({Adapter("velmora-none0", 0x7F000001, 0xFF000000)}));
     QCOMPARE(form.CurrentSelectedAdapter, QStringLiteral("velmora-none0"));
+    // The earlier run: a row, its stored packet and the data window.
+    form.resultModel()->AddCaptureRow({u"视频", u"http://127.0.0.1/a.mp4", 1});
+    form.store().Store(std::vector<std::uint8_t>{'G', 'E', 'T', ' ', '/'});
+    form.Text1()->setPlainText(QStringLiteral("earlier"));
 
     form.Cmd1_Click(0);
 
@@ -175,6 +179,11 @@ void TestMainWindowStartup::openAdapterFailureExplainsThePrivilege() {
     QVERIFY(!form.IsCapturing());
     QVERIFY(!form.vpacket().IsCapturing());
     QCOMPARE(form.Status1()->PanelText(1), QStringLiteral("状态：停止嗅探"));
+    // Nothing of the earlier run is lost to a start that did not happen.
+    QCOMPARE(form.resultModel()->rowCount(), 1);
+    QCOMPARE(form.store().PacketCount(), velmora::PacketNumber{1});
+    QCOMPARE(form.store().PacketData(1).size(), std::size_t{5});
+    QCOMPARE(form.Text1()->toPlainText(), QStringLiteral("earlier"));
 }
 
 void TestMainWindowStartup::settingsFillTheControls() {
