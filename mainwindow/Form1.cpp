@@ -17,6 +17,7 @@
 #include "mainwindow/SettingsLocation.h"
 #include "mainwindow/StartPage.h"
 #include "mainwindow/StatusPanels.h"
+#include "mainwindow/Text2FocusWatch.h"
 #include "settings/DefaultSettings.h"
 #include "settings/FileTypeSettings.h"
 #include "settings/LeadingNumber.h"
@@ -280,7 +281,7 @@ QWidget* Form1::buildOptionsPage() {
     Text2_->setObjectName(QStringLiteral("Text2"));
     Text2_->setFixedWidth(Px(1000));
     Text2_->setAlignment(Qt::AlignRight);
-    Text2_->installEventFilter(this);
+    text2Watch_ = new Text2FocusWatch(Text2_, [this] { Text2_LostFocus(); }, this);
     lengthRow->addWidget(Text2_);
     lengthRow->addWidget(GroupLabel(QStringLiteral("的数据包"), page));
     lengthRow->addStretch();
@@ -485,6 +486,7 @@ bool Form1::LookupNetwork(const QString& name, std::uint32_t& address, std::uint
 }
 
 void Form1::StartCapture() {
+    text2Watch_->CheckPending(); // the button takes no focus: the box may still hold what the user typed
     if (CurrentSelectedAdapter.isEmpty()) {
         Dialogs::Message(this, QMessageBox::Critical, QStringLiteral("未选择适配器"),
                          QStringLiteral("你必须首先选择一个网络适配器！"));
@@ -686,9 +688,7 @@ void Form1::Text5_Click() {
 }
 
 bool Form1::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == Text2_ && event->type() == QEvent::FocusOut) {
-        Text2_LostFocus();
-    } else if (watched == Text5_ && event->type() == QEvent::MouseButtonRelease) {
+    if (watched == Text5_ && event->type() == QEvent::MouseButtonRelease) {
         if (static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
             QMetaObject::invokeMethod(this, &Form1::Text5_Click, Qt::QueuedConnection);
     }
@@ -860,6 +860,7 @@ void Form1::Unload() {
 }
 
 void Form1::closeEvent(QCloseEvent* event) {
+    text2Watch_->CheckPending();
     if (unloaded_) {
         event->accept();
         return;

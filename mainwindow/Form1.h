@@ -75,6 +75,7 @@ class Form3;
 class HttpsCapture;
 class ResultListModel;
 class StatusPanels;
+class Text2FocusWatch;
 class TrayIcon;
 
 namespace velmora {
@@ -246,6 +247,7 @@ private:
     QComboBox* Combo2_ = nullptr;
     QLineEdit* Text5_ = nullptr;
     QLineEdit* Text2_ = nullptr;
+    Text2FocusWatch* text2Watch_ = nullptr;
     velmora::xpcheckbox* Chk2_ = nullptr;
     velmora::xpcheckbox* Chk3_ = nullptr;
     QTableView* ListView2_ = nullptr;

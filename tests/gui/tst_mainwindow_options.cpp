@@ -11,6 +11,7 @@
 #include <QAbstractButton>
 #include <QAbstractItemModelTester>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTableView>
@@ -121,6 +122,36 @@ void TestMainWindowOptions::minimumLengthIsValidatedOnLeaving() {
         form.Text2()->setText(QStringLiteral("300"));
         form.Combo2()->setFocus();
         QTRY_COMPARE(folder.Value(keys::kFiterLongSection, keys::kLongKey), std::string("300"));
+
+        // The user has not left the box when its own context menu opens or another window takes over:
+        // no message, what they typed stays.
+        dialogs.Clear();
+        box->setFocus();
+        QTRY_VERIFY(box->hasFocus());
+        box->selectAll();
+        QTest::keyClicks(box, QStringLiteral("12a"));
+        QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, QPoint(4, 4), box->mapToGlobal(QPoint(4, 4)));
+        QApplication::sendEvent(box, &menuKey);
+        QTRY_VERIFY(QApplication::activePopupWidget() != nullptr);
+        QApplication::activePopupWidget()->close();
+        QWidget otherWindow;
+        otherWindow.show();
+        QVERIFY(QTest::qWaitForWindowActive(&otherWindow));
+        otherWindow.hide();
+        form.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+        QCOMPARE(dialogs.Count(), 0);
+        QCOMPARE(box->text(), QStringLiteral("12a"));
+        // A capture start checks a changed value first, and so does closing the window.
+        form.Cmd1_Click(0);
+        QCOMPARE(dialogs.Titles(), (QStringList{QStringLiteral("错误"), QStringLiteral("未选择适配器")}));
+        QCOMPARE(box->text(), QStringLiteral("0"));
+        dialogs.Clear();
+        box->setFocus();
+        QTest::keyClicks(box, QStringLiteral("x"));
+        form.close();
+        QCOMPARE(dialogs.Titles(), QStringList{QStringLiteral("错误")});
+        QCOMPARE(folder.Value(keys::kFiterLongSection, keys::kLongKey), std::string("300"));
     }
     Form1 next(folder.Options());
     QCOMPARE(next.Text2()->text(), QStringLiteral("300"));
