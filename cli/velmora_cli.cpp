@@ -49,8 +49,9 @@ std::string defaultSettingsPath() {
     else if (const char* home = std::getenv("HOME"); home && *home)
         candidates.push_back(fs::path(home) / ".config" / "velmora" / "setting.ini");
     candidates.push_back(shipped.File("default-setting.ini"));
+    // The first that exists is the one meant, even when it turns out unreadable.
     for (const auto& path : candidates)
-        if (fs::is_regular_file(path))
+        if (std::error_code error; fs::exists(path, error))
             return path.string();
     return {};
 }
@@ -92,11 +93,17 @@ int main(int argc, char** argv) {
         return listAdapters();
 
     const std::string settingsPath = options.settingsPath.empty() ? defaultSettingsPath() : options.settingsPath;
-    if (!options.settingsPath.empty() && !fs::is_regular_file(settingsPath)) {
+    if (std::error_code error; !options.settingsPath.empty() && !fs::exists(settingsPath, error)) {
         std::fprintf(stderr, "velmora-cli: settings file %s: not found\n", settingsPath.c_str());
         return kExitUsage;
     }
     const SettingsFile settings(settingsPath);
+    // Read as an empty table, an unreadable file would list nothing and look like a quiet capture.
+    if (const auto problem = settings.ReadProblem()) {
+        std::fprintf(stderr, "velmora-cli: settings file %s cannot be read: %s\n", settingsPath.c_str(),
+                     problem->c_str());
+        return kExitUsage;
+    }
     const FileTypeTable fileTypes = LoadFileTypeTable(settings);
     if (settingsPath.empty())
         std::fprintf(stderr, "velmora-cli: no settings file found: the file-type table is empty, so only streams "

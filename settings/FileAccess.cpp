@@ -80,19 +80,22 @@ FileReadResult ReadWholeFile(const std::string& path, std::size_t limit) {
             result.status = FileReadResult::Status::Missing;
         } else {
             result.status = FileReadResult::Status::Failed;
-            result.error = Reason("无法打开", path, errno);
+            result.errorNumber = errno;
+            result.error = Reason("无法打开", path, result.errorNumber);
         }
         return result;
     }
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0) {
         result.status = FileReadResult::Status::Failed;
-        result.error = Reason("无法读取", path, errno);
+        result.errorNumber = errno;
+        result.error = Reason("无法读取", path, result.errorNumber);
         return result;
     }
     if (!S_ISREG(info.st_mode)) {
         result.status = FileReadResult::Status::Failed;
-        result.error = Reason("无法读取", path, S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
+        result.errorNumber = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+        result.error = Reason("无法读取", path, result.errorNumber);
         return result;
     }
     std::string bytes;
@@ -104,14 +107,16 @@ FileReadResult ReadWholeFile(const std::string& path, std::size_t limit) {
             if (errno == EINTR)
                 continue;
             result.status = FileReadResult::Status::Failed;
-            result.error = Reason("无法读取", path, errno);
+            result.errorNumber = errno;
+            result.error = Reason("无法读取", path, result.errorNumber);
             return result;
         }
         if (n == 0)
             break;
         if (bytes.size() + static_cast<std::size_t>(n) > limit) {
             result.status = FileReadResult::Status::Failed;
-            result.error = Reason("无法读取", path, EFBIG);
+            result.errorNumber = EFBIG;
+            result.error = Reason("无法读取", path, result.errorNumber);
             return result;
         }
         bytes.append(buffer.data(), static_cast<std::size_t>(n));

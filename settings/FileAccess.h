@@ -11,8 +11,9 @@ namespace velmora {
 struct FileReadResult {
     enum class Status { Ok, Missing, Failed };
     Status status = Status::Missing;
-    std::string bytes; // the content when Ok
-    std::string error; // path and reason when Failed
+    std::string bytes;   // the content when Ok
+    std::string error;   // path and reason when Failed
+    int errorNumber = 0; // the errno of the reason when Failed
 };
 
 // Reads a regular file whole. A missing file (or a missing folder on the way) is Missing, not Failed;

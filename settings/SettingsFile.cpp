@@ -3,6 +3,8 @@
 #include "settings/FileAccess.h"
 #include "settings/IniDocument.h"
 
+#include <cerrno>
+#include <cstring>
 #include <optional>
 
 namespace velmora {
@@ -42,6 +44,19 @@ std::unordered_map<std::string, std::string> SettingsFile::GetIniSection(std::st
     if (!document)
         return {};
     return document->SectionValues(section, kValueLimit);
+}
+
+std::optional<std::string> SettingsFile::ReadProblem() const {
+    if (iniFileName_.empty())
+        return std::nullopt;
+    const FileReadResult file = ReadWholeFile(iniFileName_, kFileSizeLimit);
+    if (file.status == FileReadResult::Status::Failed)
+        return file.errorNumber == EFBIG ? "larger than " + std::to_string(kFileSizeLimit >> 20) + " MiB"
+                                         : std::string(std::strerror(file.errorNumber));
+    // Text in GBK or UTF-8 never holds a NUL: a capture file, a program or a UTF-16 file does.
+    if (file.status == FileReadResult::Status::Ok && file.bytes.find('\0') != std::string::npos)
+        return "not a settings file: it holds binary data";
+    return std::nullopt;
 }
 
 bool SettingsFile::WriteIniString(std::string_view section, std::string_view key, std::string_view value) {

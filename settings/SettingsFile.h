@@ -6,6 +6,7 @@
 #include "settings/SettingsError.h"
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -45,6 +46,11 @@ public:
     // reports (one per entry that fails), but as one replacement of the file: a save that fails part way
     // leaves the old section whole instead of half a new one. Returns true when every entry was written.
     bool ReplaceIniSection(std::string_view section, const std::vector<std::pair<std::string, std::string>>& entries);
+
+    // Why the file, which exists, cannot be read as settings: the system's reason (no permission, a folder,
+    // larger than kFileSizeLimit) or that it holds binary data, which no settings file does. Nothing when it
+    // reads, or when there is no file. The other operations take such a file as empty.
+    std::optional<std::string> ReadProblem() const;
 
     // One read of the first section of that name: ASCII-lower-cased key -> value as GetIniString gives it.
     // For loading many keys at once (the file-type table) without re-reading the file for each.

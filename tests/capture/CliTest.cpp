@@ -64,8 +64,8 @@ TEST(Cli, DecodesUtf8AndGbkEscapesOfRecordedRequests) {
     EXPECT_EQ(run.out, "视频\thttp://127.0.0.1:8765/中文.mp4\t4\n"
                        "视频\thttp://127.0.0.1:8765/中.mp4\t16\n"
                        "视频\thttp://127.0.0.1:8765/a%2F中.mp4\t28\n"
-                       "视频\thttp://127.0.0.1:8765/中文.flv\t40\n"    // GBK
-                       "视频\thttp://127.0.0.1:8765/茅.mp4\t52\n"      // no 3-byte sequence: GBK
+                       "视频\thttp://127.0.0.1:8765/中文.flv\t40\n"       // GBK
+                       "视频\thttp://127.0.0.1:8765/茅.mp4\t52\n"         // no 3-byte sequence: GBK
                        "视频\thttp://127.0.0.1:8765/涓%AD%E6.mp4\t64\n"); // cut off: GBK
 }
 
@@ -102,6 +102,37 @@ TEST(Cli, RefusesBadArgumentsAndMissingInputsWithStatus2) {
     const CliRun noAdapter = runCli("-i velmora-no-such-adapter --count 1");
     EXPECT_EQ(noAdapter.status, 2);
     EXPECT_NE(noAdapter.err.find("velmora-no-such-adapter"), std::string::npos) << noAdapter.err;
+}
+
+// A settings file that is there but cannot be read would otherwise be an empty table: no rows, status 0.
+// (The tests run as root, so a folder, an oversized file and a capture file stand in for "no permission".)
+TEST(Cli, RefusesASettingsFileItCannotReadWithStatus2) {
+    const fs::path dir = fs::temp_directory_path() / ("velmora-cli-settings-" + std::to_string(getpid()));
+    fs::create_directories(dir / "folder.ini");
+    std::ofstream(dir / "huge.ini") << "[FileType]\n";
+    fs::resize_file(dir / "huge.ini", 17 << 20);
+    const struct {
+        std::string path;
+        std::string reason;
+        bool fromEnvironment;
+    } cases[] = {
+        {(dir / "folder.ini").string(), "Is a directory", false},
+        {(dir / "huge.ini").string(), "larger than 16 MiB", false},
+        {kData + "/ndpi_mpeg.pcap", "binary data", false},
+        {(dir / "huge.ini").string(), "larger than 16 MiB", true},
+    };
+    for (const auto& c : cases) {
+        if (c.fromEnvironment)
+            ::setenv("VELMORA_SETTINGS", c.path.c_str(), 1);
+        const CliRun run =
+            runCli("-r " + kData + "/ndpi_mpeg.pcap" + (c.fromEnvironment ? "" : " --settings " + c.path));
+        ::unsetenv("VELMORA_SETTINGS");
+        EXPECT_EQ(run.status, 2) << c.path;
+        EXPECT_TRUE(run.out.empty()) << c.path;
+        EXPECT_NE(run.err.find(c.path), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
+    }
+    fs::remove_all(dir);
 }
 
 TEST(Cli, KeepsTheRowsBeforeDamageAndExitsWith1) {
