@@ -116,6 +116,19 @@ TEST(RequestLineScan, JoinsTargetsToTheirHost) {
     EXPECT_EQ(h.addresses(), (Addresses{u"http://media.example/v/a.flv", u"/v/b.mp4", u"http://m.example/中文.mp3"}));
 }
 
+// Both scans refuse candidates shorter than 8 characters, counted before decoding. In the scheme scan
+// the check never decides alone: a candidate that passes its other rules has at least 9 characters
+// ("mms://a/b"), so only the request-line scan shows it.
+TEST(RequestLineScan, NeedsATargetOfEightCharactersBeforeDecoding) {
+    Harness h;
+    h.feed("\r\nGET /ab.mp4 HTTP/1.1\r\n\r\n");      // 7: refused
+    h.feed("\r\nGET /abc.mp4 HTTP/1.1\r\n\r\n");     // 8: listed
+    h.feed("\r\nGET /%D6%D0.mp4 HTTP/1.1\r\n\r\n");  // 11, decoded to 6: listed
+    h.feed("\r\nGET /a.mp4 HTTP/1.1\r\nHost: h\r\n"); // joined to its host first: listed
+    h.feed("mms://a/b\r\n");                          // the shortest stream address
+    EXPECT_EQ(h.addresses(), (Addresses{u"/abc.mp4", u"/中.mp4", u"http://h/a.mp4", u"mms://a/b"}));
+}
+
 TEST(RequestLineScan, ProxyRequestIsListedOnceAndTargetsNeedAPathOrExtension) {
     Harness h;
     h.feed("\r\nGET http://a.example/v/a.mp4 HTTP/1.1\r\nHost: a.example\r\n\r\n");
