@@ -48,6 +48,8 @@ public:
     // The stored bytes of frame n; empty when n is not stored or its bytes were released.
     std::span<const std::uint8_t> PacketData(PacketNumber n) const;
     bool IsReleased(PacketNumber n) const;
+    // The oldest frame whose bytes are held; every frame before it is released. PacketCount() + 1 when none is.
+    PacketNumber FirstHeldPacket() const { return blocks_.empty() ? count_ + 1 : blocks_.front().first; }
 
     std::size_t MemoryBudget() const { return memoryBudget_; }
     // Takes effect at once: releases the oldest blocks past the new budget.

@@ -110,7 +110,8 @@ KeywordSearch::Outcome KeywordSearch::Run(const velmora::PacketStore& store, con
     std::chrono::nanoseconds longest{0};
     QPointer<KeywordSearch> self(this);
 
-    for (velmora::PacketNumber n = 1; n <= count; ++n) {
+    // Released frames read back empty: after a long run they are nearly all of the numbers.
+    for (velmora::PacketNumber n = std::max<velmora::PacketNumber>(1, store.FirstHeldPacket()); n <= count; ++n) {
         QCoreApplication::processEvents();
         if (!self)
             return Outcome::Cancelled;

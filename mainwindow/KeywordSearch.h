@@ -47,7 +47,8 @@ public:
     explicit KeywordSearch(QObject* parent = nullptr);
     ~KeywordSearch() override;
 
-    // Scans packets 1 to PacketCount of `store`. Before each packet pending events run once; the
+    // Scans packets 1 to PacketCount of `store`, starting at the first one still held (the released ones
+    // read back empty). Before each packet pending events run once; the
     // search ends there, as Cancelled, when Cancel() was called, another Run began, the store lost
     // packets, or this object was destroyed (then nothing of it is touched).
     Outcome Run(const velmora::PacketStore& store, const QString& keyword, const RowSink& sink);

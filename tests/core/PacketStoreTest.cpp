@@ -114,6 +114,9 @@ TEST(PacketStore, HoldsARunOfAnyLengthInsideItsBudget) {
         EXPECT_EQ(store.PacketData(kFrames - 1)[0], static_cast<std::uint8_t>(kFrames - 1));
         EXPECT_EQ(store.PacketLength(kFrames), 0); // the last frame was empty
         EXPECT_FALSE(store.IsReleased(kFrames));
+        const PacketNumber firstHeld = store.FirstHeldPacket();
+        EXPECT_TRUE(store.IsReleased(firstHeld - 1));
+        EXPECT_FALSE(store.IsReleased(firstHeld));
     }
     EXPECT_LE(peakHeld, budget);
     EXPECT_LE(peakHeap, budget + 64 * 1024); // what the store reports is what it holds
