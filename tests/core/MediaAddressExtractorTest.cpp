@@ -60,6 +60,8 @@ TEST(SchemeScan, CutsCleansAndClassifiesHttpAddresses) {
         {"http://a.example/a.mp4%20tail\r\n", {u"http://a.example/a.mp4"}},
         {"http://a.example/%D6%D0.mp4\"", {u"http://a.example/中.mp4"}}, // escapes written by the page too
         {"x http://a.example/\xD6\xD0\xCE\xC4.mp4\r\n", {u"http://a.example/中文.mp4"}},
+        {"x http://a.example/\xE4\xB8\xAD\xE6\x96\x87.mp4\r\n", {u"http://a.example/中文.mp4"}}, // raw UTF-8
+        {"http://a.example/%E4%B8%AD%E6%96%87.mp4\"", {u"http://a.example/中文.mp4"}},
         {"http://a.example/pic.JPG\" http://a.example/song.MP3\"", {u"http://a.example/song.MP3"}},
         {"http://a.example/a.mp4\" 'http://a.example/b.flv' <http://a.example/a.mp4>",
          {u"http://a.example/a.mp4", u"http://a.example/b.flv"}},
