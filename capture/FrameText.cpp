@@ -17,9 +17,7 @@ int hexDigit(char16_t c) {
     return -1;
 }
 
-bool isHexDigit(char16_t c) {
-    return hexDigit(c) >= 0;
-}
+bool isHexDigit(char16_t c) { return hexDigit(c) >= 0; }
 
 // The text of each byte 0x00..0x80: its character, or "·" for control bytes.
 struct SingleByteTexts {
@@ -156,9 +154,7 @@ std::u16string PacketToText(std::span<const std::uint8_t> frame) {
     return out;
 }
 
-std::u16string PacketToText(const PacketStore& store, PacketNumber n) {
-    return PacketToText(store.PacketData(n));
-}
+std::u16string PacketToText(const PacketStore& store, PacketNumber n) { return PacketToText(store.PacketData(n)); }
 
 void PacketToTextCn(std::span<const std::uint8_t> frame, std::u16string& out) {
     const char16_t* single = singleByteTexts();
@@ -196,9 +192,7 @@ std::u16string PacketToTextCn(std::span<const std::uint8_t> frame) {
     return out;
 }
 
-std::u16string PacketToTextCn(const PacketStore& store, PacketNumber n) {
-    return PacketToTextCn(store.PacketData(n));
-}
+std::u16string PacketToTextCn(const PacketStore& store, PacketNumber n) { return PacketToTextCn(store.PacketData(n)); }
 
 std::u16string DecodeCnEscapes(std::u16string_view text) {
     const std::size_t firstPercent = text.find(u'%');
