@@ -239,6 +239,10 @@ std::optional<std::string> IniDocument::Value(std::string_view section, std::str
     return std::nullopt;
 }
 
+bool IniDocument::HasSection(std::string_view section) const {
+    return FindSection(FoldAscii(Trim(section))) != lines_.size();
+}
+
 std::unordered_map<std::string, std::string> IniDocument::SectionValues(std::string_view section,
                                                                         std::size_t maxBytes) const {
     std::unordered_map<std::string, std::string> values;

@@ -39,6 +39,8 @@ public:
     std::optional<std::string> Value(std::string_view section, std::string_view key,
                                      std::size_t maxBytes = kNoLimit) const;
 
+    bool HasSection(std::string_view section) const;
+
     // All keys of the first section of that name: ASCII-lower-cased key -> value as Value gives it.
     std::unordered_map<std::string, std::string> SectionValues(std::string_view section,
                                                                std::size_t maxBytes = kNoLimit) const;

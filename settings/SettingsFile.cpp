@@ -2,6 +2,7 @@
 
 #include "settings/FileAccess.h"
 #include "settings/IniDocument.h"
+#include "settings/SettingsKeys.h"
 
 #include <cerrno>
 #include <cstring>
@@ -53,10 +54,16 @@ std::optional<std::string> SettingsFile::ReadProblem() const {
     if (file.status == FileReadResult::Status::Failed)
         return file.errorNumber == EFBIG ? "larger than " + std::to_string(kFileSizeLimit >> 20) + " MiB"
                                          : std::string(std::strerror(file.errorNumber));
-    // Text in GBK or UTF-8 never holds a NUL: a capture file, a program or a UTF-16 file does.
-    if (file.status == FileReadResult::Status::Ok && file.bytes.find('\0') != std::string::npos)
-        return "not a settings file: it holds binary data";
-    return std::nullopt;
+    // Text in GBK or UTF-8 holds no NUL; a capture file, a program or a UTF-16 file does. A damaged settings
+    // file may too, but it still has one of the program's sections.
+    if (file.status != FileReadResult::Status::Ok || file.bytes.find('\0') == std::string::npos)
+        return std::nullopt;
+    const IniDocument document = IniDocument::Parse(file.bytes);
+    for (std::string_view section :
+         {keys::kAdaptorsSection, keys::kDownloadPathSection, keys::kFiterLongSection, keys::kFileTypeSection})
+        if (document.HasSection(section))
+            return std::nullopt;
+    return "not a settings file: it holds binary data and none of the program's sections";
 }
 
 bool SettingsFile::WriteIniString(std::string_view section, std::string_view key, std::string_view value) {
