@@ -23,6 +23,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -66,7 +67,6 @@ public:
     ~Flood() {
         stopping_ = true;
         sender_.join();
-        ::shutdown(receiver_, SHUT_RDWR);
         drainer_.join();
         ::close(receiver_);
     }
@@ -94,10 +94,12 @@ private:
         ::close(out);
     }
     void drain() {
+        // A timeout, so the loop sees the stop: shutdown() does not wake a UDP socket's recv().
+        timeval wait{0, 200'000};
+        ::setsockopt(receiver_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
         char buffer[2048];
         while (!stopping_)
-            if (::recv(receiver_, buffer, sizeof buffer, 0) < 0)
-                break;
+            ::recv(receiver_, buffer, sizeof buffer, 0);
     }
 
     int perSecond_;
@@ -167,7 +169,7 @@ int main(int argc, char** argv) {
     QObject::connect(&sampler, &QTimer::timeout, &app, [&] {
         report();
         if (clock.elapsed() >= seconds * 1000LL)
-            app.quit();
+            QCoreApplication::exit(0); // not quit(): that first closes the windows, and Form1 only hides
     });
     sampler.start(30000);
     report();
