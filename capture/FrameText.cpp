@@ -2,22 +2,12 @@
 
 #include "capture/Gbk.h"
 
+#include <array>
+
 namespace velmora {
 namespace {
 
 constexpr char16_t kUpperHex[] = u"0123456789ABCDEF";
-
-int hexDigit(char16_t c) {
-    if (c >= u'0' && c <= u'9')
-        return c - u'0';
-    if (c >= u'a' && c <= u'f')
-        return c - u'a' + 10;
-    if (c >= u'A' && c <= u'F')
-        return c - u'A' + 10;
-    return -1;
-}
-
-bool isHexDigit(char16_t c) { return hexDigit(c) >= 0; }
 
 // The text of each byte 0x00..0x80: its character, or "·" for control bytes.
 struct SingleByteTexts {
@@ -58,31 +48,46 @@ int groupValue(std::u16string_view digits) {
     return 16 * HexToCed(digits.substr(0, 1)) + HexToCed(digits.substr(digits.size() - 1, 1));
 }
 
+// Values of the hexadecimal digits among the ASCII characters, -1 for the others.
+constexpr auto kHexValues = [] {
+    std::array<std::int8_t, 128> values{};
+    for (int c = 0; c < 128; ++c)
+        values[c] = static_cast<std::int8_t>(c >= '0' && c <= '9'   ? c - '0'
+                                             : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                             : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                                    : -1);
+    return values;
+}();
+
 // The byte of the well-formed group "%XX" at w[j], or -1 when none starts there.
 int strictGroup(std::u16string_view w, std::size_t j) {
-    if (j + 2 >= w.size() || w[j] != u'%')
+    if (j + 2 >= w.size() || w[j] != u'%' || (w[j + 1] | w[j + 2]) >= 128)
         return -1;
-    const int high = hexDigit(w[j + 1]);
-    const int low = hexDigit(w[j + 2]);
+    const int high = kHexValues[w[j + 1]];
+    const int low = kHexValues[w[j + 2]];
     return (high | low) < 0 ? -1 : high << 4 | low;
 }
 
-// The run of adjacent groups starting at w[i], read as UTF-8: when its bytes are strictly valid in
-// full and hold a 3- or 4-byte sequence, appends the run decoded (groups below 0x80 stay as their
-// three characters) and gives the position after it. Otherwise leaves `out` as it was and gives 0.
-// A run of GBK pairs is almost never valid UTF-8 with a 3-byte sequence, so GBK escapes still fall
-// through to the GBK step. Only a run whose first byte can lead a multi-byte sequence is read: one
-// that starts with groups below 0x80 decodes the same from its first higher group, where the walk
-// arrives after keeping those groups unchanged.
-std::size_t decodeUtf8Run(std::u16string_view w, std::size_t i, std::u16string& out) {
-    if (const int first = strictGroup(w, i); first < 0xC2 || first > 0xF4)
-        return 0;
-    const std::size_t mark = out.size();
+// Whether the group at w[j] can be a UTF-8 continuation byte (0x80..0xBF), judged by its first digit
+// alone: a quick test that sends most GBK pairs (trail bytes 0xC0 and up) straight to the GBK step.
+bool isContinuationGroup(std::u16string_view w, std::size_t j) {
+    if (j + 1 >= w.size())
+        return false;
+    const char16_t d = w[j + 1];
+    return d == u'8' || d == u'9' || (d | 0x20) == u'a' || (d | 0x20) == u'b';
+}
+
+// Where the run of adjacent groups starting at w[i] ends, when its bytes are strictly valid UTF-8 in
+// full and hold a 3- or 4-byte sequence; 0 otherwise. A run of GBK pairs is almost never valid UTF-8
+// with a 3-byte sequence, and most fail at their second byte, so GBK escapes still reach the GBK step
+// and cost little here. Called only where the first group's byte is 0x81 or more: a run that starts
+// with groups below 0x80 decodes the same from its first higher group, where the walk arrives after
+// keeping those groups unchanged.
+std::size_t utf8RunEnd(std::u16string_view w, std::size_t i) {
     bool wide = false;
     std::size_t j = i;
     for (int b; (b = strictGroup(w, j)) >= 0;) {
         if (b < 0x80) {
-            out.append(w.substr(j, 3));
             j += 3;
             continue;
         }
@@ -99,20 +104,35 @@ std::size_t decodeUtf8Run(std::u16string_view w, std::size_t i, std::u16string& 
             low = b == 0xF0 ? 0x90 : 0x80;
             high = b == 0xF4 ? 0x8F : 0xBF;
         } else {
-            break;
+            return 0;
         }
-        std::uint32_t cp = static_cast<std::uint32_t>(b) & (0x7F >> (extra + 1));
         for (int k = 1; k <= extra; ++k) {
             const int c = strictGroup(w, j + 3 * static_cast<std::size_t>(k));
-            if (c < low || c > high) {
-                out.resize(mark);
+            if (c < low || c > high)
                 return 0;
-            }
-            cp = cp << 6 | (static_cast<std::uint32_t>(c) & 0x3F);
             low = 0x80, high = 0xBF;
         }
         j += 3 * static_cast<std::size_t>(extra + 1);
         wide = wide || extra >= 2;
+    }
+    return wide ? j : 0;
+}
+
+// Appends the valid run w[i, end): each multi-byte sequence as its character (a surrogate pair
+// beyond the BMP), each group below 0x80 as its three characters.
+void appendUtf8Run(std::u16string_view w, std::size_t i, std::size_t end, std::u16string& out) {
+    for (std::size_t j = i; j < end;) {
+        const auto b = static_cast<std::uint32_t>(strictGroup(w, j));
+        if (b < 0x80) {
+            out.append(w.substr(j, 3));
+            j += 3;
+            continue;
+        }
+        const int extra = b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : 1;
+        std::uint32_t cp = b & (0x7Fu >> (extra + 1));
+        for (int k = 1; k <= extra; ++k)
+            cp = cp << 6 | (static_cast<std::uint32_t>(strictGroup(w, j + 3 * static_cast<std::size_t>(k))) & 0x3F);
+        j += 3 * static_cast<std::size_t>(extra + 1);
         if (cp >= 0x10000) {
             out.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
             out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
@@ -120,12 +140,6 @@ std::size_t decodeUtf8Run(std::u16string_view w, std::size_t i, std::u16string& 
             out.push_back(static_cast<char16_t>(cp));
         }
     }
-    // Stopped on a byte that cannot start a sequence, inside the run: not valid in full.
-    if (!wide || strictGroup(w, j) >= 0) {
-        out.resize(mark);
-        return 0;
-    }
-    return j;
 }
 
 // Every "%20" becomes a space, in one pass.
@@ -205,25 +219,34 @@ std::u16string DecodeCnEscapes(std::u16string_view text) {
     while (true) {
         std::size_t next;
         if (w[i] == u'%') {
-            const int lead = groupValue(slice(w, i + 1, 2));
-            if (lead < 129 || i + 3 >= w.size() || w[i + 3] != u'%') {
+            const int lead = strictGroup(w, i);
+            const bool groupFollows = i + 3 < w.size() && w[i + 3] == u'%';
+            if (lead >= 129 && groupFollows) {
+                const std::size_t end =
+                    lead >= 0xC2 && lead <= 0xF4 && isContinuationGroup(w, i + 3) ? utf8RunEnd(w, i) : 0;
+                if (end != 0) {
+                    appendUtf8Run(w, i, end, result);
+                    next = end;
+                } else {
+                    // The pair must be real hexadecimal and form a GBK character; otherwise the six
+                    // characters stay as they are.
+                    const int trail = strictGroup(w, i + 3);
+                    const char16_t decoded = trail >= 129 ? gbk::Pair(static_cast<std::uint8_t>(lead),
+                                                                      static_cast<std::uint8_t>(trail))
+                                                          : 0;
+                    if (decoded != 0)
+                        result.push_back(decoded);
+                    else
+                        result.append(slice(w, i, 6));
+                    next = i + 6;
+                }
+            } else if (lead >= 0 || groupValue(slice(w, i + 1, 2)) < 129 || !groupFollows) {
                 result.append(slice(w, i, 3));
                 next = i + 3;
-            } else if (const std::size_t after = decodeUtf8Run(w, i, result); after != 0) {
-                next = after;
             } else {
-                const int trail = groupValue(slice(w, i + 4, 2));
-                const std::u16string_view group = slice(w, i, 6);
-                char16_t decoded = 0;
-                // Both groups must be real hexadecimal and form a GBK character; otherwise the six
-                // characters stay as they are.
-                if (trail >= 129 && isHexDigit(w[i + 1]) && isHexDigit(w[i + 2]) && isHexDigit(w[i + 4]) &&
-                    isHexDigit(w[i + 5]))
-                    decoded = gbk::Pair(static_cast<std::uint8_t>(lead), static_cast<std::uint8_t>(trail));
-                if (decoded != 0)
-                    result.push_back(decoded);
-                else
-                    result.append(group);
+                // Digits that are not plain hexadecimal (spaces around them, other letters) still give
+                // the group a value, read as the walk always read it; such a pair is never decoded.
+                result.append(slice(w, i, 6));
                 next = i + 6;
             }
         } else {
