@@ -29,7 +29,9 @@ constexpr int kStatusMessageMs = 10000;
 
 enum MenuEntry { Download = 1, CopyLinkEntry = 3, DeleteLinkEntry = 4, SaveListEntry = 6, ClearListEntry = 7 };
 
-// GBK, with "?" for what GBK cannot hold, as the system's ANSI conversion does.
+// GBK. A character GBK cannot hold (an address decoded from UTF-8 escapes may name one) is written
+// back as its UTF-8 percent escapes, so the saved address still fetches the same file; a "?" there
+// would lose it.
 std::string toGbk(const std::u16string& text) {
     if (auto whole = velmora::gbk::Encode(text))
         return *std::move(whole);
@@ -39,8 +41,19 @@ std::string toGbk(const std::u16string& text) {
         const std::u16string_view unit(text.data() + i, pair ? 2 : 1);
         if (pair)
             ++i;
-        auto encoded = velmora::gbk::Encode(unit);
-        out += encoded ? *encoded : std::string("?");
+        if (auto encoded = velmora::gbk::Encode(unit)) {
+            out += *encoded;
+            continue;
+        }
+        if (!pair && QChar::isSurrogate(unit[0])) { // a lone half has no bytes of its own
+            out += '?';
+            continue;
+        }
+        static constexpr char kHex[] = "0123456789ABCDEF";
+        for (const char byte : QString::fromUtf16(unit.data(), static_cast<qsizetype>(unit.size())).toUtf8()) {
+            const auto b = static_cast<unsigned char>(byte);
+            out += {'%', kHex[b >> 4], kHex[b & 15]};
+        }
     }
     return out;
 }

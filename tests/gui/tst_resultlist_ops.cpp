@@ -226,7 +226,7 @@ private slots:
         QCOMPARE(rows(), (QStringList{kAddresses[0], kAddresses[1]}));
     }
 
-    // Characters GBK lacks become "?"; long lists save whole, past the old 16-bit row limit.
+    // Characters GBK lacks are written as their UTF-8 escapes; long lists save whole, past the old 16-bit row limit.
     void saveUnusualLists() {
         ResultListModel* model = form_->resultModel();
         model->AddCaptureRow({u"视频", u"http://127.0.0.1/\U0001F600/é.flv", 1});
@@ -242,7 +242,7 @@ private slots:
         QVERIFY(dialogs_.size() == 1);
         const QList<QByteArray> lines = fileBytes(path).split('\n');
         QCOMPARE(lines.size(), kRows + 1); // the last CR LF leaves an empty tail
-        QCOMPARE(lines[0], QByteArray("http://127.0.0.1/?/\xa8\xa6.flv\r"));
+        QCOMPARE(lines[0], QByteArray("http://127.0.0.1/%F0%9F%98%80/\xa8\xa6.flv\r"));
         QCOMPARE(lines[kRows - 1], QByteArray("http://127.0.0.1/39999.flv\r"));
         QVERIFY(lines[kRows].isEmpty());
     }
