@@ -6,50 +6,31 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <string_view>
 
-// Positions below are 1-based character positions, 0 meaning "not found", so the scans read as
-// the rules they implement.
+// The scans follow the rules step by step. The rules count 1-based character positions of the
+// frame text; here the scans search the frame's bytes and keep byte indexes, which FrameLayout
+// turns into text positions where the rules do arithmetic on them. Only the pieces the rules cut
+// out are rendered.
 
 namespace velmora {
 namespace {
 
 using Text = std::u16string_view;
+constexpr std::size_t npos = FrameLayout::npos;
 
-// The first occurrence of `pattern` starting at or after position k, or 0.
-std::size_t instr(Text text, std::size_t k, Text pattern) {
-    if (k < 1)
-        k = 1;
-    if (k > text.size())
-        return 0;
-    const std::size_t at = text.find(pattern, k - 1);
-    return at == Text::npos ? 0 : at + 1;
+std::string_view asChars(std::span<const std::uint8_t> bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
-std::size_t instrRev(Text text, char16_t c) {
-    const std::size_t at = text.rfind(c);
-    return at == Text::npos ? 0 : at + 1;
-}
-
-// Characters from position `from` up to position `to` - 1.
-std::u16string between(Text text, std::size_t from, std::size_t to) {
-    if (to <= from || from > text.size())
-        return {};
-    return std::u16string(text.substr(from - 1, to - from));
-}
-
-// The next occurrence of a pattern at or after a position that only grows during one scan, so
-// each pattern is searched over the text at most once per scan.
-// A pattern known to be absent (from the frame's bytes) is never searched for.
+// The next occurrence of an ASCII pattern in the bytes at or after an index that only grows during
+// one scan, so each pattern is searched over the frame at most once per scan.
 class Occurrence {
 public:
-    Occurrence(Text text, Text pattern, bool present = true) : text_(text), pattern_(pattern), present_(present) {}
+    Occurrence(std::string_view bytes, std::string_view pattern) : bytes_(bytes), pattern_(pattern) {}
     std::size_t at(std::size_t k) {
-        if (!present_)
-            return 0;
-        if (!searched_ || (found_ != 0 && found_ < k) || (found_ == 0 && k < searchedFrom_)) {
-            found_ = instr(text_, k, pattern_);
+        if (!searched_ || (found_ != npos && found_ < k) || (found_ == npos && k < searchedFrom_)) {
+            found_ = k > bytes_.size() ? npos : bytes_.find(pattern_, k);
             searchedFrom_ = k;
             searched_ = true;
         }
@@ -57,13 +38,76 @@ public:
     }
 
 private:
-    Text text_;
-    Text pattern_;
-    bool present_;
-    std::size_t found_ = 0;
+    std::string_view bytes_;
+    std::string_view pattern_;
+    std::size_t found_ = npos;
     std::size_t searchedFrom_ = 0;
     bool searched_ = false;
 };
+
+// Like Occurrence, for an ASCII pattern that must follow a "·": the "·GET " and "·Host: " lines.
+// Returns the index of the pattern's first byte.
+class LineOccurrence {
+public:
+    LineOccurrence(std::string_view bytes, const FrameLayout& layout, std::string_view pattern)
+        : bytes_(bytes), layout_(layout), pattern_(pattern) {}
+    std::size_t at(std::size_t k) {
+        k = std::max<std::size_t>(k, 1);
+        if (!searched_ || (found_ != npos && found_ < k) || (found_ == npos && k < searchedFrom_)) {
+            found_ = k > bytes_.size() ? npos : bytes_.find(pattern_, k);
+            while (found_ != npos && !layout_.IsMiddleDot(found_ - 1))
+                found_ = bytes_.find(pattern_, found_ + 1);
+            searchedFrom_ = k;
+            searched_ = true;
+        }
+        return found_;
+    }
+
+private:
+    std::string_view bytes_;
+    const FrameLayout& layout_;
+    std::string_view pattern_;
+    std::size_t found_ = npos;
+    std::size_t searchedFrom_ = 0;
+    bool searched_ = false;
+};
+
+// The earliest "http://", "rtsp://", "mms://" or "mmst://" starting at or after f; its scheme's
+// length goes to `schemeLength`. Every prefix ends in "://", and a later "://" cannot belong to an
+// earlier prefix, so the first "://" with a scheme before it decides.
+std::size_t nextSchemePrefix(std::string_view bytes, std::size_t f, std::size_t& schemeLength) {
+    for (std::size_t c = bytes.find("://", f + 3); c != npos; c = bytes.find("://", c + 1)) {
+        if (c >= f + 4) {
+            const std::string_view four = bytes.substr(c - 4, 4);
+            if (four == "http" || four == "rtsp" || four == "mmst") {
+                schemeLength = 4;
+                return c - 4;
+            }
+        }
+        if (bytes.substr(c - 3, 3) == "mms") {
+            schemeLength = 3;
+            return c - 3;
+        }
+    }
+    return npos;
+}
+
+char16_t asciiLower(char16_t c) {
+    return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+}
+
+// The first index at or after `from` where `text`, lower-cased, holds `scheme` followed by "/1.".
+std::size_t findVersionTail(Text text, std::size_t from, std::string_view scheme) {
+    const std::size_t length = scheme.size() + 3;
+    for (std::size_t i = from; i + length <= text.size(); ++i) {
+        std::size_t k = 0;
+        for (; k < scheme.size() && asciiLower(text[i + k]) == scheme[k]; ++k) {
+        }
+        if (k == scheme.size() && text[i + k] == u'/' && text[i + k + 1] == u'1' && text[i + k + 2] == u'.')
+            return i;
+    }
+    return npos;
+}
 
 bool isAsciiAlnum(char16_t c) {
     return (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
@@ -78,27 +122,13 @@ void stripTrailingNonAlnumAndLeadingSpaces(std::u16string& s) {
     s.erase(0, lead);
 }
 
-// Whether the frame's bytes hold an ASCII pattern. The text rendering keeps ASCII as it is and only
-// adds "%", upper-case hex digits and "·", so a pattern made of other characters that is absent from
-// the bytes is absent from the text too.
-bool containsBytes(std::span<const std::uint8_t> bytes, std::string_view pattern) {
-    const auto* p = reinterpret_cast<const char*>(bytes.data());
-    const char* end = p + bytes.size();
-    while (static_cast<std::size_t>(end - p) >= pattern.size()) {
-        p = static_cast<const char*>(std::memchr(p, pattern[0], static_cast<std::size_t>(end - p) - pattern.size() + 1));
-        if (!p)
-            return false;
-        if (std::memcmp(p, pattern.data(), pattern.size()) == 0)
-            return true;
-        ++p;
-    }
-    return false;
+// DecodeCnEscapes returns a text without "%" unchanged; such a text is used as it is.
+Text decoded(const std::u16string& text, std::u16string& storage) {
+    if (text.find(u'%') == std::u16string::npos)
+        return text;
+    storage = DecodeCnEscapes(text);
+    return storage;
 }
-
-
-constexpr Text kMiddleDotText = u"\u00B7";
-constexpr Text kRequestLine = u"\u00B7GET ";
-constexpr Text kHostLine = u"\u00B7Host: ";
 
 } // namespace
 
@@ -106,8 +136,7 @@ MediaAddressExtractor::MediaAddressExtractor(PacketStore& store, ResultList& res
     : store_(store), results_(results), fileTypes_(fileTypes) {}
 
 void MediaAddressExtractor::vpacket_PacketReceived(std::span<const std::uint8_t> frame, int linkType,
-                                                   const ExtractionOptions& options,
-                                                   const FrameMarkers* knownMarkers) {
+                                                   const ExtractionOptions& options, const FrameMarkers* knownMarkers) {
     const PacketNumber packet = store_.Store(frame);
     // The frame as stored (cut to the store's limit), read from the caller's buffer: the store may
     // keep no bytes at all.
@@ -121,111 +150,79 @@ void MediaAddressExtractor::vpacket_PacketReceived(std::span<const std::uint8_t>
     if (options.allPacketsValue != 0)
         return;
 
-    // A frame without "://" or "GET " cannot give a row: it is not rendered at all.
-    const auto* bytes = reinterpret_cast<const char*>(stored.data());
+    // A frame without "://" or "GET " cannot give a row: it is not looked at any further.
     const FrameMarkers markers = knownMarkers ? *knownMarkers : FindFrameMarkers(stored);
-    const bool hasScheme = markers.scheme;
-    const bool hasGet = markers.get;
-    if (!hasScheme && !hasGet)
+    if (!markers.any())
         return;
-    PatternPresence presence;
-    if (hasScheme) {
-        presence.http = containsBytes(stored, "http://");
-        presence.rtsp = containsBytes(stored, "rtsp://");
-        presence.mms = containsBytes(stored, "mms://");
-        presence.mmst = containsBytes(stored, "mmst://");
-        presence.quote = containsBytes(stored, "\"");
-        presence.lessThan = containsBytes(stored, "<");
-        presence.apostrophe = containsBytes(stored, "'");
-        presence.streamId = containsBytes(stored, "/streamid=");
-        presence.comma = containsBytes(stored, ",");
-        presence.semicolon = containsBytes(stored, ";");
-    } else {
-        presence.http = presence.rtsp = presence.mms = presence.mmst = false;
-    }
-
-    PacketToTextCn(stored, text_);
-    const double length = static_cast<double>(text_.size());
-    if (text_.empty() || options.minimumLength >= length)
+    layout_.Assign(stored);
+    if (options.minimumLength >= static_cast<double>(layout_.TextLength()))
         return;
 
-    std::size_t payloadRequestAt = kNoPayloadRequest;
-    if (hasGet) {
+    std::size_t payloadRequestAt = npos;
+    if (markers.get) {
         const auto payload = TcpPayloadOffset(stored, linkType);
-        if (payload && *payload + 4 <= stored.size() && std::memcmp(bytes + *payload, "GET ", 4) == 0) {
-            // Text index of the payload's first byte: every byte before it renders as one
-            // character except pairs of high bytes, which render as six.
-            std::size_t at = 0;
-            for (std::size_t i = 0; i < *payload;) {
-                if (stored[i] > 0x80 && i + 1 < stored.size() && stored[i + 1] > 0x80) {
-                    at += 6;
-                    i += 2;
-                } else {
-                    at += 1;
-                    i += 1;
-                }
-            }
-            payloadRequestAt = at;
-        }
+        if (payload && *payload + 4 <= stored.size() && asChars(stored).substr(*payload, 4) == "GET ")
+            payloadRequestAt = *payload;
     }
-    if (hasScheme)
-        schemeScan(text_, packet, presence);
-    if (hasGet)
-        requestLineScan(text_, payloadRequestAt, packet);
+    if (markers.scheme)
+        schemeScan(stored, packet);
+    if (markers.get)
+        requestLineScan(stored, payloadRequestAt, packet);
 }
 
-void MediaAddressExtractor::schemeScan(Text text, PacketNumber packet, const PatternPresence& presence) {
-    const std::size_t L = text.size();
-    std::array<Occurrence, 4> prefixes{
-        Occurrence(text, u"http://", presence.http), Occurrence(text, u"rtsp://", presence.rtsp),
-        Occurrence(text, u"mms://", presence.mms), Occurrence(text, u"mmst://", presence.mmst)};
-    std::array<Occurrence, 7> terminators{
-        Occurrence(text, kMiddleDotText),           Occurrence(text, u"\"", presence.quote),
-        Occurrence(text, u"<", presence.lessThan),  Occurrence(text, u"'", presence.apostrophe),
-        Occurrence(text, u"/streamid=", presence.streamId), Occurrence(text, u",", presence.comma),
-        Occurrence(text, u";", presence.semicolon)};
-    std::size_t f = 1;
+std::u16string_view MediaAddressExtractor::render(std::span<const std::uint8_t> bytes, std::size_t from, std::size_t to,
+                                                  std::u16string& into) const {
+    PacketToTextCn(bytes.subspan(from, to - from), into);
+    return into;
+}
+
+void MediaAddressExtractor::schemeScan(std::span<const std::uint8_t> frame, PacketNumber packet) {
+    const std::string_view bytes = asChars(frame);
+    const std::size_t n = bytes.size();
+    std::size_t dotFound = npos;
+    bool dotSearched = false;
+    std::array<Occurrence, 6> terminators{Occurrence(bytes, "\""), Occurrence(bytes, "<"),
+                                          Occurrence(bytes, "'"),  Occurrence(bytes, "/streamid="),
+                                          Occurrence(bytes, ","),  Occurrence(bytes, ";")};
+    std::u16string decodedStorage;
+    std::size_t f = 0;
     while (true) {
-        std::size_t p = prefixes[0].at(f);
-        if (p == 0)
-            p = L;
-        for (std::size_t k = 1; k < prefixes.size(); ++k) {
-            const std::size_t q = prefixes[k].at(f);
-            if (q > 0 && q < p)
-                p = q;
-        }
-        if (L <= p)
+        std::size_t schemeLength = 0;
+        const std::size_t p = nextSchemePrefix(bytes, f, schemeLength);
+        if (p == npos)
             return;
 
-        // A terminator that does not occur counts as found just past the end, so an address that
-        // runs to the end of the text keeps its last character.
-        std::size_t e = L + 1;
-        for (auto& terminator : terminators) {
-            const std::size_t q = terminator.at(p);
-            if (q > 0 && q < e)
-                e = q;
+        // End of the address: the first "·" or other terminator. With none the address runs to
+        // the end of the text and keeps its last character.
+        if (!dotSearched || (dotFound != npos && dotFound < p)) {
+            dotFound = layout_.NextMiddleDot(p);
+            dotSearched = true;
         }
-        std::u16string candidate = between(text, p, e);
+        std::size_t e = dotFound;
+        for (auto& terminator : terminators)
+            e = std::min(e, terminator.at(p));
+        std::u16string& candidate = candidate_;
+        render(frame, p, e == npos ? n : e, candidate);
 
         // Drop a protocol-version tail such as " RTSP/1.0" after a request target.
-        const std::size_t schemeEnd = candidate.find(u"://");
-        const std::u16string scheme = candidate.substr(0, schemeEnd);
-        const std::size_t version = instr(AsciiLower(candidate), scheme.size() + 3, scheme + u"/1.");
-        if (version > 0)
-            candidate.resize(version - 1);
+        const std::string_view scheme = bytes.substr(p, schemeLength);
+        if (const std::size_t version = findVersionTail(candidate, schemeLength + 2, scheme); version != npos)
+            candidate.resize(version);
 
         bool rejected = false;
-        const bool http = AsciiLower(Text(candidate).substr(0, 4)) == u"http";
+        const bool http = candidate.size() >= 4 && asciiLower(candidate[0]) == u'h' &&
+                          asciiLower(candidate[1]) == u't' && asciiLower(candidate[2]) == u't' &&
+                          asciiLower(candidate[3]) == u'p';
         if (http) {
-            const std::size_t s = instrRev(candidate, u'/');
-            const std::size_t d = instrRev(candidate, u'.');
-            if (d < s) {
-                rejected = true;
+            const std::size_t s = candidate.rfind(u'/');
+            const std::size_t d = candidate.rfind(u'.');
+            if (d == npos || (s != npos && d < s)) {
+                rejected = true; // the last "." lies before the last "/": no file name extension
             } else {
-                if (const std::size_t space = instr(candidate, d, u" "); space > 0)
-                    candidate.resize(space - 1);
-                if (const std::size_t escapedSpace = instr(candidate, d, u"%20"); escapedSpace > 0)
-                    candidate.resize(escapedSpace - 1);
+                if (const std::size_t space = candidate.find(u' ', d); space != npos)
+                    candidate.resize(space);
+                if (const std::size_t escapedSpace = candidate.find(u"%20", d); escapedSpace != npos)
+                    candidate.resize(escapedSpace);
             }
         }
         if (!rejected) {
@@ -233,102 +230,118 @@ void MediaAddressExtractor::schemeScan(Text text, PacketNumber packet, const Pat
             rejected = candidate.size() < 8;
         }
         if (!rejected) {
-            std::u16string decoded = DecodeCnEscapes(candidate);
+            const Text address = decoded(candidate, decodedStorage);
             if (http) {
-                listHttpAddress(std::move(decoded), packet);
-            } else if (!results_.IsDuplicate(decoded)) {
-                if (const std::size_t space = decoded.find(u' '); space != std::u16string::npos) {
-                    decoded.resize(space);
-                    while (!decoded.empty() && decoded.back() == u' ')
-                        decoded.pop_back();
+                listHttpAddress(address, packet);
+            } else if (!results_.IsDuplicate(address)) {
+                std::u16string stream(address.substr(0, address.find(u' ')));
+                if (stream.size() < address.size()) {
+                    while (!stream.empty() && stream.back() == u' ')
+                        stream.pop_back();
                 }
                 // A stream address needs a host of at least one character followed by a path.
-                const std::size_t c = instr(decoded, 1, u"://");
-                if (c > 0 && instr(decoded, c + 4, u"/") > 0)
-                    results_.AddCaptureRow({std::u16string(kVideoType), std::move(decoded), packet});
+                const std::size_t c = stream.find(u"://");
+                if (c != npos && stream.find(u'/', c + 4) != npos)
+                    results_.AddCaptureRow({std::u16string(kVideoType), std::move(stream), packet});
             }
         }
 
-        if (L > p && e > 0 && L > e)
+        // The next search starts at the terminator, unless it was the text's last character.
+        if (e != npos && e + 1 < n)
             f = e;
         else
             return;
     }
 }
 
-void MediaAddressExtractor::listHttpAddress(std::u16string address, PacketNumber packet) {
+void MediaAddressExtractor::listHttpAddress(Text address, PacketNumber packet) {
     if (results_.IsDuplicate(address))
         return;
     // With no "." left (cleaning can strip the last one) only a row with an empty extension matches.
-    const std::size_t d2 = instrRev(address, u'.');
-    const std::size_t extensionAt = d2 == 0 ? address.size() : d2 - 1;
+    const std::size_t d2 = address.rfind(u'.');
+    const std::size_t extensionAt = d2 == npos ? address.size() : d2;
     if (auto type = fileTypes_.Classify(address, extensionAt))
-        results_.AddCaptureRow({std::move(*type), std::move(address), packet});
+        results_.AddCaptureRow({std::move(*type), std::u16string(address), packet});
 }
 
-void MediaAddressExtractor::requestLineScan(Text text, std::size_t payloadRequestAt, PacketNumber packet) {
-    // The request that starts the TCP payload counts as if a "·" stood before its "GET".
-    const std::size_t payloadG = payloadRequestAt == kNoPayloadRequest ? 0 : payloadRequestAt; // 1-based: before "G"
+void MediaAddressExtractor::requestLineScan(std::span<const std::uint8_t> frame, std::size_t payloadRequestAt,
+                                            PacketNumber packet) {
+    const std::string_view bytes = asChars(frame);
+    // A request's position g is the text position of the "·" before its "GET", which equals the
+    // 0-based text index of the "G". The request that starts the TCP payload counts as if a "·"
+    // stood before its "GET".
+    const std::size_t payloadG = payloadRequestAt == npos ? 0 : layout_.TextIndex(payloadRequestAt);
     bool payloadTaken = payloadG == 0;
-    Occurrence requestLines(text, kRequestLine);
-    Occurrence hostLines(text, kHostLine);
+    LineOccurrence requestLines(bytes, layout_, "GET ");
+    LineOccurrence hostLines(bytes, layout_, "Host: ");
+    std::size_t gAt = npos; // byte index of the current request's "G"
     auto nextRequest = [&](std::size_t from) {
-        std::size_t g = requestLines.at(from);
-        if (!payloadTaken && payloadG >= from && (g == 0 || payloadG < g))
+        gAt = requestLines.at(layout_.BoundaryAtOrAfterText(from));
+        std::size_t g = gAt == npos ? 0 : layout_.TextIndex(gAt);
+        if (!payloadTaken && payloadG >= from && (g == 0 || payloadG < g)) {
             g = payloadG;
+            gAt = payloadRequestAt;
+        }
         if (g == payloadG)
             payloadTaken = true;
         return g;
     };
 
+    std::u16string decodedStorage;
     std::size_t g = nextRequest(1);
     while (g >= 1) {
-        std::size_t h = instr(text, g + 6, u" ");
-        if (h == 0)
-            h = instr(text, g + 6, kMiddleDotText);
-        if (h == 0)
+        // The target runs from after "GET " to the first space after its first character, else to
+        // the first "·".
+        const std::size_t targetAt = gAt + 4;
+        const std::size_t second = layout_.BoundaryAtOrAfterText(g + 5);
+        std::size_t h = second >= bytes.size() ? npos : bytes.find(' ', second);
+        if (h == npos)
+            h = layout_.NextMiddleDot(second);
+        if (h == npos)
             return; // the target runs to the end of the frame: the rest of the request is elsewhere
-        std::u16string target = between(text, g + 5, h);
+        std::u16string& target = target_;
+        render(frame, targetAt, h, target);
         if (target.find(u"http://") == std::u16string::npos) {
-            if (const std::size_t o = hostLines.at(g); o > 0) {
-                const std::size_t t = instr(text, o + 7, kMiddleDotText);
-                if (t == 0)
+            if (const std::size_t o = hostLines.at(gAt); o != npos) {
+                const std::size_t t = layout_.NextMiddleDot(o + 6);
+                if (t == npos)
                     return; // the Host line is cut off at the end of the frame
-                target = u"http://" + between(text, o + 7, t) + target;
+                target.insert(0, render(frame, o + 6, t, host_));
+                target.insert(0, u"http://");
             }
         }
         std::size_t targetLength = target.size();
         if (target.size() >= 8) {
-            target = DecodeCnEscapes(target);
-            targetLength = target.size();
-            listRequestTarget(std::move(target), targetLength, packet);
+            const Text address = decoded(target, decodedStorage);
+            targetLength = address.size();
+            listRequestTarget(address, targetLength, packet);
         }
         g = nextRequest(g + targetLength);
     }
 }
 
-const ResultRow* MediaAddressExtractor::listRequestTarget(std::u16string target, std::size_t extensionScope,
+const ResultRow* MediaAddressExtractor::listRequestTarget(Text target, std::size_t extensionScope,
                                                           PacketNumber packet) {
     if (results_.IsDuplicate(target))
         return nullptr;
-    const Text scope = Text(target).substr(0, extensionScope);
-    const std::size_t s = instrRev(scope, u'/');
-    const std::size_t d = instrRev(scope, u'.');
-    if (d < s || d == 0)
+    const Text scope = target.substr(0, extensionScope);
+    const std::size_t s = scope.rfind(u'/');
+    const std::size_t d = scope.rfind(u'.');
+    if (d == npos || (s != npos && d < s))
         return nullptr;
-    auto type = fileTypes_.Classify(target, d - 1);
+    auto type = fileTypes_.Classify(target, d);
     if (!type)
         return nullptr;
-    results_.AddCaptureRow({std::move(*type), std::move(target), packet});
+    results_.AddCaptureRow({std::move(*type), std::u16string(target), packet});
     return &results_.Rows().back();
 }
 
-const ResultRow* MediaAddressExtractor::ListDecryptedRequest(std::u16string_view address, PacketNumber packet) {
-    std::u16string target = DecodeCnEscapes(address);
+const ResultRow* MediaAddressExtractor::ListDecryptedRequest(Text address, PacketNumber packet) {
+    const std::u16string target = DecodeCnEscapes(address);
     // "clip.mp4?exp=1.5" is an ".mp4": the query and fragment do not name the file.
     const std::size_t scope = std::min(target.find(u'?'), target.find(u'#'));
     const std::size_t extensionScope = scope == std::u16string::npos ? target.size() : scope;
-    return listRequestTarget(std::move(target), extensionScope, packet);
+    return listRequestTarget(target, extensionScope, packet);
 }
 
 } // namespace velmora

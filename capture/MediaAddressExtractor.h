@@ -5,6 +5,7 @@
 // their Host header.
 
 #include "capture/FileTypeTable.h"
+#include "capture/FrameLayout.h"
 #include "capture/FrameMarkers.h"
 #include "capture/PacketStore.h"
 #include "capture/ResultList.h"
@@ -19,8 +20,8 @@ inline constexpr std::u16string_view kVideoType = u"视频";
 
 // The options as the user has set them when a frame arrives; read again for every frame.
 struct ExtractionOptions {
-    int allPacketsValue = 0;   // the "获取所有数据包" check box: 0 search, 1 list every frame, other: nothing
-    double minimumLength = 0;  // frames whose text is not longer than this are dropped
+    int allPacketsValue = 0;  // the "获取所有数据包" check box: 0 search, 1 list every frame, other: nothing
+    double minimumLength = 0; // frames whose text is not longer than this are dropped
 };
 
 class MediaAddressExtractor {
@@ -40,28 +41,28 @@ public:
     const ResultRow* ListDecryptedRequest(std::u16string_view address, PacketNumber packet);
 
 private:
-    static constexpr std::size_t kNoPayloadRequest = static_cast<std::size_t>(-1);
-
-    // Which scheme prefixes and terminators the frame's bytes hold; absent ones are never searched for.
-    struct PatternPresence {
-        bool http = true, rtsp = true, mms = true, mmst = true;
-        bool quote = true, lessThan = true, apostrophe = true, streamId = true, comma = true, semicolon = true;
-    };
-
-    void schemeScan(std::u16string_view text, PacketNumber packet, const PatternPresence& presence);
-    // `payloadRequestAt` is the 0-based text index of the "G" of a request line that starts the TCP
-    // payload, or kNoPayloadRequest.
-    void requestLineScan(std::u16string_view text, std::size_t payloadRequestAt, PacketNumber packet);
+    // The scans work on the frame's bytes and render only the pieces they cut out (candidates,
+    // request targets, hosts); `layout_` maps the rules' text positions to bytes.
+    void schemeScan(std::span<const std::uint8_t> bytes, PacketNumber packet);
+    // `payloadRequestAt` is the byte index of the "G" of a request line that starts the TCP
+    // payload, or FrameLayout::npos.
+    void requestLineScan(std::span<const std::uint8_t> bytes, std::size_t payloadRequestAt, PacketNumber packet);
     // The duplicate and file-type tests of an http address or request target; adds its row.
-    void listHttpAddress(std::u16string address, PacketNumber packet);
+    void listHttpAddress(std::u16string_view address, PacketNumber packet);
     // The duplicate and file-type tests of a decoded request target, the extension looked for in
     // its first `extensionScope` characters; adds its row.
-    const ResultRow* listRequestTarget(std::u16string target, std::size_t extensionScope, PacketNumber packet);
+    const ResultRow* listRequestTarget(std::u16string_view target, std::size_t extensionScope, PacketNumber packet);
+    // The text of bytes [from, to), which must both be unit boundaries.
+    std::u16string_view render(std::span<const std::uint8_t> bytes, std::size_t from, std::size_t to,
+                               std::u16string& into) const;
 
     PacketStore& store_;
     ResultList& results_;
     const FileTypeTable& fileTypes_;
-    std::u16string text_; // reused for every frame
+    FrameLayout layout_;       // of the current frame
+    std::u16string candidate_; // reused for every candidate
+    std::u16string target_;    // reused for every request target
+    std::u16string host_;
 };
 
 } // namespace velmora
