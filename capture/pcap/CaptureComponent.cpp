@@ -76,10 +76,10 @@ std::uint32_t ipv4Of(const sockaddr* address) {
 
 // A damaged or odd file (pcapng in seconds resolution, say) can give any seconds value; held to a
 // range whose microsecond count cannot overflow.
-std::chrono::microseconds timestampOf(const timeval& ts) {
+std::chrono::microseconds timestampOf(std::int64_t tvSec, std::int64_t tvUsec) {
     constexpr std::int64_t kLimit = std::numeric_limits<std::int64_t>::max() / 1000000 - 100000;
-    const std::int64_t seconds = std::clamp<std::int64_t>(ts.tv_sec, -kLimit, kLimit);
-    const std::int64_t micros = std::clamp<std::int64_t>(ts.tv_usec, -99999999999, 99999999999);
+    const std::int64_t seconds = std::clamp<std::int64_t>(tvSec, -kLimit, kLimit);
+    const std::int64_t micros = std::clamp<std::int64_t>(tvUsec, -99999999999, 99999999999);
     return std::chrono::microseconds(seconds * 1000000 + micros);
 }
 
@@ -270,7 +270,7 @@ CaptureResult CaptureComponent::SetBufferSize(std::int32_t bytes) {
 }
 
 bool CaptureComponent::IsCapturing() const {
-    return thread_.joinable() && !sourceEnded_;
+    return (thread_.joinable() || readingFiles_) && !sourceEnded_;
 }
 
 CaptureResult CaptureComponent::StartCapture() {
@@ -310,10 +310,6 @@ CaptureResult CaptureComponent::StartCapture() {
         liveLinkType_ = pcap_datalink(handle);
     }
 
-    wakeFd_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!wakeFd_) {
-        return CaptureResult::Failure("Cannot start capturing " + quoted(sourceName_) + ": " + std::strerror(errno));
-    }
     for (auto* counter :
          {&received_, &droppedByKernel_, &droppedByInterface_, &queued_, &delivered_, &discardedAtStop_}) {
         counter->store(0);
@@ -327,14 +323,27 @@ CaptureResult CaptureComponent::StartCapture() {
     stopRequested_ = false;
     sourceEnded_ = false;
     runNotifier_ = framesAvailable_;
+    if (source_ == Source::Files) {
+        fileIndex_ = 0;
+        filesBefore_ = 0;
+        framesReadInFile_ = 0;
+        fileReader_ = CaptureFileReader(files_.front().handle.get());
+        readingFiles_ = true;
+        sourceSpent_ = true;
+        if (runNotifier_) {
+            runNotifier_();
+        }
+        return CaptureResult::Success(warning);
+    }
+
+    wakeFd_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wakeFd_) {
+        return CaptureResult::Failure("Cannot start capturing " + quoted(sourceName_) + ": " + std::strerror(errno));
+    }
     const std::uint64_t runId = ++runId_;
     queue_.BeginRun(runId);
     try {
-        if (source_ == Source::Adapter) {
-            thread_ = std::thread(&CaptureComponent::readAdapter, this, runId);
-        } else {
-            thread_ = std::thread(&CaptureComponent::readFiles, this, runId);
-        }
+        thread_ = std::thread(&CaptureComponent::readAdapter, this, runId);
     } catch (const std::system_error& error) {
         queue_.Cancel();
         return CaptureResult::Failure("Cannot start the capture thread for " + quoted(sourceName_) + ": " +
@@ -345,6 +354,12 @@ CaptureResult CaptureComponent::StartCapture() {
 }
 
 CaptureResult CaptureComponent::StopCapture() {
+    if (readingFiles_) {
+        readingFiles_ = false;
+        fileReader_ = {};
+        announced_ = false;
+        return CaptureResult::Success();
+    }
     if (!thread_.joinable()) {
         return CaptureResult::Success();
     }
@@ -390,11 +405,15 @@ std::size_t CaptureComponent::DispatchPending(std::size_t maxFrames) {
         ~Reset() { dispatching = announced = false; }
     } reset{dispatching_, announced_};
 
+    if (source_ == Source::Files) {
+        return dispatchFileFrames(maxFrames);
+    }
     queue_.Rearm();
     std::size_t count = 0;
     while (count < maxFrames && queue_.Pop(current_)) {
         ++count;
         ++delivered_;
+        currentBytes_ = current_.bytes;
         announced_ = true;
         if (packetReceived_) {
             packetReceived_(static_cast<std::int32_t>(current_.bytes.size()));
@@ -408,7 +427,69 @@ std::size_t CaptureComponent::DispatchPending(std::size_t maxFrames) {
     return count;
 }
 
+std::size_t CaptureComponent::dispatchFileFrames(std::size_t maxFrames) {
+    std::size_t count = 0;
+    // PacketReceived may stop the capture; nothing is read after that.
+    while (count < maxFrames && readingFiles_ && !sourceEnded_) {
+        FileFrame frame;
+        const CaptureFileReader::Status status = fileReader_.Next(frame);
+        if (status == CaptureFileReader::Status::End) {
+            filesBefore_ += fileSize(files_[fileIndex_].path);
+            filesBytesRead_ = filesBefore_;
+            if (++fileIndex_ < files_.size()) {
+                fileReader_ = CaptureFileReader(files_[fileIndex_].handle.get());
+                framesReadInFile_ = 0;
+                continue;
+            }
+            endFiles(CaptureResult::Success());
+            break;
+        }
+        if (status == CaptureFileReader::Status::Error) {
+            const std::string& path = files_[fileIndex_].path;
+            {
+                std::lock_guard lock(endMutex_);
+                damage_ = FileDamage{path, framesReadInFile_ + 1, fileReader_.ErrorMessage()};
+            }
+            endFiles(CaptureResult::Failure("Capture file " + quoted(path) + " is damaged at frame " +
+                                            std::to_string(framesReadInFile_ + 1) + ": " + fileReader_.ErrorMessage() +
+                                            " (the " + std::to_string(framesReadInFile_) +
+                                            " frames before it were read)"));
+            break;
+        }
+        if (++framesReadInFile_ % 256 == 0) {
+            filesBytesRead_ = filesBefore_ + fileReader_.Position();
+        }
+        ++received_;
+        ++delivered_;
+        ++count;
+        // snapLength_ never exceeds kMaxFrameBytes, so a longer frame is cut like a live one.
+        currentBytes_ = frame.bytes.first(std::min<std::size_t>(frame.bytes.size(), static_cast<std::size_t>(snapLength_)));
+        current_.linkType = fileReader_.LinkType();
+        current_.timestamp = timestampOf(frame.seconds, frame.microseconds);
+        current_.wireLength = frame.wireLength;
+        current_.markers = FindFrameMarkers(currentBytes_);
+        announced_ = true;
+        if (packetReceived_) {
+            packetReceived_(static_cast<std::int32_t>(currentBytes_.size()));
+        }
+        announced_ = false;
+    }
+    if (count == maxFrames && readingFiles_ && !sourceEnded_ && runNotifier_) {
+        runNotifier_();
+    }
+    return count;
+}
+
+void CaptureComponent::endFiles(CaptureResult result) {
+    std::lock_guard lock(endMutex_);
+    endResult_ = std::move(result);
+    sourceEnded_ = true;
+}
+
 bool CaptureComponent::WaitForFrames(std::chrono::milliseconds timeout) {
+    if (readingFiles_) {
+        return !sourceEnded_;
+    }
     if (!thread_.joinable()) {
         return false;
     }
@@ -419,8 +500,8 @@ std::int32_t CaptureComponent::ReadPacket(std::span<std::uint8_t> captureBuffer)
     if (!announced_) {
         return 0;
     }
-    const std::size_t count = std::min(captureBuffer.size(), current_.bytes.size());
-    std::copy_n(current_.bytes.begin(), count, captureBuffer.begin());
+    const std::size_t count = std::min(captureBuffer.size(), currentBytes_.size());
+    std::copy_n(currentBytes_.begin(), count, captureBuffer.begin());
     return static_cast<std::int32_t>(count);
 }
 
@@ -428,10 +509,13 @@ std::span<const std::uint8_t> CaptureComponent::CurrentFrame() const {
     if (!announced_) {
         return {};
     }
-    return current_.bytes;
+    return currentBytes_;
 }
 
 bool CaptureComponent::Finished() const {
+    if (readingFiles_) {
+        return sourceEnded_;
+    }
     return !thread_.joinable() || queue_.Drained();
 }
 
@@ -470,7 +554,7 @@ bool CaptureComponent::enqueue(std::uint64_t runId, int linkType, const pcap_pkt
     frame.bytes.assign(bytes, bytes + length);
     frame.markers = FindFrameMarkers(frame.bytes);
     frame.linkType = linkType;
-    frame.timestamp = timestampOf(header.ts);
+    frame.timestamp = timestampOf(header.ts.tv_sec, header.ts.tv_usec);
     frame.wireLength = header.len;
     // While a lagging consumer keeps the queue full the kernel drops frames; keep its count fresh.
     const auto whileFull = [this] {
@@ -559,51 +643,6 @@ void CaptureComponent::readAdapter(std::uint64_t runId) {
     if (!stopRequested_) {
         endRun(runId, std::move(result));
     }
-}
-
-void CaptureComponent::readFiles(std::uint64_t runId) {
-    std::uint64_t filesBefore = 0; // bytes of the files already read
-    for (CaptureFile& file : files_) {
-        pcap_t* handle = file.handle.get();
-        const int linkType = pcap_datalink(handle);
-        std::uint64_t framesRead = 0;
-        for (;;) {
-            if (stopRequested_) {
-                return;
-            }
-            pcap_pkthdr* header = nullptr;
-            const u_char* bytes = nullptr;
-            const int status = pcap_next_ex(handle, &header, &bytes);
-            if (status == 1) {
-                ++framesRead;
-                ++received_;
-                if (std::FILE* stream = pcap_file(handle); stream != nullptr && framesRead % 256 == 0) {
-                    if (const long at = std::ftell(stream); at > 0) {
-                        filesBytesRead_ = filesBefore + static_cast<std::uint64_t>(at);
-                    }
-                }
-                if (!enqueue(runId, linkType, *header, bytes)) {
-                    return;
-                }
-                continue;
-            }
-            if (status == PCAP_ERROR_BREAK) {
-                break; // end of this file
-            }
-            {
-                std::lock_guard lock(endMutex_);
-                damage_ = FileDamage{file.path, framesRead + 1, pcap_geterr(handle)};
-            }
-            endRun(runId,
-                   CaptureResult::Failure("Capture file " + quoted(file.path) + " is damaged at frame " +
-                                          std::to_string(framesRead + 1) + ": " + pcap_geterr(handle) + " (the " +
-                                          std::to_string(framesRead) + " frames before it were read)"));
-            return;
-        }
-        filesBefore += fileSize(file.path);
-        filesBytesRead_ = filesBefore;
-    }
-    endRun(runId, CaptureResult::Success());
 }
 
 } // namespace velmora

@@ -2,13 +2,17 @@
 // The capture component over libpcap: lists adapters, opens an adapter or capture files, and hands
 // their frames one at a time to the consumer's thread.
 //
-// A capture thread reads the source and queues frames (bounded). The consumer calls DispatchPending
-// on its own thread; for each frame it raises PacketReceived(numbytes), inside which the handler
-// copies the frame out with ReadPacket. The capture thread tells the consumer that frames wait
-// through the frames-available notifier (the GUI posts one event for it; the command-line tool
-// blocks in WaitForFrames instead). StopCapture drops what is still queued.
+// The consumer calls DispatchPending on its own thread; for each frame it raises
+// PacketReceived(numbytes), inside which the handler copies the frame out with ReadPacket.
+// An adapter is read by a capture thread that queues frames (bounded) and tells the consumer that
+// frames wait through the frames-available notifier (the GUI posts one event for it; the
+// command-line tool blocks in WaitForFrames instead). StopCapture drops what is still queued.
+// Capture files need no such thread: a file always has its next frame ready, and handing frames
+// over between threads costs more than the search on most of them. DispatchPending reads them
+// itself, in place, and the notifier is raised on the consumer's thread.
 
 #include "capture/pcap/AdapterInfo.h"
+#include "capture/pcap/CaptureFileReader.h"
 #include "capture/pcap/CaptureResult.h"
 #include "capture/pcap/CapturedFrame.h"
 #include "capture/pcap/FrameQueue.h"
@@ -35,7 +39,7 @@ struct CaptureStats {
     std::uint64_t received = 0;           // frames the source produced (live: libpcap's count)
     std::uint64_t droppedByKernel = 0;    // live only: no room in the kernel buffer
     std::uint64_t droppedByInterface = 0; // live only: dropped by the adapter or its driver
-    std::uint64_t queued = 0;             // frames put into the queue
+    std::uint64_t queued = 0;             // frames put into the queue (adapters only)
     std::uint64_t delivered = 0;          // frames announced through PacketReceived
     std::uint64_t discardedAtStop = 0;    // queued frames dropped by StopCapture
 };
@@ -99,9 +103,9 @@ public:
     CaptureResult InitPacket(std::int32_t snapLength); // 1..; above kMaxFrameBytes it is cut to it
     CaptureResult SetBufferSize(std::int32_t bytes);   // raised to kMinimumKernelBuffer
 
-    // Activates the adapter (libpcap's message when that fails; the adapter is then closed) or
-    // starts reading the files, on a new capture thread. A source is captured once: open it again
-    // to capture again.
+    // Activates the adapter (libpcap's message when that fails; the adapter is then closed) and
+    // starts its capture thread, or makes the files ready for DispatchPending. A source is captured
+    // once: open it again to capture again.
     CaptureResult StartCapture();
     // Ends the capture thread and drops queued frames; no PacketReceived follows. Returns promptly
     // on an idle adapter. Must not be called from the frames-available notifier.
@@ -112,18 +116,22 @@ public:
     // Consumer side; everything below is called on the consumer's thread.
     // Raised inside DispatchPending with each frame's byte count (0..kMaxFrameBytes).
     void SetPacketReceived(PacketReceivedHandler handler) { packetReceived_ = std::move(handler); }
-    // Set before StartCapture; takes effect at the next start. Called on the capture thread at most
-    // once between two DispatchPending calls (and again by DispatchPending itself when it leaves
-    // frames behind), and once when the source ends. It must be thread-safe and must not block.
+    // Set before StartCapture; takes effect at the next start. Adapters: called on the capture
+    // thread at most once between two DispatchPending calls (and again by DispatchPending itself
+    // when it leaves frames behind), and once when the source ends. Files: called on the consumer's
+    // thread by StartCapture and by DispatchPending when it leaves frames behind. It must be
+    // thread-safe and must not block.
     void SetFramesAvailable(FramesAvailableNotifier notifier) { framesAvailable_ = std::move(notifier); }
     // Announces up to maxFrames queued frames in capture order; returns how many.
     std::size_t DispatchPending(std::size_t maxFrames);
-    // Blocks until frames wait, the source ends or the time is up; true when frames wait.
+    // Blocks until frames wait, the source ends or the time is up; true when frames wait (a file
+    // being read always has its next frame ready).
     bool WaitForFrames(std::chrono::milliseconds timeout);
     // Inside PacketReceived: copies the announced frame into captureBuffer from position 0 and
     // returns the bytes copied (at most the buffer's size). 0 outside PacketReceived.
     std::int32_t ReadPacket(std::span<std::uint8_t> captureBuffer) const;
-    // The announced frame itself, its libpcap link type (see velmora::linktype) and timestamp.
+    // The announced frame itself (valid until PacketReceived returns), its libpcap link type (see
+    // velmora::linktype) and timestamp.
     std::span<const std::uint8_t> CurrentFrame() const;
     int CurrentLinkType() const { return current_.linkType; }
     // What FindFrameMarkers finds in the announced frame's bytes, worked out on the capture thread.
@@ -138,6 +146,7 @@ public:
     bool Finished() const;
     // Why the source ended: success at the end of the files, else the error that stopped reading.
     CaptureResult EndResult() const;
+    // Frames queued by an adapter's capture thread (files queue nothing).
     std::size_t PendingFrames() const { return queue_.Size(); }
     // The damage that ended reading the files, when that is why the run ended (see EndResult).
     std::optional<FileDamage> Damage() const;
@@ -159,7 +168,9 @@ private:
 
     static void onLiveFrame(unsigned char* user, const pcap_pkthdr* header, const unsigned char* bytes);
     void readAdapter(std::uint64_t runId);
-    void readFiles(std::uint64_t runId);
+    // Reads and announces up to maxFrames frames of the files; returns how many.
+    std::size_t dispatchFileFrames(std::size_t maxFrames);
+    void endFiles(CaptureResult result);
     bool enqueue(std::uint64_t runId, int linkType, const pcap_pkthdr& header, const unsigned char* bytes);
     void refreshLiveStats();
     void endRun(std::uint64_t runId, CaptureResult result);
@@ -170,6 +181,11 @@ private:
     PcapHandle adapter_;
     std::vector<CaptureFile> files_;
     bool sourceSpent_ = false;
+    bool readingFiles_ = false; // a file run was started and not stopped
+    std::size_t fileIndex_ = 0; // the file being read
+    std::uint64_t framesReadInFile_ = 0;
+    std::uint64_t filesBefore_ = 0; // bytes of the files read to their end
+    CaptureFileReader fileReader_;
 
     bool promiscuous_ = false;
     std::int32_t readTimeoutMs_ = kDefaultReadTimeoutMs;
@@ -188,6 +204,7 @@ private:
 
     PacketReceivedHandler packetReceived_;
     CapturedFrame current_;
+    std::span<const std::uint8_t> currentBytes_; // current_.bytes, or a file frame in the reader's buffer
     bool announced_ = false;
     bool dispatching_ = false;
 

@@ -1,4 +1,4 @@
-// Capture files read through the same thread and queue as a live adapter.
+// Capture files, read on the consumer's thread by DispatchPending.
 
 #include "CaptureTestSupport.h"
 
@@ -222,10 +222,11 @@ TEST(CaptureFile, SeveralFilesAreOneRunInOrder) {
     ExpectSameFrames(both.frames, expected);
 }
 
-TEST(CaptureFile, SmallQueueLosesNothingAndWakesTheConsumerSparingly) {
+TEST(CaptureFile, FilesLoseNothingAndWakeTheConsumerSparinglyOnItsOwnThread) {
     const std::string path = DataFile("espn_http.pcapng");
     const Drained reference = ReadCaptureFiles({path});
 
+    // The adapter's queue limits do not apply: a file is read as fast as it is dispatched.
     CaptureComponent component(CaptureComponent::QueueLimits{4, 8 * 1024});
     std::atomic<int> wakes{0};
     std::mutex threadsMutex;
@@ -243,35 +244,33 @@ TEST(CaptureFile, SmallQueueLosesNothingAndWakesTheConsumerSparingly) {
 
     const CaptureStats stats = component.Stats();
     EXPECT_EQ(stats.received, 956u);
-    EXPECT_EQ(stats.queued, 956u);
+    EXPECT_EQ(stats.queued, 0u);
     EXPECT_EQ(stats.delivered, 956u);
     EXPECT_EQ(stats.droppedByKernel, 0u);
-    // At most one wake between two dispatches, plus the end of the file.
+    // One wake at the start and one per dispatch that leaves frames behind, all on this thread.
     EXPECT_GE(wakes.load(), 1);
     EXPECT_LE(static_cast<std::size_t>(wakes.load()), read.dispatchCalls + 1);
-    EXPECT_EQ(wakeThreads.count(std::this_thread::get_id()), 0u);
+    EXPECT_EQ(wakeThreads, std::set<std::thread::id>{std::this_thread::get_id()});
 }
 
-TEST(CaptureFile, FramesQueuedBeforeStopAreNotDelivered) {
+TEST(CaptureFile, NothingIsDeliveredAfterStop) {
     const std::string path = DataFile("espn_http.pcapng");
-    CaptureComponent component(CaptureComponent::QueueLimits{16, 1 << 20});
+    CaptureComponent component;
     int announced = 0;
     component.SetPacketReceived([&](std::int32_t) { ++announced; });
     ASSERT_TRUE(component.OpenFile(path));
     ASSERT_TRUE(component.StartCapture());
-    // The reader fills the queue and then waits for room that never comes.
-    for (int i = 0; i < 100 && component.PendingFrames() < 16; ++i) {
-        component.WaitForFrames(50ms);
-        std::this_thread::sleep_for(10ms);
-    }
-    ASSERT_EQ(component.PendingFrames(), 16u);
+    EXPECT_TRUE(component.WaitForFrames(0ms));
+    EXPECT_EQ(component.DispatchPending(16), 16u);
     EXPECT_FALSE(component.Finished());
+    EXPECT_TRUE(component.IsCapturing());
 
     EXPECT_TRUE(component.StopCapture());
+    EXPECT_FALSE(component.WaitForFrames(0ms));
     EXPECT_EQ(component.DispatchPending(1000), 0u);
-    EXPECT_EQ(announced, 0);
+    EXPECT_EQ(announced, 16);
     EXPECT_TRUE(component.Finished());
-    EXPECT_EQ(component.Stats().discardedAtStop, 16u);
+    EXPECT_EQ(component.Stats().discardedAtStop, 0u);
     std::array<std::uint8_t, 16> buffer{};
     EXPECT_EQ(component.ReadPacket(buffer), 0);
 
@@ -297,9 +296,6 @@ TEST(CaptureFile, StopInsidePacketReceivedEndsTheBatch) {
     });
     ASSERT_TRUE(component.OpenFile(DataFile("zeek_wikipedia.pcap")));
     ASSERT_TRUE(component.StartCapture());
-    while (component.PendingFrames() < 10 && !component.Finished()) {
-        component.WaitForFrames(50ms);
-    }
     EXPECT_EQ(component.DispatchPending(1000), 3u);
     EXPECT_EQ(announced, 3);
     EXPECT_TRUE(component.Finished());
