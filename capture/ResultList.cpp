@@ -1,6 +1,7 @@
 #include "capture/ResultList.h"
 
 #include <algorithm>
+#include <functional>
 
 namespace velmora {
 
@@ -18,46 +19,76 @@ void ResultList::AddSearchRow(ResultRow row) {
 void ResultList::DeleteRow(std::size_t index) {
     if (index >= rows_.size())
         return;
-    if (index < indexedRows_) {
-        unindex(index);
-        --indexedRows_;
-    }
     rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(index));
     --resultCount_;
+    // The rows after it moved up: the index is built again (deleting is the user's act, one row at a time).
+    clearIndex();
     syncIndex();
 }
 
 void ResultList::Clear() {
     rows_.clear();
-    addressCounts_.clear();
-    indexedRows_ = 0;
+    clearIndex();
     resultCount_ = 0;
 }
 
 void ResultList::RemoveAllRows() {
     rows_.clear();
-    addressCounts_.clear();
-    indexedRows_ = 0;
+    clearIndex();
+}
+
+std::uint64_t ResultList::hashOf(std::u16string_view address) {
+    return std::hash<std::u16string_view>{}(address);
 }
 
 bool ResultList::IsDuplicate(std::u16string_view address) const {
-    return addressCounts_.find(address) != addressCounts_.end();
+    if (indexedRows_ == 0)
+        return false;
+    const std::uint64_t hash = hashOf(address);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash & mask; slots_[i].row != kFree; i = (i + 1) & mask) {
+        if (slots_[i].hash == static_cast<std::uint32_t>(hash >> 32) && rows_[slots_[i].row].address == address)
+            return true;
+    }
+    return false;
 }
 
-void ResultList::index(std::size_t row) { ++addressCounts_[rows_[row].address]; }
+void ResultList::index(std::size_t row) {
+    if ((indexedRows_ + 1) * 2 > slots_.size()) {
+        // Grow, moving the entries by their stored hash bits: the low bits that place them are
+        // not stored, so they are hashed again.
+        std::vector<Slot> old(std::max<std::size_t>(64, slots_.size() * 2), Slot{0, kFree});
+        old.swap(slots_);
+        const std::size_t mask = slots_.size() - 1;
+        for (const Slot& slot : old) {
+            if (slot.row == kFree)
+                continue;
+            std::size_t i = hashOf(rows_[slot.row].address) & mask;
+            while (slots_[i].row != kFree)
+                i = (i + 1) & mask;
+            slots_[i] = slot;
+        }
+    }
+    const std::uint64_t hash = hashOf(rows_[row].address);
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = hash & mask;
+    while (slots_[i].row != kFree)
+        i = (i + 1) & mask;
+    slots_[i] = Slot{static_cast<std::uint32_t>(hash >> 32), static_cast<std::uint32_t>(row)};
+    ++indexedRows_;
+}
 
-void ResultList::unindex(std::size_t row) {
-    auto it = addressCounts_.find(std::u16string_view(rows_[row].address));
-    if (it != addressCounts_.end() && --it->second == 0)
-        addressCounts_.erase(it);
+void ResultList::clearIndex() {
+    std::fill(slots_.begin(), slots_.end(), Slot{0, kFree});
+    indexedRows_ = 0;
 }
 
 void ResultList::syncIndex() {
     const auto target = static_cast<std::size_t>(std::clamp<std::int64_t>(resultCount_, 0, std::int64_t(rows_.size())));
+    if (target < indexedRows_)
+        clearIndex();
     while (indexedRows_ < target)
-        index(indexedRows_++);
-    while (indexedRows_ > target)
-        unindex(--indexedRows_);
+        index(indexedRows_);
 }
 
 } // namespace velmora

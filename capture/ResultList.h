@@ -3,8 +3,9 @@
 //
 // ResultCount is the number of rows capture has added since the last start, less the rows deleted
 // since; the keyword search adds rows without counting them. An address is a duplicate when it
-// equals the address of one of the first ResultCount rows. Those addresses are kept in a hash
-// index, so the test costs the same with 30,000 rows as with none.
+// equals the address of one of the first ResultCount rows. Those rows are indexed by the hash of
+// their address in one flat table, so the test costs the same with 30,000 rows as with none and
+// touches little memory.
 
 #include "capture/PacketStore.h"
 
@@ -12,7 +13,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace velmora {
@@ -45,20 +45,23 @@ public:
     const std::vector<ResultRow>& Rows() const { return rows_; }
 
 private:
+    // One table entry: a row of the window and 32 bits of its address's hash.
+    struct Slot {
+        std::uint32_t hash;
+        std::uint32_t row;
+    };
+    static constexpr std::uint32_t kFree = 0xFFFFFFFF;
+
+    static std::uint64_t hashOf(std::u16string_view address);
     void index(std::size_t row);
-    void unindex(std::size_t row);
     // Brings the index to the first min(ResultCount, size) rows.
     void syncIndex();
-
-    struct U16Hash {
-        using is_transparent = void;
-        std::size_t operator()(std::u16string_view s) const { return std::hash<std::u16string_view>{}(s); }
-    };
+    void clearIndex();
 
     std::vector<ResultRow> rows_;
     std::int64_t resultCount_ = 0;
     std::size_t indexedRows_ = 0; // rows [0, indexedRows_) are in the index
-    std::unordered_map<std::u16string, std::uint32_t, U16Hash, std::equal_to<>> addressCounts_;
+    std::vector<Slot> slots_;     // open addressing, at most half full; its size is a power of two
 };
 
 } // namespace velmora

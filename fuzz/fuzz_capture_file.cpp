@@ -100,8 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (delivered != expected.size() || end.ok == damaged) {
         std::abort();
     }
-    if (!end && end.message.find(path + "\" is damaged at frame " + std::to_string(delivered + 1) + ":") ==
-                    std::string::npos) {
+    if (!end &&
+        end.message.find(path + "\" is damaged at frame " + std::to_string(delivered + 1) + ":") == std::string::npos) {
         std::abort(); // a read error must name the file and the frame
     }
     return 0;

@@ -463,7 +463,8 @@ std::size_t CaptureComponent::dispatchFileFrames(std::size_t maxFrames) {
         ++delivered_;
         ++count;
         // snapLength_ never exceeds kMaxFrameBytes, so a longer frame is cut like a live one.
-        currentBytes_ = frame.bytes.first(std::min<std::size_t>(frame.bytes.size(), static_cast<std::size_t>(snapLength_)));
+        currentBytes_ =
+            frame.bytes.first(std::min<std::size_t>(frame.bytes.size(), static_cast<std::size_t>(snapLength_)));
         current_.linkType = fileReader_.LinkType();
         current_.timestamp = timestampOf(frame.seconds, frame.microseconds);
         current_.wireLength = frame.wireLength;

@@ -40,7 +40,7 @@ CaptureFileReader::CaptureFileReader(pcap* handle) : handle_(handle), linkType_(
         return;
     }
     const int fd = fileno(file);
-    struct stat status{};
+    struct stat status {};
     if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
         return;
     }

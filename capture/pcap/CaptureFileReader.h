@@ -21,7 +21,7 @@ namespace velmora {
 
 struct FileFrame {
     std::span<const std::uint8_t> bytes; // valid until the next Next()
-    std::int64_t seconds = 0; // as the file holds them, not yet checked
+    std::int64_t seconds = 0;            // as the file holds them, not yet checked
     std::int64_t microseconds = 0;
     std::uint32_t wireLength = 0;
 };
@@ -56,9 +56,9 @@ private:
     bool nanoseconds_ = false;
     std::uint32_t largestInPlace_ = 0;
     int fd_ = -1;
-    off_t offset_ = 0;       // file offset of buffer_[0]
-    std::size_t begin_ = 0;  // next record in buffer_
-    std::size_t end_ = 0;    // bytes of buffer_ read from the file
+    off_t offset_ = 0;      // file offset of buffer_[0]
+    std::size_t begin_ = 0; // next record in buffer_
+    std::size_t end_ = 0;   // bytes of buffer_ read from the file
     bool atEndOfFile_ = false;
     std::vector<std::uint8_t> buffer_;
     std::string error_;
