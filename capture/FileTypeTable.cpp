@@ -1,5 +1,7 @@
 #include "capture/FileTypeTable.h"
 
+#include <algorithm>
+
 namespace velmora {
 
 std::u16string AsciiLower(std::u16string_view text) {
@@ -16,18 +18,26 @@ FileTypeTable::FileTypeTable(std::vector<FileTypeRow> rows) {
 }
 
 std::optional<std::u16string> FileTypeTable::Classify(std::u16string_view address, std::size_t d) const {
+    if (d > address.size())
+        return std::nullopt; // no slice at all, not even an empty one
+    // The address's slice lower-cased once, as long as the longest extension needs.
+    constexpr std::size_t kShortSlice = 16;
+    char16_t shortSlice[kShortSlice];
+    std::u16string longSlice;
+    const std::size_t available = std::min(address.size() - d, longestExtension_);
+    char16_t* slice = shortSlice;
+    if (available > kShortSlice) {
+        longSlice.resize(available);
+        slice = longSlice.data();
+    }
+    for (std::size_t k = 0; k < available; ++k) {
+        const char16_t c = address[d + k];
+        slice[k] = c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+    }
     for (std::size_t r = 0; r < rows_.size(); ++r) {
         const std::u16string& x = lowerExtensions_[r];
-        if (d > address.size() || address.size() - d < x.size())
-            continue; // the slice is shorter than the extension: cannot be equal
-        bool equal = true;
-        for (std::size_t k = 0; k < x.size() && equal; ++k) {
-            char16_t c = address[d + k];
-            if (c >= u'A' && c <= u'Z')
-                c = static_cast<char16_t>(c - u'A' + u'a');
-            equal = c == x[k];
-        }
-        if (!equal)
+        // A slice shorter than the extension cannot be equal.
+        if (x.size() > available || !std::equal(x.begin(), x.end(), slice))
             continue;
         if (rows_[r].state == kDisabledState)
             return std::nullopt;
@@ -38,6 +48,7 @@ std::optional<std::u16string> FileTypeTable::Classify(std::u16string_view addres
 
 void FileTypeTable::Append(FileTypeRow row) {
     lowerExtensions_.push_back(AsciiLower(row.extension));
+    longestExtension_ = std::max(longestExtension_, lowerExtensions_.back().size());
     rows_.push_back(std::move(row));
 }
 

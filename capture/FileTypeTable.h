@@ -47,6 +47,7 @@ public:
 private:
     std::vector<FileTypeRow> rows_;
     std::vector<std::u16string> lowerExtensions_;
+    std::size_t longestExtension_ = 0; // of the rows ever appended: Remove leaves it, which costs nothing
 };
 
 } // namespace velmora

@@ -4,6 +4,10 @@
 
 #include <array>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace velmora {
 namespace {
 
@@ -12,18 +16,42 @@ constexpr char16_t kUpperHex[] = u"0123456789ABCDEF";
 // The text of each byte 0x00..0x80: its character, or "·" for control bytes.
 struct SingleByteTexts {
     char16_t text[0x81];
+    bool plainAscii = true; // 0x20..0x7F are themselves and 0x00..0x1F are "·"
     SingleByteTexts() {
         for (int b = 0; b <= 0x80; ++b) {
             const char16_t c = gbk::SingleByte(static_cast<std::uint8_t>(b));
             text[b] = c < 32 ? kMiddleDot : c;
+            if (b < 0x80 && text[b] != (b < 0x20 ? kMiddleDot : static_cast<char16_t>(b)))
+                plainAscii = false;
         }
     }
 };
 
-const char16_t* singleByteTexts() {
+const SingleByteTexts& singleByteTable() {
     static const SingleByteTexts table;
-    return table.text;
+    return table;
 }
+
+const char16_t* singleByteTexts() {
+    return singleByteTable().text;
+}
+
+#if defined(__SSE2__)
+// Renders the 16 bytes at `in` when none is 0x80 or above: control bytes become "·", the rest
+// widen unchanged. Returns false, writing nothing, otherwise.
+bool renderAsciiBlock(const std::uint8_t* in, char16_t* out) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+    if (_mm_movemask_epi8(v) != 0)
+        return false;
+    const __m128i control = _mm_cmplt_epi8(v, _mm_set1_epi8(0x20));
+    const __m128i shown =
+        _mm_or_si128(_mm_andnot_si128(control, v), _mm_and_si128(control, _mm_set1_epi8(static_cast<char>(0xB7))));
+    const __m128i zero = _mm_setzero_si128();
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(shown, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(shown, zero));
+    return true;
+}
+#endif
 
 std::u16string_view trimSpaces(std::u16string_view s) {
     while (!s.empty() && s.front() == u' ')
@@ -168,33 +196,51 @@ std::u16string PacketToText(std::span<const std::uint8_t> frame) {
     return out;
 }
 
-std::u16string PacketToText(const PacketStore& store, PacketNumber n) { return PacketToText(store.PacketData(n)); }
+std::u16string PacketToText(const PacketStore& store, PacketNumber n) {
+    return PacketToText(store.PacketData(n));
+}
 
 void PacketToTextCn(std::span<const std::uint8_t> frame, std::u16string& out) {
-    const char16_t* single = singleByteTexts();
-    out.clear();
+    const SingleByteTexts& table = singleByteTable();
+    const char16_t* single = table.text;
     const std::size_t m = frame.size();
-    out.resize(m * 3);
+    // Room for the longest text; what the last call left is overwritten, not cleared.
+    if (out.size() < m * 3)
+        out.resize(m * 3);
     char16_t* o = out.data();
     for (std::size_t i = 0; i < m;) {
-        const std::uint8_t b = frame[i];
-        if (b > 0x80) {
-            if (i + 1 < m && frame[i + 1] > 0x80) {
-                const std::uint8_t b2 = frame[i + 1];
-                *o++ = u'%';
-                *o++ = kUpperHex[b >> 4];
-                *o++ = kUpperHex[b & 15];
-                *o++ = u'%';
-                *o++ = kUpperHex[b2 >> 4];
-                *o++ = kUpperHex[b2 & 15];
-                i += 2;
+        // Sixteen plain bytes at once; a block with a high byte goes one character at a time.
+        std::size_t blockEnd = m;
+#if defined(__SSE2__)
+        if (table.plainAscii && i + 16 <= m) {
+            if (renderAsciiBlock(frame.data() + i, o)) {
+                i += 16;
+                o += 16;
+                continue;
+            }
+            blockEnd = i + 16;
+        }
+#endif
+        while (i < blockEnd) {
+            const std::uint8_t b = frame[i];
+            if (b > 0x80) {
+                if (i + 1 < m && frame[i + 1] > 0x80) {
+                    const std::uint8_t b2 = frame[i + 1];
+                    *o++ = u'%';
+                    *o++ = kUpperHex[b >> 4];
+                    *o++ = kUpperHex[b & 15];
+                    *o++ = u'%';
+                    *o++ = kUpperHex[b2 >> 4];
+                    *o++ = kUpperHex[b2 & 15];
+                    i += 2;
+                } else {
+                    *o++ = kMiddleDot;
+                    ++i;
+                }
             } else {
-                *o++ = kMiddleDot;
+                *o++ = single[b];
                 ++i;
             }
-        } else {
-            *o++ = single[b];
-            ++i;
         }
     }
     out.resize(static_cast<std::size_t>(o - out.data()));
@@ -206,7 +252,9 @@ std::u16string PacketToTextCn(std::span<const std::uint8_t> frame) {
     return out;
 }
 
-std::u16string PacketToTextCn(const PacketStore& store, PacketNumber n) { return PacketToTextCn(store.PacketData(n)); }
+std::u16string PacketToTextCn(const PacketStore& store, PacketNumber n) {
+    return PacketToTextCn(store.PacketData(n));
+}
 
 std::u16string DecodeCnEscapes(std::u16string_view text) {
     const std::size_t firstPercent = text.find(u'%');

@@ -198,32 +198,35 @@ std::u16string ToU16(std::string_view bytes) {
 }
 
 std::string FromU16(std::u16string_view text) {
-    std::string out;
-    out.reserve(text.size() * 3);
+    std::string out(text.size() * 3, '\0');
+    char* o = out.data();
     for (std::size_t i = 0; i < text.size(); ++i) {
         unsigned long cp = text[i];
+        if (cp < 0x80) {
+            *o++ = static_cast<char>(cp);
+            continue;
+        }
         if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
             cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
             ++i;
         } else if (cp >= 0xD800 && cp <= 0xDFFF) {
             cp = 0xFFFD;
         }
-        if (cp < 0x80) {
-            out.push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | cp >> 6));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        if (cp < 0x800) {
+            *o++ = static_cast<char>(0xC0 | cp >> 6);
+            *o++ = static_cast<char>(0x80 | (cp & 0x3F));
         } else if (cp < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | cp >> 12));
-            out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | cp >> 18));
-            out.push_back(static_cast<char>(0x80 | (cp >> 12 & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+            *o++ = static_cast<char>(0xE0 | cp >> 12);
+            *o++ = static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+            *o++ = static_cast<char>(0x80 | (cp & 0x3F));
+        } else { // a surrogate pair: two units, four bytes
+            *o++ = static_cast<char>(0xF0 | cp >> 18);
+            *o++ = static_cast<char>(0x80 | (cp >> 12 & 0x3F));
+            *o++ = static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+            *o++ = static_cast<char>(0x80 | (cp & 0x3F));
         }
     }
+    out.resize(static_cast<std::size_t>(o - out.data()));
     return out;
 }
 

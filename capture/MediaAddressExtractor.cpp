@@ -96,15 +96,17 @@ char16_t asciiLower(char16_t c) {
     return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
 }
 
-// The first index at or after `from` where `text`, lower-cased, holds `scheme` followed by "/1.".
-std::size_t findVersionTail(Text text, std::size_t from, std::string_view scheme) {
-    const std::size_t length = scheme.size() + 3;
-    for (std::size_t i = from; i + length <= text.size(); ++i) {
+// The first byte index in [from, end) where the bytes, lower-cased, hold `scheme` followed by "/1.".
+// The pattern is ASCII letters and punctuation, which no six-character group holds, so the bytes
+// show it exactly where the text does.
+std::size_t findVersionTail(std::string_view bytes, std::size_t from, std::size_t end, std::string_view scheme) {
+    for (std::size_t c = bytes.find("/1.", from + scheme.size()); c != npos && c + 3 <= end;
+         c = bytes.find("/1.", c + 1)) {
         std::size_t k = 0;
-        for (; k < scheme.size() && asciiLower(text[i + k]) == scheme[k]; ++k) {
-        }
-        if (k == scheme.size() && text[i + k] == u'/' && text[i + k + 1] == u'1' && text[i + k + 2] == u'.')
-            return i;
+        while (k < scheme.size() && asciiLower(static_cast<unsigned char>(bytes[c - scheme.size() + k])) == scheme[k])
+            ++k;
+        if (k == scheme.size())
+            return c - scheme.size();
     }
     return npos;
 }
@@ -201,13 +203,18 @@ void MediaAddressExtractor::schemeScan(std::span<const std::uint8_t> frame, Pack
         std::size_t e = dotFound;
         for (auto& terminator : terminators)
             e = std::min(e, terminator.at(p));
+        const std::size_t end = e == npos ? n : e;
         std::u16string& candidate = candidate_;
-        render(frame, p, e == npos ? n : e, candidate);
+        render(frame, p, end, candidate);
 
-        // Drop a protocol-version tail such as " RTSP/1.0" after a request target.
+        // Drop a protocol-version tail such as " RTSP/1.0" after a request target: the scheme again,
+        // from the candidate's character schemeLength + 2 on (all single bytes up to there).
         const std::string_view scheme = bytes.substr(p, schemeLength);
-        if (const std::size_t version = findVersionTail(candidate, schemeLength + 2, scheme); version != npos)
-            candidate.resize(version);
+        if (const std::size_t version = findVersionTail(bytes, p + schemeLength + 2, end, scheme); version != npos)
+            candidate.resize(layout_.TextIndex(version) - layout_.TextIndex(p));
+        // "%" in the text comes from a "%" byte or a six-character group.
+        const bool mayHoldPercent =
+            bytes.substr(p, end - p).find('%') != npos || layout_.TextIndex(end) - layout_.TextIndex(p) != end - p;
 
         bool rejected = false;
         const bool http = candidate.size() >= 4 && asciiLower(candidate[0]) == u'h' &&
@@ -230,7 +237,7 @@ void MediaAddressExtractor::schemeScan(std::span<const std::uint8_t> frame, Pack
             rejected = candidate.size() < 8;
         }
         if (!rejected) {
-            const Text address = decoded(candidate, decodedStorage);
+            const Text address = mayHoldPercent ? decoded(candidate, decodedStorage) : Text(candidate);
             if (http) {
                 listHttpAddress(address, packet);
             } else if (!results_.IsDuplicate(address)) {

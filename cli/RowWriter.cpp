@@ -8,11 +8,21 @@ std::string RowWriter::JsonString(const std::string& utf8) {
     std::string out = "\"";
     for (unsigned char c : utf8) {
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
         default:
             if (c < 0x20) {
                 char escaped[8];
@@ -35,7 +45,8 @@ void RowWriter::Write(const ResultRow& row) {
                 ",\"packet\":" + std::to_string(row.packet) + "}\n";
     } else {
         // Frame texts render every control byte as "·", so neither field holds a tab or line break.
-        line_ = type + '\t' + address + '\t' + std::to_string(row.packet) + '\n';
+        line_.append(type).append(1, '\t').append(address).append(1, '\t').append(std::to_string(row.packet));
+        line_.push_back('\n');
     }
     if (std::fwrite(line_.data(), 1, line_.size(), out_) != line_.size())
         ok_ = false;
