@@ -1,5 +1,6 @@
 #include "capture/MediaAddressExtractor.h"
 
+#include "capture/ByteSearch.h"
 #include "capture/FrameMarkers.h"
 #include "capture/FrameText.h"
 #include "capture/TcpPayload.h"
@@ -30,7 +31,7 @@ public:
     Occurrence(std::string_view bytes, std::string_view pattern) : bytes_(bytes), pattern_(pattern) {}
     std::size_t at(std::size_t k) {
         if (!searched_ || (found_ != npos && found_ < k) || (found_ == npos && k < searchedFrom_)) {
-            found_ = k > bytes_.size() ? npos : bytes_.find(pattern_, k);
+            found_ = FindBytes(bytes_, k, pattern_);
             searchedFrom_ = k;
             searched_ = true;
         }
@@ -54,9 +55,9 @@ public:
     std::size_t at(std::size_t k) {
         k = std::max<std::size_t>(k, 1);
         if (!searched_ || (found_ != npos && found_ < k) || (found_ == npos && k < searchedFrom_)) {
-            found_ = k > bytes_.size() ? npos : bytes_.find(pattern_, k);
+            found_ = FindBytes(bytes_, k, pattern_);
             while (found_ != npos && !layout_.IsMiddleDot(found_ - 1))
-                found_ = bytes_.find(pattern_, found_ + 1);
+                found_ = FindBytes(bytes_, found_ + 1, pattern_);
             searchedFrom_ = k;
             searched_ = true;
         }
@@ -76,15 +77,13 @@ private:
 // length goes to `schemeLength`. Every prefix ends in "://", and a later "://" cannot belong to an
 // earlier prefix, so the first "://" with a scheme before it decides.
 std::size_t nextSchemePrefix(std::string_view bytes, std::size_t f, std::size_t& schemeLength) {
-    for (std::size_t c = bytes.find("://", f + 3); c != npos; c = bytes.find("://", c + 1)) {
-        if (c >= f + 4) {
-            const std::string_view four = bytes.substr(c - 4, 4);
-            if (four == "http" || four == "rtsp" || four == "mmst") {
-                schemeLength = 4;
-                return c - 4;
-            }
+    auto holds = [&](std::size_t at, std::string_view scheme) { return bytes.compare(at, scheme.size(), scheme) == 0; };
+    for (std::size_t c = FindBytes(bytes, f + 3, "://"); c != npos; c = FindBytes(bytes, c + 1, "://")) {
+        if (c >= f + 4 && (holds(c - 4, "http") || holds(c - 4, "rtsp") || holds(c - 4, "mmst"))) {
+            schemeLength = 4;
+            return c - 4;
         }
-        if (bytes.substr(c - 3, 3) == "mms") {
+        if (holds(c - 3, "mms")) {
             schemeLength = 3;
             return c - 3;
         }
@@ -100,8 +99,8 @@ char16_t asciiLower(char16_t c) {
 // The pattern is ASCII letters and punctuation, which no six-character group holds, so the bytes
 // show it exactly where the text does.
 std::size_t findVersionTail(std::string_view bytes, std::size_t from, std::size_t end, std::string_view scheme) {
-    for (std::size_t c = bytes.find("/1.", from + scheme.size()); c != npos && c + 3 <= end;
-         c = bytes.find("/1.", c + 1)) {
+    bytes = bytes.substr(0, end);
+    for (std::size_t c = FindBytes(bytes, from + scheme.size(), "/1."); c != npos; c = FindBytes(bytes, c + 1, "/1.")) {
         std::size_t k = 0;
         while (k < scheme.size() && asciiLower(static_cast<unsigned char>(bytes[c - scheme.size() + k])) == scheme[k])
             ++k;

@@ -1,7 +1,8 @@
 #include "capture/ResultList.h"
 
 #include <algorithm>
-#include <functional>
+#include <bit>
+#include <cstring>
 
 namespace velmora {
 
@@ -38,43 +39,76 @@ void ResultList::RemoveAllRows() {
 }
 
 std::uint64_t ResultList::hashOf(std::u16string_view address) {
-    return std::hash<std::u16string_view>{}(address);
+    // Four independent multiply-rotate lanes over 32 bytes at a time (addresses are long, and
+    // every candidate is hashed), then a final mix so that every input bit reaches the low bits
+    // that place the entry.
+    constexpr std::uint64_t kPrime1 = 0x9E3779B185EBCA87ULL, kPrime2 = 0xC2B2AE3D27D4EB4FULL;
+    auto round = [](std::uint64_t lane, std::uint64_t input) {
+        return std::rotl(lane + input * kPrime2, 31) * kPrime1;
+    };
+    auto word = [](const unsigned char* p) {
+        std::uint64_t value;
+        std::memcpy(&value, p, sizeof value);
+        return value;
+    };
+    const auto* p = reinterpret_cast<const unsigned char*>(address.data());
+    std::size_t length = address.size() * sizeof(char16_t);
+    std::uint64_t hash = length * kPrime1;
+    if (length >= 32) {
+        std::uint64_t lanes[4] = {kPrime1 + kPrime2, kPrime2, 0, 0 - kPrime1};
+        for (; length >= 32; p += 32, length -= 32)
+            for (int k = 0; k < 4; ++k)
+                lanes[k] = round(lanes[k], word(p + 8 * k));
+        hash += std::rotl(lanes[0], 1) + std::rotl(lanes[1], 7) + std::rotl(lanes[2], 12) + std::rotl(lanes[3], 18);
+    }
+    for (; length >= 8; p += 8, length -= 8)
+        hash = std::rotl(hash ^ round(0, word(p)), 27) * kPrime1 + kPrime2;
+    if (length > 0) { // the last bytes as one word padded with zeros (the length is in already)
+        std::uint64_t last = 0;
+        std::memcpy(&last, p, length);
+        hash = std::rotl(hash ^ round(0, last), 27) * kPrime1 + kPrime2;
+    }
+    hash ^= hash >> 33;
+    hash *= kPrime2;
+    hash ^= hash >> 29;
+    hash *= kPrime1;
+    return hash ^ (hash >> 32);
 }
 
 bool ResultList::IsDuplicate(std::u16string_view address) const {
     if (indexedRows_ == 0)
         return false;
-    const std::uint64_t hash = hashOf(address);
+    const auto hash = static_cast<std::uint32_t>(hashOf(address));
+    // A row is usually added right after the test of its address: remember the hash for it.
+    lastTested_.assign(address);
+    lastTestedHash_ = hash;
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t i = hash & mask; slots_[i].row != kFree; i = (i + 1) & mask) {
-        if (slots_[i].hash == static_cast<std::uint32_t>(hash >> 32) && rows_[slots_[i].row].address == address)
+        if (slots_[i].hash == hash && rows_[slots_[i].row].address == address)
             return true;
     }
     return false;
 }
 
-void ResultList::index(std::size_t row) {
-    if ((indexedRows_ + 1) * 2 > slots_.size()) {
-        // Grow, moving the entries by their stored hash bits: the low bits that place them are
-        // not stored, so they are hashed again.
-        std::vector<Slot> old(std::max<std::size_t>(64, slots_.size() * 2), Slot{0, kFree});
-        old.swap(slots_);
-        const std::size_t mask = slots_.size() - 1;
-        for (const Slot& slot : old) {
-            if (slot.row == kFree)
-                continue;
-            std::size_t i = hashOf(rows_[slot.row].address) & mask;
-            while (slots_[i].row != kFree)
-                i = (i + 1) & mask;
-            slots_[i] = slot;
-        }
-    }
-    const std::uint64_t hash = hashOf(rows_[row].address);
+void ResultList::place(Slot slot) {
     const std::size_t mask = slots_.size() - 1;
-    std::size_t i = hash & mask;
+    std::size_t i = slot.hash & mask;
     while (slots_[i].row != kFree)
         i = (i + 1) & mask;
-    slots_[i] = Slot{static_cast<std::uint32_t>(hash >> 32), static_cast<std::uint32_t>(row)};
+    slots_[i] = slot;
+}
+
+void ResultList::index(std::size_t row) {
+    if ((indexedRows_ + 1) * 2 > slots_.size()) {
+        std::vector<Slot> old(std::max<std::size_t>(64, slots_.size() * 2), Slot{0, kFree});
+        old.swap(slots_);
+        for (const Slot& slot : old)
+            if (slot.row != kFree)
+                place(slot);
+    }
+    const std::u16string& address = rows_[row].address;
+    const auto hash = address == lastTested_ ? lastTestedHash_ : static_cast<std::uint32_t>(hashOf(address));
+    place(Slot{hash, static_cast<std::uint32_t>(row)});
     ++indexedRows_;
 }
 

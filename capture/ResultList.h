@@ -45,7 +45,7 @@ public:
     const std::vector<ResultRow>& Rows() const { return rows_; }
 
 private:
-    // One table entry: a row of the window and 32 bits of its address's hash.
+    // One table entry: a row of the window and 32 bits of its address's hash, which also place it.
     struct Slot {
         std::uint32_t hash;
         std::uint32_t row;
@@ -53,6 +53,7 @@ private:
     static constexpr std::uint32_t kFree = 0xFFFFFFFF;
 
     static std::uint64_t hashOf(std::u16string_view address);
+    void place(Slot slot);
     void index(std::size_t row);
     // Brings the index to the first min(ResultCount, size) rows.
     void syncIndex();
@@ -62,6 +63,8 @@ private:
     std::int64_t resultCount_ = 0;
     std::size_t indexedRows_ = 0; // rows [0, indexedRows_) are in the index
     std::vector<Slot> slots_;     // open addressing, at most half full; its size is a power of two
+    mutable std::u16string lastTested_;
+    mutable std::uint32_t lastTestedHash_ = 0;
 };
 
 } // namespace velmora

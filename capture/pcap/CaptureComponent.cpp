@@ -459,9 +459,10 @@ std::size_t CaptureComponent::dispatchFileFrames(std::size_t maxFrames) {
         if (++framesReadInFile_ % 256 == 0) {
             filesBytesRead_ = filesBefore_ + fileReader_.Position();
         }
-        ++received_;
-        ++delivered_;
         ++count;
+        // Only this thread writes them while files are read: plain stores, no locked increments.
+        received_.store(received_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        delivered_.store(delivered_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
         // snapLength_ never exceeds kMaxFrameBytes, so a longer frame is cut like a live one.
         currentBytes_ =
             frame.bytes.first(std::min<std::size_t>(frame.bytes.size(), static_cast<std::size_t>(snapLength_)));
