@@ -1,25 +1,30 @@
 #!/usr/bin/env bash
-# Compares velmora-cli with peer tools on one synthetic capture of a desktop's traffic:
-# median wall time over several warm runs and peak memory, with the ratio to velmora-cli.
+# Compares velmora-cli with the bare libpcap read loop (the floor) and with peer tools on one
+# synthetic capture of a desktop's traffic (200,000 frames, 185 MB): wall time, CPU time (user +
+# system) and peak memory, as medians with their spread (lowest-highest) over RUNS rounds. Each
+# round runs every tool once, in turn, so a busy machine slows them alike. Prints velmora-cli's
+# ratios to urlsnarf, and, when bench_gui_frame_handler is built, the GUI frame path's ratio to
+# velmora-cli on the same file (two captures per round in one window, timed inside the program).
 #
-#   bench/compare.sh [RUNS]      (needs ../shared/bench/make_pcap.py beside the repository)
-#   bench/compare.sh [RUNS] tls  (only the HTTPS part below)
+#   bench/compare.sh [RUNS]       (default 11)
+#   bench/compare.sh [RUNS] tls   (only the HTTPS part below)
 # Then, as root, the same for HTTPS: a capture of media downloads over loopback with its TLS key log
-# (bench/make-https-capture.sh), velmora-cli without and with --tls-keylog, and tshark decrypting it.
+# (bench/make-https-capture.sh), velmora-cli without and with --tls-keylog, and tshark decrypting it
+# (median wall time and peak memory).
+#
+# The capture is VELMORA_BENCH_PCAP if set, else it is made once with ../shared/bench/make_pcap.py
+# under ${TMPDIR:-/tmp}/velmora-bench (it is never kept in the repository).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-runs=${1:-5}
+runs=${1:-11}
 only=${2:-}
 generator=../shared/bench/make_pcap.py
-checker=../shared/bench/check_pcap.py
 out=bench/out
 mkdir -p "$out"
-capture=$out/reference-200k.pcap
 
 need=()
 for tool in tshark ngrep urlsnarf httpry /usr/bin/time; do command -v "$tool" >/dev/null || need+=("$tool"); done
 if [ ${#need[@]} -gt 0 ]; then
-    [ -f /var/lib/apt/lists/lock ] || true
     apt-get update -qq
     echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends tshark ngrep dsniff httpry time >/dev/null
@@ -28,6 +33,95 @@ fi
 if [ ! -f build/velmora-cli ] || [ ! -f build/bench/pcap_floor ]; then
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build build -j"$(nproc)" --target velmora-cli pcap_floor
+fi
+
+if [ "$only" != tls ]; then
+capture=${VELMORA_BENCH_PCAP:-${TMPDIR:-/tmp}/velmora-bench/reference-200k.pcap}
+if [ ! -f "$capture" ]; then
+    [ -f "$generator" ] || { echo "no capture at $capture and no generator at $generator" >&2; exit 2; }
+    mkdir -p "$(dirname "$capture")"
+    /usr/bin/python3 "$generator" -n 200000 -s 1 -o "$capture" >/dev/null
+fi
+ls -l "$capture" | awk '{printf "capture: %s, %.0f MB\n", $9, $5/1e6}'
+
+gui=build/bench/bench_gui_frame_handler
+[ -x "$gui" ] || gui=
+
+/usr/bin/python3 - "$runs" "$capture" "$gui" <<'EOF'
+import json, os, statistics, subprocess, sys, tempfile, time
+
+runs, capture, gui = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+tools = [  # name, command; every tool reads the same file and writes to /dev/null
+    ("libpcap loop (floor)", ["build/bench/pcap_floor", capture]),
+    ("urlsnarf", ["urlsnarf", "-n", "-p", capture]),
+    ("ngrep (URL pattern)", ["ngrep", "-q", "-I", capture, "-W", "none", "(http|rtsp|mms|mmst)://"]),
+    ("httpry", ["httpry", "-r", capture]),
+    ("tshark", ["tshark", "-n", "-r", capture, "-Y", "http.request", "-T", "fields", "-e", "http.request.full_uri"]),
+    ("velmora-cli", ["build/velmora-cli", "-r", capture, "--min-length", "0", "--settings", "resources/setting.ini"]),
+]
+
+def run(command):
+    # Through /usr/bin/time for the peak: a child forked from this interpreter would report the
+    # interpreter's size when the tool is smaller.
+    with open(os.devnull, "wb") as null, tempfile.NamedTemporaryFile("r") as peak:
+        start = time.perf_counter()
+        child = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", peak.name] + command, stdout=null, stderr=null)
+        _, status, usage = os.wait4(child.pid, 0)
+        wall = time.perf_counter() - start
+        if status != 0:
+            sys.exit(f"{command[0]} failed (status {status})")
+        return wall, usage.ru_utime + usage.ru_stime, int(peak.read().split()[-1]) / 1024
+
+def gui_captures():
+    # Two captures of the file in one window: the first takes fresh memory for the frames it keeps,
+    # the second reuses what the first gave back.
+    out = subprocess.run([gui, "--benchmark_filter=Search", "--benchmark_min_time=0.000001",
+                          "--benchmark_repetitions=2", "--benchmark_format=json"],
+                         env=dict(os.environ, VELMORA_BENCH_PCAP=capture), capture_output=True, check=True, text=True)
+    runs = [b for b in json.loads(out.stdout)["benchmarks"] if b.get("run_type") == "iteration"]
+    scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[runs[0]["time_unit"]]
+    return [(b["real_time"] * scale, b["cpu_time"] * scale) for b in runs[:2]]
+
+for _, command in tools:  # warm the page cache and every tool
+    run(command)
+samples = {name: [] for name, _ in tools}
+gui_samples = {"first": [], "second": []}
+for _ in range(runs):
+    for name, command in tools:
+        samples[name].append(run(command))
+    if gui:
+        first, second = gui_captures()
+        gui_samples["first"].append(first)
+        gui_samples["second"].append(second)
+
+def spread(values, unit=""):
+    return f"{statistics.median(values):7.3f}{unit} [{min(values):.3f}-{max(values):.3f}]"
+
+print(f"\n{runs} rounds; median [lowest-highest]")
+print(f"{'tool':22} {'wall s':>24} {'cpu s':>24} {'peak MiB':>9}")
+for name, _ in tools:
+    wall, cpu, peak = zip(*samples[name])
+    print(f"{name:22} {spread(wall):>24} {spread(cpu):>24} {max(peak):9.1f}")
+
+def median(name, k):
+    return statistics.median(s[k] for s in samples[name])
+
+print(f"\nvelmora-cli / urlsnarf: wall {median('velmora-cli', 0) / median('urlsnarf', 0):.2f}, "
+      f"cpu {median('velmora-cli', 1) / median('urlsnarf', 1):.2f}")
+print(f"velmora-cli / floor:    wall {median('velmora-cli', 0) / median('libpcap loop (floor)', 0):.2f}")
+for which, taken in gui_samples.items():
+    if not taken:
+        continue
+    wall, cpu = zip(*taken)
+    print(f"GUI frame path, {which} capture in a window: wall {spread(wall)}, cpu {spread(cpu)}; "
+          f"/ velmora-cli: wall {statistics.median(wall) / median('velmora-cli', 0):.2f}, "
+          f"cpu {statistics.median(cpu) / median('velmora-cli', 1):.2f}")
+EOF
+
+listed=$(mktemp)
+build/velmora-cli -r "$capture" --min-length 0 --settings resources/setting.ini >"$listed"
+echo "rows listed by velmora-cli: $(wc -l <"$listed"), md5 $(md5sum <"$listed" | cut -d' ' -f1)"
+rm -f "$listed"
 fi
 
 median() { sort -n | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2)}'; }
@@ -63,30 +157,6 @@ report() {
             "$(echo "${seconds[$name]} / ($base + 0.0001)" | bc -l)"
     done
 }
-
-if [ "$only" != tls ]; then
-if [ ! -f "$capture" ]; then
-    [ -f "$generator" ] || { echo "no capture generator at $generator" >&2; exit 2; }
-    /usr/bin/python3 "$generator" -n 200000 -s 1 -o "$capture" --truth "$out/reference-200k.truth.tsv"
-    /usr/bin/python3 "$checker" "$capture" "$out/reference-200k.truth.tsv" | tail -1
-fi
-ls -l "$capture" | awk '{printf "capture: %s, %.0f MB\n", $9, $5/1e6}'
-
-# name|command (the output goes to /dev/null; every tool reads the same file)
-tools=(
-    "velmora-cli|build/velmora-cli -r $capture --min-length 0 --settings resources/setting.ini"
-    "libpcap loop (floor)|build/bench/pcap_floor $capture"
-    "urlsnarf|urlsnarf -n -p $capture"
-    "httpry|httpry -r $capture"
-    "ngrep (URL pattern)|ngrep -q -I $capture -W none '(http|rtsp|mms|mmst)://'"
-    "tshark|tshark -n -r $capture -Y http.request -T fields -e http.request.full_uri"
-)
-
-measure "${tools[@]}"
-report "${tools[@]}"
-echo
-echo "rows listed by velmora-cli: $(build/velmora-cli -r "$capture" --min-length 0 --settings resources/setting.ini | wc -l)"
-fi
 
 # HTTPS: decrypting the client's requests with the key log costs little beside reading the frames.
 if [ "$(id -u)" -ne 0 ]; then

@@ -32,10 +32,18 @@ PacketNumber PacketStore::Store(std::span<const std::uint8_t> frame) {
 void PacketStore::openBlock() {
     // Make room before taking the new block, so that a full budget reuses the oldest block's bytes
     // instead of holding one block more than it allows.
-    while (!blocks_.empty() && HeldBytes() + (spareBlock_ ? 0 : kBlockBytes) > memoryBudget_)
+    const bool freeBlock = spareBlock_ || !earlierRunBlocks_.empty();
+    while (!blocks_.empty() && HeldBytes() + (freeBlock ? 0 : kBlockBytes) > memoryBudget_)
         releaseOldest();
     Block block;
-    block.bytes = spareBlock_ ? std::move(spareBlock_) : std::make_unique_for_overwrite<std::uint8_t[]>(kBlockBytes);
+    if (spareBlock_) {
+        block.bytes = std::move(spareBlock_);
+    } else if (!earlierRunBlocks_.empty()) {
+        block.bytes = std::move(earlierRunBlocks_.back());
+        earlierRunBlocks_.pop_back();
+    } else {
+        block.bytes = std::make_unique_for_overwrite<std::uint8_t[]>(kBlockBytes);
+    }
     block.first = count_;
     blocks_.push_back(std::move(block));
 }
@@ -51,7 +59,9 @@ void PacketStore::releaseOldest() {
 void PacketStore::releaseOverBudget() {
     // The block being filled is never released, so the current frame can always be read.
     while (HeldBytes() > memoryBudget_) {
-        if (spareBlock_)
+        if (!earlierRunBlocks_.empty())
+            earlierRunBlocks_.pop_back();
+        else if (spareBlock_)
             spareBlock_.reset();
         else if (blocks_.size() > 1)
             releaseOldest();
@@ -65,6 +75,7 @@ void PacketStore::SetMemoryBudget(std::size_t memoryBudget) {
     if (memoryBudget_ == 0) {
         blocks_.clear();
         spareBlock_.reset();
+        earlierRunBlocks_.clear();
         recordBytes_ = 0;
         return;
     }
@@ -74,13 +85,19 @@ void PacketStore::SetMemoryBudget(std::size_t memoryBudget) {
 void PacketStore::Reset() {
     count_ = 0;
     currentLength_ = 0;
-    while (!blocks_.empty())
-        releaseOldest(); // keeps one block's bytes, so a restart does not reallocate
+    // The run's blocks take the next run's frames: a restart does not give the memory back only to
+    // fault it in again page by page, which costs more than searching the frames.
+    while (!blocks_.empty()) {
+        Block& oldest = blocks_.front();
+        recordBytes_ -= oldest.ends.capacity() * sizeof(std::uint32_t);
+        earlierRunBlocks_.push_back(std::move(oldest.bytes));
+        blocks_.pop_front();
+    }
     releaseOverBudget();
 }
 
 std::size_t PacketStore::HeldBytes() const {
-    return (blocks_.size() + (spareBlock_ ? 1 : 0)) * kBlockBytes + recordBytes_;
+    return (blocks_.size() + (spareBlock_ ? 1 : 0) + earlierRunBlocks_.size()) * kBlockBytes + recordBytes_;
 }
 
 const PacketStore::Block* PacketStore::blockOf(PacketNumber n) const {

@@ -72,9 +72,10 @@ private:
     std::size_t memoryBudget_;
     PacketNumber count_ = 0;
     std::int32_t currentLength_ = 0;
-    std::deque<Block> blocks_;                   // oldest first; the last one is being filled
-    std::size_t recordBytes_ = 0;                // capacity of every held block's `ends`, in bytes
-    std::unique_ptr<std::uint8_t[]> spareBlock_; // a released block's bytes, reused for the next one
+    std::deque<Block> blocks_;                                      // oldest first; the last one is being filled
+    std::size_t recordBytes_ = 0;                                   // capacity of every held block's `ends`, in bytes
+    std::unique_ptr<std::uint8_t[]> spareBlock_;                    // a released block's bytes, reused for the next one
+    std::vector<std::unique_ptr<std::uint8_t[]>> earlierRunBlocks_; // kept by Reset for the next run; held
 };
 
 } // namespace velmora
