@@ -5,6 +5,8 @@
 #include "capture/FrameText.h"
 #include "capture/TcpPayload.h"
 
+#include <pcap/pcap.h>
+
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
@@ -185,6 +187,45 @@ TEST(CaptureFile, DamageIsReportedWithFileAndFrameAndEarlierFramesKept) {
         const std::vector<CapturedFrame>& reference = c.badFrame != 0 ? whole.frames : espnWhole.frames;
         ExpectSameFrames(read.frames,
                          std::vector<CapturedFrame>(reference.begin(), reference.begin() + read.frames.size()));
+    }
+}
+
+TEST(CaptureFile, FramesParsedInPlaceAreWhatLibpcapReads) {
+    // Ordinary pcap files are parsed by the component itself, anything unusual from the first record
+    // that needs it by libpcap: either way the frames, link type and time are libpcap's.
+    const Bytes socks = ReadBytes(DataFile("zeek_socks.pcap"));
+    std::vector<std::pair<const char*, Bytes>> files{{"as-is.pcap", socks}};
+    files.push_back({"nanoseconds.pcap", socks});
+    Set32(files.back().second, 0, 0xA1B23C4D); // the same fractions read as nanoseconds
+    files.push_back({"snaplen-100.pcap", socks});
+    Set32(files.back().second, 16, 100); // libpcap cuts the longer records itself
+    files.push_back({"version-2.3.pcap", socks});
+    Set32(files.back().second, 4, 2 | 3 << 16); // lengths that may be swapped
+    files.push_back({"cut.pcap", Bytes(socks.begin(), socks.end() - 7)});
+
+    TempDir dir;
+    for (const auto& [name, bytes] : files) {
+        SCOPED_TRACE(name);
+        const std::string path = dir.File(name);
+        WriteBytes(path, bytes);
+        std::vector<CapturedFrame> expected;
+        char error[PCAP_ERRBUF_SIZE];
+        pcap_t* handle = pcap_open_offline(path.c_str(), error);
+        ASSERT_NE(handle, nullptr) << error;
+        pcap_pkthdr* header = nullptr;
+        const u_char* data = nullptr;
+        int status;
+        while ((status = pcap_next_ex(handle, &header, &data)) == 1) {
+            CapturedFrame frame;
+            frame.bytes.assign(data, data + std::min<std::size_t>(header->caplen, CaptureComponent::kMaxFrameBytes));
+            frame.linkType = pcap_datalink(handle);
+            frame.timestamp = std::chrono::seconds(header->ts.tv_sec) + std::chrono::microseconds(header->ts.tv_usec);
+            expected.push_back(std::move(frame));
+        }
+        pcap_close(handle);
+        const Drained read = ReadCaptureFiles({path});
+        ExpectSameFrames(read.frames, expected);
+        EXPECT_EQ(static_cast<bool>(read.end), status == PCAP_ERROR_BREAK) << read.end.message;
     }
 }
 
