@@ -48,15 +48,44 @@ struct Tables {
         single[0x80] = convert(&euro, 1);
         if (single[0x80] == 0)
             single[0x80] = u'\u20AC';
+        auto setPair = [&](int lead, int trail, char16_t c) {
+            pairs[lead * kTrailCount + trail] = c;
+            if (c != 0 && reverse[c] == 0)
+                reverse[c] = static_cast<std::uint16_t>((lead + kLeadFirst) << 8 | (trail + kTrailFirst));
+        };
         for (int lead = 0; lead < kLeadCount; ++lead) {
+            // The pairs of one lead byte in one call: a call per pair made every start take
+            // milliseconds. An unmapped pair stops the call and counts as 0; the rest goes on after it.
+            char in[2 * kTrailCount];
+            int trails[kTrailCount];
+            int count = 0;
             for (int trail = 0; trail < kTrailCount; ++trail) {
                 if (trail + kTrailFirst == 0x7F)
                     continue;
-                char in[2] = {static_cast<char>(lead + kLeadFirst), static_cast<char>(trail + kTrailFirst)};
-                char16_t c = convert(in, 2);
-                pairs[lead * kTrailCount + trail] = c;
-                if (c != 0 && reverse[c] == 0)
-                    reverse[c] = static_cast<std::uint16_t>((lead + kLeadFirst) << 8 | (trail + kTrailFirst));
+                in[2 * count] = static_cast<char>(lead + kLeadFirst);
+                in[2 * count + 1] = static_cast<char>(trail + kTrailFirst);
+                trails[count++] = trail;
+            }
+            for (int done = 0; done < count;) {
+                unsigned char out[4 * kTrailCount];
+                char* inPtr = in + 2 * done;
+                char* outPtr = reinterpret_cast<char*>(out);
+                std::size_t inLeft = 2 * static_cast<std::size_t>(count - done);
+                std::size_t outLeft = sizeof out;
+                iconv(cd, nullptr, nullptr, nullptr, nullptr);
+                const bool stopped = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<std::size_t>(-1);
+                const auto consumed = static_cast<std::size_t>(inPtr - (in + 2 * done));
+                const std::size_t produced = sizeof out - outLeft;
+                if (consumed % 2 != 0 || produced != consumed) {
+                    // Not one UTF-16 unit per pair: the rest of this lead byte pair by pair.
+                    for (; done < count; ++done)
+                        setPair(lead, trails[done], convert(in + 2 * done, 2));
+                    break;
+                }
+                for (std::size_t k = 0; k < consumed / 2; ++k)
+                    setPair(lead, trails[done++], static_cast<char16_t>(out[2 * k] | out[2 * k + 1] << 8));
+                if (stopped && done < count)
+                    setPair(lead, trails[done++], 0);
             }
         }
         iconv_close(cd);
