@@ -34,6 +34,24 @@ std::size_t nextHigh(const std::uint8_t* p, std::size_t n, std::size_t i) {
     return i;
 }
 
+// The first byte at or after i that is not above 0x80, or n: the end of a run of high bytes, which
+// in Chinese text is long.
+std::size_t nextNotHigh(const std::uint8_t* p, std::size_t n, std::size_t i) {
+#if defined(__SSE2__)
+    const __m128i euro = _mm_set1_epi8(static_cast<char>(0x80));
+    for (; i + 16 <= n; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v)) &
+                              ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, euro)));
+        if (high != 0xFFFF)
+            return i + static_cast<std::size_t>(__builtin_ctz(~high));
+    }
+#endif
+    while (i < n && isHigh(p[i]))
+        ++i;
+    return i;
+}
+
 // The first byte at or after i that is a control byte or above 0x80, or n.
 std::size_t nextControlOrHigh(const std::uint8_t* p, std::size_t n, std::size_t i) {
 #if defined(__SSE2__)
@@ -63,9 +81,7 @@ void FrameLayout::Assign(std::span<const std::uint8_t> bytes) {
     const std::size_t n = bytes.size();
     // Pairs are formed from the left within each run of high bytes; an odd run ends in a lone byte.
     for (std::size_t i = nextHigh(p, n, 0); i < n; i = nextHigh(p, n, i)) {
-        std::size_t end = i;
-        while (end < n && isHigh(p[end]))
-            ++end;
+        const std::size_t end = nextNotHigh(p, n, i);
         for (; i + 1 < end; i += 2)
             pairStarts_.push_back(static_cast<std::uint32_t>(i));
         i = end;
