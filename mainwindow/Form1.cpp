@@ -57,7 +57,7 @@ namespace {
 const QString kStartCaption = QStringLiteral("开始嗅探");
 const QString kStopCaption = QStringLiteral("停止嗅探");
 
-// The design lays the window out in twips; the widgets work in pixels.
+// The window is laid out in twips; the widgets work in pixels.
 constexpr int Px(int twips) { return twips / 15; }
 
 std::string Utf8(const QString& text) { return text.toStdString(); }
@@ -198,7 +198,7 @@ void Form1::buildCaption() {
 }
 
 QWidget* Form1::buildOperationPage() {
-    // No layout: Form_Resize places the buttons, the list and the data window by the design's numbers.
+    // No layout: Form_Resize places the buttons, the list and the data window by the layout's twips.
     auto* page = new QWidget(this);
     page->setObjectName(QStringLiteral("Frame1_0"));
 

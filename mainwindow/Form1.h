@@ -8,7 +8,7 @@
 //     QPlainTextEdit*   Text1()        data window, hidden until the command bar shows it
 //     QAbstractButton*  Cmd1(int i)    command bar, i = 0 and 2..6 (nullptr otherwise). Every click arrives
 //                                      as the signal Cmd1Clicked(i); Form1 handles only index 0 itself
-//     StatusPanels*     Status1()      Panel(1..4) as the design has them, plus CapturePanel() for the figures
+//     StatusPanels*     Status1()      Panel(1..4): state, adapter, address, mask; plus CapturePanel() for the figures
 //     xpcheckbox*       Chk2(), Chk3() check boxes ("中文文本处理", "获取所有数据包"); ticked when Value() is 1
 //     QLineEdit*        Text2(), Text5()
 //     QComboBox*        Combo2()

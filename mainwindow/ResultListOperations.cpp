@@ -144,7 +144,7 @@ void ResultListOperations::ClearList() {
 void ResultListOperations::SaveList() {
     if (!SelectedRow())
         return;
-    // CDlg2 is an Open dialog (as the design has it) that accepts new names, and keeps its last name.
+    // CDlg2 is an Open dialog that accepts new names, and keeps its last name.
     if (auto chosen = Dialogs::OpenFileName(form_, QStringLiteral("打开"), CDlg2FileName_, SaveListFilter(), false);
         chosen && !chosen->isEmpty())
         CDlg2FileName_ = *chosen;

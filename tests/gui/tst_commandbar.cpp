@@ -292,7 +292,7 @@ private slots:
 
         choice = 0; // dismissed
         form_->Cmd1(5)->click();
-        // The design's three entries keep their numbers; opening capture files follows them.
+        // The three original entries keep their numbers; opening capture files follows them.
         QCOMPARE(texts, (QStringList{"关于...", "-", "帮   助", "-", "打开捕获文件…"}));
         QVERIFY(catcher_.opened.isEmpty());
         QCOMPARE(frmAbout::Loaded(), nullptr);
