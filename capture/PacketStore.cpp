@@ -16,7 +16,8 @@ void PrefaultBlock([[maybe_unused]] std::uint8_t* block) {
     const auto begin = (reinterpret_cast<std::uintptr_t>(block) + page - 1) & ~(page - 1);
     const auto end = (reinterpret_cast<std::uintptr_t>(block) + velmora::PacketStore::kBlockBytes) & ~(page - 1);
     if (end > begin)
-        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE); // older kernels: pages fault as before
+        madvise(reinterpret_cast<void*>(begin), end - begin,
+                MADV_POPULATE_WRITE); // older kernels: pages fault as before
 #endif
 }
 
