@@ -71,7 +71,7 @@ private:
     Phase phase_ = Phase::Handshake;
     std::optional<Phase> nextPhase_; // taken after the record being read
     bool keyUpdate_ = false;         // likewise
-    bool encrypted_ = false;         // TLS 1.2: the client has changed cipher spec
+    bool encrypted_ = false;         // TLS 1.2: the client has sent ChangeCipherSpec
     bool anyDecrypted_ = false;
     bool waitingForKeys_ = false;
     bool done_ = false;
