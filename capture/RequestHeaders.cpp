@@ -1,4 +1,5 @@
 #include "capture/RequestHeaders.h"
+#include "capture/HeaderText.h"
 
 #include <algorithm>
 #include <optional>
@@ -23,14 +24,6 @@ bool startsWithNoCase(std::string_view text, std::string_view prefix) {
 bool isControl(char c) {
     const auto u = static_cast<unsigned char>(c);
     return (u < 0x20 && c != '\t') || u == 0x7F;
-}
-
-std::string_view trimmed(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
-        text.remove_suffix(1);
-    return text;
 }
 
 // "host[:port]" of "scheme://host[:port]/...", lower case, without http's own port 80.
@@ -90,15 +83,15 @@ RequestHeaders FindRequestHeaders(std::span<const std::uint8_t> bytes, std::u16s
     std::string host;
     std::size_t start = request->headersStart;
     for (std::size_t end = text.find('\n', start); end != std::string_view::npos; end = text.find('\n', start)) {
-        const std::string_view line = trimmed(text.substr(start, end - start));
+        const std::string_view line = TrimHeaderSpace(text.substr(start, end - start));
         start = end + 1;
         if (line.empty())
             break;                                                               // the end of the header block
         const std::size_t colon = line.find(':', line.starts_with(':') ? 1 : 0); // ":authority: ..."
         if (colon == std::string_view::npos)
             continue;
-        const std::string name = lowered(trimmed(line.substr(0, colon)));
-        const std::string_view value = trimmed(line.substr(colon + 1));
+        const std::string name = lowered(TrimHeaderSpace(line.substr(0, colon)));
+        const std::string_view value = TrimHeaderSpace(line.substr(colon + 1));
         if (std::any_of(value.begin(), value.end(), isControl))
             continue;
         if (name == "host" || (name == ":authority" && host.empty()))

@@ -1,4 +1,5 @@
 #include "decrypt/HttpRequestReader.h"
+#include "capture/HeaderText.h"
 
 #include <nghttp2/nghttp2.h>
 
@@ -22,20 +23,6 @@ constexpr std::size_t kMaxLine = 1024;
 
 std::string_view asText(std::span<const std::uint8_t> bytes) {
     return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
-}
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return (x >= 'A' && x <= 'Z' ? x + 32 : x) == (y >= 'A' && y <= 'Z' ? y + 32 : y);
-           });
-}
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
-        s.remove_suffix(1);
-    return s;
 }
 
 // Where a request head ends (just past its empty line), or 0 while it is incomplete.
@@ -202,7 +189,7 @@ bool HttpRequestReader::http1(std::span<const std::uint8_t>& bytes) {
             return false;
         if (!complete)
             return true;
-        const std::string_view size = trim(std::string_view(line_).substr(0, line_.find(';')));
+        const std::string_view size = TrimHeaderSpace(std::string_view(line_).substr(0, line_.find(';')));
         std::uint64_t n = 0;
         const auto [end, error] = std::from_chars(size.data(), size.data() + size.size(), n, 16);
         line_.clear();
@@ -275,13 +262,13 @@ bool HttpRequestReader::http1Head(std::span<const std::uint8_t> head) {
         if (colon == std::string_view::npos)
             continue;
         const std::string_view name = line.substr(0, colon);
-        const std::string_view value = trim(line.substr(colon + 1));
-        if (equalsIgnoringCase(name, "host") && request.authority.empty()) {
+        const std::string_view value = TrimHeaderSpace(line.substr(colon + 1));
+        if (EqualsIgnoringAsciiCase(name, "host") && request.authority.empty()) {
             request.authority = value;
-        } else if (equalsIgnoringCase(name, "content-length")) {
+        } else if (EqualsIgnoringAsciiCase(name, "content-length")) {
             std::from_chars(value.data(), value.data() + value.size(), contentLength);
-        } else if (equalsIgnoringCase(name, "transfer-encoding")) {
-            chunked = value.size() >= 7 && equalsIgnoringCase(value.substr(value.size() - 7), "chunked");
+        } else if (EqualsIgnoringAsciiCase(name, "transfer-encoding")) {
+            chunked = value.size() >= 7 && EqualsIgnoringAsciiCase(value.substr(value.size() - 7), "chunked");
         }
     }
     // The text is the head without its closing empty line.
