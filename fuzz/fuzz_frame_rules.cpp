@@ -3,6 +3,7 @@
 // the renderer and the decoder) must give exactly the rows the rules give.
 // Input as for fuzz_frame_handler: the first byte picks the link type and mode, the rest is split
 // into frames at "\xFF\xFE\xFD".
+#include "FuzzFrames.h"
 #include "LiteralFrameWalk.h"
 #include "capture/FrameMarkers.h"
 #include "capture/FrameText.h"
@@ -35,8 +36,7 @@ std::string utf8(std::u16string_view s) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1)
         return 0;
-    static const int kLinkTypes[] = {-1, 0, 1, 12, 108, 113, 228, 229, 276};
-    const int linkType = kLinkTypes[data[0] % std::size(kLinkTypes)];
+    const int linkType = fuzz::FuzzLinkType(data[0]);
     ExtractionOptions options;
     options.allPacketsValue = (data[0] >> 4) == 15 ? 1 : (data[0] >> 4) == 13 ? 2 : 0;
     options.minimumLength = (data[0] >> 4) == 14 ? 40 : 0;
@@ -53,14 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     MediaAddressExtractor extractor(store, results, table);
 
     const std::string_view input(reinterpret_cast<const char*>(data + 1), size - 1);
-    std::size_t start = 0;
-    while (start <= input.size()) {
-        std::size_t end = input.find("\xFF\xFE\xFD", start);
-        if (end == std::string_view::npos)
-            end = input.size();
-        const std::span frame(reinterpret_cast<const std::uint8_t*>(input.data() + start), end - start);
-        start = end + 3;
-
+    fuzz::ForEachFuzzFrame(input, [&](std::span<const std::uint8_t> frame) {
         std::vector<std::u16string> listed;
         for (std::size_t r = 0; r < static_cast<std::size_t>(results.ResultCount()); ++r)
             listed.push_back(results[r].address);
@@ -85,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // A row in the middle goes, so later duplicate tests see a list with a gap.
         if (results.size() > 2 && frame.size() % 5 == 0)
             results.DeleteRow(results.size() / 2);
-    }
+    });
 
     // The renderer and the decoder on their own, on the input as bytes and as text.
     const std::span all(reinterpret_cast<const std::uint8_t*>(input.data()), input.size());
