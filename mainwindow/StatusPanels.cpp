@@ -22,7 +22,9 @@ StatusPanels::StatusPanels(QWidget* parent) : QStatusBar(parent) {
     capturePanel_->setObjectName(QStringLiteral("Status1Figures"));
     capturePanel_->setFrameShape(QFrame::StyledPanel);
     capturePanel_->setFrameShadow(QFrame::Sunken);
-    addPermanentWidget(capturePanel_, 3);
+    // No stretch: while a temporary message hides the four panels, a stretching permanent panel would take
+    // their room, and the message is drawn only left of it.
+    addPermanentWidget(capturePanel_);
 }
 
 QLabel* StatusPanels::Panel(int number) const {

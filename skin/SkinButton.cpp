@@ -34,6 +34,18 @@ void SkinButton::mouseDoubleClickEvent(QMouseEvent* e) {
     e->accept();
 }
 
+void SkinButton::leaveEvent(QEvent* e) {
+    QAbstractButton::leaveEvent(e);
+    // While a button is held the pointer is grabbed and the leave comes with the release. The right and bottom
+    // edge lines lie just outside the widget but count as on the button: there the timer decides.
+    const QPoint p = mapFromGlobal(QCursor::pos());
+    const bool onEdgeLine = onButton(this, p) && (p.x() == width() || p.y() == height());
+    if (Timer1_->isActive() && !onEdgeLine) {
+        Timer1_->stop();
+        mouseLeft();
+    }
+}
+
 void SkinButton::onTimer() {
     if (onButton(this, mapFromGlobal(QCursor::pos())))
         return;

@@ -7,9 +7,10 @@ namespace velmora {
 
 // What the skinned picture buttons share about the mouse. A move over the button (right and bottom edges
 // included) is handed to movedOver with the classic arguments, and starts Timer1: every 10 ms it looks where the
-// cursor is, and once it is off the button it stops and calls mouseLeft. A leave event would not do: none comes
-// while a button is held down elsewhere. The second press of a double-click is no new press: it shows no pressed
-// look and gives no second click.
+// cursor is, and once it is off the button it stops and calls mouseLeft. A leave event alone would not do: none
+// comes while a button is held down elsewhere. Nor would the timer alone: on Wayland the cursor position stops
+// changing once the pointer is outside the program's windows, so a leave event ends the hover as well.
+// The second press of a double-click is no new press: it shows no pressed look and gives no second click.
 class SkinButton : public QAbstractButton {
     Q_OBJECT
 
@@ -26,6 +27,7 @@ protected:
 
     void mouseMoveEvent(QMouseEvent* e) override;
     void mouseDoubleClickEvent(QMouseEvent* e) override;
+    void leaveEvent(QEvent* e) override;
 
 private:
     void onTimer();

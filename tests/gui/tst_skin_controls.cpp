@@ -474,6 +474,40 @@ private slots:
         QCOMPARE(b.ToolTip(), QStringLiteral("Restore"));
     }
 
+    // On Wayland the cursor position stops changing once the pointer has left the program's windows, so the
+    // 10 ms look at the cursor still finds it on the button: the leave event itself ends the hover, once.
+    void hoverEndsOnLeaveThoughTheCursorSeemsInside() {
+        xptopbuttons top;
+        top.setPictures(0, flatStrip(cellColours(4), QSize(21, 21), 4));
+        xpcmdbutton cmd(QStringLiteral("开始"));
+        cmd.setPictures(flatStrip(cellColours(5), QSize(18, 21), 5));
+        xphelp help;
+        help.setPictures(flatStrip(cellColours(3), QSize(21, 21), 3));
+        struct Case {
+            QWidget* button;
+            QRect geometry;
+            int hoverCell;
+        };
+        for (const Case& c : {Case{&top, QRect(300, 300, 21, 21), xptopbuttons::Hover},
+                              Case{&cmd, QRect(300, 350, 80, 24), xpcmdbutton::Hover},
+                              Case{&help, QRect(300, 400, 21, 21), xphelp::Hover}}) {
+            QWidget* button = c.button;
+            showAt(button, c.geometry);
+            QSignalSpy out(button, SIGNAL(MouseOut()));
+            pointAt(button->mapToGlobal(QPoint(5, 5)));
+            QTRY_COMPARE(at(render(button), 10, 10), cellColour(c.hoverCell));
+            out.clear();
+            QEvent leave(QEvent::Leave);
+            QApplication::sendEvent(button, &leave);
+            QCOMPARE(at(render(button), 10, 10), cellColour(0));
+            QCOMPARE(out.count(), 1);
+            QTest::qWait(50); // the timer has stopped: no second MouseOut, no hover again
+            QCOMPARE(out.count(), 1);
+            QCOMPARE(at(render(button), 10, 10), cellColour(0));
+            button->hide();
+        }
+    }
+
     void captionButtonLoadShowsFaceWhenShown() {
         xptopbuttons b;
         auto colour = [](int face) { return QColor(40 + face * 50, 40, 200); };

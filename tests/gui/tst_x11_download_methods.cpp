@@ -15,6 +15,7 @@
 
 #include <QClipboard>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
 #include <QRegularExpression>
@@ -91,6 +92,24 @@ QByteArray Header(const QByteArray& request, const QByteArray& name) {
             return line.mid(colon + 1).trimmed();
     }
     return {};
+}
+
+// A temporary message is drawn only left of the permanent figures panel: with the figures shown there must
+// be room for the whole text, and the bar's pixels there must show it (the four panels are hidden meanwhile).
+bool MessageIsSeen(StatusPanels& status) {
+    const QString message = status.currentMessage();
+    const QLabel* figures = status.CapturePanel();
+    if (message.isEmpty() || !figures->isVisible() || figures->text().isEmpty())
+        return false;
+    const int room = figures->x() - 8;
+    if (room < status.fontMetrics().horizontalAdvance(message))
+        return false;
+    const QImage bar = status.grab().toImage();
+    int ink = 0;
+    for (int y = 0; y < bar.height(); ++y)
+        for (int x = 0; x < room; ++x)
+            ink += qGray(bar.pixel(x, y)) < 96;
+    return ink > 20;
 }
 
 QList<QByteArray> RecordedArguments(const QString& path) {
@@ -250,6 +269,7 @@ void TestDownloadMethods::aria2DownloadsTheRowOfACaptureFile() {
     QTRY_VERIFY_WITH_TIMEOUT(form->Status1()->currentMessage().contains(QStringLiteral("gid")), 5000);
     QVERIFY2(form->Status1()->currentMessage().contains(QRegularExpression(QStringLiteral("[0-9a-f]{16}"))),
              qPrintable(form->Status1()->currentMessage()));
+    QVERIFY(MessageIsSeen(*form->Status1()));
 
     const QString downloaded = work_.filePath(QStringLiteral("downloads/clip.mp4"));
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(downloaded) && !QFile::exists(downloaded + QStringLiteral(".aria2")) &&
@@ -331,6 +351,8 @@ void TestDownloadMethods::commandGetsEachAddressAsOneArgument() {
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(log), 5000);
     QCOMPARE(RecordedArguments(log), (QList<QByteArray>{"--referer=" + kReferer, "-A", kUserAgent, "--cookie", kCookie,
                                                         "-o", "out%u.mp4", "--", MediaUrl().toUtf8()}));
+    QCOMPARE(form->Status1()->currentMessage(), QStringLiteral("已启动 ") + kRecorder);
+    QVERIFY(MessageIsSeen(*form->Status1()));
 
     // Addresses from the network, with no %u in the template: each is the last argument, byte for byte.
     const QStringList addresses{QStringLiteral("http://127.0.0.1/a b.mp4"),
