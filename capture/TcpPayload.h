@@ -34,6 +34,10 @@ struct TcpSegmentLocation {
 
 std::optional<TcpSegmentLocation> LocateTcpSegment(std::span<const std::uint8_t> frame, int linkType);
 
+// The same for a UDP datagram: tcpAt is then the UDP header, end the end of the datagram as its own
+// length says.
+std::optional<TcpSegmentLocation> LocateUdpDatagram(std::span<const std::uint8_t> frame, int linkType);
+
 // Byte offset of the TCP payload of an unfragmented IPv4 or IPv6 TCP segment, or nothing when the
 // frame is not one (or is cut short before the payload).
 std::optional<std::size_t> TcpPayloadOffset(std::span<const std::uint8_t> frame, int linkType);

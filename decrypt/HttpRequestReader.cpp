@@ -1,5 +1,6 @@
 #include "decrypt/HttpRequestReader.h"
 #include "capture/HeaderText.h"
+#include "decrypt/BudgetMemory.h"
 
 #include <nghttp2/nghttp2.h>
 
@@ -34,54 +35,6 @@ std::size_t headEnd(std::string_view text) {
             return at + 3;
     }
     return 0;
-}
-
-// nghttp2's allocations for the inflater's dynamic table, taken from the connection's budget; each
-// block carries its size in front so that it can be given back.
-struct alignas(std::max_align_t) BlockHeader {
-    std::size_t size;
-};
-
-void* budgetMalloc(std::size_t size, void* user) {
-    auto* budget = static_cast<ByteBudget*>(user);
-    if (!budget->Take(size))
-        return nullptr;
-    auto* block = static_cast<BlockHeader*>(std::malloc(sizeof(BlockHeader) + size));
-    if (!block) {
-        budget->Give(size);
-        return nullptr;
-    }
-    block->size = size;
-    return block + 1;
-}
-
-void budgetFree(void* p, void* user) {
-    if (!p)
-        return;
-    auto* block = static_cast<BlockHeader*>(p) - 1;
-    static_cast<ByteBudget*>(user)->Give(block->size);
-    std::free(block);
-}
-
-void* budgetCalloc(std::size_t count, std::size_t size, void* user) {
-    if (size != 0 && count > static_cast<std::size_t>(-1) / 2 / size)
-        return nullptr;
-    void* p = budgetMalloc(count * size, user);
-    if (p)
-        std::memset(p, 0, count * size);
-    return p;
-}
-
-void* budgetRealloc(void* p, std::size_t size, void* user) {
-    if (!p)
-        return budgetMalloc(size, user);
-    auto* block = static_cast<BlockHeader*>(p) - 1;
-    void* fresh = budgetMalloc(size, user);
-    if (!fresh)
-        return nullptr;
-    std::memcpy(fresh, p, std::min(size, block->size));
-    budgetFree(p, user);
-    return fresh;
 }
 
 } // namespace
@@ -356,7 +309,9 @@ bool HttpRequestReader::http2Frame(std::uint8_t type, std::uint8_t flags, std::u
 
 bool HttpRequestReader::headerBlock(std::span<const std::uint8_t> block) {
     if (!inflater_) {
-        auto* memory = new nghttp2_mem{&budget_, budgetMalloc, budgetFree, budgetCalloc, budgetRealloc};
+        // The inflater's dynamic table is taken from the connection's budget.
+        auto* memory = new nghttp2_mem{&budget_, budget_memory::Malloc, budget_memory::Free, budget_memory::Calloc,
+                                       budget_memory::Realloc};
         inflaterMemory_ = memory;
         if (nghttp2_hd_inflate_new2(&inflater_, memory) != 0) {
             inflater_ = nullptr;

@@ -156,7 +156,9 @@ void KeyLog::addLine(std::string_view line) {
         slot = &TlsSecrets::clientTraffic;
     else if (label == "CLIENT_EARLY_TRAFFIC_SECRET")
         slot = &TlsSecrets::clientEarly;
-    const bool serverSide = label == "SERVER_HANDSHAKE_TRAFFIC_SECRET" || label == "SERVER_TRAFFIC_SECRET_0";
+    else if (label == "SERVER_TRAFFIC_SECRET_0")
+        slot = &TlsSecrets::serverTraffic;
+    const bool serverSide = label == "SERVER_HANDSHAKE_TRAFFIC_SECRET";
     if (!slot && !serverSide)
         return; // EXPORTER_SECRET, RSA and labels of later versions
     const std::string_view randomHex = nextField(rest);

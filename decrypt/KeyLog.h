@@ -40,6 +40,7 @@ struct TlsSecrets {
     TlsSecret clientEarly;     // CLIENT_EARLY_TRAFFIC_SECRET
     TlsSecret clientHandshake; // CLIENT_HANDSHAKE_TRAFFIC_SECRET
     TlsSecret clientTraffic;   // CLIENT_TRAFFIC_SECRET_0
+    TlsSecret serverTraffic;   // SERVER_TRAFFIC_SECRET_0
 };
 
 class KeyLog final {

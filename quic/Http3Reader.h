@@ -1,0 +1,68 @@
+#pragma once
+// The HTTP/3 of one QUIC connection, fed the STREAM frames of both directions: each request's
+// HEADERS on the client's bidirectional streams, and the response's on the same stream from the
+// server. Header blocks are decoded with nghttp3's QPACK decoder, one per direction, fed the
+// sender's encoder stream; the dynamic table's size is the one the receiver allowed in its SETTINGS.
+// A stream is read only up to its (final) header block. Everything kept is drawn from the
+// connection's budget.
+
+#include "decrypt/ByteBudget.h"
+#include "decrypt/HttpRequest.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+
+struct nghttp3_qpack_decoder;
+
+namespace velmora {
+
+class Http3Reader final {
+public:
+    static constexpr std::size_t kMaxHeaderBlockBytes = 64 << 10;
+    static constexpr std::size_t kMaxTextBytes = 64 << 10;
+    static constexpr std::uint64_t kMaxTableCapacity = 1 << 20; // a larger SETTINGS value is not followed
+    static constexpr std::size_t kMaxStreams = 256;             // followed at once, both directions
+
+    Http3Reader(HttpRequestSink& sink, ByteBudget& budget);
+    ~Http3Reader();
+    Http3Reader(const Http3Reader&) = delete;
+    Http3Reader& operator=(const Http3Reader&) = delete;
+
+    // The data of a STREAM frame that arrived in frame `packet`.
+    void StreamData(bool fromClient, std::uint64_t streamId, std::uint64_t offset, std::span<const std::uint8_t> data,
+                    PacketNumber packet);
+
+private:
+    struct Stream;
+    // One endpoint's header blocks as its peer decodes them.
+    struct Encoder {
+        nghttp3_qpack_decoder* decoder = nullptr;
+        std::optional<std::uint64_t> capacity;       // from the peer's SETTINGS
+        nghttp3_qpack_decoder* staticOnly = nullptr; // for blocks without table references before SETTINGS
+        std::uint64_t streamId = UINT64_MAX;         // the encoder stream, once known
+    };
+
+    Stream* stream(bool fromClient, std::uint64_t id, std::uint64_t offset);
+    void read(Stream& s);
+    bool readFrames(Stream& s);
+    bool headerBlock(Stream& s, std::span<const std::uint8_t> block);
+    void settings(bool fromClient, std::span<const std::uint8_t> payload);
+    void encoderBytes(bool fromClient, Stream& s);
+    void retryBlocked(bool fromClient);
+    bool makeDecoder(Encoder& encoder, std::uint64_t capacity, nghttp3_qpack_decoder*& out);
+    void forgetOldStreams();
+
+    HttpRequestSink& sink_;
+    ByteBudget& budget_;
+    void* memory_;                    // the nghttp3_mem the decoders allocate through; outlives them
+    std::array<Encoder, 2> encoders_; // [1]: the client's
+    std::map<std::uint64_t, std::unique_ptr<Stream>> streams_; // by id << 1 | fromClient
+    std::array<std::uint64_t, 8> floor_{};                     // by direction and id type: older ids were dropped
+};
+
+} // namespace velmora

@@ -1,0 +1,332 @@
+#include "quic/QuicConnectionTable.h"
+
+#include "capture/TcpPayload.h"
+#include "decrypt/KeyLog.h"
+#include "quic/QuicConnection.h"
+#include "quic/QuicVarint.h"
+
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <vector>
+
+namespace velmora {
+namespace {
+
+constexpr std::size_t kMaxConnectionId = 20;
+// A client's first Initial fills a datagram of at least this size (RFC 9000 section 14.1) and
+// carries a Destination Connection ID of at least 8 bytes (section 7.2).
+constexpr std::size_t kMinClientInitialDatagram = 1200;
+constexpr std::size_t kMinOriginalIdBytes = 8;
+
+std::uint64_t processKey() {
+    static const std::uint64_t key = [] {
+        std::random_device device;
+        return std::uint64_t{device()} << 32 | device();
+    }();
+    return key;
+}
+
+} // namespace
+
+struct QuicConnectionTable::Entry {
+    Entry(QuicConnectionTable& table, const QuicVersion& version, std::span<const std::uint8_t> destinationId,
+          std::size_t limit)
+        : budget(limit, &table.budget_), connection(version, destinationId, table.keyLog_, table.sink_, budget,
+                                                    [&table, this](bool fromClient, std::span<const std::uint8_t> id) {
+                                                        Id key;
+                                                        key.length = static_cast<std::uint8_t>(id.size());
+                                                        std::memcpy(key.bytes.data(), id.data(), id.size());
+                                                        table.addId(*this, key, fromClient);
+                                                    }) {}
+
+    ByteBudget budget; // first: the connection draws from it
+    QuicConnection connection;
+    std::vector<Id> ids;
+    std::list<Entry>::iterator self;
+    QuicConnection::Outcome counted = QuicConnection::Outcome::Pending;
+    bool countedWaiting = false;
+};
+
+bool ReadUdpDatagram(std::span<const std::uint8_t> frame, int linkType, UdpDatagram& datagram) {
+    const auto at = LocateUdpDatagram(frame, linkType);
+    if (!at)
+        return false;
+    datagram.addressBytes = at->ipv6 ? 16 : 4;
+    datagram.source = frame.data() + at->ipAt + (at->ipv6 ? 8 : 12);
+    datagram.destination = datagram.source + datagram.addressBytes;
+    const std::uint8_t* udp = frame.data() + at->tcpAt;
+    datagram.sourcePort = static_cast<std::uint16_t>(udp[0] << 8 | udp[1]);
+    datagram.destinationPort = static_cast<std::uint16_t>(udp[2] << 8 | udp[3]);
+    datagram.payload = frame.subspan(at->payloadAt, at->end - at->payloadAt);
+    return true;
+}
+
+std::size_t QuicConnectionTable::IdHash::operator()(const Id& id) const {
+    // Keyed per process, so that IDs chosen by a peer cannot be lined up in one bucket.
+    std::uint64_t h = processKey() ^ (std::uint64_t{id.length} << 1 | (id.endpoint ? 1 : 0));
+    for (std::size_t at = 0; at < id.bytes.size(); at += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, id.bytes.data() + at, std::min<std::size_t>(8, id.bytes.size() - at));
+        h = (h ^ word) * 0x9E3779B97F4A7C15ull;
+        h ^= h >> 29;
+    }
+    return static_cast<std::size_t>(h ^ (h >> 32));
+}
+
+QuicConnectionTable::QuicConnectionTable(KeyLog& keyLog, HttpRequestSink& sink,
+                                         const HttpsRequestFinder::Limits& limits)
+    : keyLog_(keyLog), sink_(sink), limits_(limits), budget_(limits.totalBytes) {}
+
+QuicConnectionTable::~QuicConnectionTable() {
+    routes_.clear();
+    entries_.clear();
+}
+
+QuicConnectionTable::Id QuicConnectionTable::endpointId(const std::uint8_t* address, std::uint8_t addressBytes,
+                                                        std::uint16_t port) {
+    Id id;
+    id.endpoint = true;
+    id.length = addressBytes;
+    std::memcpy(id.bytes.data(), address, addressBytes);
+    id.bytes[16] = static_cast<std::uint8_t>(port >> 8);
+    id.bytes[17] = static_cast<std::uint8_t>(port);
+    return id;
+}
+
+void QuicConnectionTable::addId(Entry& entry, const Id& id, bool fromClient) {
+    if (entry.ids.size() >= kMaxIdsPerConnection)
+        return;
+    const auto [it, inserted] = routes_.try_emplace(id, Route{&entry, fromClient});
+    if (!inserted)
+        return;
+    entry.ids.push_back(id);
+    ++idLengths_[id.endpoint ? 0 : id.length];
+}
+
+void QuicConnectionTable::remove(Entry& entry) {
+    for (const Id& id : entry.ids) {
+        routes_.erase(id);
+        --idLengths_[id.endpoint ? 0 : id.length];
+    }
+    if (entry.countedWaiting)
+        --waitingForKeys_;
+    entries_.erase(entry.self);
+}
+
+void QuicConnectionTable::touch(Entry& entry) {
+    if (std::next(entry.self) != entries_.end())
+        entries_.splice(entries_.end(), entries_, entry.self);
+}
+
+void QuicConnectionTable::account(Entry& entry) {
+    auto counter = [this](QuicConnection::Outcome outcome) -> std::uint64_t* {
+        switch (outcome) {
+        case QuicConnection::Outcome::Decrypted:
+            return &stats_.decrypted;
+        case QuicConnection::Outcome::WithoutKeys:
+            return &stats_.withoutKeys;
+        case QuicConnection::Outcome::Pending:
+            break;
+        }
+        return nullptr;
+    };
+    const QuicConnection::Outcome now = entry.connection.outcome();
+    if (now != entry.counted) {
+        if (auto* before = counter(entry.counted))
+            --*before;
+        if (auto* after = counter(now))
+            ++*after;
+        entry.counted = now;
+    }
+    const bool waiting = entry.connection.WaitingForKeys();
+    if (waiting != entry.countedWaiting) {
+        waitingForKeys_ += waiting ? 1 : -1;
+        entry.countedWaiting = waiting;
+    }
+}
+
+QuicConnectionTable::Entry* QuicConnectionTable::start(std::span<const std::uint8_t> destinationId,
+                                                       std::span<const std::uint8_t> sourceId,
+                                                       const UdpDatagram& datagram, std::uint32_t version) {
+    if (entries_.size() >= limits_.connections && !entries_.empty())
+        remove(entries_.front());
+    entries_.emplace_back(*this, *FindQuicVersion(version), destinationId, limits_.connectionBytes);
+    Entry& entry = entries_.back();
+    entry.self = std::prev(entries_.end());
+    Id id;
+    id.length = static_cast<std::uint8_t>(destinationId.size());
+    std::memcpy(id.bytes.data(), destinationId.data(), destinationId.size());
+    addId(entry, id, true);
+    if (sourceId.empty()) {
+        // The client takes no ID: the server's packets are known by the client's address and port.
+        addId(entry, endpointId(datagram.source, datagram.addressBytes, datagram.sourcePort), false);
+    } else {
+        Id client;
+        client.length = static_cast<std::uint8_t>(sourceId.size());
+        std::memcpy(client.bytes.data(), sourceId.data(), sourceId.size());
+        addId(entry, client, false);
+    }
+    return &entry;
+}
+
+std::size_t QuicConnectionTable::packet(std::span<const std::uint8_t> p, const UdpDatagram& datagram,
+                                        PacketNumber frame) {
+    const std::uint8_t first = p[0];
+    if (!(first & 0x80)) {
+        // A short header, to the datagram's end: its ID is as long as the connection made it.
+        for (std::size_t length = 0; length <= kMaxConnectionId; ++length) {
+            if (idLengths_[length] == 0 || p.size() <= 1 + length)
+                continue;
+            Id id;
+            if (length == 0) {
+                id = endpointId(datagram.destination, datagram.addressBytes, datagram.destinationPort);
+            } else {
+                id.length = static_cast<std::uint8_t>(length);
+                std::memcpy(id.bytes.data(), p.data() + 1, length);
+            }
+            const auto it = routes_.find(id);
+            if (it == routes_.end())
+                continue;
+            Entry& entry = *it->second.entry;
+            QuicPacketHeader header;
+            header.packetNumberAt = 1 + length;
+            entry.connection.Packet(it->second.fromClient, header, p, frame);
+            touch(entry);
+            account(entry);
+            break;
+        }
+        return p.size();
+    }
+    // A long header: version, both IDs with their lengths.
+    if (p.size() < 7)
+        return 0;
+    const std::uint32_t number = std::uint32_t{p[1]} << 24 | p[2] << 16 | p[3] << 8 | p[4];
+    const QuicVersion* version = FindQuicVersion(number);
+    if (!version)
+        return 0; // Version Negotiation (0) and versions not read
+    std::size_t at = 5;
+    const std::size_t destinationLength = p[at++];
+    if (destinationLength > kMaxConnectionId || p.size() < at + destinationLength + 1)
+        return 0;
+    const auto destination = p.subspan(at, destinationLength);
+    at += destinationLength;
+    const std::size_t sourceLength = p[at++];
+    if (sourceLength > kMaxConnectionId || p.size() < at + sourceLength)
+        return 0;
+    const auto source = p.subspan(at, sourceLength);
+    at += sourceLength;
+    QuicPacketHeader header;
+    header.longHeader = true;
+    header.type = version->types[(first >> 4) & 0x03];
+
+    Id id;
+    if (destinationLength == 0) {
+        id = endpointId(datagram.destination, datagram.addressBytes, datagram.destinationPort);
+    } else {
+        id.length = static_cast<std::uint8_t>(destinationLength);
+        std::memcpy(id.bytes.data(), destination.data(), destinationLength);
+    }
+    auto route = routes_.find(id);
+    if (header.type == QuicPacketType::Retry) {
+        // The server's new ID becomes the client's Destination Connection ID, and the Initial keys'.
+        if (route != routes_.end() && !route->second.fromClient && !source.empty()) {
+            Entry& entry = *route->second.entry;
+            entry.connection.Retry(source);
+            Id next;
+            next.length = static_cast<std::uint8_t>(source.size());
+            std::memcpy(next.bytes.data(), source.data(), source.size());
+            addId(entry, next, true);
+        }
+        return 0; // a Retry fills its datagram
+    }
+    if (header.type == QuicPacketType::Initial) {
+        const auto tokenLength = ReadQuicVarint(p, at);
+        if (!tokenLength || *tokenLength > p.size() - at)
+            return 0;
+        at += static_cast<std::size_t>(*tokenLength);
+    }
+    const auto length = ReadQuicVarint(p, at);
+    if (!length || *length > p.size() - at)
+        return 0;
+    header.packetNumberAt = at;
+    const std::size_t end = at + static_cast<std::size_t>(*length);
+    const auto bytes = p.first(end);
+
+    Entry* entry = nullptr;
+    bool fromClient = true;
+    if (route != routes_.end() && route->second.fromClient && header.type == QuicPacketType::Initial &&
+        &route->second.entry->connection.version() != version) {
+        // Back from a Version Negotiation with the same ID: a connection in the version the server speaks.
+        remove(*route->second.entry);
+        route = routes_.end();
+    }
+    if (route != routes_.end()) {
+        entry = route->second.entry;
+        fromClient = route->second.fromClient;
+    } else {
+        if (header.type != QuicPacketType::Initial || datagram.payload.size() < kMinClientInitialDatagram ||
+            destinationLength < kMinOriginalIdBytes)
+            return end;
+        entry = start(destination, source, datagram, number);
+        entry->connection.Packet(true, header, bytes, frame);
+        if (!entry->connection.Confirmed()) {
+            remove(*entry); // not a client's first Initial after all
+            return 0;
+        }
+        ++stats_.seen;
+        account(*entry);
+        return end;
+    }
+    if (!fromClient && !source.empty()) {
+        // The server's own ID, which the client's packets carry from now on.
+        Id server;
+        server.length = static_cast<std::uint8_t>(source.size());
+        std::memcpy(server.bytes.data(), source.data(), source.size());
+        addId(*entry, server, true);
+    }
+    entry->connection.Packet(fromClient, header, bytes, frame);
+    touch(*entry);
+    account(*entry);
+    return end;
+}
+
+void QuicConnectionTable::Datagram(const UdpDatagram& datagram, PacketNumber frame) {
+    std::span<const std::uint8_t> p = datagram.payload;
+    // Most datagrams of other protocols fail here: no long header, and no connection to look up.
+    if (p.empty() || (!(p[0] & 0x80) && routes_.empty()))
+        return;
+    if (waitingForKeys_ > 0) {
+        // The browser appends keys as it connects; look a few times a second, not on every datagram.
+        const std::int64_t now =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+                .count();
+        if (now - lastRefreshMs_ >= 100) {
+            lastRefreshMs_ = now;
+            keyLog_.Refresh();
+        }
+        if (keyLog_.Generation() != generation_)
+            KeysAdded();
+    }
+    // Coalesced packets: long headers carry their length; a short header runs to the end.
+    while (!p.empty()) {
+        const std::size_t used = packet(p, datagram, frame);
+        if (used == 0 || used >= p.size())
+            return;
+        p = p.subspan(used);
+    }
+}
+
+void QuicConnectionTable::KeysAdded() {
+    generation_ = keyLog_.Generation();
+    if (waitingForKeys_ == 0)
+        return;
+    for (Entry& entry : entries_) {
+        if (!entry.countedWaiting)
+            continue;
+        entry.connection.RetryKeys();
+        account(entry);
+    }
+}
+
+} // namespace velmora

@@ -1,0 +1,106 @@
+#pragma once
+// The QUIC connections in UDP datagrams, on any port, by the connection IDs their packets carry.
+// A connection begins with a client Initial (version 1 or 2) that opens with the keys of its
+// Destination Connection ID; it is then found by every ID either endpoint uses, so a client that
+// moves to a new address or port (keeping its ID, or taking one the server handed out) stays with
+// it. Short headers are looked up with the ID lengths the known connections use. A datagram of no
+// known connection that does not start a new one costs a few byte tests.
+//
+// The table is bounded: when it is full the connection idle longest is dropped; each connection's
+// buffers are bounded and drawn from one total.
+
+#include "decrypt/ByteBudget.h"
+#include "decrypt/HttpRequest.h"
+#include "decrypt/HttpsRequestFinder.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <span>
+#include <unordered_map>
+
+namespace velmora {
+
+class KeyLog;
+class QuicConnection;
+
+// The parts of a UDP datagram the table needs.
+struct UdpDatagram {
+    const std::uint8_t* source = nullptr; // the addresses, in the frame: 4 bytes (IPv4) or 16 (IPv6)
+    const std::uint8_t* destination = nullptr;
+    std::uint8_t addressBytes = 4;
+    std::uint16_t sourcePort = 0;
+    std::uint16_t destinationPort = 0;
+    std::span<const std::uint8_t> payload;
+};
+
+// Reads the datagram out of a frame; nothing for frames that are not UDP over IPv4 or IPv6.
+bool ReadUdpDatagram(std::span<const std::uint8_t> frame, int linkType, UdpDatagram& datagram);
+
+// Counts since the table was made. A connection counts as decrypted once one of the client's 0-RTT
+// or 1-RTT packets opened, and as without keys while the key log lacks its secrets.
+struct QuicStats {
+    std::uint64_t seen = 0;
+    std::uint64_t decrypted = 0;
+    std::uint64_t withoutKeys = 0;
+};
+
+class QuicConnectionTable final {
+public:
+    static constexpr std::size_t kMaxIdsPerConnection = 16;
+
+    QuicConnectionTable(KeyLog& keyLog, HttpRequestSink& sink, const HttpsRequestFinder::Limits& limits);
+    ~QuicConnectionTable();
+    QuicConnectionTable(const QuicConnectionTable&) = delete;
+    QuicConnectionTable& operator=(const QuicConnectionTable&) = delete;
+
+    // One datagram, captured in frame `packet`.
+    void Datagram(const UdpDatagram& datagram, PacketNumber packet);
+    // Connections waiting for keys look again when the key log has grown.
+    void KeysAdded();
+    bool AnyWaitingForKeys() const { return waitingForKeys_ > 0; }
+    QuicStats Stats() const { return stats_; }
+    std::size_t size() const { return entries_.size(); }
+
+private:
+    // A connection ID, or for an endpoint that uses zero-length IDs, its address and port.
+    struct Id {
+        std::array<std::uint8_t, 20> bytes{};
+        std::uint8_t length = 0;
+        bool endpoint = false;
+        bool operator==(const Id&) const = default;
+    };
+    struct IdHash {
+        std::size_t operator()(const Id& id) const;
+    };
+    struct Entry;
+    struct Route {
+        Entry* entry;
+        bool fromClient; // packets that carry the ID come from the client
+    };
+
+    std::size_t packet(std::span<const std::uint8_t> bytes, const UdpDatagram& datagram, PacketNumber packet);
+    Entry* start(std::span<const std::uint8_t> destinationId, std::span<const std::uint8_t> sourceId,
+                 const UdpDatagram& datagram, std::uint32_t version);
+    void addId(Entry& entry, const Id& id, bool fromClient);
+    void remove(Entry& entry);
+    void touch(Entry& entry);
+    void account(Entry& entry);
+    static Id endpointId(const std::uint8_t* address, std::uint8_t addressBytes, std::uint16_t port);
+
+    KeyLog& keyLog_;
+    HttpRequestSink& sink_;
+    HttpsRequestFinder::Limits limits_;
+    ByteBudget budget_;
+    std::list<Entry> entries_; // least recently used first
+    std::unordered_map<Id, Route, IdHash> routes_;
+    std::array<std::uint32_t, 21> idLengths_{}; // how many routes use each ID length (short headers)
+    QuicStats stats_;
+    std::size_t waitingForKeys_ = 0;
+    std::uint64_t generation_ = 0;   // of the key log when waiting connections last looked
+    std::int64_t lastRefreshMs_ = 0; // when the key log was last read for them
+};
+
+} // namespace velmora

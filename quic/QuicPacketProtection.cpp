@@ -1,0 +1,182 @@
+#include "quic/QuicPacketProtection.h"
+
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/kdf.h>
+
+#include <cstring>
+
+namespace velmora {
+namespace {
+
+// Initial packets always use AES-128-GCM with SHA-256 (RFC 9001 section 5.2).
+constexpr TlsCipherSuite kInitialSuite{0x1301, true, TlsCipherSuite::Aead::Aes128Gcm, false};
+
+std::size_t keyLength(TlsCipherSuite::Aead aead) {
+    return aead == TlsCipherSuite::Aead::Aes128Gcm ? 16 : 32;
+}
+
+const EVP_CIPHER* aeadOf(TlsCipherSuite::Aead aead) {
+    switch (aead) {
+    case TlsCipherSuite::Aead::Aes128Gcm:
+        return EVP_aes_128_gcm();
+    case TlsCipherSuite::Aead::Aes256Gcm:
+        return EVP_aes_256_gcm();
+    case TlsCipherSuite::Aead::Chacha20Poly1305:
+        return EVP_chacha20_poly1305();
+    }
+    return nullptr;
+}
+
+bool hkdfExtract(std::span<const std::uint8_t> salt, std::span<const std::uint8_t> key, std::span<std::uint8_t> out) {
+    static EVP_KDF* const hkdf = EVP_KDF_fetch(nullptr, "HKDF", nullptr);
+    if (!hkdf)
+        return false;
+    EVP_KDF_CTX* ctx = EVP_KDF_CTX_new(hkdf);
+    if (!ctx)
+        return false;
+    int mode = EVP_KDF_HKDF_MODE_EXTRACT_ONLY;
+    OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_int(OSSL_KDF_PARAM_MODE, &mode),
+        OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, const_cast<char*>("SHA256"), 0),
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SALT, const_cast<std::uint8_t*>(salt.data()), salt.size()),
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, const_cast<std::uint8_t*>(key.data()), key.size()),
+        OSSL_PARAM_construct_end(),
+    };
+    const bool ok = EVP_KDF_derive(ctx, out.data(), out.size(), params) == 1;
+    EVP_KDF_CTX_free(ctx);
+    return ok;
+}
+
+} // namespace
+
+struct QuicPacketProtection::Context {
+    EVP_CIPHER_CTX* aead = EVP_CIPHER_CTX_new();
+    EVP_CIPHER_CTX* header = EVP_CIPHER_CTX_new();
+    ~Context() {
+        EVP_CIPHER_CTX_free(aead);
+        EVP_CIPHER_CTX_free(header);
+    }
+};
+
+QuicPacketProtection::QuicPacketProtection() : context_(std::make_unique<Context>()) {}
+
+QuicPacketProtection::~QuicPacketProtection() {
+    OPENSSL_cleanse(secret_.data(), secret_.size());
+    OPENSSL_cleanse(hpKey_.data(), hpKey_.size());
+}
+
+bool QuicPacketProtection::SetInitial(const QuicVersion& version, std::span<const std::uint8_t> destinationId,
+                                      bool client) {
+    ready_ = false;
+    std::array<std::uint8_t, 32> initial{};
+    std::array<std::uint8_t, 32> secret{};
+    const bool ok = hkdfExtract(version.initialSalt, destinationId, initial) &&
+                    TlsRecordCipher::ExpandLabel(false, initial, client ? "client in" : "server in", secret) &&
+                    install(version, kInitialSuite, secret, true);
+    OPENSSL_cleanse(initial.data(), initial.size());
+    OPENSSL_cleanse(secret.data(), secret.size());
+    return ok;
+}
+
+bool QuicPacketProtection::SetSecret(const QuicVersion& version, const TlsCipherSuite& suite,
+                                     std::span<const std::uint8_t> secret) {
+    ready_ = false;
+    if (!suite.tls13 || secret.size() != (suite.sha384 ? 48u : 32u))
+        return false;
+    return install(version, suite, secret, true);
+}
+
+bool QuicPacketProtection::SetNextPhaseOf(const QuicPacketProtection& current) {
+    ready_ = false;
+    if (!current.ready_)
+        return false;
+    std::array<std::uint8_t, 48> next{};
+    const std::span nextSpan(next.data(), current.secretLength_);
+    hpKey_ = current.hpKey_;
+    const bool ok =
+        TlsRecordCipher::ExpandLabel(current.suite_->sha384, std::span(current.secret_.data(), current.secretLength_),
+                                     current.version_->kuLabel, nextSpan) &&
+        install(*current.version_, *current.suite_, nextSpan, false);
+    OPENSSL_cleanse(next.data(), next.size());
+    return ok;
+}
+
+bool QuicPacketProtection::install(const QuicVersion& version, const TlsCipherSuite& suite,
+                                   std::span<const std::uint8_t> secret, bool withHeaderKey) {
+    const bool sha384 = suite.sha384;
+    const std::size_t keyBytes = keyLength(suite.aead);
+    std::array<std::uint8_t, 32> key{};
+    bool ok = TlsRecordCipher::ExpandLabel(sha384, secret, version.keyLabel, std::span(key.data(), keyBytes)) &&
+              TlsRecordCipher::ExpandLabel(sha384, secret, version.ivLabel, iv_);
+    if (ok && withHeaderKey)
+        ok = TlsRecordCipher::ExpandLabel(sha384, secret, version.hpLabel, std::span(hpKey_.data(), keyBytes));
+    ok = ok && EVP_DecryptInit_ex(context_->aead, aeadOf(suite.aead), nullptr, nullptr, nullptr) == 1 &&
+         EVP_CIPHER_CTX_ctrl(context_->aead, EVP_CTRL_AEAD_SET_IVLEN, 12, nullptr) == 1 &&
+         EVP_DecryptInit_ex(context_->aead, nullptr, nullptr, key.data(), nullptr) == 1;
+    // AES header protection is one ECB block per packet; ChaCha20 takes the sample as its IV, so
+    // only the AES key is set up here.
+    if (ok && suite.aead != TlsCipherSuite::Aead::Chacha20Poly1305)
+        ok = EVP_EncryptInit_ex(context_->header,
+                                suite.aead == TlsCipherSuite::Aead::Aes128Gcm ? EVP_aes_128_ecb() : EVP_aes_256_ecb(),
+                                nullptr, hpKey_.data(), nullptr) == 1 &&
+             EVP_CIPHER_CTX_set_padding(context_->header, 0) == 1;
+    OPENSSL_cleanse(key.data(), key.size());
+    if (!ok)
+        return false;
+    std::memcpy(secret_.data(), secret.data(), secret.size());
+    secretLength_ = secret.size();
+    version_ = &version;
+    suite_ = &suite;
+    ready_ = true;
+    return true;
+}
+
+bool QuicPacketProtection::Mask(std::span<const std::uint8_t, 16> sample, std::array<std::uint8_t, 5>& mask) {
+    if (!ready_)
+        return false;
+    std::array<std::uint8_t, 32> out{};
+    int length = 0;
+    if (suite_->aead == TlsCipherSuite::Aead::Chacha20Poly1305) {
+        // The sample's first four bytes are the block counter (little-endian), the rest the nonce:
+        // OpenSSL's ChaCha20 IV is laid out the same way.
+        static const std::uint8_t kZeros[5] = {};
+        if (EVP_EncryptInit_ex(context_->header, EVP_chacha20(), nullptr, hpKey_.data(), sample.data()) != 1 ||
+            EVP_EncryptUpdate(context_->header, out.data(), &length, kZeros, 5) != 1)
+            return false;
+    } else if (EVP_EncryptUpdate(context_->header, out.data(), &length, sample.data(), 16) != 1) {
+        return false;
+    }
+    std::memcpy(mask.data(), out.data(), mask.size());
+    return true;
+}
+
+bool QuicPacketProtection::Open(std::span<const std::uint8_t> header, std::span<const std::uint8_t> payload,
+                                std::uint64_t packetNumber, std::vector<std::uint8_t>& plaintext) {
+    if (!ready_ || payload.size() < kTagBytes)
+        return false;
+    std::array<std::uint8_t, 12> nonce = iv_;
+    for (int i = 0; i < 8; ++i)
+        nonce[11 - i] ^= static_cast<std::uint8_t>(packetNumber >> (8 * i));
+    const auto ciphertext = payload.first(payload.size() - kTagBytes);
+    const auto tag = payload.last(kTagBytes);
+    EVP_CIPHER_CTX* ctx = context_->aead;
+    plaintext.resize(ciphertext.size());
+    int length = 0;
+    int finalLength = 0;
+    const bool ok =
+        EVP_DecryptInit_ex(ctx, nullptr, nullptr, nullptr, nonce.data()) == 1 &&
+        EVP_DecryptUpdate(ctx, nullptr, &length, header.data(), static_cast<int>(header.size())) == 1 &&
+        EVP_DecryptUpdate(ctx, plaintext.data(), &length, ciphertext.data(), static_cast<int>(ciphertext.size())) ==
+            1 &&
+        EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_SET_TAG, kTagBytes, const_cast<std::uint8_t*>(tag.data())) == 1 &&
+        EVP_DecryptFinal_ex(ctx, plaintext.data() + length, &finalLength) == 1;
+    if (!ok) {
+        plaintext.clear();
+        return false;
+    }
+    plaintext.resize(static_cast<std::size_t>(length + finalLength));
+    return true;
+}
+
+} // namespace velmora

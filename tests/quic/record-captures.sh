@@ -1,0 +1,148 @@
+#!/usr/bin/env bash
+# Records the HTTP/3 test captures in tests/data: quic_*.pcap, the client's TLS secrets quic_*.keys
+# and quic_*.oracle.txt, the GET requests the server logged, each with the frame tshark finds its
+# first STREAM frame in. Clients and servers run in a private network namespace:
+#   quic_ngtcp2: ngtcp2's gtlsclient against its gtlsserver (one server that sends Retry), with the
+#     three TLS 1.3 AEAD suites, several requests on one connection (the client's QPACK encoder uses
+#     the dynamic table), a key update, resumption with 0-RTT requests, a connection migration to a
+#     new port (new connection ID) and a NAT rebinding (same connection ID), a version negotiation,
+#     QUIC version 2 (as Debian's ngtcp2 numbers it), over IPv4 and IPv6, and one connection whose
+#     secrets are not logged.
+# Needs root, ngtcp2-client, ngtcp2-server, openssl, dumpcap and tshark.
+#   tests/quic/record-captures.sh
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+data=$(cd "$here/../data" && pwd)
+work=$(mktemp -d /tmp/velmora-quic-record.XXXXXX)
+ns=velmora-quic-record-$$
+pids=()
+
+in_ns() { ip netns exec "$ns" "$@"; }
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    ip netns del "$ns" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+ip netns add "$ns"
+in_ns ip link set lo mtu 1500 up
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=media.velmora.test \
+    -addext subjectAltName=DNS:media.velmora.test -keyout "$work/server.key" -out "$work/server.crt" 2>/dev/null
+mkdir -p "$work/htdocs"
+for f in video/clip.mp4 video/b.mp4 audio/song.mp3 index.html live/stream.m3u8 pictures/poster.jpg; do
+    mkdir -p "$work/htdocs/$(dirname "$f")"
+    echo "$f" >"$work/htdocs/$f"
+done
+
+# A background process in the namespace, by the pid it reports itself (ip netns exec forks).
+start_bg() {
+    local log=$1
+    shift
+    rm -f "$work/bg.pid"
+    in_ns sh -c 'echo $$ >"$1"; shift; exec "$@"' sh "$work/bg.pid" "$@" >"$log" 2>&1 &
+    for _ in $(seq 50); do [ -s "$work/bg.pid" ] && break; sleep 0.1; done
+    bg_pid=$(cat "$work/bg.pid")
+    pids+=("$bg_pid")
+}
+stop_bg() {
+    kill "$1" 2>/dev/null || true
+    while kill -0 "$1" 2>/dev/null; do sleep 0.1; done
+}
+
+start_capture() {
+    start_bg "$work/dumpcap.log" dumpcap -q -i lo -P -s 65535 -f udp -w "$work/$1.pcap"
+    dumpcap_pid=$bg_pid
+    sleep 1
+}
+stop_capture() {
+    sleep 0.5
+    stop_bg "$dumpcap_pid"
+    cp "$work/$1.pcap" "$data/$1.pcap"
+}
+
+suites_aes128='NORMAL:-VERS-ALL:+VERS-TLS1.3:-CIPHER-ALL:+AES-128-GCM'
+suites_aes256='NORMAL:-VERS-ALL:+VERS-TLS1.3:-CIPHER-ALL:+AES-256-GCM'
+suites_chacha='NORMAL:-VERS-ALL:+VERS-TLS1.3:-CIPHER-ALL:+CHACHA20-POLY1305'
+client() {
+    in_ns env SSLKEYLOGFILE="$keys" timeout 20 gtlsclient -q --exit-on-all-streams-close "$@" >/dev/null 2>&1
+}
+h=https://media.velmora.test
+
+# The requests a gtlsserver debug log shows, in the order it read them: the server prints each
+# header of a request on its own line ("http: stream 0x0 [:path: /x]").
+ngtcp2_requests() {
+    awk '/^http: stream 0x[0-9a-f]+ \[/ {
+            id = $3; line = $0; sub(/^[^[]*\[/, "", line); sub(/\]$/, "", line)
+            split(line, kv, ": ")
+            if (kv[1] == ":method") method[id] = kv[2]
+            if (kv[1] == ":authority") authority[id] = kv[2]
+            if (kv[1] == ":path") { path[id] = substr(line, 8) }
+            if (method[id] != "" && authority[id] != "" && path[id] != "") {
+                if (method[id] == "GET") print "https://" authority[id] path[id]
+                delete method[id]; delete authority[id]; delete path[id]
+            }
+        }' "$@"
+}
+
+# --- quic_ngtcp2 -----------------------------------------------------------------------------
+keys=$data/quic_ngtcp2.keys
+: >"$keys"
+start_bg "$work/server.log" gtlsserver --preferred-versions v1,v2draft --other-versions v1,v2draft -d "$work/htdocs" '*' 4433 "$work/server.key" "$work/server.crt"
+server_pid=$bg_pid
+start_bg "$work/retry.log" gtlsserver -V -d "$work/htdocs" '*' 4434 "$work/server.key" "$work/server.crt"
+retry_pid=$bg_pid
+sleep 0.5
+start_capture quic_ngtcp2
+# Several requests on one connection (AES-128-GCM); the duplicate keeps its frame.
+client --ciphers "$suites_aes128" 127.0.0.1 4433 "$h:4433/video/clip.mp4?exp=1.5&sig=a.b" "$h:4433/audio/song.mp3" \
+    "$h:4433/index.html" "$h:4433/video/clip.mp4?exp=1.5&sig=a.b"
+client --ciphers "$suites_aes256" 127.0.0.1 4433 "$h:4433/pictures/poster.jpg"
+client --ciphers "$suites_chacha" ::1 4433 "$h:4433/live/stream.m3u8?token=x.y"
+# Resumption: the second run sends its request as 0-RTT data.
+client --session-file="$work/session" --tp-file="$work/tp" 127.0.0.1 4433 "$h:4433/video/first-visit.mp4"
+client --session-file="$work/session" --tp-file="$work/tp" 127.0.0.1 4433 "$h:4433/video/early-data.mp4"
+# Migration to a new port with a new connection ID, and a NAT rebinding that keeps it.
+client --change-local-addr=100ms --delay-stream=300ms 127.0.0.1 4433 "$h:4433/video/migrated.mp4"
+client --change-local-addr=100ms --nat-rebinding --delay-stream=300ms 127.0.0.1 4433 "$h:4433/video/rebound.mp4"
+# A version the server does not speak first: it answers with Version Negotiation.
+client -v 0x1a2a3a4a --preferred-versions v1 127.0.0.1 4433 "$h:4433/video/after-negotiation.mp4"
+# Retry (the server that validates addresses; its requests come last in the oracle), then a key update before the requests.
+client --ciphers "$suites_aes128" --key-update=100ms --delay-stream=300ms 127.0.0.1 4434 "$h:4434/video/after-key-update.mp4"
+# QUIC version 2 as Debian's ngtcp2 speaks it: the provisional version number with its draft's salt.
+client -v v2draft 127.0.0.1 4433 "$h:4433/video/version-two.mp4"
+# Secrets not logged: no row.
+keys=$work/elsewhere.keys client 127.0.0.1 4433 "$h:4433/secret/no-keys.mp4"
+stop_capture quic_ngtcp2
+stop_bg "$server_pid"
+stop_bg "$retry_pid"
+
+# --- oracles ---------------------------------------------------------------------------------
+# The frames that carry a request: the first client STREAM frame (offset 0) of each client-initiated
+# bidirectional stream, as tshark decrypts them with the key log.
+request_frames() {
+    tshark -n -r "$1" -o "tls.keylog_file:$2" -Y 'quic.stream.stream_id' -T fields -E occurrence=a \
+        -E aggregator='|' -e frame.number -e udp.dstport -e quic.connection.number -e quic.stream.stream_id \
+        -e quic.stream.off 2>/dev/null |
+        awk -F'\t' -v port="$3" '$2 ~ port {
+            n = split($4, ids, "|"); split($5, offs, "|")
+            for (i = 1; i <= n; i++) {
+                key = $3 "/" ids[i]
+                if (ids[i] % 4 == 0 && offs[i] == 0 && !(key in seen)) { seen[key] = 1; print $1 }
+            }
+        }'
+}
+# tshark 4.0 does not know version 2's provisional number: that request's frame is left as "*".
+ngtcp2_requests "$work/server.log" | grep -v -e /secret/ -e /version-two >"$work/addresses" || true
+ngtcp2_requests "$work/retry.log" >>"$work/addresses"
+request_frames "$data/quic_ngtcp2.pcap" "$data/quic_ngtcp2.keys" '^443[34]$' >"$work/frames"
+if [ "$(wc -l <"$work/frames")" != "$(wc -l <"$work/addresses")" ]; then
+    echo "tshark shows $(wc -l <"$work/frames") requests, the server logged $(wc -l <"$work/addresses")" >&2
+    paste "$work/frames" "$work/addresses" >&2
+    exit 1
+fi
+{
+    paste "$work/frames" "$work/addresses"
+    ngtcp2_requests "$work/server.log" | grep /version-two | sed 's/^/*\t/'
+} >"$data/quic_ngtcp2.oracle.txt"
+wc -l "$data"/quic_*.oracle.txt
