@@ -162,8 +162,11 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "velmora-cli: cannot capture on adapter %s: %s\n", options.adapter.c_str(),
                          opened.message.c_str());
             if (geteuid() != 0)
-                std::fprintf(stderr, "velmora-cli: capturing needs root or: setcap cap_net_raw,cap_net_admin=eip %s\n",
-                             (executableFolder() / "velmora-cli").c_str());
+                std::fprintf(stderr,
+                             "velmora-cli: capturing needs root, or membership of the group velmora once the package "
+                             "lets its members capture:\n"
+                             "  sudo dpkg-reconfigure velmora     (answer yes)\n"
+                             "  sudo usermod -aG velmora $USER    (then log in again)\n");
             return kExitUsage;
         }
     } else {

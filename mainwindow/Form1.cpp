@@ -556,13 +556,15 @@ void Form1::ResetCaptureState() {
 }
 
 void Form1::showOpenAdapterFailure(const QString& reason) {
-    const QString executable = QCoreApplication::applicationFilePath();
     Dialogs::Message(
         this, QMessageBox::Critical, QStringLiteral("适配器错误"),
         QStringLiteral("无法打开网络适配器“%1”，嗅探没有开始。\n\n原因：%2\n\n"
-                       "捕获网络数据需要特权。请以 root 身份运行本程序，或者给程序授予捕获权限：\n"
-                       "sudo setcap cap_net_raw,cap_net_admin=eip %3")
-            .arg(CurrentSelectedAdapter, reason.isEmpty() ? QStringLiteral("未知") : reason, executable));
+                       "捕获网络数据需要特权：以 root 身份运行本程序，或者让普通用户也能捕获：先运行\n"
+                       "sudo dpkg-reconfigure velmora\n"
+                       "并回答“是”，再把自己加入 velmora 组：\n"
+                       "sudo usermod -aG velmora $USER\n"
+                       "然后注销并重新登录。")
+            .arg(CurrentSelectedAdapter, reason.isEmpty() ? QStringLiteral("未知") : reason));
 }
 
 void Form1::Combo2_Click() {

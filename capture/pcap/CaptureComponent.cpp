@@ -175,7 +175,11 @@ CaptureResult CaptureComponent::OpenAdapter(const std::string& name) {
     pcap_set_snaplen(trial.get(), 64);
     pcap_set_buffer_size(trial.get(), 64 * 1024);
     if (const int status = pcap_activate(trial.get()); status < 0) {
-        return CaptureResult::Failure(activationError(name, status, trial.get()));
+        const std::string failure = activationError(name, status, trial.get());
+        if (status == PCAP_ERROR_PERM_DENIED) {
+            return openThroughHelper(name, failure);
+        }
+        return CaptureResult::Failure(failure);
     }
     trial.reset();
 
@@ -185,6 +189,20 @@ CaptureResult CaptureComponent::OpenAdapter(const std::string& name) {
     }
     adapter_ = std::move(handle);
     source_ = Source::Adapter;
+    sourceName_ = name;
+    return CaptureResult::Success();
+}
+
+CaptureResult CaptureComponent::openThroughHelper(const std::string& name, const std::string& directFailure) {
+    const std::string program = CaptureHelper::Locate();
+    if (program.empty()) {
+        return CaptureResult::Failure(directFailure);
+    }
+    if (const CaptureResult checked = CaptureHelper::Check(program, name); !checked) {
+        return CaptureResult::Failure(directFailure + "; through the capture helper: " + checked.message);
+    }
+    helperProgram_ = program;
+    source_ = Source::Helper;
     sourceName_ = name;
     return CaptureResult::Success();
 }
@@ -308,6 +326,23 @@ CaptureResult CaptureComponent::StartCapture() {
             return failure;
         }
         liveLinkType_ = pcap_datalink(handle);
+    } else if (source_ == Source::Helper) {
+        const CaptureHelper::Settings settings{sourceName_, snapLength_, promiscuous_, kernelBuffer_, readTimeoutMs_};
+        const CaptureResult started = helper_.Start(helperProgram_, settings, [this](const HelperCounters& counters) {
+            received_ = counters.received;
+            droppedByKernel_ = counters.droppedByKernel;
+            droppedByInterface_ = counters.droppedByInterface;
+        });
+        if (!started) {
+            CaptureResult failure = CaptureResult::Failure("Cannot open adapter " + quoted(sourceName_) +
+                                                           " through the capture helper: " + started.message);
+            CloseAdapter();
+            return failure;
+        }
+        if (!started.message.empty()) {
+            warning = "Adapter " + quoted(sourceName_) + ": " + started.message;
+        }
+        liveLinkType_ = pcap_datalink(helper_.Stream());
     }
 
     for (auto* counter :
@@ -343,7 +378,8 @@ CaptureResult CaptureComponent::StartCapture() {
     const std::uint64_t runId = ++runId_;
     queue_.BeginRun(runId);
     try {
-        thread_ = std::thread(&CaptureComponent::readAdapter, this, runId);
+        thread_ = std::thread(
+            source_ == Source::Helper ? &CaptureComponent::readHelper : &CaptureComponent::readAdapter, this, runId);
     } catch (const std::system_error& error) {
         queue_.Cancel();
         return CaptureResult::Failure("Cannot start the capture thread for " + quoted(sourceName_) + ": " +
@@ -374,6 +410,8 @@ CaptureResult CaptureComponent::StopCapture() {
     if (source_ == Source::Adapter) {
         pcap_breakloop(adapter_.get());
     }
+    // The helper's stream ends when it does; until then the capture thread may wait for its next frame.
+    helper_.Terminate();
     thread_.join();
     dropped += queue_.Cancel();
     discardedAtStop_ += dropped;
@@ -386,6 +424,8 @@ CaptureResult CaptureComponent::CloseAdapter() {
         return stopped;
     }
     adapter_.reset();
+    helper_.Close();
+    helperProgram_.clear();
     files_.clear();
     wakeFd_.reset();
     source_ = Source::None;
@@ -559,6 +599,7 @@ bool CaptureComponent::enqueue(std::uint64_t runId, int linkType, const pcap_pkt
     frame.timestamp = timestampOf(header.ts.tv_sec, header.ts.tv_usec);
     frame.wireLength = header.len;
     // While a lagging consumer keeps the queue full the kernel drops frames; keep its count fresh.
+    // (The helper's counters arrive on their own.)
     const auto whileFull = [this] {
         if (source_ == Source::Adapter) {
             refreshLiveStats();
@@ -645,6 +686,38 @@ void CaptureComponent::readAdapter(std::uint64_t runId) {
     if (!stopRequested_) {
         endRun(runId, std::move(result));
     }
+}
+
+void CaptureComponent::readHelper(std::uint64_t runId) {
+    // The stream is read as a capture file; each read waits for the helper's next frame. A stop ends
+    // the helper, and with it the stream.
+    CaptureFileReader reader(helper_.Stream());
+    FileFrame frame;
+    CaptureResult result;
+    for (;;) {
+        const CaptureFileReader::Status status = reader.Next(frame);
+        if (status != CaptureFileReader::Status::Frame) {
+            if (stopRequested_) {
+                return;
+            }
+            // The helper ends its stream when the capture failed (its reason then came on the status pipe).
+            std::string reason = helper_.FinalError();
+            if (status == CaptureFileReader::Status::Error) {
+                reason += " (" + reader.ErrorMessage() + ")";
+            }
+            result = CaptureResult::Failure("Capture on adapter " + quoted(sourceName_) + " failed: " + reason);
+            break;
+        }
+        pcap_pkthdr header{};
+        header.ts.tv_sec = static_cast<time_t>(frame.seconds);
+        header.ts.tv_usec = static_cast<suseconds_t>(frame.microseconds);
+        header.caplen = static_cast<bpf_u_int32>(frame.bytes.size());
+        header.len = frame.wireLength;
+        if (!enqueue(runId, liveLinkType_, header, frame.bytes.data())) {
+            return; // cancelled by StopCapture
+        }
+    }
+    endRun(runId, std::move(result));
 }
 
 } // namespace velmora

@@ -10,9 +10,14 @@
 // Capture files need no such thread: a file always has its next frame ready, and handing frames
 // over between threads costs more than the search on most of them. DispatchPending reads them
 // itself, in place, and the notifier is raised on the consumer's thread.
+//
+// A process without the right to capture opens an adapter through velmora-capture (see CaptureHelper):
+// the helper's pcap stream is read on the capture thread and its frames, counters and errors arrive as
+// an adapter's would, so the consumer cannot tell the two apart.
 
 #include "capture/pcap/AdapterInfo.h"
 #include "capture/pcap/CaptureFileReader.h"
+#include "capture/pcap/CaptureHelper.h"
 #include "capture/pcap/CaptureResult.h"
 #include "capture/pcap/CapturedFrame.h"
 #include "capture/pcap/FrameQueue.h"
@@ -90,6 +95,7 @@ public:
 
     // Sources. Opening closes the source that was open (refused while it is being captured).
     // OpenAdapter checks at once that the adapter exists and may be opened (libpcap's message if not).
+    // Without the right to capture it turns to the capture helper; a failure then gives both reasons.
     CaptureResult OpenAdapter(const std::string& name);
     // pcap or pcapng, told apart by content. Several files are read one after the other as one run.
     CaptureResult OpenFile(const std::string& path);
@@ -154,13 +160,15 @@ public:
     FileProgress ReadProgress() const { return {filesBytesRead_.load(), filesBytesTotal_}; }
     // The adapter name, or the first file's path.
     const std::string& SourceName() const { return sourceName_; }
+    // The adapter is captured through the capture helper.
+    bool ThroughHelper() const { return source_ == Source::Helper; }
     // Live figures are refreshed a few times a second while capturing (also while the queue is
     // full) and once more at stop.
     CaptureStats Stats() const;
     std::uint64_t DroppedByKernel() const { return droppedByKernel_.load(); }
 
 private:
-    enum class Source { None, Adapter, Files };
+    enum class Source { None, Adapter, Helper, Files };
     struct CaptureFile {
         std::string path;
         PcapHandle handle;
@@ -168,6 +176,8 @@ private:
 
     static void onLiveFrame(unsigned char* user, const pcap_pkthdr* header, const unsigned char* bytes);
     void readAdapter(std::uint64_t runId);
+    void readHelper(std::uint64_t runId);
+    CaptureResult openThroughHelper(const std::string& name, const std::string& directFailure);
     // Reads and announces up to maxFrames frames of the files; returns how many.
     std::size_t dispatchFileFrames(std::size_t maxFrames);
     void endFiles(CaptureResult result);
@@ -179,6 +189,8 @@ private:
     Source source_ = Source::None;
     std::string sourceName_;
     PcapHandle adapter_;
+    std::string helperProgram_;
+    CaptureHelper helper_;
     std::vector<CaptureFile> files_;
     bool sourceSpent_ = false;
     bool readingFiles_ = false; // a file run was started and not stopped

@@ -23,6 +23,12 @@ public:
 
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
+    // Hands the descriptor to a new owner.
+    int release() noexcept {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     void reset(int fd = -1) noexcept {
         if (fd_ >= 0) {
             ::close(fd_);

@@ -174,7 +174,8 @@ void TestMainWindowStartup::openAdapterFailureExplainsThePrivilege() {
     QCOMPARE(dialogs.Last().icon, QMessageBox::Critical);
     QVERIFY(dialogs.Last().text.contains(QStringLiteral("velmora-none0")));
     QVERIFY(dialogs.Last().text.contains(QStringLiteral("root")));
-    QVERIFY(dialogs.Last().text.contains(QStringLiteral("setcap cap_net_raw,cap_net_admin=eip")));
+    QVERIFY(dialogs.Last().text.contains(QStringLiteral("sudo dpkg-reconfigure velmora")));
+    QVERIFY(dialogs.Last().text.contains(QStringLiteral("sudo usermod -aG velmora $USER")));
     QCOMPARE(form.Cmd1(0)->text(), QStringLiteral("开始嗅探"));
     QVERIFY(!form.IsCapturing());
     QVERIFY(!form.vpacket().IsCapturing());

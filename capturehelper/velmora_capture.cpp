@@ -1,0 +1,357 @@
+// velmora-capture: the only Velmora program that may hold the right to capture. It opens one adapter,
+// writes its frames to standard output as a pcap stream and reports through a status channel; everything
+// that parses the frames runs in the caller's process with the caller's rights. libpcap only, so the
+// privileged code stays small enough to read in one sitting.
+//
+// Status lines (on --status-fd, else standard error), one per line:
+//   ready LINKTYPE               the adapter is capturing; the stream's file header has been written
+//   warning TEXT                 libpcap activated the adapter with a warning
+//   error STATUS TEXT            the capture could not start or ended; STATUS is libpcap's code (-1 when none)
+//   stats RECEIVED DROPPED IFDROPPED   libpcap's counters, a few times a second and once at the end
+// Exit status: 0 after a stop (SIGTERM, SIGINT, SIGHUP, or the reader closing the stream), 1 on a capture
+// error, 2 on bad arguments.
+
+#include <pcap/pcap.h>
+
+#include <linux/capability.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <poll.h>
+#include <string>
+#include <string_view>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kExitCaptureError = 1;
+constexpr int kExitUsage = 2;
+constexpr int kStatsIntervalMs = 250;
+
+const char* const kUsage =
+    "usage: velmora-capture -i ADAPTER [-s SNAPLEN] [-p] [-B BYTES] [-t MS] [-f FILTER] [--status-fd FD]\n"
+    "       velmora-capture -i ADAPTER --check\n"
+    "       velmora-capture -D\n"
+    "\n"
+    "Captures on ADAPTER and writes the frames to standard output as a pcap stream, for velmora and\n"
+    "velmora-cli. Status lines (ready, warning, error, stats) go to FD, else to standard error.\n"
+    "  -s SNAPLEN   bytes kept of each frame (default 262144)\n"
+    "  -p           promiscuous mode\n"
+    "  -B BYTES     kernel buffer size\n"
+    "  -t MS        read time-out in milliseconds (default 1000)\n"
+    "  -f FILTER    a capture filter in libpcap's syntax\n"
+    "  --check      only check that ADAPTER can be opened, then exit\n"
+    "  -D           list the adapters\n";
+
+struct Options {
+    std::string adapter;
+    int snapLength = 262144;
+    bool promiscuous = false;
+    int bufferBytes = 0; // 0: libpcap's default
+    int timeoutMs = 1000;
+    std::string filter;
+    int statusFd = STDERR_FILENO;
+    bool check = false;
+    bool list = false;
+};
+
+volatile std::sig_atomic_t stopRequested = 0;
+pcap_t* liveHandle = nullptr;
+
+void onStopSignal(int) {
+    stopRequested = 1;
+    if (liveHandle != nullptr) {
+        pcap_breakloop(liveHandle);
+    }
+}
+
+FILE* statusStream = stderr;
+
+// Status lines are written whole and at once, so the reader never sees half of one.
+void status(const char* format, ...) {
+    char line[PCAP_ERRBUF_SIZE + 64];
+    va_list arguments;
+    va_start(arguments, format);
+    int length = std::vsnprintf(line, sizeof line - 1, format, arguments);
+    va_end(arguments);
+    length = std::min<int>(std::max(length, 0), static_cast<int>(sizeof line) - 2);
+    // A message never spans lines: libpcap's texts are one line, but a filter may hold anything.
+    for (int i = 0; i < length; ++i) {
+        if (line[i] == '\n' || line[i] == '\r') {
+            line[i] = ' ';
+        }
+    }
+    line[length] = '\n';
+    std::fwrite(line, 1, static_cast<std::size_t>(length) + 1, statusStream);
+    std::fflush(statusStream);
+}
+
+bool parseInt(const char* text, int low, int& out) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || value < low || value > 1 << 30) {
+        return false;
+    }
+    out = static_cast<int>(value);
+    return true;
+}
+
+bool parseArguments(int argc, char** argv, Options& options, std::string& error) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        auto value = [&](const char*& out) {
+            if (i + 1 >= argc) {
+                error = std::string(arg) + " needs a value";
+                return false;
+            }
+            out = argv[++i];
+            return true;
+        };
+        const char* text = nullptr;
+        if (arg == "-i") {
+            if (!value(text))
+                return false;
+            options.adapter = text;
+        } else if (arg == "-s" || arg == "-B" || arg == "-t" || arg == "--status-fd") {
+            if (!value(text))
+                return false;
+            int& target = arg == "-s"   ? options.snapLength
+                          : arg == "-B" ? options.bufferBytes
+                          : arg == "-t" ? options.timeoutMs
+                                        : options.statusFd;
+            if (!parseInt(text, arg == "-s" ? 1 : 0, target)) {
+                error = std::string(arg) + ": not a number in range: " + text;
+                return false;
+            }
+        } else if (arg == "-f") {
+            if (!value(text))
+                return false;
+            options.filter = text;
+        } else if (arg == "-p") {
+            options.promiscuous = true;
+        } else if (arg == "--check") {
+            options.check = true;
+        } else if (arg == "-D") {
+            options.list = true;
+        } else {
+            error = "unknown argument " + std::string(arg);
+            return false;
+        }
+    }
+    if (!options.list && options.adapter.empty()) {
+        error = "no adapter given (-i ADAPTER)";
+        return false;
+    }
+    return true;
+}
+
+int listAdapters() {
+    char errbuf[PCAP_ERRBUF_SIZE] = {};
+    pcap_if_t* devices = nullptr;
+    if (pcap_findalldevs(&devices, errbuf) != 0) {
+        status("error -1 %s", errbuf);
+        return kExitCaptureError;
+    }
+    for (const pcap_if_t* device = devices; device != nullptr; device = device->next) {
+        std::printf("%s\t%s\n", device->name, device->description != nullptr ? device->description : "");
+    }
+    pcap_freealldevs(devices);
+    return std::fflush(stdout) == 0 ? 0 : kExitCaptureError;
+}
+
+// Once the packet socket is open nothing here needs a capability: reading it, its statistics and the
+// filter are ordinary socket calls. Drops all three sets, so a fault in libpcap's parsing of what the
+// kernel hands over cannot be turned into raw network access.
+bool dropCapabilities() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (syscall(SYS_capset, &header, data) != 0) {
+        return false;
+    }
+    // And never regain any through exec (there is none, but the rule costs nothing).
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0;
+}
+
+long long millisecondsNow() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void reportStats(pcap_t* handle) {
+    pcap_stat stats{};
+    if (pcap_stats(handle, &stats) == 0) {
+        status("stats %u %u %u", stats.ps_recv, stats.ps_drop, stats.ps_ifdrop);
+    }
+}
+
+// libpcap's code and message for a failed activation, as the caller words it for the user.
+int activationFailure(pcap_t* handle, int code) {
+    const char* detail = pcap_geterr(handle);
+    status("error %d %s", code, detail != nullptr && *detail != '\0' ? detail : pcap_statustostr(code));
+    return kExitCaptureError;
+}
+
+int capture(const Options& options) {
+    char errbuf[PCAP_ERRBUF_SIZE] = {};
+    pcap_t* handle = pcap_create(options.adapter.c_str(), errbuf);
+    if (handle == nullptr) {
+        status("error -1 %s", errbuf);
+        return kExitCaptureError;
+    }
+    if (options.check) {
+        // The same short trial the programs make themselves: small, so it costs nothing.
+        pcap_set_snaplen(handle, 64);
+        pcap_set_buffer_size(handle, 64 * 1024);
+    } else {
+        pcap_set_snaplen(handle, options.snapLength);
+        pcap_set_promisc(handle, options.promiscuous ? 1 : 0);
+        pcap_set_timeout(handle, options.timeoutMs);
+        if (options.bufferBytes > 0) {
+            pcap_set_buffer_size(handle, options.bufferBytes);
+        }
+    }
+    const int activated = pcap_activate(handle);
+    if (activated < 0) {
+        const int code = activationFailure(handle, activated);
+        pcap_close(handle);
+        return code;
+    }
+    if (!dropCapabilities()) {
+        status("error -1 cannot drop the capture capabilities: %s", std::strerror(errno));
+        pcap_close(handle);
+        return kExitCaptureError;
+    }
+    if (options.check) {
+        status("ready %d", pcap_datalink(handle));
+        pcap_close(handle);
+        return 0;
+    }
+    if (activated > 0) {
+        status("warning %s", pcap_statustostr(activated));
+    }
+    if (!options.filter.empty()) {
+        bpf_program program{};
+        if (pcap_compile(handle, &program, options.filter.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0 ||
+            pcap_setfilter(handle, &program) != 0) {
+            status("error -1 filter \"%s\": %s", options.filter.c_str(), pcap_geterr(handle));
+            pcap_freecode(&program);
+            pcap_close(handle);
+            return kExitCaptureError;
+        }
+        pcap_freecode(&program);
+    }
+    // Non-blocking reads behind poll: a blocking read does not return on an idle adapter, and a stop
+    // must be seen at once.
+    if (pcap_setnonblock(handle, 1, errbuf) != 0 || pcap_get_selectable_fd(handle) < 0) {
+        status("error -1 %s", errbuf[0] != '\0' ? errbuf : "no pollable descriptor");
+        pcap_close(handle);
+        return kExitCaptureError;
+    }
+    // Large writes: at high frame rates a write per frame would cost more than the capture.
+    static char outputBuffer[1 << 20];
+    std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
+    pcap_dumper_t* dumper = pcap_dump_fopen(handle, stdout);
+    if (dumper == nullptr || pcap_dump_flush(dumper) != 0) {
+        status("error -1 cannot write the stream: %s", dumper == nullptr ? pcap_geterr(handle) : std::strerror(errno));
+        pcap_close(handle);
+        return kExitCaptureError;
+    }
+    liveHandle = handle;
+    status("ready %d", pcap_datalink(handle));
+
+    // The stream's reader closing its end shows as an error on our end of the pipe.
+    pollfd waits[2] = {{pcap_get_selectable_fd(handle), POLLIN, 0}, {STDOUT_FILENO, 0, 0}};
+    int result = 0;
+    long long lastStats = millisecondsNow();
+    while (stopRequested == 0) {
+        const int ready = poll(waits, 2, kStatsIntervalMs);
+        if (ready < 0 && errno != EINTR) {
+            status("error -1 %s", std::strerror(errno));
+            result = kExitCaptureError;
+            break;
+        }
+        if ((waits[1].revents & (POLLERR | POLLHUP)) != 0) {
+            break;
+        }
+        const int count = pcap_dispatch(handle, -1, pcap_dump, reinterpret_cast<u_char*>(dumper));
+        if (count == PCAP_ERROR_BREAK) {
+            break;
+        }
+        if (count == PCAP_ERROR) {
+            status("error -1 %s", pcap_geterr(handle));
+            result = kExitCaptureError;
+            break;
+        }
+        if (count > 0 && pcap_dump_flush(dumper) != 0) {
+            break; // the reader went away (EPIPE) or was interrupted by the stop signal
+        }
+        // libpcap does not look at the socket's error state in non-blocking mode: an adapter that goes
+        // away would leave poll returning at once forever.
+        if (count == 0 && (waits[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            int error = 0;
+            socklen_t size = sizeof error;
+            getsockopt(waits[0].fd, SOL_SOCKET, SO_ERROR, &error, &size);
+            if (error == ENETDOWN) {
+                status("error -1 the adapter went down");
+                result = kExitCaptureError;
+                break;
+            }
+            if ((waits[0].revents & (POLLHUP | POLLNVAL)) != 0 || error != 0) {
+                status("error -1 %s", error != 0 ? std::strerror(error) : "the adapter went away");
+                result = kExitCaptureError;
+                break;
+            }
+        }
+        if (const long long now = millisecondsNow(); now - lastStats >= kStatsIntervalMs) {
+            reportStats(handle);
+            lastStats = now;
+        }
+    }
+    reportStats(handle);
+    liveHandle = nullptr;
+    pcap_dump_close(dumper); // flushes what is left; fails quietly when the reader is gone
+    pcap_close(handle);
+    return result;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    std::string error;
+    if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (!parseArguments(argc, argv, options, error)) {
+        std::fprintf(stderr, "velmora-capture: %s\n\n%s", error.c_str(), kUsage);
+        return kExitUsage;
+    }
+    if (options.statusFd != STDERR_FILENO) {
+        statusStream = fdopen(options.statusFd, "w");
+        if (statusStream == nullptr) {
+            std::fprintf(stderr, "velmora-capture: status descriptor %d: %s\n", options.statusFd, std::strerror(errno));
+            return kExitUsage;
+        }
+    }
+    // A reader that goes away shows as a failed write, not a signal that kills us mid-frame.
+    std::signal(SIGPIPE, SIG_IGN);
+    struct sigaction stop {};
+    stop.sa_handler = onStopSignal; // no SA_RESTART: poll and write return at once
+    sigemptyset(&stop.sa_mask);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        sigaction(signal, &stop, nullptr);
+    }
+    return options.list ? listAdapters() : capture(options);
+}
