@@ -121,6 +121,9 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Velmora"));
     QApplication::setApplicationVersion(QStringLiteral(VELMORA_VERSION));
+    // The window's app id on Wayland (its WM_CLASS "Velmora" on X11 is the entry's StartupWMClass): docks and
+    // window switchers then find the entry and its icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral(VELMORA_APP_ID));
     // Closing the window hides it; the program ends by the exit command.
     QApplication::setQuitOnLastWindowClosed(false);
 

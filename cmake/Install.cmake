@@ -26,6 +26,8 @@ install(FILES ${VELMORA_MAN_OUTPUTS} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 if(TARGET velmora)
     set(VELMORA_APP_ID example.velmora.Velmora)
+    # The desktop entry's name, which Wayland compositors match against the window's app id.
+    target_compile_definitions(velmora PRIVATE VELMORA_APP_ID="${VELMORA_APP_ID}")
     install(TARGETS velmora RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     install(FILES resources/readme.htm DESTINATION ${CMAKE_INSTALL_DATADIR}/velmora)
     install(FILES resources/linux/${VELMORA_APP_ID}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)

@@ -4,6 +4,7 @@
 
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTimer>
@@ -75,6 +76,17 @@ QString FailureText(HandOffResult result) {
         return QStringLiteral("未找到“添加新的下载任务”窗口，链接已复制到剪贴板，请手动粘贴。");
     }
     return {};
+}
+
+bool WaylandSession() {
+    return qEnvironmentVariable("XDG_SESSION_TYPE").compare(QLatin1String("wayland"), Qt::CaseInsensitive) == 0 ||
+           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
+           QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+}
+
+QString WaylandNotice() {
+    return QStringLiteral("当前是 Wayland 桌面：操作其他程序的窗口在这里可能无效，XWayland 可能拒绝或错放模拟的点击和按键。\n\n"
+                          "链接已复制到剪贴板；如果“添加新的下载任务”窗口里没有出现链接，请手动粘贴。");
 }
 
 StartResult StartDownloader(const QString& path) {

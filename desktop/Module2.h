@@ -46,8 +46,13 @@ HandOffResult SendToDownloader(X11WindowDriver& driver, const Pause& pause);
 // At most `attempts` searches, without a pause between them.
 std::optional<X11WindowDriver::WindowId> FindWindow(X11WindowDriver& driver, const QString& title, int attempts);
 
-// What the status bar says when the hand-off stopped short; empty for Pasted.
+// What the box says when the hand-off stopped short; empty for Pasted.
 QString FailureText(HandOffResult result);
+
+// A Wayland desktop: the download manager runs under XWayland, which may refuse or misplace the
+// synthesized input, so the hand-off says so before it starts.
+bool WaylandSession();
+QString WaylandNotice();
 
 // Starts the download manager at `path`: a Windows program (.exe) through wine, minimised; anything
 // else as it is. On failure, the reason in Chinese.

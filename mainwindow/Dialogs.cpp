@@ -1,9 +1,25 @@
 #include "mainwindow/Dialogs.h"
 
 #include <QFileDialog>
+#include <QGridLayout>
 #include <QInputDialog>
 
 namespace {
+// Where the toolkit draws the title bar itself (Wayland without server-side decorations), a narrow box
+// cuts its title at the title bar's buttons: the box is made wide enough for the title, centred, with
+// room for three buttons on either side of it.
+void KeepTitleWhole(QMessageBox& box, const QString& title) {
+    constexpr int kTitleButtonsWidth = 80;
+    auto* grid = qobject_cast<QGridLayout*>(box.layout());
+    if (!grid)
+        return;
+    QFont bold = box.font();
+    bold.setBold(true);
+    const int wanted = QFontMetrics(bold).horizontalAdvance(title) + 2 * kTitleButtonsWidth;
+    grid->addItem(new QSpacerItem(wanted, 0, QSizePolicy::Minimum, QSizePolicy::Fixed), grid->rowCount(), 0, 1,
+                  grid->columnCount());
+}
+
 Dialogs::Hook& hookSlot() {
     static Dialogs::Hook hook;
     return hook;
@@ -24,6 +40,7 @@ QMessageBox::StandardButton Dialogs::Message(QWidget* parent, QMessageBox::Icon 
     if (auto answer = hooked(request))
         return answer->button;
     QMessageBox box(icon, title, text, buttons, parent);
+    KeepTitleWhole(box, title);
     return static_cast<QMessageBox::StandardButton>(box.exec());
 }
 

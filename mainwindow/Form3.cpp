@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <QWindow>
 
 Form3::Form3(Form1& owner) : QWidget(nullptr, Qt::Dialog), owner_(owner) {
     // No parent widget: its controls share names with the main window's, and findChild on the main
@@ -52,6 +53,14 @@ Form3::Form3(Form1& owner) : QWidget(nullptr, Qt::Dialog), owner_(owner) {
     connect(Command1_, &QPushButton::clicked, this, &Form3::Command1_Click);
     connect(Command2_, &QPushButton::clicked, this, &Form3::Command2_Click);
     connect(Text1_, &QLineEdit::returnPressed, this, &Form3::Command1_Click);
+}
+
+void Form3::showEvent(QShowEvent* event) {
+    // Shown before the window is mapped: the window system then keeps the dialog above the main window,
+    // where raise() and activateWindow() do nothing (Wayland).
+    if (QWindow* own = windowHandle(); own && owner_.windowHandle())
+        own->setTransientParent(owner_.windowHandle());
+    QWidget::showEvent(event);
 }
 
 void Form3::ResetChoices() {

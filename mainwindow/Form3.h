@@ -30,6 +30,9 @@ public:
     // What OK makes of the typed extension: leading spaces dropped, a dot put in front, lower case.
     static QString NormalizeExtension(const QString& typed);
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private:
     Form1& owner_;
     QLineEdit* Text1_ = nullptr;

@@ -10,7 +10,6 @@
 #include "mainwindow/Form1.h"
 #include "mainwindow/ProductInfo.h"
 #include "mainwindow/ResultListModel.h"
-#include "mainwindow/StatusPanels.h"
 
 #include <QClipboard>
 #include <QFileInfo>
@@ -24,8 +23,6 @@
 #include <string>
 
 namespace {
-
-constexpr int kStatusMessageMs = 10000;
 
 enum MenuEntry { Download = 1, CopyLinkEntry = 3, DeleteLinkEntry = 4, SaveListEntry = 6, ClearListEntry = 7 };
 
@@ -245,12 +242,10 @@ void ResultListOperations::DownloadCommand() {
 }
 
 void ResultListOperations::handOff(X11WindowDriver& driver) {
+    if (Module2::WaylandSession())
+        Dialogs::Message(form_, QMessageBox::Information, ProductInfo::AppTitle(), Module2::WaylandNotice());
     const Module2::HandOffResult result = Module2::SendToDownloader(driver, &Module2::PauseServingEvents);
+    // In a box: a status line goes unseen while the user watches the download manager's window.
     if (result != Module2::HandOffResult::Pasted)
-        showStatus(Module2::FailureText(result));
-}
-
-void ResultListOperations::showStatus(const QString& text) {
-    if (StatusPanels* status = form_->Status1())
-        status->showMessage(text, kStatusMessageMs);
+        Dialogs::Message(form_, QMessageBox::Warning, ProductInfo::AppTitle(), Module2::FailureText(result));
 }

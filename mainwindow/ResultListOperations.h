@@ -51,7 +51,6 @@ public:
 
 private:
     void handOff(X11WindowDriver& driver);
-    void showStatus(const QString& text);
 
     Form1* form_;
     DownloadHandOff* handOff_;

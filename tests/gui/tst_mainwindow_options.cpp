@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTableView>
+#include <QWindow>
 
 using namespace testsupport;
 namespace keys = velmora::keys;
@@ -207,12 +208,21 @@ void TestMainWindowOptions::addDialogNormalisesAndRefuses() {
     DialogRecorder dialogs;
     Form1 form(folder.Options());
     QAbstractItemModelTester tester(form.fileTypes(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    QWidget elsewhere; // the active window when the button is clicked is no matter
+    elsewhere.show();
+    elsewhere.activateWindow();
 
     form.Cmd2_Click();
     Form3* dialog = form.form3();
     QVERIFY(dialog);
     QCOMPARE(dialog->windowTitle(), QStringLiteral("Form3"));
     QVERIFY(!dialog->isModal());
+    // A window of its own, which the window system keeps above the main window (raise() does nothing on
+    // Wayland).
+    QVERIFY(dialog->isWindow() && dialog->windowHandle());
+    QCOMPARE(dialog->windowHandle()->transientParent(), form.windowHandle());
     QCOMPARE(dialog->Combo1()->currentText(), QStringLiteral("视频"));
     QCOMPARE(dialog->Combo2()->currentText(), QStringLiteral("使用"));
     // The dialog's own controls do not shadow the main window's.
