@@ -4,7 +4,9 @@ namespace velmora {
 
 TlsConnection::TlsConnection(KeyLog& keyLog, HttpRequestSink& sink, ByteBudget& budget)
     : keyLog_(keyLog), clientRecords_(budget), serverRecords_(budget), clientHandshake_(budget),
-      serverHandshake_(budget), innerHandshake_(budget), http_(sink, budget) {}
+      serverHandshake_(budget), innerHandshake_(budget), sink_(sink), budget_(budget) {
+    http_.emplace(sink_, budget_);
+}
 
 TlsConnection::Outcome TlsConnection::outcome() const {
     if (final_ == Outcome::Failed || final_ == Outcome::Unsupported)
@@ -233,7 +235,8 @@ TlsConnection::Step TlsConnection::encryptedRecord(std::span<const std::uint8_t>
         while (arrivals_.size() > 1 && arrivals_.front().first < end)
             arrivals_.pop_front();
         const PacketNumber packet = arrivals_.empty() ? 0 : arrivals_.front().second;
-        if (!http_.Add(plaintext_, packet))
+        earlyDataRead_ = earlyDataRead_ || phase_ == Phase::Early;
+        if (!http_->Add(plaintext_, packet))
             finish(Outcome::Decrypted); // not HTTP: nothing more to read
     } else if (contentType == tls::kHandshake && suite_->tls13) {
         innerHandshake(plaintext_);
@@ -260,11 +263,20 @@ TlsConnection::Step TlsConnection::encryptedRecord(std::span<const std::uint8_t>
 
 void TlsConnection::innerHandshake(std::span<const std::uint8_t> fragment) {
     const bool ok = innerHandshake_.Add(fragment, [&](std::uint8_t message, std::span<const std::uint8_t>) {
-        if (message == tls::kEndOfEarlyDataMessage && phase_ == Phase::Early)
+        if (message == tls::kEndOfEarlyDataMessage && phase_ == Phase::Early) {
             nextPhase_ = Phase::Handshake;
-        else if (message == tls::kFinishedMessage && phase_ != Phase::Application)
+            earlyDataRead_ = false; // accepted: the application data goes on from it
+        } else if (message == tls::kFinishedMessage && phase_ != Phase::Application) {
             nextPhase_ = Phase::Application;
-        else if (message == tls::kKeyUpdateMessage && phase_ == Phase::Application)
+            if (earlyDataRead_) {
+                // Finished without EndOfEarlyData: the server refused the early data, and the client
+                // sends its requests again from the start (a new HTTP/2 preface and header table). What
+                // was read from the early data stays listed.
+                earlyDataRead_ = false;
+                http_.reset(); // gives its bytes back to the budget before the new one takes any
+                http_.emplace(sink_, budget_);
+            }
+        } else if (message == tls::kKeyUpdateMessage && phase_ == Phase::Application)
             keyUpdate_ = true;
     });
     if (!ok)

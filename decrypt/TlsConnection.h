@@ -63,7 +63,10 @@ private:
     HandshakeMessages clientHandshake_;
     HandshakeMessages serverHandshake_;
     HandshakeMessages innerHandshake_; // TLS 1.3: the client's encrypted handshake messages
-    HttpRequestReader http_;
+    HttpRequestSink& sink_;
+    ByteBudget& budget_;
+    // Replaced when the server refused the early data: the client then starts its HTTP afresh.
+    std::optional<HttpRequestReader> http_;
     std::optional<ClientHello> clientHello_;
     std::optional<ServerHello> serverHello_;
     const TlsCipherSuite* suite_ = nullptr;
@@ -73,6 +76,7 @@ private:
     bool keyUpdate_ = false;         // likewise
     bool encrypted_ = false;         // TLS 1.2: the client has sent ChangeCipherSpec
     bool anyDecrypted_ = false;
+    bool earlyDataRead_ = false; // application data read under the early keys, not yet ended by EndOfEarlyData
     bool waitingForKeys_ = false;
     bool done_ = false;
     Outcome final_ = Outcome::Pending;
