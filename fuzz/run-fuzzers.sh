@@ -21,10 +21,12 @@ seed() {
     if [ "$name" = fuzz_tls_keylog ]; then
         cp -n "$source_dir"/tests/data/*.keys "$corpus"/
     fi
-    if [ "$name" = fuzz_tls_connections ]; then
-        # The frames of the HTTPS test captures (classic pcap), joined by the target's separator.
-        for capture in "$source_dir"/tests/data/tls*.pcap; do
-            /usr/bin/python3 - "$capture" "$corpus/$(basename "$capture" .pcap)" <<'PY'
+    if [ "$name" = fuzz_tls_connections ] || [ "$name" = fuzz_quic_connections ]; then
+        # The frames of the HTTPS or QUIC test captures (classic pcap), joined by the target's separator;
+        # the QUIC target reads frames after a first byte that picks its mode.
+        if [ "$name" = fuzz_tls_connections ]; then pattern='tls*.pcap' prefix=''; else pattern='quic*.pcap' prefix='\x00'; fi
+        for capture in "$source_dir"/tests/data/$pattern; do
+            /usr/bin/python3 - "$capture" "$corpus/$(basename "$capture" .pcap)" "$prefix" <<'PY'
 import struct, sys
 data = open(sys.argv[1], 'rb').read()
 frames, at = [], 24
@@ -32,7 +34,8 @@ while at + 16 <= len(data):
     length = struct.unpack_from('<I', data, at + 8)[0]
     frames.append(data[at + 16:at + 16 + length])
     at += 16 + length
-open(sys.argv[2], 'wb').write(b'\xff\xfe\xfd'.join(frames))
+prefix = b'\x00' if sys.argv[3] else b''
+open(sys.argv[2], 'wb').write(prefix + b'\xff\xfe\xfd'.join(frames))
 PY
         done
     fi
