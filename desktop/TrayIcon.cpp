@@ -3,6 +3,7 @@
 #include "mainwindow/Dialogs.h"
 #include "mainwindow/ProductInfo.h"
 
+#include <QGuiApplication>
 #include <QIcon>
 #include <QWidget>
 
@@ -58,8 +59,17 @@ void TrayIcon::OnActivated(QSystemTrayIcon::ActivationReason reason) {
 void TrayIcon::LeftButtonUp() {
     if (!window_)
         return;
-    if (window_->isMinimized())
-        window_->setWindowState(window_->windowState() & ~(Qt::WindowMinimized | Qt::WindowMaximized));
+    if (window_->isMinimized()) {
+        const Qt::WindowStates normal = window_->windowState() & ~(Qt::WindowMinimized | Qt::WindowMaximized);
+        if (QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+            // A Wayland client cannot un-minimise itself: clearing the state changes nothing on screen. A
+            // window mapped anew comes back in the normal state.
+            window_->hide();
+            window_->setWindowState(normal);
+        } else {
+            window_->setWindowState(normal);
+        }
+    }
     if (window_->isHidden())
         window_->show();
     // No activation request: a window manager that handles it late would map the window again after a

@@ -99,6 +99,12 @@ xp_canvas::xp_canvas(QWidget* parent)
         imgresize_[size_t(d)] = grip;
     }
 
+    // The host shows nothing of its own under the canvas, so it can be see-through: the corner pixels the
+    // canvas leaves out are then transparent where a compositor draws the screen. This must be set before the
+    // host's window exists; without a compositor the window shape cuts the same pixels.
+    if (parent && parent->isWindow() && !parent->testAttribute(Qt::WA_WState_Created))
+        parent->setAttribute(Qt::WA_TranslucentBackground);
+
     active_ = CanvasSkin::shipped(1);
     inactive_ = CanvasSkin::shipped(2);
     apply_active_skin();
@@ -177,10 +183,23 @@ void xp_canvas::layout_pass() {
     rightPicture_ = stretched(current_.imgright, picright_->size());
     // A minimised window's strip is left as it was.
     if (state != HostState::Minimised) {
-        topPicture_ = QPixmap(pictop_->size().expandedTo(QSize(1, 1)));
-        topPicture_.fill(Qt::transparent);
-        QPainter p(&topPicture_);
-        drawTitle(p, state == HostState::Maximised ? current_.imgtopmax : current_.imgtop, pictop_->size(), true);
+        QImage title(pictop_->size().expandedTo(QSize(1, 1)), QImage::Format_ARGB32_Premultiplied);
+        title.fill(Qt::transparent);
+        {
+            QPainter p(&title);
+            drawTitle(p, state == HostState::Maximised ? current_.imgtopmax : current_.imgtop, pictop_->size(),
+                      true);
+        }
+        // The key colour is never shown: its pixels are painted fully transparent, here and under the title.
+        painted_ = trans_colour::trans_region(title, size(), kKeyColour);
+        const QRgb key = qRgb(int(kKeyColour & 255u), int((kKeyColour >> 8) & 255u), int((kKeyColour >> 16) & 255u));
+        for (int y = 0; y < std::min(trans_colour::kScannedRows, title.height()); ++y) {
+            auto* line = reinterpret_cast<QRgb*>(title.scanLine(y));
+            for (int x = 0; x < title.width(); ++x)
+                if (line[x] == key)
+                    line[x] = qRgba(0, 0, 0, 0);
+        }
+        topPicture_ = QPixmap::fromImage(title);
     }
     bottomPicture_ = stretched(current_.imgbottom, picbottom_->size());
 
@@ -277,6 +296,8 @@ void xp_canvas::make_trans(QWidget* host) {
 
 void xp_canvas::paintEvent(QPaintEvent*) {
     QPainter p(this);
+    if (!painted_.isEmpty())
+        p.setClipRegion(painted_);
     p.fillRect(rect(), palette().color(QPalette::Window));
 }
 
@@ -342,20 +363,59 @@ bool xp_canvas::handleTitleEvent(QEvent* e) {
     }
 }
 
+namespace {
+
+Qt::Edges edgesOf(int direction) {
+    switch (direction) {
+    case xp_canvas::Left:
+        return Qt::LeftEdge;
+    case xp_canvas::Right:
+        return Qt::RightEdge;
+    case xp_canvas::Top:
+        return Qt::TopEdge;
+    case xp_canvas::Bottom:
+        return Qt::BottomEdge;
+    case xp_canvas::BottomRight:
+        return Qt::BottomEdge | Qt::RightEdge;
+    case xp_canvas::BottomLeft:
+        return Qt::BottomEdge | Qt::LeftEdge;
+    case xp_canvas::TopRight:
+        return Qt::TopEdge | Qt::RightEdge;
+    case xp_canvas::TopLeft:
+        return Qt::TopEdge | Qt::LeftEdge;
+    }
+    return {};
+}
+
+} // namespace
+
 bool xp_canvas::handleResizeEvent(int direction, QEvent* e) {
+    const auto* mouse = static_cast<QMouseEvent*>(e);
     switch (e->type()) {
     case QEvent::MouseButtonPress:
     case QEvent::MouseButtonDblClick:
-        if (!fixedSingle_)
-            dragStart_ = static_cast<QMouseEvent*>(e)->globalPosition().toPoint();
-        return true;
-    case QEvent::MouseButtonRelease:
         if (!fixedSingle_) {
-            dragEnd_ = static_cast<QMouseEvent*>(e)->globalPosition().toPoint();
-            resize_by_drag(direction);
+            dragStart_ = mouse->globalPosition().toPoint();
+            resizeDrag_ = ResizeDrag::Armed;
         }
         return true;
     case QEvent::MouseMove:
+        // The first movement with the button held hands the resize to the window system, which lets the
+        // window follow the pointer and is the only way on Wayland, where a client cannot place itself.
+        // Where it refuses (no _NET_WM_MOVERESIZE, the offscreen platform) the window changes on release.
+        if (resizeDrag_ == ResizeDrag::Armed && mouse->buttons() != Qt::NoButton) {
+            QWindow* handle = window()->windowHandle();
+            const bool system =
+                hostState() == HostState::Normal && handle && handle->startSystemResize(edgesOf(direction));
+            resizeDrag_ = system ? ResizeDrag::System : ResizeDrag::OnRelease;
+        }
+        return true;
+    case QEvent::MouseButtonRelease:
+        if (!fixedSingle_ && resizeDrag_ != ResizeDrag::System) {
+            dragEnd_ = mouse->globalPosition().toPoint();
+            resize_by_drag(direction);
+        }
+        resizeDrag_ = ResizeDrag::None;
         return true;
     default:
         return false;

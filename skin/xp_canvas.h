@@ -13,8 +13,10 @@ namespace velmora {
 // The program's own window frame. A frameless top-level window puts one xp_canvas over its whole client area and
 // its other controls on the canvas; the canvas paints the title strip (icon, caption with shadow), the left, right
 // and bottom borders, drags the window by its title, maximises and restores it on a double-click of the title,
-// resizes it by the borders and corners (once, on release) and follows whether the window is active.
-// The host calls make_trans after every change of its size to round the top corners.
+// resizes it by the borders and corners and follows whether the window is active.
+// The host calls make_trans after every change of its size to round the top corners. The corners are also left
+// unpainted on a see-through host (the canvas makes its parent window so when created with one), which is what a
+// compositor shows: on Wayland a window shape only limits input.
 class xp_canvas : public QWidget {
     Q_OBJECT
     Q_PROPERTY(QString Caption READ Caption WRITE setCaption)
@@ -68,6 +70,7 @@ public:
     QPoint drag_start() const { return dragStart_; }
     QPoint drag_end() const { return dragEnd_; }
     // Moves and sizes the host in one step by drag_end - drag_start along DIRECTION (0 to 7; others do nothing).
+    // Used on release when the window system did not take the resize at the first movement.
     void resize_by_drag(int direction);
 
     // Persisted properties: "Caption", "Icon", "Fixed_Single". A fresh instance takes its object name as caption.
@@ -130,6 +133,10 @@ private:
     bool fixedSingle_ = false;
     QPoint dragStart_;
     QPoint dragEnd_;
+    enum class ResizeDrag { None, Armed, System, OnRelease };
+    ResizeDrag resizeDrag_ = ResizeDrag::None;
+    // What of the canvas is painted: all but the key-coloured corner pixels of the title.
+    QRegion painted_;
     enum class TitleDrag { None, Armed, Following };
     TitleDrag titleDrag_ = TitleDrag::None;
     QPoint titlePressGlobal_;

@@ -101,6 +101,16 @@ private slots:
                 QCOMPARE(shape.contains(QPoint(x, y)), !outside);
             }
         QCOMPARE(shape.intersected(QRect(0, 6, 400, 294)), QRegion(0, 6, 400, 294));
+        // Where a compositor draws the window the shape only limits input (Wayland): the same pixels are
+        // painted fully transparent on the see-through host, and the key colour is shown nowhere.
+        QVERIFY(host->testAttribute(Qt::WA_TranslucentBackground));
+        const QImage painted = host->grab().toImage().convertToFormat(QImage::Format_ARGB32);
+        for (int y = 0; y < painted.height(); ++y)
+            for (int x = 0; x < painted.width(); ++x) {
+                const QRgb pixel = painted.pixel(x, y);
+                QVERIFY(qAlpha(pixel) == 0 || (pixel & 0xFFFFFF) != 0xFF00FF);
+                QCOMPARE(qAlpha(pixel), shape.contains(QPoint(x, y)) ? 255 : 0);
+            }
 
         // After a resize the shape is recut for the new width; maximised it is a plain rectangle.
         host->resize(333, 222);
