@@ -48,8 +48,8 @@ struct Requests final : HttpRequestSink {
 
 // The oracle's lines in the same form. tshark cannot place a request of version 2's provisional
 // number ("*"): the frame the reader names for it is taken as it is, its place in the order is not.
-std::vector<std::string> expected(const std::vector<std::string>& got) {
-    std::ifstream in(kData + "/quic_ngtcp2.oracle.txt");
+std::vector<std::string> expected(const std::vector<std::string>& got, const std::string& name = "quic_ngtcp2") {
+    std::ifstream in(kData + "/" + name + ".oracle.txt");
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) {
         std::string frame = line.substr(0, line.find('\t'));
@@ -100,6 +100,16 @@ TEST(Http3Requests, EqualTheServersLogOnARealCapture) {
         run.Frames(frames, linkType);
         EXPECT_EQ(run.requests.lines, expected(run.requests.lines));
         EXPECT_EQ(run.Stats(), "11 seen, 10 decrypted, 1 without keys");
+    }
+    {
+        // Chromium: a ClientHello over two Initial packets, its own QPACK encoder.
+        int chromiumLinkType = 0;
+        QuicRun run;
+        ASSERT_TRUE(run.keys.Open(kData + "/quic_chromium.keys"));
+        const auto chromium = readPcap(kData + "/quic_chromium.pcap", chromiumLinkType);
+        run.Frames(chromium, chromiumLinkType);
+        EXPECT_EQ(run.requests.lines, expected(run.requests.lines, "quic_chromium"));
+        EXPECT_EQ(run.Stats(), "1 seen, 1 decrypted, 0 without keys");
     }
     {
         // A table of one connection still follows them all: the capture's connections come one after another.

@@ -8,8 +8,9 @@
 #     new port (new connection ID) and a NAT rebinding (same connection ID), a version negotiation,
 #     QUIC version 2 (as Debian's ngtcp2 numbers it), over IPv4 and IPv6, and one connection whose
 #     secrets are not logged.
-# Needs root, ngtcp2-client, ngtcp2-server, openssl, dumpcap and tshark.
-#   tests/quic/record-captures.sh
+#   quic_chromium: headless Chromium loading a page with its media from gtlsserver over QUIC.
+# Needs root, ngtcp2-client, ngtcp2-server, chromium, openssl, dumpcap and tshark.
+#   tests/quic/record-captures.sh [ngtcp2] [chromium]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 data=$(cd "$here/../data" && pwd)
@@ -85,38 +86,6 @@ ngtcp2_requests() {
         }' "$@"
 }
 
-# --- quic_ngtcp2 -----------------------------------------------------------------------------
-keys=$data/quic_ngtcp2.keys
-: >"$keys"
-start_bg "$work/server.log" gtlsserver --preferred-versions v1,v2draft --other-versions v1,v2draft -d "$work/htdocs" '*' 4433 "$work/server.key" "$work/server.crt"
-server_pid=$bg_pid
-start_bg "$work/retry.log" gtlsserver -V -d "$work/htdocs" '*' 4434 "$work/server.key" "$work/server.crt"
-retry_pid=$bg_pid
-sleep 0.5
-start_capture quic_ngtcp2
-# Several requests on one connection (AES-128-GCM); the duplicate keeps its frame.
-client --ciphers "$suites_aes128" 127.0.0.1 4433 "$h:4433/video/clip.mp4?exp=1.5&sig=a.b" "$h:4433/audio/song.mp3" \
-    "$h:4433/index.html" "$h:4433/video/clip.mp4?exp=1.5&sig=a.b"
-client --ciphers "$suites_aes256" 127.0.0.1 4433 "$h:4433/pictures/poster.jpg"
-client --ciphers "$suites_chacha" ::1 4433 "$h:4433/live/stream.m3u8?token=x.y"
-# Resumption: the second run sends its request as 0-RTT data.
-client --session-file="$work/session" --tp-file="$work/tp" 127.0.0.1 4433 "$h:4433/video/first-visit.mp4"
-client --session-file="$work/session" --tp-file="$work/tp" 127.0.0.1 4433 "$h:4433/video/early-data.mp4"
-# Migration to a new port with a new connection ID, and a NAT rebinding that keeps it.
-client --change-local-addr=100ms --delay-stream=300ms 127.0.0.1 4433 "$h:4433/video/migrated.mp4"
-client --change-local-addr=100ms --nat-rebinding --delay-stream=300ms 127.0.0.1 4433 "$h:4433/video/rebound.mp4"
-# A version the server does not speak first: it answers with Version Negotiation.
-client -v 0x1a2a3a4a --preferred-versions v1 127.0.0.1 4433 "$h:4433/video/after-negotiation.mp4"
-# Retry (the server that validates addresses; its requests come last in the oracle), then a key update before the requests.
-client --ciphers "$suites_aes128" --key-update=100ms --delay-stream=300ms 127.0.0.1 4434 "$h:4434/video/after-key-update.mp4"
-# QUIC version 2 as Debian's ngtcp2 speaks it: the provisional version number with its draft's salt.
-client -v v2draft 127.0.0.1 4433 "$h:4433/video/version-two.mp4"
-# Secrets not logged: no row.
-keys=$work/elsewhere.keys client 127.0.0.1 4433 "$h:4433/secret/no-keys.mp4"
-stop_capture quic_ngtcp2
-stop_bg "$server_pid"
-stop_bg "$retry_pid"
-
 # --- oracles ---------------------------------------------------------------------------------
 # The frames that carry a request: the first client STREAM frame (offset 0) of each client-initiated
 # bidirectional stream, as tshark decrypts them with the key log.
@@ -132,17 +101,89 @@ request_frames() {
             }
         }'
 }
-# tshark 4.0 does not know version 2's provisional number: that request's frame is left as "*".
-ngtcp2_requests "$work/server.log" | grep -v -e /secret/ -e /version-two >"$work/addresses" || true
-ngtcp2_requests "$work/retry.log" >>"$work/addresses"
-request_frames "$data/quic_ngtcp2.pcap" "$data/quic_ngtcp2.keys" '^443[34]$' >"$work/frames"
-if [ "$(wc -l <"$work/frames")" != "$(wc -l <"$work/addresses")" ]; then
-    echo "tshark shows $(wc -l <"$work/frames") requests, the server logged $(wc -l <"$work/addresses")" >&2
-    paste "$work/frames" "$work/addresses" >&2
-    exit 1
-fi
-{
-    paste "$work/frames" "$work/addresses"
-    ngtcp2_requests "$work/server.log" | grep /version-two | sed 's/^/*\t/'
-} >"$data/quic_ngtcp2.oracle.txt"
+record_ngtcp2() {
+    keys=$data/quic_ngtcp2.keys
+    : >"$keys"
+    start_bg "$work/server.log" gtlsserver --preferred-versions v1,v2draft --other-versions v1,v2draft -d "$work/htdocs" '*' 4433 "$work/server.key" "$work/server.crt"
+    server_pid=$bg_pid
+    start_bg "$work/retry.log" gtlsserver -V -d "$work/htdocs" '*' 4434 "$work/server.key" "$work/server.crt"
+    retry_pid=$bg_pid
+    sleep 0.5
+    start_capture quic_ngtcp2
+    # Several requests on one connection (AES-128-GCM); the duplicate keeps its frame.
+    client --ciphers "$suites_aes128" 127.0.0.1 4433 "$h:4433/video/clip.mp4?exp=1.5&sig=a.b" "$h:4433/audio/song.mp3" \
+        "$h:4433/index.html" "$h:4433/video/clip.mp4?exp=1.5&sig=a.b"
+    client --ciphers "$suites_aes256" 127.0.0.1 4433 "$h:4433/pictures/poster.jpg"
+    client --ciphers "$suites_chacha" ::1 4433 "$h:4433/live/stream.m3u8?token=x.y"
+    # Resumption: the second run sends its request as 0-RTT data.
+    client --session-file="$work/session" --tp-file="$work/tp" 127.0.0.1 4433 "$h:4433/video/first-visit.mp4"
+    client --session-file="$work/session" --tp-file="$work/tp" 127.0.0.1 4433 "$h:4433/video/early-data.mp4"
+    # Migration to a new port with a new connection ID, and a NAT rebinding that keeps it.
+    client --change-local-addr=100ms --delay-stream=300ms 127.0.0.1 4433 "$h:4433/video/migrated.mp4"
+    client --change-local-addr=100ms --nat-rebinding --delay-stream=300ms 127.0.0.1 4433 "$h:4433/video/rebound.mp4"
+    # A version the server does not speak first: it answers with Version Negotiation.
+    client -v 0x1a2a3a4a --preferred-versions v1 127.0.0.1 4433 "$h:4433/video/after-negotiation.mp4"
+    # Retry (the server that validates addresses; its requests come last in the oracle), then a key update before the requests.
+    client --ciphers "$suites_aes128" --key-update=100ms --delay-stream=300ms 127.0.0.1 4434 "$h:4434/video/after-key-update.mp4"
+    # QUIC version 2 as Debian's ngtcp2 speaks it: the provisional version number with its draft's salt.
+    client -v v2draft 127.0.0.1 4433 "$h:4433/video/version-two.mp4"
+    # Secrets not logged: no row.
+    keys=$work/elsewhere.keys client 127.0.0.1 4433 "$h:4433/secret/no-keys.mp4"
+    stop_capture quic_ngtcp2
+    stop_bg "$server_pid"
+    stop_bg "$retry_pid"
+
+    # tshark 4.0 does not know version 2's provisional number: that request's frame is left as "*".
+    ngtcp2_requests "$work/server.log" | grep -v -e /secret/ -e /version-two >"$work/addresses" || true
+    ngtcp2_requests "$work/retry.log" >>"$work/addresses"
+    request_frames "$data/quic_ngtcp2.pcap" "$data/quic_ngtcp2.keys" '^443[34]$' >"$work/frames"
+    if [ "$(wc -l <"$work/frames")" != "$(wc -l <"$work/addresses")" ]; then
+        echo "tshark shows $(wc -l <"$work/frames") requests, the server logged $(wc -l <"$work/addresses")" >&2
+        paste "$work/frames" "$work/addresses" >&2
+        exit 1
+    fi
+    {
+        paste "$work/frames" "$work/addresses"
+        ngtcp2_requests "$work/server.log" | grep /version-two | sed 's/^/*\t/'
+    } >"$data/quic_ngtcp2.oracle.txt"
+}
+
+record_chromium() {
+    # Chromium (headless, a fresh profile) loads a page whose picture, video, script and the playlist
+    # the script fetches come over QUIC; its leaf key's hash stands in for a trusted certificate.
+    keys=$data/quic_chromium.keys
+    : >"$keys"
+    mkdir -p "$work/page/video" "$work/page/img" "$work/page/live"
+    cat >"$work/page/page.html" <<'HTML'
+<!doctype html><html><body><img src="/img/poster.jpg"><video src="/video/clip.mp4" autoplay muted></video>
+<script src="/app.js"></script></body></html>
+HTML
+    echo "fetch('/live/list.m3u8?t=1')" >"$work/page/app.js"
+    for f in video/clip.mp4 img/poster.jpg live/list.m3u8; do echo "$f" >"$work/page/$f"; done
+    local spki
+    spki=$(openssl x509 -in "$work/server.crt" -pubkey -noout | openssl pkey -pubin -outform der |
+        openssl dgst -sha256 -binary | base64)
+    start_bg "$work/chromium-server.log" gtlsserver -d "$work/page" 127.0.0.1 4433 "$work/server.key" "$work/server.crt"
+    local server_pid=$bg_pid
+    sleep 0.5
+    start_capture quic_chromium
+    in_ns timeout 60 chromium --headless=new --no-sandbox --disable-gpu --user-data-dir="$work/profile" \
+        --enable-quic --origin-to-force-quic-on=media.velmora.test:4433 \
+        --host-resolver-rules="MAP media.velmora.test 127.0.0.1" --ignore-certificate-errors-spki-list="$spki" \
+        --ssl-key-log-file="$keys" --virtual-time-budget=3000 --dump-dom "$h:4433/page.html" >/dev/null 2>&1
+    stop_capture quic_chromium
+    stop_bg "$server_pid"
+    ngtcp2_requests "$work/chromium-server.log" >"$work/addresses"
+    request_frames "$data/quic_chromium.pcap" "$data/quic_chromium.keys" '^4433$' >"$work/frames"
+    if [ "$(wc -l <"$work/frames")" != "$(wc -l <"$work/addresses")" ]; then
+        echo "tshark shows $(wc -l <"$work/frames") requests, the server logged $(wc -l <"$work/addresses")" >&2
+        exit 1
+    fi
+    paste "$work/frames" "$work/addresses" >"$data/quic_chromium.oracle.txt"
+}
+
+# Both captures, or the ones named: tests/quic/record-captures.sh [ngtcp2] [chromium]
+for name in "${@:-ngtcp2 chromium}"; do
+    for one in $name; do "record_$one"; done
+done
 wc -l "$data"/quic_*.oracle.txt
