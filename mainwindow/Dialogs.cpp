@@ -1,5 +1,6 @@
 #include "mainwindow/Dialogs.h"
 
+#include <QAbstractButton>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QInputDialog>
@@ -26,7 +27,9 @@ Dialogs::Hook& hookSlot() {
 }
 } // namespace
 
-void Dialogs::SetHook(Hook hook) { hookSlot() = std::move(hook); }
+void Dialogs::SetHook(Hook hook) {
+    hookSlot() = std::move(hook);
+}
 
 std::optional<DialogAnswer> Dialogs::hooked(const DialogRequest& request) {
     if (!hookSlot())
@@ -36,7 +39,7 @@ std::optional<DialogAnswer> Dialogs::hooked(const DialogRequest& request) {
 
 QMessageBox::StandardButton Dialogs::Message(QWidget* parent, QMessageBox::Icon icon, const QString& title,
                                              const QString& text, QMessageBox::StandardButtons buttons) {
-    DialogRequest request{DialogRequest::Kind::Message, icon, buttons, title, text, {}, {}};
+    DialogRequest request{DialogRequest::Kind::Message, icon, buttons, title, text, {}, {}, {}};
     if (auto answer = hooked(request))
         return answer->button;
     QMessageBox box(icon, title, text, buttons, parent);
@@ -44,9 +47,27 @@ QMessageBox::StandardButton Dialogs::Message(QWidget* parent, QMessageBox::Icon 
     return static_cast<QMessageBox::StandardButton>(box.exec());
 }
 
+QMessageBox::StandardButton
+Dialogs::Choice(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text,
+                const std::vector<std::pair<QMessageBox::StandardButton, QString>>& buttons) {
+    DialogRequest request{DialogRequest::Kind::Message, icon, QMessageBox::NoButton, title, text, {}, {}, {}};
+    for (const auto& [button, label] : buttons) {
+        request.buttons |= button;
+        request.buttonTexts << label;
+    }
+    if (auto answer = hooked(request))
+        return answer->button;
+    QMessageBox box(icon, title, text, request.buttons, parent);
+    for (const auto& [button, label] : buttons)
+        box.button(button)->setText(label);
+    KeepTitleWhole(box, title);
+    return static_cast<QMessageBox::StandardButton>(box.exec());
+}
+
 std::optional<QString> Dialogs::InputText(QWidget* parent, const QString& title, const QString& prompt,
                                           const QString& initial) {
-    DialogRequest request{DialogRequest::Kind::Input, QMessageBox::NoIcon, QMessageBox::Ok, title, prompt, initial, {}};
+    DialogRequest request{
+        DialogRequest::Kind::Input, QMessageBox::NoIcon, QMessageBox::Ok, title, prompt, initial, {}, {}};
     if (auto answer = hooked(request))
         return answer->text;
     bool ok = false;
@@ -58,8 +79,8 @@ std::optional<QString> Dialogs::InputText(QWidget* parent, const QString& title,
 
 std::optional<QString> Dialogs::OpenFileName(QWidget* parent, const QString& title, const QString& initial,
                                              const QString& filter, bool mustExist) {
-    DialogRequest request{DialogRequest::Kind::OpenFile, QMessageBox::NoIcon, QMessageBox::Ok, title, {}, initial,
-                          filter};
+    DialogRequest request{
+        DialogRequest::Kind::OpenFile, QMessageBox::NoIcon, QMessageBox::Ok, title, {}, initial, filter, {}};
     if (auto answer = hooked(request))
         return answer->text;
     if (!mustExist) {
@@ -80,8 +101,8 @@ std::optional<QString> Dialogs::OpenFileName(QWidget* parent, const QString& tit
 
 std::optional<QString> Dialogs::SaveFileName(QWidget* parent, const QString& title, const QString& initial,
                                              const QString& filter) {
-    DialogRequest request{DialogRequest::Kind::SaveFile, QMessageBox::NoIcon, QMessageBox::Ok, title, {}, initial,
-                          filter};
+    DialogRequest request{
+        DialogRequest::Kind::SaveFile, QMessageBox::NoIcon, QMessageBox::Ok, title, {}, initial, filter, {}};
     if (auto answer = hooked(request))
         return answer->text;
     const QString name = QFileDialog::getSaveFileName(parent, title, initial, filter);

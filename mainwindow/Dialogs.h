@@ -5,8 +5,12 @@
 #include <QMessageBox>
 #include <QString>
 
+#include <QStringList>
+
 #include <functional>
 #include <optional>
+#include <utility>
+#include <vector>
 
 class QWidget;
 
@@ -16,9 +20,10 @@ struct DialogRequest {
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QMessageBox::StandardButtons buttons = QMessageBox::Ok;
     QString title;
-    QString text;       // message or prompt
-    QString initial;    // input default, or the file dialog's starting file
-    QString filter;     // file dialogs
+    QString text;            // message or prompt
+    QString initial;         // input default, or the file dialog's starting file
+    QString filter;          // file dialogs
+    QStringList buttonTexts; // a choice's own button texts, in the order of its buttons
 };
 
 // What the hook answers: the button for a message box; the text (or nothing when cancelled) for
@@ -35,6 +40,11 @@ public:
     static QMessageBox::StandardButton Message(QWidget* parent, QMessageBox::Icon icon, const QString& title,
                                                const QString& text,
                                                QMessageBox::StandardButtons buttons = QMessageBox::Ok);
+    // A message box whose buttons say what they do: each standard button with its own text. The answer is
+    // the button pressed (Escape gives the one with the reject role).
+    static QMessageBox::StandardButton
+    Choice(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text,
+           const std::vector<std::pair<QMessageBox::StandardButton, QString>>& buttons);
     // Cancel gives nothing; OK gives the text, possibly empty.
     static std::optional<QString> InputText(QWidget* parent, const QString& title, const QString& prompt,
                                             const QString& initial = {});

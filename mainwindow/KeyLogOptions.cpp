@@ -84,7 +84,26 @@ void KeyLogOptions::LaunchBrowser_Click() {
     const QString path = QString::fromStdString(std::get<std::string>(ensured));
     if (keyLogFile_->text() != path)
         keyLogFile_->setText(path);
-    if (const std::optional<QString> failed = BrowserLauncher::Start(path))
+    StartBrowser(path, QProcessEnvironment::systemEnvironment());
+}
+
+void KeyLogOptions::StartBrowser(const QString& keyLogFile, const QProcessEnvironment& environment) {
+    std::optional<BrowserLauncher::Launch> launch = BrowserLauncher::Plan(keyLogFile, environment);
+    if (!launch) {
+        Dialogs::Message(this, QMessageBox::Critical, QStringLiteral("无法启动浏览器"),
+                         BrowserLauncher::NoBrowserMessage());
+        return;
+    }
+    if (launch->runningPid) {
+        const QMessageBox::StandardButton answer = Dialogs::Choice(
+            this, QMessageBox::Warning, QStringLiteral("浏览器已在运行"), BrowserLauncher::RunningMessage(*launch),
+            {{QMessageBox::Open, QStringLiteral("打开单独的浏览器")},
+             {QMessageBox::Cancel, QStringLiteral("我先关闭浏览器")}});
+        if (answer != QMessageBox::Open)
+            return;
+        launch = BrowserLauncher::WithOwnProfile(*launch);
+    }
+    if (const std::optional<QString> failed = BrowserLauncher::Start(*launch))
         Dialogs::Message(this, QMessageBox::Critical, QStringLiteral("无法启动浏览器"), *failed);
 }
 

@@ -70,6 +70,12 @@ Recorded TakeRecorded(const QString& path) {
     return recorded;
 }
 
+// What the button starts past its checks, with this process's environment.
+std::optional<QString> StartBrowser(const QString& keyLog) {
+    const auto launch = BrowserLauncher::Plan(keyLog, QProcessEnvironment::systemEnvironment());
+    return launch ? BrowserLauncher::Start(*launch) : std::optional<QString>(BrowserLauncher::NoBrowserMessage());
+}
+
 unsigned Mode(const QString& path) {
     struct stat info {};
     return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 07777 : 0;
@@ -136,7 +142,7 @@ void TestMainWindowHttps::keyLogOptionStartsTheBrowserWritingToAPrivateFile() {
         QCOMPARE(folder.QValue(keys::kTlsSection, keys::kKeyLogFileKey), made);
         QCOMPARE(Mode(made), 0600u);
         QCOMPARE(Mode(runtime + QStringLiteral("/velmora")), 0700u);
-        const std::optional<QString> none = BrowserLauncher::Start(made);
+        const std::optional<QString> none = StartBrowser(made);
         QVERIFY(none && none->contains(QStringLiteral("chromium、google-chrome、firefox")));
 
         // Firefox reads the variable only; Chromium-family browsers get the switch and are kept off QUIC,
@@ -148,7 +154,7 @@ void TestMainWindowHttps::keyLogOptionStartsTheBrowserWritingToAPrivateFile() {
         for (const auto& b : browsers) {
             const QString program = QDir(bin).filePath(QString::fromLatin1(b.add));
             WriteStandIn(program);
-            QCOMPARE(BrowserLauncher::Start(made), std::nullopt);
+            QCOMPARE(StartBrowser(made), std::nullopt);
             const Recorded run = TakeRecorded(program);
             QVERIFY2(run.environment.contains(QStringLiteral("SSLKEYLOGFILE=") + made), b.add);
             const QStringList expected =
@@ -175,7 +181,7 @@ void TestMainWindowHttps::keyLogOptionStartsTheBrowserWritingToAPrivateFile() {
             button->click();
             QCOMPARE(Mode(odd), 0600u);
         } else {
-            QCOMPARE(BrowserLauncher::Start(odd), std::nullopt);
+            QCOMPARE(StartBrowser(odd), std::nullopt);
         }
         const Recorded run = TakeRecorded(chromium);
         QCOMPARE(run.arguments.value(0), QStringLiteral("--ssl-key-log-file=") + odd);
