@@ -5,8 +5,10 @@
 #include "mainwindow/Form1.h"
 #include "mainwindow/Form3.h" // Form1.h needs it complete for form3()
 #include "mainwindow/KeyLogOptions.h"
+#include "mainwindow/StatusPanels.h"
 #include "settings/TlsSettings.h"
 
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <variant>
@@ -28,6 +30,9 @@ QString OpenProblem(const velmora::KeyLogOpen& opened) {
 } // namespace
 
 HttpsCapture::HttpsCapture(Form1* form) : QObject(form), form_(form) {
+    missingKeysTimer_ = new QTimer(this);
+    missingKeysTimer_->setInterval(1000);
+    connect(missingKeysTimer_, &QTimer::timeout, this, &HttpsCapture::checkMissingKeys);
     QWidget* page = form_->Frame1(1);
     options_ = new KeyLogOptions(form_->settings(), page);
     // Last in the column of the check boxes, above its closing stretch.
@@ -47,8 +52,10 @@ HttpsCapture::~HttpsCapture() = default;
 void HttpsCapture::CaptureStarting() {
     velmora::HttpsRequestFinder& finder = form_->httpsRequests();
     finder.Reset();
+    missingKeys_.Reset();
+    missingKeysTimer_->stop();
     velmora::TlsSettings tls(form_->settings());
-    const std::string path = tls.KeyLogFile();
+    const std::string path = tls.KeyLogFileInUse();
     if (path.empty()) {
         finder.CloseKeyLog();
         return;
@@ -62,13 +69,31 @@ void HttpsCapture::CaptureStarting() {
         // Read afresh at every start: the file may have been deleted and begun again since.
         problem = OpenProblem(opened);
     }
-    if (problem.isEmpty())
+    if (problem.isEmpty()) {
+        captureClock_.start();
+        missingKeysTimer_->start();
         return;
+    }
     finder.CloseKeyLog();
     Dialogs::Message(form_, QMessageBox::Warning, QStringLiteral("TLS 密钥日志"),
                      QStringLiteral("无法使用 TLS 密钥日志 %1：%2\n\n嗅探照常进行，但这次不能解密 HTTPS 请求。"
                                     "请在“设置区”的“TLS 密钥日志”中选择一个可以读取的文件。")
                          .arg(QString::fromStdString(path), problem));
+}
+
+void HttpsCapture::checkMissingKeys() {
+    // Capture files are read at once: only a running adapter capture waits for the browser.
+    if (!form_->IsCapturing() || !form_->httpsRequests().HasKeyLog()) {
+        missingKeysTimer_->stop();
+        return;
+    }
+    if (missingKeys_.Update(form_->httpsRequests().Stats(), captureClock_.elapsed()))
+        form_->Status1()->showMessage(MissingKeysText(), 60000);
+}
+
+QString HttpsCapture::MissingKeysText() {
+    return QStringLiteral("浏览器没有记录这些连接的密钥：它在记录密钥之前已经在运行，或者启动时没有设置 SSLKEYLOGFILE。"
+                          "请关闭浏览器，再单击“启动浏览器（记录密钥）”。");
 }
 
 QString HttpsCapture::FiguresText() const {

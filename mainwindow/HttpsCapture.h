@@ -4,7 +4,9 @@
 // figures of the status bar, and the decrypted request texts the data window shows.
 
 #include "capture/ResultList.h"
+#include "decrypt/MissingKeysNotice.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
@@ -12,6 +14,7 @@
 
 class Form1;
 class KeyLogOptions;
+class QTimer;
 
 class HttpsCapture final : public QObject {
     Q_OBJECT
@@ -25,7 +28,11 @@ public:
     // Capture start: connections, figures and request texts of the last capture go; the key log the
     // setting names now is opened (made, private, when the named file does not exist yet), or none
     // when the setting is empty. A key log that cannot be read is said once; the capture runs without it.
+    // While an adapter capture runs, the status bar says once when its TLS connections get no keys.
     void CaptureStarting();
+
+    // The status bar's text when connections stay without keys: why, and what to do.
+    static QString MissingKeysText();
 
     // What the fifth status panel adds to the frame figures: "，TLS 已解密 N / 无密钥 M" while a key log
     // is open, else nothing.
@@ -37,6 +44,11 @@ public:
     std::optional<QString> DataWindowText(const velmora::ResultRow& row, bool chinese) const;
 
 private:
+    void checkMissingKeys();
+
     Form1* form_;
     KeyLogOptions* options_ = nullptr;
+    velmora::MissingKeysNotice missingKeys_;
+    QTimer* missingKeysTimer_ = nullptr;
+    QElapsedTimer captureClock_;
 };

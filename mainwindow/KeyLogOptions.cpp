@@ -33,7 +33,9 @@ KeyLogOptions::KeyLogOptions(velmora::SettingsFile& settings, QWidget* parent) :
     row->setSpacing(4);
     keyLogFile_ = new QLineEdit(this);
     keyLogFile_->setObjectName(QStringLiteral("KeyLogFile"));
-    keyLogFile_->setPlaceholderText(QStringLiteral("单击选择密钥日志文件"));
+    const QString session = QString::fromStdString(velmora::TlsSettings::SessionKeyLogFile());
+    keyLogFile_->setPlaceholderText(session.isEmpty() ? QStringLiteral("单击选择密钥日志文件")
+                                                      : QStringLiteral("使用 SSLKEYLOGFILE：%1").arg(session));
     keyLogFile_->setToolTip(
         QStringLiteral("浏览器写入 TLS 密钥的文件（SSLKEYLOGFILE）。有了它，嗅探能解密 HTTPS 请求。"));
     keyLogFile_->installEventFilter(this);
@@ -82,7 +84,9 @@ void KeyLogOptions::LaunchBrowser_Click() {
         return;
     }
     const QString path = QString::fromStdString(std::get<std::string>(ensured));
-    if (keyLogFile_->text() != path)
+    // The session's SSLKEYLOGFILE is used as it is, not stored: the setting stays empty while the user keeps it.
+    if (keyLogFile_->text() != path &&
+        !(keyLogFile_->text().isEmpty() && path.toStdString() == tls.SessionKeyLogFile()))
         keyLogFile_->setText(path);
     StartBrowser(path, QProcessEnvironment::systemEnvironment());
 }

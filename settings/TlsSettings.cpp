@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace velmora {
@@ -22,12 +23,22 @@ std::string TlsSettings::KeyLogFile() const {
     return settings_.GetIniString(keys::kTlsSection, keys::kKeyLogFileKey);
 }
 
+std::string TlsSettings::SessionKeyLogFile() {
+    const char* value = std::getenv("SSLKEYLOGFILE");
+    return value && value[0] == '/' ? std::string(value) : std::string();
+}
+
+std::string TlsSettings::KeyLogFileInUse() const {
+    std::string stored = KeyLogFile();
+    return stored.empty() ? SessionKeyLogFile() : stored;
+}
+
 bool TlsSettings::SetKeyLogFile(std::string_view path) {
     return settings_.WriteIniString(keys::kTlsSection, keys::kKeyLogFileKey, path);
 }
 
 std::variant<std::string, KeyLogFileError> TlsSettings::EnsureKeyLogFile(const std::string& base) {
-    std::string stored = KeyLogFile();
+    std::string stored = KeyLogFileInUse();
     if (!stored.empty()) {
         // A path the user typed may name a file the browser has yet to make: make it private first.
         const int fd = ::open(stored.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);

@@ -28,10 +28,15 @@ public:
 
     // The stored path; "" when none is set.
     std::string KeyLogFile() const;
+    // The key log to read: the stored path, else the one the user's session gives every program
+    // (SSLKEYLOGFILE, when it is an absolute path), so the browsers the user starts and the capture share it.
+    std::string KeyLogFileInUse() const;
+    // SSLKEYLOGFILE of this process when it is an absolute path, else "".
+    static std::string SessionKeyLogFile();
     // Writes the path at once; false when the write failed (the settings file's handler was told).
     bool SetKeyLogFile(std::string_view path);
 
-    // The stored path when one is set, the file made (mode 0600) when it is missing. Otherwise makes `base`/velmora
+    // KeyLogFileInUse() when there is one, the file made (mode 0600) when it is missing. Otherwise makes `base`/velmora
     // (mode 0700) and in it an empty tls-keys.log (mode 0600), stores its path and gives it. `base` is $XDG_RUNTIME_DIR
     // when the session has one (a per-user tmpfs, gone at logout with the secrets in it), else the cache folder. A file
     // already there is kept (the browser may still be appending to it) but made private.

@@ -8,6 +8,7 @@
 #include "capture/TcpPayload.h"
 #include "decrypt/HttpRequestReader.h"
 #include "decrypt/KeyLog.h"
+#include "decrypt/MissingKeysNotice.h"
 #include "settings/FileTypeSettings.h"
 
 #include <gtest/gtest.h>
@@ -187,6 +188,34 @@ TEST(HttpsRequests, EveryRequestServedOverRefusedEarlyDataIsListed) {
         EXPECT_NE(std::find(rows.begin(), rows.end(), expected), rows.end()) << expected;
     // The HTTP/1.1 GET read from the refused early data (frame 121) and sent again at frame 139: one row, at 121.
     EXPECT_NE(std::find(rows.begin(), rows.end(), "121\thttps://127.0.0.1:8444/media/b3.mp4"), rows.end());
+}
+
+// The status bar's notice that the browser records no keys: due once, after ten seconds of connections
+// without keys in which none was decrypted.
+TEST(HttpsRequests, MissingKeysNoticeIsDueOnceAfterTenQuietSeconds) {
+    auto stats = [](std::uint64_t decrypted, std::uint64_t withoutKeys) {
+        TlsStats s;
+        s.seen = decrypted + withoutKeys;
+        s.decrypted = decrypted;
+        s.withoutKeys = withoutKeys;
+        return s;
+    };
+    MissingKeysNotice notice;
+    EXPECT_FALSE(notice.Update(stats(0, 0), 0));
+    EXPECT_FALSE(notice.Update(stats(3, 0), 20'000)); // every connection decrypted: nothing to say
+    EXPECT_FALSE(notice.Update(stats(3, 1), 21'000)); // the first without keys
+    EXPECT_FALSE(notice.Update(stats(3, 2), 30'999));
+    // Keys arrived for one of them (it moved to decrypted): the ten seconds start anew.
+    EXPECT_FALSE(notice.Update(stats(4, 1), 31'000));
+    EXPECT_FALSE(notice.Update(stats(4, 1), 40'999));
+    // None left waiting, then new ones: again from their arrival.
+    EXPECT_FALSE(notice.Update(stats(5, 0), 41'000));
+    EXPECT_FALSE(notice.Update(stats(5, 2), 42'000));
+    EXPECT_TRUE(notice.Update(stats(5, 3), 52'000));
+    EXPECT_FALSE(notice.Update(stats(5, 9), 90'000)); // once a capture
+    notice.Reset();
+    EXPECT_FALSE(notice.Update(stats(0, 1), 100'000));
+    EXPECT_TRUE(notice.Update(stats(0, 1), 110'000));
 }
 
 TEST(HttpsRequests, KeepTheDecryptedRequestOfEachRow) {

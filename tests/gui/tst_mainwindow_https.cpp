@@ -222,11 +222,10 @@ void TestMainWindowHttps::recordedCaptureListsDecryptedRequestsAmongClearTextRow
     SettingsFolder folder;
     const QString keys = folder.dir.filePath(QStringLiteral("keys.log"));
     QVERIFY(QFile::copy(QStringLiteral(VELMORA_TEST_DATA "/tls_window_mixed.keys"), keys));
-    folder.Write("[FileType]\nCount=4\n"
-                 "ExtName1=.mp4\nType1=视频\nValue1=\nExtName2=.flv\nType2=视频\nValue2=\n"
-                 "ExtName3=.mp3\nType3=音频\nValue3=\nExtName4=.jpg\nType4=图片\nValue4=\n"
-                 "[Tls]\nKeyLogFile=" +
-                 QFile::encodeName(keys) + "\n");
+    const QByteArray types = "[FileType]\nCount=4\n"
+                             "ExtName1=.mp4\nType1=视频\nValue1=\nExtName2=.flv\nType2=视频\nValue2=\n"
+                             "ExtName3=.mp3\nType3=音频\nValue3=\nExtName4=.jpg\nType4=图片\nValue4=\n";
+    folder.Write(types + "[Tls]\nKeyLogFile=" + QFile::encodeName(keys) + "\n");
     DialogRecorder dialogs;
     Form1 form(folder.Options());
     QAbstractItemModelTester tester(form.resultModel(), QAbstractItemModelTester::FailureReportingMode::QtTest);
@@ -297,6 +296,15 @@ void TestMainWindowHttps::recordedCaptureListsDecryptedRequestsAmongClearTextRow
     QCOMPARE(form.https()->FiguresText(), QStringLiteral("，TLS 已解密 0 / 无密钥 0"));
     OpenCapture(form, capture);
     QCOMPARE(Rows(*form.resultModel()), expected);
+
+    // With no key log set, the one the user's session gives every browser (SSLKEYLOGFILE) is read; the setting
+    // stays empty.
+    folder.Write(types + "[Tls]\nKeyLogFile=\n");
+    qputenv("SSLKEYLOGFILE", QFile::encodeName(keys));
+    OpenCapture(form, capture);
+    qunsetenv("SSLKEYLOGFILE");
+    QCOMPARE(Rows(*form.resultModel()), expected);
+    QCOMPARE(folder.QValue(keys::kTlsSection, keys::kKeyLogFileKey), QString());
 
     // A key log that cannot be read is said once; the capture goes on with the clear-text rows only.
     folder.Write("[FileType]\nCount=1\nExtName1=.mp4\nType1=视频\nValue1=\n[Tls]\nKeyLogFile=" +
@@ -388,17 +396,22 @@ void TestMainWindowHttps::liveCaptureDecryptsWithKeysWrittenWhileItRuns() {
     QCOMPARE(Mode(keys), 0600u);
 
     const QString address = QStringLiteral("https://media.velmora.test:%1/live/clip.mp4?t=1.5").arg(port);
-    QProcess curl;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("SSLKEYLOGFILE"), keys);
-    curl.setProcessEnvironment(environment);
-    curl.start(QStringLiteral("curl"), {QStringLiteral("-sk"), QStringLiteral("--http2"), QStringLiteral("--tlsv1.3"),
-                                        QStringLiteral("--max-time"), QStringLiteral("10"), QStringLiteral("--resolve"),
-                                        QStringLiteral("media.velmora.test:%1:127.0.0.1").arg(port),
-                                        QStringLiteral("-o"), QStringLiteral("/dev/null"), address});
-    QVERIFY(curl.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(curl.state() == QProcess::NotRunning, 15000);
-    QCOMPARE(curl.exitCode(), 0);
+    // curl, writing its secrets to `keyLog`.
+    auto fetch = [port](const QString& keyLog, const QString& address) {
+        QProcess curl;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("SSLKEYLOGFILE"), keyLog);
+        curl.setProcessEnvironment(environment);
+        curl.start(QStringLiteral("curl"),
+                   {QStringLiteral("-sk"), QStringLiteral("--http2"), QStringLiteral("--tlsv1.3"),
+                    QStringLiteral("--max-time"), QStringLiteral("10"), QStringLiteral("--resolve"),
+                    QStringLiteral("media.velmora.test:%1:127.0.0.1").arg(port), QStringLiteral("-o"),
+                    QStringLiteral("/dev/null"), address});
+        QVERIFY(curl.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(curl.state() == QProcess::NotRunning, 15000);
+        QCOMPARE(curl.exitCode(), 0);
+    };
+    fetch(keys, address);
 
     // Other programs may use lo meanwhile: look for this request's row, not at the row count.
     ResultListModel& rows = *form.resultModel();
@@ -413,6 +426,20 @@ void TestMainWindowHttps::liveCaptureDecryptsWithKeysWrittenWhileItRuns() {
     // While capturing, the fifth panel counts the decrypted connection.
     const QRegularExpression figures(QStringLiteral("，TLS 已解密 ([1-9][0-9]*) / 无密钥 [0-9]+$"));
     QTRY_VERIFY_WITH_TIMEOUT(figures.match(form.Status1()->CapturePanel()->text()).hasMatch(), 5000);
+
+    // Connections whose keys the browser does not write (it ran before it was asked to): after ten seconds
+    // without a decrypted one, the status bar says why and what to do, once.
+    QCOMPARE(form.Status1()->currentMessage(), QString());
+    fetch(work.filePath(QStringLiteral("elsewhere.log")), address);
+    fetch(work.filePath(QStringLiteral("elsewhere.log")), address);
+    QTest::qWait(5000);
+    QCOMPARE(form.Status1()->currentMessage(), QString());
+    QTRY_VERIFY_WITH_TIMEOUT(
+        form.Status1()->currentMessage().startsWith(QStringLiteral("浏览器没有记录这些连接的密钥")), 10000);
+    QVERIFY(form.Status1()->currentMessage().contains(QStringLiteral("启动浏览器（记录密钥）")));
+    form.Status1()->clearMessage();
+    QTest::qWait(2000);
+    QCOMPARE(form.Status1()->currentMessage(), QString());
     QTest::mouseClick(form.Cmd1(0), Qt::LeftButton);
     QCOMPARE(form.Cmd1(0)->text(), QStringLiteral("开始嗅探"));
     QCOMPARE(dialogs.Count(), 0);
