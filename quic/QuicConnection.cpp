@@ -236,6 +236,7 @@ void QuicConnection::frames(bool fromClient, QuicPacketType level, bool oneRtt, 
         case 0x1D: {
             if (!skip(*type == 0x1C ? 2 : 1))
                 return;
+            closed_ = closed_ || oneRtt;
             const auto length = ReadQuicVarint(p, at);
             if (!length || *length > p.size() - at)
                 return;
@@ -282,9 +283,12 @@ void QuicConnection::cryptoBytes(bool fromClient, std::uint64_t offset, std::spa
             clientHello_ = ReadClientHello(body);
             done = true;
         } else if (!fromClient && type == tls::kServerHelloMessage && !suite_) {
-            if (const auto hello = ReadServerHello(body); hello && !hello->helloRetryRequest)
+            // A HelloRetryRequest asks for a second ClientHello (with the same random): the
+            // ServerHello that follows it chooses the suite.
+            const auto hello = ReadServerHello(body);
+            if (hello && !hello->helloRetryRequest)
                 suite_ = FindTlsCipherSuite(hello->cipherSuite, true);
-            done = true;
+            done = !hello || !hello->helloRetryRequest;
         }
     });
     side.crypto.Consume(bytes.size());

@@ -58,6 +58,8 @@ public:
     bool WaitingForKeys() const { return waitingForKeys_; }
     // Whether the client's first Initial opened: the datagram was QUIC.
     bool Confirmed() const { return initialOpened_; }
+    // An endpoint closed the connection (CONNECTION_CLOSE in a 1-RTT packet): nothing more to read.
+    bool Closed() const { return closed_; }
     const QuicVersion& version() const { return *version_; }
 
 private:
@@ -109,6 +111,7 @@ private:
     bool anyDecrypted_ = false;
     bool initialOpened_ = false;
     bool draining_ = false;
+    bool closed_ = false;
     std::deque<Pending> pending_;
     std::vector<std::uint8_t> scratch_; // a packet with its header protection removed
     std::vector<std::uint8_t> plaintext_;

@@ -194,6 +194,8 @@ std::size_t QuicConnectionTable::packet(std::span<const std::uint8_t> p, const U
             entry.connection.Packet(it->second.fromClient, header, p, frame);
             touch(entry);
             account(entry);
+            if (entry.connection.Closed())
+                remove(entry);
             break;
         }
         return p.size();
@@ -288,6 +290,8 @@ std::size_t QuicConnectionTable::packet(std::span<const std::uint8_t> p, const U
     entry->connection.Packet(fromClient, header, bytes, frame);
     touch(*entry);
     account(*entry);
+    if (entry->connection.Closed())
+        remove(*entry);
     return end;
 }
 
@@ -321,11 +325,14 @@ void QuicConnectionTable::KeysAdded() {
     generation_ = keyLog_.Generation();
     if (waitingForKeys_ == 0)
         return;
-    for (Entry& entry : entries_) {
+    for (auto it = entries_.begin(); it != entries_.end();) {
+        Entry& entry = *it++;
         if (!entry.countedWaiting)
             continue;
         entry.connection.RetryKeys();
         account(entry);
+        if (entry.connection.Closed())
+            remove(entry);
     }
 }
 

@@ -6,8 +6,8 @@
 #     three TLS 1.3 AEAD suites, several requests on one connection (the client's QPACK encoder uses
 #     the dynamic table), a key update, resumption with 0-RTT requests, a connection migration to a
 #     new port (new connection ID) and a NAT rebinding (same connection ID), a version negotiation,
-#     QUIC version 2 (as Debian's ngtcp2 numbers it), over IPv4 and IPv6, and one connection whose
-#     secrets are not logged.
+#     a HelloRetryRequest, QUIC version 2 (as Debian's ngtcp2 numbers it), over IPv4 and IPv6, and one
+#     connection whose secrets are not logged.
 #   quic_chromium: headless Chromium loading a page with its media from gtlsserver over QUIC.
 # Needs root, ngtcp2-client, ngtcp2-server, chromium, openssl, dumpcap and tshark.
 #   tests/quic/record-captures.sh [ngtcp2] [chromium]
@@ -108,6 +108,9 @@ record_ngtcp2() {
     server_pid=$bg_pid
     start_bg "$work/retry.log" gtlsserver -V -d "$work/htdocs" '*' 4434 "$work/server.key" "$work/server.crt"
     retry_pid=$bg_pid
+    start_bg "$work/hrr.log" gtlsserver --groups=-GROUP-ALL:+GROUP-SECP384R1 -d "$work/htdocs" '*' 4435 \
+        "$work/server.key" "$work/server.crt"
+    hrr_pid=$bg_pid
     sleep 0.5
     start_capture quic_ngtcp2
     # Several requests on one connection (AES-128-GCM); the duplicate keeps its frame.
@@ -125,6 +128,8 @@ record_ngtcp2() {
     client -v 0x1a2a3a4a --preferred-versions v1 127.0.0.1 4433 "$h:4433/video/after-negotiation.mp4"
     # Retry (the server that validates addresses; its requests come last in the oracle), then a key update before the requests.
     client --ciphers "$suites_aes128" --key-update=100ms --delay-stream=300ms 127.0.0.1 4434 "$h:4434/video/after-key-update.mp4"
+    # A server that takes only a key share the client did not send: HelloRetryRequest first.
+    client 127.0.0.1 4435 "$h:4435/video/after-hello-retry.mp4"
     # QUIC version 2 as Debian's ngtcp2 speaks it: the provisional version number with its draft's salt.
     client -v v2draft 127.0.0.1 4433 "$h:4433/video/version-two.mp4"
     # Secrets not logged: no row.
@@ -132,11 +137,12 @@ record_ngtcp2() {
     stop_capture quic_ngtcp2
     stop_bg "$server_pid"
     stop_bg "$retry_pid"
+    stop_bg "$hrr_pid"
 
     # tshark 4.0 does not know version 2's provisional number: that request's frame is left as "*".
     ngtcp2_requests "$work/server.log" | grep -v -e /secret/ -e /version-two >"$work/addresses" || true
-    ngtcp2_requests "$work/retry.log" >>"$work/addresses"
-    request_frames "$data/quic_ngtcp2.pcap" "$data/quic_ngtcp2.keys" '^443[34]$' >"$work/frames"
+    ngtcp2_requests "$work/retry.log" "$work/hrr.log" >>"$work/addresses"
+    request_frames "$data/quic_ngtcp2.pcap" "$data/quic_ngtcp2.keys" '^443[345]$' >"$work/frames"
     if [ "$(wc -l <"$work/frames")" != "$(wc -l <"$work/addresses")" ]; then
         echo "tshark shows $(wc -l <"$work/frames") requests, the server logged $(wc -l <"$work/addresses")" >&2
         paste "$work/frames" "$work/addresses" >&2
