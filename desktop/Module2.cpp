@@ -85,8 +85,9 @@ bool WaylandSession() {
 }
 
 QString WaylandNotice() {
-    return QStringLiteral("当前是 Wayland 桌面：操作其他程序的窗口在这里可能无效，XWayland 可能拒绝或错放模拟的点击和按键。\n\n"
-                          "链接已复制到剪贴板；如果“添加新的下载任务”窗口里没有出现链接，请手动粘贴。");
+    return QStringLiteral(
+        "当前是 Wayland 桌面：操作其他程序的窗口在这里可能无效，XWayland 可能拒绝或错放模拟的点击和按键。\n\n"
+        "链接已复制到剪贴板；如果“添加新的下载任务”窗口里没有出现链接，请手动粘贴。");
 }
 
 StartResult StartDownloader(const QString& path) {

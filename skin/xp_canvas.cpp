@@ -187,8 +187,7 @@ void xp_canvas::layout_pass() {
         title.fill(Qt::transparent);
         {
             QPainter p(&title);
-            drawTitle(p, state == HostState::Maximised ? current_.imgtopmax : current_.imgtop, pictop_->size(),
-                      true);
+            drawTitle(p, state == HostState::Maximised ? current_.imgtopmax : current_.imgtop, pictop_->size(), true);
         }
         // The key colour is never shown: its pixels are painted fully transparent, here and under the title.
         painted_ = trans_colour::trans_region(title, size(), kKeyColour);
