@@ -67,5 +67,7 @@ cap_net_raw and cap_net_admin, which the package does not grant.")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 if(TARGET velmora)
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-wqy-microhei | fonts-noto-cjk")
+    # Qt's own platform plugin for Wayland desktops; without it the window runs through XWayland.
+    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland")
 endif()
 include(CPack)
