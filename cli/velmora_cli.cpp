@@ -121,10 +121,13 @@ int main(int argc, char** argv) {
     RowWriter writer(stdout, options.format == CliOptions::Format::Jsonl);
     HttpsRequestFinder https(extractor);
     if (!options.tlsKeyLog.empty()) {
-        if (const KeyLogOpen opened = https.OpenKeyLog(options.tlsKeyLog); !opened) {
+        const KeyLogOpen opened = https.OpenKeyLog(options.tlsKeyLog);
+        if (!opened) {
             std::fprintf(stderr, "velmora-cli: %s\n", opened.message.c_str());
             return kExitUsage;
         }
+        if (!opened.warning.empty())
+            std::fprintf(stderr, "velmora-cli: warning: %s\n", opened.warning.c_str());
     }
 
     CaptureComponent vpacket;
@@ -203,6 +206,7 @@ int main(int argc, char** argv) {
     writer.Flush();
 
     if (https.HasKeyLog()) {
+        https.EndCapture();
         const TlsStats tls = https.Stats();
         std::fprintf(
             stderr,

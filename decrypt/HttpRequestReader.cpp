@@ -50,6 +50,7 @@ HttpRequestReader::~HttpRequestReader() {
 
 bool HttpRequestReader::Add(std::span<const std::uint8_t> bytes, PacketNumber packet) {
     packet_ = packet;
+    received_ += bytes.size();
     while (!bytes.empty()) {
         switch (mode_) {
         case Mode::Broken:
@@ -238,8 +239,20 @@ bool HttpRequestReader::http1Head(std::span<const std::uint8_t> head) {
         state_ = Http1State::Head;
     }
     request.packet = packet_;
-    sink_.Request(request);
+    handOn(request);
     return true;
+}
+
+void HttpRequestReader::handOn(HttpRequest& request) {
+    if (request.target.size() > kMaxAddressPart || request.authority.size() > kMaxAddressPart)
+        return;
+    const std::uint64_t address = request.authority.size() + request.target.size();
+    if (requestsHandedOn_ >= kMaxRequests ||
+        addressBytes_ + address > kAddressAllowance + kAddressPerSentByte * received_)
+        return;
+    ++requestsHandedOn_;
+    addressBytes_ += address;
+    sink_.Request(request);
 }
 
 bool HttpRequestReader::http2(std::span<const std::uint8_t>& bytes) {
@@ -324,6 +337,12 @@ bool HttpRequestReader::headerBlock(std::span<const std::uint8_t> block) {
     }
     HttpRequest request;
     std::string host;
+    // Malformed: a pseudo-header twice (RFC 9113 section 8.3), an address part past its bound, or more
+    // decoded bytes than a block may have. The block is still decoded to its end, without copying,
+    // so that the dynamic table stays as the client's.
+    bool malformed = false;
+    std::size_t decoded = 0;
+    unsigned pseudoSeen = 0;
     const std::uint8_t* in = block.data();
     std::size_t left = block.size();
     while (true) {
@@ -334,19 +353,29 @@ bool HttpRequestReader::headerBlock(std::span<const std::uint8_t> block) {
             return false;
         in += used;
         left -= static_cast<std::size_t>(used);
-        if (flags & NGHTTP2_HD_INFLATE_EMIT) {
+        if ((flags & NGHTTP2_HD_INFLATE_EMIT) && !malformed) {
             const std::string_view name(reinterpret_cast<const char*>(nv.name), nv.namelen);
             const std::string_view value(reinterpret_cast<const char*>(nv.value), nv.valuelen);
+            decoded += name.size() + value.size();
+            std::string* field = nullptr;
+            unsigned pseudo = 0;
             if (name == ":method")
-                request.method = value;
+                field = &request.method, pseudo = 1;
             else if (name == ":authority")
-                request.authority = value;
+                field = &request.authority, pseudo = 2;
             else if (name == ":path")
-                request.target = value;
+                field = &request.target, pseudo = 4;
             else if (name == "host")
-                host = value;
-            if (request.text.size() + name.size() + value.size() + 4 <= kMaxHeadBytes) {
-                request.text.append(name).append(": ").append(value).append("\r\n");
+                field = host.empty() ? &host : nullptr;
+            if ((pseudoSeen & pseudo) != 0 || decoded > kMaxDecodedBlockBytes ||
+                (field && value.size() > kMaxAddressPart)) {
+                malformed = true;
+            } else {
+                pseudoSeen |= pseudo;
+                if (field)
+                    *field = value;
+                if (request.text.size() + name.size() + value.size() + 4 <= kMaxHeadBytes)
+                    request.text.append(name).append(": ").append(value).append("\r\n");
             }
         }
         if (flags & NGHTTP2_HD_INFLATE_FINAL) {
@@ -356,12 +385,14 @@ bool HttpRequestReader::headerBlock(std::span<const std::uint8_t> block) {
         if (!(flags & NGHTTP2_HD_INFLATE_EMIT) && left == 0)
             break;
     }
+    if (malformed)
+        return true; // the request is dropped; the stream goes on
     if (request.method.empty())
         return true; // trailers
     if (request.authority.empty())
         request.authority = host;
     request.packet = packet_;
-    sink_.Request(request);
+    handOn(request);
     return true;
 }
 

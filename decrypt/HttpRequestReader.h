@@ -24,6 +24,17 @@ public:
     static constexpr std::size_t kMaxHeadBytes = 64 << 10;        // an HTTP/1.x request head
     static constexpr std::size_t kMaxHeaderBlockBytes = 64 << 10; // an HTTP/2 header block, compressed
     static constexpr std::size_t kMaxHeaderTable = 64 << 10;      // HPACK dynamic table a client may use
+    // An HTTP/2 header block decoded: names and values as the table hands them out. One byte can
+    // refer to a long table entry, so the decoded size is bounded apart from the compressed one.
+    static constexpr std::size_t kMaxDecodedBlockBytes = 64 << 10;
+    // A path or authority longer than this is refused: more than a clear-text row reaches in one frame.
+    static constexpr std::size_t kMaxAddressPart = 8 << 10;
+    // Requests handed on per connection, and the address bytes they carry: at most a fixed allowance
+    // plus a few times what the client sent, so a tiny header block that refers back to a long
+    // value cannot grow the list faster than the traffic grows.
+    static constexpr std::size_t kMaxRequests = 16384;
+    static constexpr std::size_t kAddressAllowance = 64 << 10;
+    static constexpr std::size_t kAddressPerSentByte = 4;
 
     HttpRequestReader(HttpRequestSink& sink, ByteBudget& budget);
     ~HttpRequestReader();
@@ -46,10 +57,15 @@ private:
     bool headerBlock(std::span<const std::uint8_t> block);
     // Takes bytes until a line feed into line_; true when the line is complete.
     bool takeLine(std::span<const std::uint8_t>& bytes, bool& complete);
+    // Hands a complete request to the sink within the per-connection bounds.
+    void handOn(HttpRequest& request);
 
     HttpRequestSink& sink_;
     ByteBudget& budget_;
     PacketNumber packet_ = 0;
+    std::uint64_t received_ = 0;     // decrypted bytes taken
+    std::uint64_t addressBytes_ = 0; // authority and target bytes handed on
+    std::size_t requestsHandedOn_ = 0;
     Mode mode_ = Mode::Unknown;
     BoundedBuffer buffer_; // HTTP/1.x head, or HTTP/2 frame payload being gathered
     std::string line_;     // chunk-size and trailer lines

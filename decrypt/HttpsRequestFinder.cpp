@@ -33,8 +33,10 @@ public:
             return;
         if (request.text.size() > limits_.requestTextBytes)
             request.text.resize(limits_.requestTextBytes);
-        textBytes_ += request.text.size();
-        texts_[key(*row)] = std::move(request.text);
+        // What the entry keeps: its key (frame number and address) and text, and the table's node.
+        std::u16string rowKey = key(*row);
+        textBytes_ += rowKey.size() * sizeof(char16_t) + request.text.size() + kEntryOverhead;
+        texts_[std::move(rowKey)] = std::move(request.text);
     }
 
     const std::string* Text(const ResultRow& row) const {
@@ -55,6 +57,8 @@ private:
         std::memcpy(k.data(), &row.packet, sizeof(PacketNumber));
         return k + row.address;
     }
+
+    static constexpr std::size_t kEntryOverhead = 96;
 
     MediaAddressExtractor& extractor_;
     const Limits& limits_;
@@ -97,6 +101,11 @@ void HttpsRequestFinder::Reset() {
     lister_->Clear();
     if (connections_)
         connections_ = std::make_unique<TlsConnectionTable>(*keyLog_, *lister_, limits_);
+}
+
+void HttpsRequestFinder::EndCapture() {
+    if (connections_)
+        connections_->CloseAll();
 }
 
 TlsStats HttpsRequestFinder::Stats() const {

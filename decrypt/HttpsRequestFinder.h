@@ -9,10 +9,12 @@
 //     HttpsRequestFinder https(extractor);
 //     if (const KeyLogOpen opened = https.OpenKeyLog(path); !opened)
 //         report(opened.problem, opened.message);       // the capture can still run without it
+//     else if (!opened.warning.empty())
+//         warn(opened.warning);                         // others can write the file
 //     // per frame, right after the extractor has handled it:
 //     extractor.vpacket_PacketReceived(frame, linkType, options, markers);
 //     https.PacketReceived(frame, linkType, store.CurrentPacket(), options);
-//     // capture start: https.Reset();  status bar: https.Stats();
+//     // capture start: https.Reset();  capture end: https.EndCapture();  status bar: https.Stats();
 //     // data window for a row: if (const std::string* text = https.RequestText(row)) show *text
 //
 // Without an open key log PacketReceived returns at once, so clear-text results and speed stay as
@@ -35,13 +37,14 @@ class KeyLog;
 class TlsConnectionTable;
 
 // Counts since the last Reset. A connection moves between the last four as its state changes
-// (a connection waiting for keys that then arrive moves from withoutKeys to decrypted).
+// (a connection waiting for keys that then arrive moves from withoutKeys to decrypted); one still in
+// its handshake is in none of them until it ends, and after EndCapture the four add up to seen.
 struct TlsStats {
     std::uint64_t seen = 0;        // TCP connections that began with a TLS ClientHello
     std::uint64_t decrypted = 0;   // at least one of the client's records decrypted
     std::uint64_t withoutKeys = 0; // the key log holds no keys for them (yet)
     std::uint64_t unsupported = 0; // a cipher suite or protocol version outside the supported ones
-    std::uint64_t failed = 0;      // a record failed its authentication tag, or the stream broke off
+    std::uint64_t failed = 0;      // nothing could be read: a bad tag, a broken stream, hellos not captured
 };
 
 struct KeyLogOpen {
@@ -49,6 +52,12 @@ struct KeyLogOpen {
     bool ok = true;
     Problem problem = Problem::None;
     std::string message; // names the file and the reason, in English, for the command-line tool
+    // Opened, but others could have written it (group- or world-writable, or another user's): what it
+    // holds decides what is read, so the user is told. Names the file and its mode or owner, in English;
+    // the mode ("0666") or the owner's name alone beside it, for the window's own words.
+    std::string warning;
+    std::string writableMode;
+    std::string otherOwner;
     explicit operator bool() const { return ok; }
 };
 
@@ -83,6 +92,9 @@ public:
 
     // Capture start: connections, stats and request texts are dropped; the key log stays open.
     void Reset();
+    // Capture end: every connection followed is closed, after a last look at the key log, so that
+    // each is counted in exactly one outcome of Stats().
+    void EndCapture();
 
     TlsStats Stats() const;
 

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,7 +52,7 @@ std::string_view nextField(std::string_view& line) {
 }
 
 KeyLogOpen failure(KeyLogOpen::Problem problem, std::string message) {
-    return {false, problem, std::move(message)};
+    return {false, problem, std::move(message), {}, {}, {}};
 }
 
 } // namespace
@@ -58,7 +60,28 @@ KeyLogOpen failure(KeyLogOpen::Problem problem, std::string message) {
 KeyLogOpen KeyLog::Open(const std::string& path) {
     *this = KeyLog();
     path_ = path;
-    return readAppended();
+    KeyLogOpen opened = readAppended();
+    struct stat info {};
+    if (!opened || ::stat(path.c_str(), &info) != 0)
+        return opened;
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+    if (info.st_mode & (S_IWGRP | S_IWOTH)) {
+        opened.writableMode = mode;
+        opened.warning = "TLS key log " + path + " can be written by other users (mode " + mode +
+                         "): what they write there is read as keys";
+    } else if (info.st_uid != ::geteuid() && info.st_uid != 0) {
+        std::string owner = "uid " + std::to_string(info.st_uid);
+        passwd entry{};
+        passwd* found = nullptr;
+        char names[1024];
+        if (::getpwuid_r(info.st_uid, &entry, names, sizeof names, &found) == 0 && found)
+            owner = found->pw_name;
+        opened.otherOwner = owner;
+        opened.warning =
+            "TLS key log " + path + " belongs to another user (" + owner + "): what they write there is read as keys";
+    }
+    return opened;
 }
 
 bool KeyLog::Refresh() {
@@ -189,6 +212,13 @@ void KeyLog::addLine(std::string_view line) {
         target = secret;
         ++generation_;
     }
+}
+
+std::size_t KeyLog::LongestChain() const {
+    std::size_t longest = 0;
+    for (std::size_t i = 0; i < secrets_.bucket_count(); ++i)
+        longest = std::max(longest, secrets_.bucket_size(i));
+    return longest;
 }
 
 const TlsSecrets* KeyLog::Find(std::span<const std::uint8_t, 32> clientRandom) const {

@@ -11,6 +11,7 @@
 // was truncated or replaced.
 
 #include "decrypt/HttpsRequestFinder.h"
+#include "decrypt/KeyedHash.h"
 
 #include <array>
 #include <cstddef>
@@ -65,16 +66,10 @@ public:
     // Rises whenever keys are added, so a connection waiting for keys knows when to look again.
     std::uint64_t Generation() const { return generation_; }
     std::uint64_t DamagedLines() const { return damagedLines_; }
+    // The most client randoms sharing one bucket: what a lookup may have to walk.
+    std::size_t LongestChain() const;
 
 private:
-    struct RandomHash {
-        std::size_t operator()(const ClientRandom& r) const {
-            std::size_t h;
-            std::memcpy(&h, r.data(), sizeof h); // the client random is random
-            return h;
-        }
-    };
-
     void addLine(std::string_view line);
     KeyLogOpen readAppended();
 
@@ -85,7 +80,9 @@ private:
     std::string head_;    // the file's first bytes as read: a file rewritten in place no longer starts so
     std::string partial_; // a last line without its line feed yet
     bool skippingLongLine_ = false;
-    std::unordered_map<ClientRandom, TlsSecrets, RandomHash> secrets_;
+    // Keyed over all 32 bytes: a key log is written by whoever can write the file, and its randoms
+    // need not be random.
+    std::unordered_map<ClientRandom, TlsSecrets, KeyedBytesHash> secrets_;
     std::deque<ClientRandom> order_; // oldest first
     std::uint64_t generation_ = 0;
     std::uint64_t damagedLines_ = 0;

@@ -1,10 +1,13 @@
 #include "decrypt/TcpReassembler.h"
 
+#include <algorithm>
+
 namespace velmora {
 
 void TcpReassembler::Start(std::uint32_t sequence) {
     clear();
     started_ = true;
+    firstSequence_ = sequence;
     nextSequence_ = sequence;
     delivered_ = 0;
 }
@@ -13,6 +16,71 @@ void TcpReassembler::clear() {
     budget_.Give(held_);
     held_ = 0;
     ahead_.clear();
+}
+
+void TcpReassembler::Track(std::uint32_t sequence, std::size_t length) {
+    if (!started_ || length == 0)
+        return;
+    const auto distance = static_cast<std::int32_t>(sequence - nextSequence_);
+    const auto end = static_cast<std::int64_t>(distance) + static_cast<std::int64_t>(length);
+    // A frame the capture missed leaves a gap the stream never fills: ahead within the limit counts too.
+    if (end > 0 && distance <= static_cast<std::int64_t>(limit_)) {
+        nextSequence_ += static_cast<std::uint32_t>(end);
+        delivered_ += static_cast<std::uint64_t>(end);
+    }
+}
+
+bool TcpReassembler::AtNext(std::uint32_t sequence) const {
+    const std::uint32_t distance = sequence - nextSequence_;
+    return started_ && distance <= 1;
+}
+
+bool TcpReassembler::Within(std::uint32_t sequence) const {
+    const auto distance = static_cast<std::int64_t>(static_cast<std::int32_t>(sequence - nextSequence_));
+    return started_ && distance >= -static_cast<std::int64_t>(std::min<std::uint64_t>(delivered_, INT32_MAX)) &&
+           distance <= static_cast<std::int64_t>(limit_);
+}
+
+void TcpReassembler::drop(Segments::iterator it) {
+    const std::size_t c = cost(it->second.capacity());
+    held_ -= c;
+    budget_.Give(c);
+    ahead_.erase(it);
+}
+
+bool TcpReassembler::grow(std::vector<std::uint8_t>& run, std::span<const std::uint8_t> bytes) {
+    const std::size_t needed = run.size() + bytes.size();
+    if (needed > run.capacity()) {
+        const std::size_t capacity = std::max(needed, run.capacity() * 2);
+        const std::size_t more = capacity - run.capacity();
+        if (held_ + more > limit_ || !budget_.Take(more))
+            return false;
+        held_ += more;
+        run.reserve(capacity);
+    }
+    run.insert(run.end(), bytes.begin(), bytes.end());
+    return true;
+}
+
+bool TcpReassembler::keep(std::uint64_t at, std::span<const std::uint8_t> payload) {
+    // A segment that continues (or overlaps the end of) a kept run grows it; any other starts a run of
+    // its own. Runs are never folded into one another: that would copy a run again at every fill.
+    auto it = ahead_.upper_bound(at);
+    if (it != ahead_.begin() && std::prev(it)->first + std::prev(it)->second.size() >= at) {
+        it = std::prev(it);
+        const std::uint64_t end = it->first + it->second.size();
+        if (end >= at + payload.size())
+            return true; // all of it is kept already
+        return grow(it->second, payload.subspan(static_cast<std::size_t>(end - at)));
+    }
+    if (ahead_.size() >= kMaxHeldSegments)
+        return false;
+    const std::size_t c = cost(payload.size());
+    if (held_ + c > limit_ || !budget_.Take(c))
+        return false;
+    held_ += c;
+    ahead_.emplace_hint(it, at, std::vector<std::uint8_t>(payload.begin(), payload.end()));
+    return true;
 }
 
 bool TcpReassembler::Add(std::uint32_t sequence, std::span<const std::uint8_t> payload, const Deliver& deliver) {
@@ -28,29 +96,18 @@ bool TcpReassembler::Add(std::uint32_t sequence, std::span<const std::uint8_t> p
         deliver(payload);
         nextSequence_ += static_cast<std::uint32_t>(payload.size());
         delivered_ += payload.size();
+    } else if (static_cast<std::size_t>(distance) > limit_) {
+        return true; // past the window: not this stream's, or never to be reached
     } else {
         // Ahead of a gap: keep it (a copy) until the gap fills.
-        if (static_cast<std::size_t>(distance) > limit_ || held_ + payload.size() > limit_ ||
-            !budget_.Take(payload.size()))
-            return false;
-        const std::uint64_t at = delivered_ + static_cast<std::uint64_t>(distance);
-        auto [it, inserted] = ahead_.try_emplace(at);
-        if (!inserted && it->second.size() >= payload.size()) {
-            budget_.Give(payload.size());
-            return true;
-        }
-        held_ -= it->second.size();
-        budget_.Give(it->second.size());
-        it->second.assign(payload.begin(), payload.end());
-        held_ += payload.size();
-        return true;
+        return keep(delivered_ + static_cast<std::uint64_t>(distance), payload);
     }
-    // Kept segments that the stream has now reached.
+    // Kept runs that the stream has now reached.
     while (!ahead_.empty() && ahead_.begin()->first <= delivered_) {
         auto node = ahead_.extract(ahead_.begin());
         const std::vector<std::uint8_t>& bytes = node.mapped();
-        held_ -= bytes.size();
-        budget_.Give(bytes.size());
+        const std::size_t c = cost(bytes.capacity());
+        held_ -= c;
         const std::uint64_t repeated = delivered_ - node.key();
         if (repeated < bytes.size()) {
             const std::span<const std::uint8_t> rest = std::span(bytes).subspan(static_cast<std::size_t>(repeated));
@@ -58,6 +115,7 @@ bool TcpReassembler::Add(std::uint32_t sequence, std::span<const std::uint8_t> p
             nextSequence_ += static_cast<std::uint32_t>(rest.size());
             delivered_ += rest.size();
         }
+        budget_.Give(c);
     }
     return true;
 }

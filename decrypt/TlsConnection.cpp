@@ -2,10 +2,21 @@
 
 namespace velmora {
 
-TlsConnection::TlsConnection(KeyLog& keyLog, HttpRequestSink& sink, ByteBudget& budget)
+TlsConnection::TlsConnection(KeyLog& keyLog, HttpRequestSink& sink, ByteBudget& budget,
+                             std::vector<std::uint8_t>& plaintext)
     : keyLog_(keyLog), clientRecords_(budget), serverRecords_(budget), clientHandshake_(budget),
-      serverHandshake_(budget), innerHandshake_(budget), sink_(sink), budget_(budget) {
+      serverHandshake_(budget), innerHandshake_(budget), sink_(sink), budget_(budget), plaintext_(plaintext) {
     http_.emplace(sink_, budget_);
+}
+
+TlsConnection::~TlsConnection() {
+    clearArrivals();
+}
+
+void TlsConnection::clearArrivals() {
+    budget_.Give(arrivals_.size() * kArrivalCost);
+    arrivals_.clear();
+    arrivals_.shrink_to_fit();
 }
 
 TlsConnection::Outcome TlsConnection::outcome() const {
@@ -24,12 +35,12 @@ void TlsConnection::consumeClient(std::size_t n) {
 void TlsConnection::finish(Outcome outcome) {
     final_ = outcome;
     done_ = true;
-    clientRecords_.Clear();
-    serverRecords_.Clear();
-    clientHandshake_.Clear();
-    serverHandshake_.Clear();
-    innerHandshake_.Clear();
-    arrivals_.clear();
+    clientRecords_.Release();
+    serverRecords_.Release();
+    clientHandshake_.Release();
+    serverHandshake_.Release();
+    innerHandshake_.Release();
+    clearArrivals();
 }
 
 void TlsConnection::StreamBroken() {
@@ -41,7 +52,9 @@ void TlsConnection::StreamBroken() {
 
 void TlsConnection::Close() {
     if (!done_)
-        finish(waitingForKeys_ ? Outcome::WithoutKeys : final_);
+        finish(waitingForKeys_ ? Outcome::WithoutKeys : anyDecrypted_ ? Outcome::Decrypted : Outcome::Failed);
+    else if (outcome() == Outcome::Pending)
+        final_ = Outcome::Failed;
 }
 
 void TlsConnection::RetryKeys() {
@@ -80,7 +93,7 @@ void TlsConnection::ServerBytes(std::span<const std::uint8_t> bytes) {
                 return finish(Outcome::Failed);
         } else if (type != tls::kChangeCipherSpec) {
             // An alert or data before the hello: the handshake did not happen as TLS knows it.
-            return finish(Outcome::Pending);
+            return finish(Outcome::Failed);
         }
         serverRecords_.Consume(tls::kRecordHeaderBytes + length);
     }
@@ -110,10 +123,10 @@ void TlsConnection::ClientBytes(std::span<const std::uint8_t> bytes, PacketNumbe
     if (!clientRecords_.Append(bytes))
         return finish(waitingForKeys_ ? Outcome::WithoutKeys : Outcome::Failed);
     clientReceived_ += bytes.size();
-    if (arrivals_.size() < kMaxArrivals)
+    if (arrivals_.size() < kMaxArrivals && budget_.Take(kArrivalCost))
         arrivals_.emplace_back(clientReceived_, packet);
-    else
-        arrivals_.back() = {clientReceived_, packet}; // past the bound, later frames stand for earlier ones
+    else if (!arrivals_.empty())
+        arrivals_.back() = {clientReceived_, packet};
     drainClient();
 }
 
@@ -232,8 +245,10 @@ TlsConnection::Step TlsConnection::encryptedRecord(std::span<const std::uint8_t>
     if (contentType == tls::kApplicationData) {
         // The frame that brought the record's last byte.
         const std::uint64_t end = clientRead_ + record.size();
-        while (arrivals_.size() > 1 && arrivals_.front().first < end)
+        while (arrivals_.size() > 1 && arrivals_.front().first < end) {
             arrivals_.pop_front();
+            budget_.Give(kArrivalCost);
+        }
         const PacketNumber packet = arrivals_.empty() ? 0 : arrivals_.front().second;
         earlyDataRead_ = earlyDataRead_ || phase_ == Phase::Early;
         if (!http_->Add(plaintext_, packet))

@@ -24,7 +24,11 @@ class TlsConnection final {
 public:
     enum class Outcome { Pending, Decrypted, WithoutKeys, Unsupported, Failed };
 
-    TlsConnection(KeyLog& keyLog, HttpRequestSink& sink, ByteBudget& budget);
+    // `plaintext` is where records are opened: one buffer serves every connection of a table.
+    TlsConnection(KeyLog& keyLog, HttpRequestSink& sink, ByteBudget& budget, std::vector<std::uint8_t>& plaintext);
+    ~TlsConnection();
+    TlsConnection(const TlsConnection&) = delete;
+    TlsConnection& operator=(const TlsConnection&) = delete;
 
     // Client bytes that arrived in frame `packet`.
     void ClientBytes(std::span<const std::uint8_t> bytes, PacketNumber packet);
@@ -33,7 +37,9 @@ public:
     void RetryKeys();
     // A direction broke off (a gap in the stream that did not fill): nothing more can be read.
     void StreamBroken();
-    // The connection closed: one last look for keys happened before; what waits is given up.
+    // The connection closed: one last look for keys happened before; what waits is given up, and
+    // the outcome is final. One that read nothing (its hellos were not both captured, or it ended
+    // before anything could be opened) has failed.
     void Close();
 
     Outcome outcome() const;
@@ -56,6 +62,7 @@ private:
     bool setUpKeys();
     const TlsSecret* secretOf(Phase phase) const;
     void finish(Outcome outcome);
+    void clearArrivals();
 
     KeyLog& keyLog_;
     BoundedBuffer clientRecords_;
@@ -80,11 +87,14 @@ private:
     bool waitingForKeys_ = false;
     bool done_ = false;
     Outcome final_ = Outcome::Pending;
-    std::vector<std::uint8_t> plaintext_;
+    std::vector<std::uint8_t>& plaintext_;
     // Which frame brought the client's bytes: (stream offset just past them, frame), oldest first,
-    // so a record read late (its keys came later) names the frame that completed it.
+    // so a record read late (its keys came later) names the frame that completed it. Each record is
+    // taken from the budget; past the bound or the budget, later frames stand for earlier ones.
+    using Arrival = std::pair<std::uint64_t, PacketNumber>;
     static constexpr std::size_t kMaxArrivals = 4096;
-    std::deque<std::pair<std::uint64_t, PacketNumber>> arrivals_;
+    static constexpr std::size_t kArrivalCost = sizeof(Arrival) + sizeof(Arrival) / 2; // with the deque's blocks
+    std::deque<Arrival> arrivals_;
     std::uint64_t clientReceived_ = 0; // client bytes taken into clientRecords_
     std::uint64_t clientRead_ = 0;     // client bytes consumed from it
 };

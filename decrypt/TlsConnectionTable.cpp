@@ -2,12 +2,12 @@
 
 #include "capture/TcpPayload.h"
 #include "decrypt/KeyLog.h"
+#include "decrypt/KeyedHash.h"
 #include "decrypt/TcpReassembler.h"
 #include "decrypt/TlsConnection.h"
 #include "decrypt/TlsHello.h"
 
 #include <cstring>
-#include <string_view>
 
 namespace velmora {
 
@@ -19,14 +19,18 @@ constexpr std::uint8_t kAck = 0x10;
 } // namespace
 
 struct TlsConnectionTable::Entry {
-    Entry(KeyLog& keyLog, HttpRequestSink& sink, ByteBudget& shared, std::size_t limit)
-        : budget(limit, &shared), client(budget, limit), server(budget, limit), tls(keyLog, sink, budget) {}
+    Entry(KeyLog& keyLog, HttpRequestSink& sink, ByteBudget& shared, std::size_t limit,
+          std::vector<std::uint8_t>& plaintext)
+        : budget(std::min(limit, kBeforeServerHelloBytes), &shared), client(budget, limit), server(budget, limit),
+          tls(keyLog, sink, budget, plaintext) {}
 
     ByteBudget budget; // first: everything below draws from it
     TcpReassembler client;
     TcpReassembler server;
     TlsConnection tls;
     bool clientIsLower = false;
+    bool grown = false; // the server's hello was seen: the connection may hold its full limit
+    int busy = 0;       // its code is running: not to be dropped to make room
     TlsConnection::Outcome counted = TlsConnection::Outcome::Pending;
     bool countedWaiting = false;
     Lru::iterator age;
@@ -53,16 +57,32 @@ bool ReadTcpSegment(std::span<const std::uint8_t> frame, int linkType, TcpSegmen
 }
 
 std::size_t TlsConnectionTable::EndpointsHash::operator()(const Endpoints& e) const {
-    return std::hash<std::string_view>{}(
-        std::string_view(reinterpret_cast<const char*>(e.bytes.data()), e.bytes.size()));
+    return static_cast<std::size_t>(KeyedHash(e.bytes));
 }
 
 TlsConnectionTable::TlsConnectionTable(KeyLog& keyLog, HttpRequestSink& sink, const HttpsRequestFinder::Limits& limits)
-    : keyLog_(keyLog), sink_(sink), limits_(limits), budget_(limits.totalBytes) {}
+    : keyLog_(keyLog), sink_(sink), limits_(limits), budget_(limits.totalBytes) {
+    budget_.SetReclaim([this](std::size_t bytes) { reclaim(bytes); });
+}
 
-TlsConnectionTable::~TlsConnectionTable() = default;
+TlsConnectionTable::~TlsConnectionTable() {
+    // Entries give their bytes back to budget_ as they go: before it.
+    last_ = nullptr;
+    connections_.clear();
+}
+
+std::size_t TlsConnectionTable::LongestChain() const {
+    std::size_t longest = 0;
+    for (std::size_t i = 0; i < connections_.bucket_count(); ++i)
+        longest = std::max(longest, connections_.bucket_size(i));
+    return longest;
+}
 
 void TlsConnectionTable::account(Entry& entry) {
+    if (!entry.grown && entry.tls.serverHello()) {
+        entry.budget.SetTotal(limits_.connectionBytes);
+        entry.grown = true;
+    }
     auto counter = [this](TlsConnection::Outcome outcome) -> std::uint64_t* {
         switch (outcome) {
         case TlsConnection::Outcome::Decrypted:
@@ -93,12 +113,15 @@ void TlsConnectionTable::account(Entry& entry) {
     }
 }
 
-void TlsConnectionTable::remove(std::unordered_map<Endpoints, std::unique_ptr<Entry>, EndpointsHash>::iterator it) {
+void TlsConnectionTable::remove(Map::iterator it) {
     Entry& entry = *it->second;
+    ++entry.busy;
     if (entry.tls.WaitingForKeys()) {
-        // Closing: a last look at the key log before what waits is given up.
+        // Closing: a last look at the key log before what waits is given up. Keys read now may be
+        // what other connections wait for too.
         if (keyLog_.Refresh())
-            entry.tls.RetryKeys();
+            keysAdded_ = true;
+        entry.tls.RetryKeys();
     }
     entry.tls.Close();
     account(entry);
@@ -106,6 +129,82 @@ void TlsConnectionTable::remove(std::unordered_map<Endpoints, std::unique_ptr<En
         last_ = nullptr;
     lru_.erase(entry.age);
     connections_.erase(it);
+    budget_.Give(kConnectionOverhead);
+}
+
+void TlsConnectionTable::reclaim(std::size_t bytes) {
+    std::size_t freed = 0;
+    for (auto age = lru_.begin(); age != lru_.end() && freed < bytes;) {
+        const auto it = connections_.find(*age);
+        ++age;
+        if (it->second->busy)
+            continue;
+        freed += it->second->budget.Used() + kConnectionOverhead;
+        remove(it);
+    }
+}
+
+void TlsConnectionTable::offerKeys() {
+    keysAdded_ = false;
+    if (waitingForKeys_ == 0)
+        return;
+    // By key rather than by iterator: a connection that takes room may drop others.
+    std::vector<Endpoints> waiting;
+    for (const auto& [key, entry] : connections_)
+        if (entry->countedWaiting)
+            waiting.push_back(key);
+    for (const Endpoints& key : waiting) {
+        const auto it = connections_.find(key);
+        if (it == connections_.end())
+            continue;
+        Entry& entry = *it->second;
+        ++entry.busy;
+        entry.tls.RetryKeys();
+        account(entry);
+        --entry.busy;
+    }
+}
+
+void TlsConnectionTable::KeysAdded() {
+    offerKeys();
+}
+
+void TlsConnectionTable::CloseAll() {
+    if (waitingForKeys_ > 0 && keyLog_.Refresh())
+        offerKeys();
+    while (!connections_.empty())
+        remove(connections_.begin());
+    if (keysAdded_)
+        offerKeys();
+}
+
+bool TlsConnectionTable::Reopens(const Entry& entry, const TcpSegment& segment) {
+    if (segment.syn && !segment.ack)
+        return segment.sequence + 1 != entry.client.FirstSequence(); // not the first SYN again
+    return StartsClientHello(segment.payload) && !entry.client.Within(segment.sequence);
+}
+
+TlsConnectionTable::Map::iterator TlsConnectionTable::follow(const Endpoints& key, bool senderIsLower,
+                                                             const TcpSegment& segment) {
+    // Only a connection whose client bytes begin with a ClientHello is followed.
+    if (!StartsClientHello(segment.payload))
+        return connections_.end();
+    if (connections_.size() >= limits_.connections && !lru_.empty())
+        remove(connections_.find(lru_.front()));
+    ++stats_.seen;
+    if (!budget_.Take(kConnectionOverhead)) {
+        ++stats_.failed; // no room even after the idlest went: counted, not followed
+        return connections_.end();
+    }
+    auto entry = std::make_unique<Entry>(keyLog_, sink_, budget_, limits_.connectionBytes, plaintext_);
+    entry->clientIsLower = senderIsLower;
+    // A SYN that carries the ClientHello (TCP Fast Open) numbers its first byte one past it.
+    entry->client.Start(segment.syn ? segment.sequence + 1 : segment.sequence);
+    // The server's first byte is the one the ClientHello acknowledges.
+    if (segment.ack)
+        entry->server.Start(segment.acknowledgement);
+    entry->age = lru_.insert(lru_.end(), key);
+    return connections_.emplace(key, std::move(entry)).first;
 }
 
 void TlsConnectionTable::Segment(const TcpSegment& segment, PacketNumber packet) {
@@ -129,41 +228,39 @@ void TlsConnectionTable::Segment(const TcpSegment& segment, PacketNumber packet)
         senderIsLower ? segment.destinationPort : segment.sourcePort);
     key.bytes[36] = static_cast<std::uint8_t>(n);
 
+    Entry* entry = nullptr;
     if (last_ && key == lastKey_) {
-        handle(*last_, senderIsLower, segment, packet);
-        return;
+        entry = last_;
+    } else if (const auto it = connections_.find(key); it != connections_.end()) {
+        entry = it->second.get();
     }
-    auto it = connections_.find(key);
-    if (it == connections_.end()) {
-        // Only a connection whose client bytes begin with a ClientHello is followed.
-        if (!StartsClientHello(segment.payload))
-            return;
-        if (connections_.size() >= limits_.connections && !lru_.empty())
-            remove(connections_.find(lru_.front()));
-        auto entry = std::make_unique<Entry>(keyLog_, sink_, budget_, limits_.connectionBytes);
-        entry->clientIsLower = senderIsLower;
-        // A SYN that carries the ClientHello (TCP Fast Open) numbers its first byte one past it.
-        entry->client.Start(segment.syn ? segment.sequence + 1 : segment.sequence);
-        // The server's first byte is the one the ClientHello acknowledges.
-        if (segment.ack)
-            entry->server.Start(segment.acknowledgement);
-        entry->age = lru_.insert(lru_.end(), key);
-        it = connections_.emplace(key, std::move(entry)).first;
-        ++stats_.seen;
+    if (entry && senderIsLower == entry->clientIsLower && Reopens(*entry, segment)) {
+        remove(connections_.find(key));
+        entry = nullptr;
     }
-    last_ = it->second.get();
-    lastKey_ = key;
-    handle(*last_, senderIsLower, segment, packet);
+    if (!entry) {
+        const auto it = follow(key, senderIsLower, segment);
+        entry = it == connections_.end() ? nullptr : it->second.get();
+    }
+    if (entry) {
+        last_ = entry;
+        lastKey_ = key;
+        handle(*entry, senderIsLower, segment, packet);
+    }
+    if (keysAdded_)
+        offerKeys();
 }
 
 void TlsConnectionTable::handle(Entry& entry, bool senderIsLower, const TcpSegment& segment, PacketNumber packet) {
     if (std::next(entry.age) != lru_.end())
         lru_.splice(lru_.end(), lru_, entry.age);
     const bool fromClient = senderIsLower == entry.clientIsLower;
+    ++entry.busy;
     if (fromClient) {
-        if (entry.tls.WantsClientBytes() &&
-            !entry.client.Add(segment.sequence, segment.payload,
-                              [&](std::span<const std::uint8_t> bytes) { entry.tls.ClientBytes(bytes, packet); }))
+        if (!entry.tls.WantsClientBytes())
+            entry.client.Track(segment.sequence, segment.payload.size());
+        else if (!entry.client.Add(segment.sequence, segment.payload,
+                                   [&](std::span<const std::uint8_t> bytes) { entry.tls.ClientBytes(bytes, packet); }))
             entry.tls.StreamBroken();
     } else if (entry.tls.WantsServerBytes()) {
         if (!entry.server.Started()) {
@@ -175,23 +272,21 @@ void TlsConnectionTable::handle(Entry& entry, bool senderIsLower, const TcpSegme
         if (!entry.server.Add(segment.sequence, segment.payload,
                               [&](std::span<const std::uint8_t> bytes) { entry.tls.ServerBytes(bytes); }))
             entry.tls.StreamBroken();
-    } else if (!segment.fin && !segment.rst) {
-        return; // the server's data after its hello: nothing to read
+    } else {
+        // The server's data after its hello is not read; its place in the stream is kept, for its RST.
+        entry.server.Track(segment.sequence, segment.payload.size());
     }
     account(entry);
-    if (segment.rst || (fromClient && segment.fin))
+    --entry.busy;
+    // A RST or the client's FIN ends the connection only where the stream stands: one elsewhere is
+    // not the peer's (a spoofed or stray segment), and a real stack would drop it too.
+    const TcpReassembler& sender = fromClient ? entry.client : entry.server;
+    const bool ends = segment.rst
+                          ? sender.AtNext(segment.sequence)
+                          : fromClient && segment.fin &&
+                                sender.AtNext(segment.sequence + static_cast<std::uint32_t>(segment.payload.size()));
+    if (ends)
         remove(connections_.find(*entry.age));
-}
-
-void TlsConnectionTable::KeysAdded() {
-    if (waitingForKeys_ == 0)
-        return;
-    for (auto& [key, entry] : connections_) {
-        if (!entry->countedWaiting)
-            continue;
-        entry->tls.RetryKeys();
-        account(*entry);
-    }
 }
 
 } // namespace velmora

@@ -64,6 +64,7 @@ public:
     // False when the stream broke.
     bool Add(std::span<const std::uint8_t> fragment, const Message& message);
     void Clear() { pending_.Clear(); }
+    void Release() { pending_.Release(); }
 
 private:
     BoundedBuffer pending_;

@@ -15,7 +15,9 @@ namespace {
 struct Sink final : HttpRequestSink {
     std::size_t requests = 0;
     void Request(HttpRequest& request) override {
-        if (request.text.size() > HttpRequestReader::kMaxHeadBytes + 4)
+        if (request.text.size() > HttpRequestReader::kMaxHeadBytes + 4 ||
+            request.target.size() > HttpRequestReader::kMaxAddressPart ||
+            request.authority.size() > HttpRequestReader::kMaxAddressPart)
             __builtin_trap();
         ++requests;
     }

@@ -133,6 +133,7 @@ void CaptureFileReader::finish(bool cutShort) {
     component.StopCapture();
     component.CloseAdapter();
     form_->ShowNewRows();
+    form_->https()->CaptureEnded();
     form_->Cmd1(0)->setText(kStartCaption);
     form_->Status1()->SetPanelText(1, cutShort ? QStringLiteral("状态：读取中止") : QStringLiteral("状态：读取完毕"));
     form_->Status1()->CapturePanel()->setText(

@@ -543,6 +543,7 @@ void Form1::StopCaptureComponent() {
     vpacket_->StopCapture();
     vpacket_->CloseAdapter();
     ShowNewRows(); // what was found before the stop
+    https_->CaptureEnded();
     figuresTimer_->stop();
     refreshCaptureFigures();
     Status1_->SetPanelText(1, QStringLiteral("状态：嗅探结束"));

@@ -68,6 +68,17 @@ void HttpsCapture::CaptureStarting() {
     } else if (const velmora::KeyLogOpen opened = finder.OpenKeyLog(path); !opened) {
         // Read afresh at every start: the file may have been deleted and begun again since.
         problem = OpenProblem(opened);
+    } else if (!opened.warning.empty() && warnedKeyLog_ != path) {
+        // Said once for the file, not at every start: it is read all the same.
+        warnedKeyLog_ = path;
+        const QString who =
+            opened.otherOwner.empty()
+                ? QStringLiteral("它的权限是 %1，其他用户也能写入").arg(QString::fromStdString(opened.writableMode))
+                : QStringLiteral("它属于另一个用户 %1").arg(QString::fromStdString(opened.otherOwner));
+        Dialogs::Message(form_, QMessageBox::Warning, QStringLiteral("TLS 密钥日志"),
+                         QStringLiteral("TLS 密钥日志 %1 不安全：%2。他们写进这个文件的内容都会被当作密钥读取。\n\n"
+                                        "嗅探照常进行。请让这个文件只属于你自己，并且只有你能写入（chmod 600）。")
+                             .arg(QString::fromStdString(path), who));
     }
     if (problem.isEmpty()) {
         captureClock_.start();
@@ -96,12 +107,22 @@ QString HttpsCapture::MissingKeysText() {
                           "请关闭浏览器，再单击“启动浏览器（记录密钥）”。");
 }
 
+void HttpsCapture::CaptureEnded() {
+    form_->httpsRequests().EndCapture();
+}
+
 QString HttpsCapture::FiguresText() const {
     if (!form_->httpsRequests().HasKeyLog())
         return {};
     const velmora::TlsStats stats = form_->httpsRequests().Stats();
-    return QStringLiteral("，TLS 已解密 %1 / 无密钥 %2")
-        .arg(QString::number(stats.decrypted), QString::number(stats.withoutKeys));
+    QString text = QStringLiteral("，TLS 已解密 %1 / 无密钥 %2")
+                       .arg(QString::number(stats.decrypted), QString::number(stats.withoutKeys));
+    // The rarer outcomes only when there are any, so that the figures shown add up to the connections seen.
+    if (stats.failed > 0)
+        text += QStringLiteral(" / 失败 %1").arg(stats.failed);
+    if (stats.unsupported > 0)
+        text += QStringLiteral(" / 不支持 %1").arg(stats.unsupported);
+    return text;
 }
 
 std::optional<QString> HttpsCapture::DataWindowText(const velmora::ResultRow& row, bool chinese) const {

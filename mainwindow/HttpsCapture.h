@@ -11,6 +11,7 @@
 #include <QString>
 
 #include <optional>
+#include <string>
 
 class Form1;
 class KeyLogOptions;
@@ -29,13 +30,17 @@ public:
     // setting names now is opened (made, private, when the named file does not exist yet), or none
     // when the setting is empty. A key log that cannot be read is said once; the capture runs without it.
     // While an adapter capture runs, the status bar says once when its TLS connections get no keys.
+    // One that others can write is read, and said once for that file.
     void CaptureStarting();
+
+    // Capture end: every connection followed gets its final outcome.
+    void CaptureEnded();
 
     // The status bar's text when connections stay without keys: why, and what to do.
     static QString MissingKeysText();
 
     // What the fifth status panel adds to the frame figures: "，TLS 已解密 N / 无密钥 M" while a key log
-    // is open, else nothing.
+    // is open (then " / 失败 F" and " / 不支持 U" when there are any), else nothing.
     QString FiguresText() const;
 
     // What the data window shows for a row listed from a decrypted connection: its request, rendered as
@@ -51,4 +56,5 @@ private:
     velmora::MissingKeysNotice missingKeys_;
     QTimer* missingKeysTimer_ = nullptr;
     QElapsedTimer captureClock_;
+    std::string warnedKeyLog_; // the key log others can write that the user was told of
 };

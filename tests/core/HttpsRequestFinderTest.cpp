@@ -1,6 +1,7 @@
 // HTTPS requests decrypted with a TLS key log, on captures of curl and openssl fetching from nginx
 // (tests/data/tls_*), checked against the requests tshark decrypts from the same captures.
 #include "decrypt/HttpsRequestFinder.h"
+#include "HttpsExtraction.h"
 #include "capture/FrameText.h"
 #include "capture/Gbk.h"
 #include "capture/MediaAddressExtractor.h"
@@ -23,6 +24,7 @@
 #include <unistd.h>
 
 using namespace velmora;
+using namespace velmora::test;
 namespace fs = std::filesystem;
 
 namespace {
@@ -50,30 +52,6 @@ std::vector<Frame> readPcap(const std::string& path, int& linkType) {
     return frames;
 }
 
-FileTypeTable shippedTable() {
-    return LoadFileTypeTable(SettingsFile(std::string(VELMORA_SOURCE_DIR) + "/resources/setting.ini"));
-}
-
-struct Extraction {
-    PacketStore store{0};
-    ResultList results;
-    FileTypeTable table = shippedTable();
-    MediaAddressExtractor extractor{store, results, table};
-    HttpsRequestFinder https;
-    explicit Extraction(HttpsRequestFinder::Limits limits = {}) : https(extractor, limits) {}
-
-    void Frame(std::span<const std::uint8_t> frame, int linkType) {
-        extractor.vpacket_PacketReceived(frame, linkType, {0, 0});
-        https.PacketReceived(frame, linkType, store.CurrentPacket(), {0, 0});
-    }
-    std::vector<std::string> Rows(bool withPackets = true) const {
-        std::vector<std::string> out;
-        for (const auto& row : results.Rows())
-            out.push_back((withPackets ? std::to_string(row.packet) + "\t" : "") + utf8::FromU16(row.address));
-        return out;
-    }
-};
-
 // tshark's GET requests after the row rules: decoded, duplicates dropped, the extension (before any
 // query or fragment) in the table. Velmora does not decrypt CBC suites, which tshark does.
 std::vector<std::string> expectedRows(const std::string& name, const FileTypeTable& table, bool withPackets = true) {
@@ -95,12 +73,6 @@ std::vector<std::string> expectedRows(const std::string& name, const FileTypeTab
             rows.push_back((withPackets ? frame + "\t" : "") + utf8::FromU16(decoded));
     }
     return rows;
-}
-
-std::string statsText(const TlsStats& s) {
-    return std::to_string(s.seen) + " seen, " + std::to_string(s.decrypted) + " decrypted, " +
-           std::to_string(s.withoutKeys) + " without keys, " + std::to_string(s.unsupported) + " unsupported, " +
-           std::to_string(s.failed) + " failed";
 }
 
 struct Capture {
