@@ -2,12 +2,12 @@
 
 #include "capture/TcpPayload.h"
 #include "decrypt/KeyLog.h"
+#include "decrypt/KeyedHash.h"
 #include "quic/QuicConnection.h"
 #include "quic/QuicVarint.h"
 
 #include <chrono>
 #include <cstring>
-#include <random>
 #include <vector>
 
 namespace velmora {
@@ -18,14 +18,6 @@ constexpr std::size_t kMaxConnectionId = 20;
 // carries a Destination Connection ID of at least 8 bytes (section 7.2).
 constexpr std::size_t kMinClientInitialDatagram = 1200;
 constexpr std::size_t kMinOriginalIdBytes = 8;
-
-std::uint64_t processKey() {
-    static const std::uint64_t key = [] {
-        std::random_device device;
-        return std::uint64_t{device()} << 32 | device();
-    }();
-    return key;
-}
 
 } // namespace
 
@@ -64,14 +56,11 @@ bool ReadUdpDatagram(std::span<const std::uint8_t> frame, int linkType, UdpDatag
 
 std::size_t QuicConnectionTable::IdHash::operator()(const Id& id) const {
     // Keyed per process, so that IDs chosen by a peer cannot be lined up in one bucket.
-    std::uint64_t h = processKey() ^ (std::uint64_t{id.length} << 1 | (id.endpoint ? 1 : 0));
-    for (std::size_t at = 0; at < id.bytes.size(); at += 8) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, id.bytes.data() + at, std::min<std::size_t>(8, id.bytes.size() - at));
-        h = (h ^ word) * 0x9E3779B97F4A7C15ull;
-        h ^= h >> 29;
-    }
-    return static_cast<std::size_t>(h ^ (h >> 32));
+    std::array<std::uint8_t, 22> bytes{};
+    std::memcpy(bytes.data(), id.bytes.data(), id.bytes.size());
+    bytes[20] = id.length;
+    bytes[21] = id.endpoint ? 1 : 0;
+    return static_cast<std::size_t>(KeyedHash(bytes));
 }
 
 QuicConnectionTable::QuicConnectionTable(KeyLog& keyLog, HttpRequestSink& sink,

@@ -297,6 +297,17 @@ void TestMainWindowHttps::recordedCaptureListsDecryptedRequestsAmongClearTextRow
     OpenCapture(form, capture);
     QCOMPARE(Rows(*form.resultModel()), expected);
 
+    // A key log others can write is read all the same, and said once for that file, not at every start.
+    QVERIFY(QFile::setPermissions(keys, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther | QFile::WriteOther));
+    OpenCapture(form, capture);
+    OpenCapture(form, capture);
+    QCOMPARE(Rows(*form.resultModel()), expected);
+    QCOMPARE(dialogs.Count(), 1);
+    QCOMPARE(dialogs.Last().icon, QMessageBox::Warning);
+    QVERIFY2(dialogs.Last().text.contains(keys) && dialogs.Last().text.contains(QStringLiteral("0606")),
+             qPrintable(dialogs.Last().text));
+    dialogs.Clear();
+
     // With no key log set, the one the user's session gives every browser (SSLKEYLOGFILE) is read; the setting
     // stays empty.
     folder.Write(types + "[Tls]\nKeyLogFile=\n");
