@@ -31,22 +31,6 @@ constexpr std::array<TlsCipherSuite, 12> kSuites{{
     {0xCCAA, false, TlsCipherSuite::Aead::Chacha20Poly1305, false}, // DHE_RSA_WITH_CHACHA20_POLY1305_SHA256
 }};
 
-std::size_t keyLength(TlsCipherSuite::Aead aead) {
-    return aead == TlsCipherSuite::Aead::Aes128Gcm ? 16 : 32;
-}
-
-const EVP_CIPHER* cipherOf(TlsCipherSuite::Aead aead) {
-    switch (aead) {
-    case TlsCipherSuite::Aead::Aes128Gcm:
-        return EVP_aes_128_gcm();
-    case TlsCipherSuite::Aead::Aes256Gcm:
-        return EVP_aes_256_gcm();
-    case TlsCipherSuite::Aead::Chacha20Poly1305:
-        return EVP_chacha20_poly1305();
-    }
-    return nullptr;
-}
-
 // The KDFs are fetched once: fetching looks through the providers every time.
 EVP_KDF* kdf(const char* name) {
     if (std::strcmp(name, "TLS13-KDF") == 0) {
@@ -78,6 +62,18 @@ void* mutableBytes(std::span<const std::uint8_t> bytes) {
 }
 
 } // namespace
+
+const EVP_CIPHER* TlsCipherSuite::Cipher() const {
+    switch (aead) {
+    case Aead::Aes128Gcm:
+        return EVP_aes_128_gcm();
+    case Aead::Aes256Gcm:
+        return EVP_aes_256_gcm();
+    case Aead::Chacha20Poly1305:
+        return EVP_chacha20_poly1305();
+    }
+    return nullptr;
+}
 
 const TlsCipherSuite* FindTlsCipherSuite(std::uint16_t id, bool tls13) {
     for (const auto& suite : kSuites)
@@ -114,7 +110,7 @@ bool TlsRecordCipher::ExpandLabel(bool sha384, std::span<const std::uint8_t> sec
 
 bool TlsRecordCipher::installKey(std::span<const std::uint8_t> key, std::span<const std::uint8_t> iv) {
     ready_ = false;
-    if (EVP_DecryptInit_ex(context_->ctx, cipherOf(suite_->aead), nullptr, nullptr, nullptr) != 1 ||
+    if (EVP_DecryptInit_ex(context_->ctx, suite_->Cipher(), nullptr, nullptr, nullptr) != 1 ||
         EVP_CIPHER_CTX_ctrl(context_->ctx, EVP_CTRL_AEAD_SET_IVLEN, 12, nullptr) != 1 ||
         EVP_DecryptInit_ex(context_->ctx, nullptr, nullptr, key.data(), nullptr) != 1)
         return false;
@@ -135,7 +131,7 @@ bool TlsRecordCipher::SetTrafficSecret(const TlsCipherSuite& suite, std::span<co
     secretLength_ = secret.size();
     std::array<std::uint8_t, 32> key{};
     std::array<std::uint8_t, 12> iv{};
-    const std::span keySpan(key.data(), keyLength(suite.aead));
+    const std::span keySpan(key.data(), suite.KeyBytes());
     const bool ok = ExpandLabel(suite.sha384, secret, "key", keySpan) && ExpandLabel(suite.sha384, secret, "iv", iv) &&
                     installKey(keySpan, iv);
     OPENSSL_cleanse(key.data(), key.size());
@@ -161,7 +157,7 @@ bool TlsRecordCipher::SetMasterSecret(const TlsCipherSuite& suite, std::span<con
     suite_ = &suite;
     // key_block = PRF(master, "key expansion", server_random + client_random): the AEAD suites have
     // no MAC keys, so it is client key, server key, client IV, server IV.
-    const std::size_t keyBytes = keyLength(suite.aead);
+    const std::size_t keyBytes = suite.KeyBytes();
     const std::size_t ivBytes = suite.aead == TlsCipherSuite::Aead::Chacha20Poly1305 ? 12 : 4;
     std::array<std::uint8_t, 2 * 32 + 2 * 12> block{};
     static const char kLabel[] = "key expansion";

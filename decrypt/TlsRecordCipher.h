@@ -4,6 +4,8 @@
 // HKDF-Expand-Label), records are opened with OpenSSL's AEAD ciphers. Only the suites whose records
 // are AEAD-protected are supported; the rest are refused.
 
+#include <openssl/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -18,6 +20,9 @@ struct TlsCipherSuite {
     bool tls13;
     Aead aead;
     bool sha384; // the suite's hash: SHA-384, else SHA-256
+
+    std::size_t KeyBytes() const { return aead == Aead::Aes128Gcm ? 16 : 32; }
+    const EVP_CIPHER* Cipher() const; // OpenSSL's AEAD
 };
 
 // The suite with this number for the given protocol version, or null when it is not supported.

@@ -9,42 +9,19 @@
 // The corpus starts from the frames of the QUIC capture.
 #include "decrypt/KeyLog.h"
 #include "fuzz/FuzzFrames.h"
+#include "fuzz/FuzzKeyLog.h"
 #include "quic/Http3Reader.h"
 #include "quic/QuicConnectionTable.h"
-
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <string_view>
 
 using namespace velmora;
 
 namespace {
-
-// Every key log of the test data in one in-memory file.
-std::string keyLogPath() {
-    static const std::string path = [] {
-        const int fd = ::memfd_create("velmora-fuzz-keys", MFD_CLOEXEC);
-        if (fd < 0)
-            std::abort();
-        for (const auto& entry : std::filesystem::directory_iterator(VELMORA_TEST_DATA)) {
-            if (entry.path().extension() != ".keys")
-                continue;
-            std::ifstream in(entry.path(), std::ios::binary);
-            const std::string text((std::istreambuf_iterator<char>(in)), {});
-            if (::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
-                std::abort();
-        }
-        return "/proc/self/fd/" + std::to_string(fd);
-    }();
-    return path;
-}
 
 struct Sink final : HttpRequestSink {
     void Request(HttpRequest& request) override {
@@ -77,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     static KeyLog keys = [] {
         KeyLog log;
-        if (!log.Open(keyLogPath()))
+        if (!log.Open(fuzz::TestKeyLogPath()))
             std::abort();
         return log;
     }();

@@ -4,42 +4,15 @@
 // corpus starts from the frames of the test captures.
 #include "capture/MediaAddressExtractor.h"
 #include "decrypt/HttpsRequestFinder.h"
-
-#include <sys/mman.h>
-#include <unistd.h>
+#include "fuzz/FuzzKeyLog.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <string_view>
 
 using namespace velmora;
-
-namespace {
-
-// Every key log of the test data in one in-memory file.
-std::string keyLogPath() {
-    static const std::string path = [] {
-        const int fd = ::memfd_create("velmora-fuzz-keys", MFD_CLOEXEC);
-        if (fd < 0)
-            std::abort();
-        for (const auto& entry : std::filesystem::directory_iterator(VELMORA_TEST_DATA)) {
-            if (entry.path().extension() != ".keys")
-                continue;
-            std::ifstream in(entry.path(), std::ios::binary);
-            const std::string text((std::istreambuf_iterator<char>(in)), {});
-            if (::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
-                std::abort();
-        }
-        return "/proc/self/fd/" + std::to_string(fd);
-    }();
-    return path;
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const FileTypeTable table({{u".mp4", u"视频", u""}, {u".mp3", u"音频", u""}, {u"", u"其它", u""}});
@@ -51,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     limits.totalBytes = 256 << 10;
     limits.connections = 8;
     HttpsRequestFinder https(extractor, limits);
-    if (!https.OpenKeyLog(keyLogPath()))
+    if (!https.OpenKeyLog(fuzz::TestKeyLogPath()))
         std::abort();
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     std::size_t start = 0;

@@ -12,22 +12,6 @@ namespace {
 // Initial packets always use AES-128-GCM with SHA-256 (RFC 9001 section 5.2).
 constexpr TlsCipherSuite kInitialSuite{0x1301, true, TlsCipherSuite::Aead::Aes128Gcm, false};
 
-std::size_t keyLength(TlsCipherSuite::Aead aead) {
-    return aead == TlsCipherSuite::Aead::Aes128Gcm ? 16 : 32;
-}
-
-const EVP_CIPHER* aeadOf(TlsCipherSuite::Aead aead) {
-    switch (aead) {
-    case TlsCipherSuite::Aead::Aes128Gcm:
-        return EVP_aes_128_gcm();
-    case TlsCipherSuite::Aead::Aes256Gcm:
-        return EVP_aes_256_gcm();
-    case TlsCipherSuite::Aead::Chacha20Poly1305:
-        return EVP_chacha20_poly1305();
-    }
-    return nullptr;
-}
-
 bool hkdfExtract(std::span<const std::uint8_t> salt, std::span<const std::uint8_t> key, std::span<std::uint8_t> out) {
     static EVP_KDF* const hkdf = EVP_KDF_fetch(nullptr, "HKDF", nullptr);
     if (!hkdf)
@@ -105,13 +89,13 @@ bool QuicPacketProtection::SetNextPhaseOf(const QuicPacketProtection& current) {
 bool QuicPacketProtection::install(const QuicVersion& version, const TlsCipherSuite& suite,
                                    std::span<const std::uint8_t> secret, bool withHeaderKey) {
     const bool sha384 = suite.sha384;
-    const std::size_t keyBytes = keyLength(suite.aead);
+    const std::size_t keyBytes = suite.KeyBytes();
     std::array<std::uint8_t, 32> key{};
     bool ok = TlsRecordCipher::ExpandLabel(sha384, secret, version.keyLabel, std::span(key.data(), keyBytes)) &&
               TlsRecordCipher::ExpandLabel(sha384, secret, version.ivLabel, iv_);
     if (ok && withHeaderKey)
         ok = TlsRecordCipher::ExpandLabel(sha384, secret, version.hpLabel, std::span(hpKey_.data(), keyBytes));
-    ok = ok && EVP_DecryptInit_ex(context_->aead, aeadOf(suite.aead), nullptr, nullptr, nullptr) == 1 &&
+    ok = ok && EVP_DecryptInit_ex(context_->aead, suite.Cipher(), nullptr, nullptr, nullptr) == 1 &&
          EVP_CIPHER_CTX_ctrl(context_->aead, EVP_CTRL_AEAD_SET_IVLEN, 12, nullptr) == 1 &&
          EVP_DecryptInit_ex(context_->aead, nullptr, nullptr, key.data(), nullptr) == 1;
     // AES header protection is one ECB block per packet; ChaCha20 takes the sample as its IV, so
