@@ -71,7 +71,7 @@ public:
     std::size_t Charged() const { return charged_; }
 
 private:
-    static constexpr std::size_t kKeptCapacity = 32 << 10;
+    static constexpr std::size_t kKeptCapacity = 4 << 10;
 
     void compact() {
         if (start_ == 0)
