@@ -103,8 +103,8 @@ void HttpsCapture::checkMissingKeys() {
 }
 
 QString HttpsCapture::MissingKeysText() {
-    return QStringLiteral("浏览器没有记录这些连接的密钥：它在记录密钥之前已经在运行，或者启动时没有设置 SSLKEYLOGFILE。"
-                          "请关闭浏览器，再单击“启动浏览器（记录密钥）”。");
+    // Short enough to be read whole beside the capture figures at the window's first size.
+    return QStringLiteral("浏览器没有记录这些连接的密钥：请关闭浏览器后单击“启动浏览器（记录密钥）”");
 }
 
 void HttpsCapture::CaptureEnded() {
