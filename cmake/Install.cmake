@@ -4,7 +4,20 @@
 include(GNUInstallDirs)
 
 install(TARGETS velmora-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The capture helper is no command of its own: the programs find it in ../libexec/velmora.
+install(TARGETS velmora-capture RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/velmora)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/default-setting.ini DESTINATION ${CMAKE_INSTALL_DATADIR}/velmora)
+
+# Licence, changelog and Debian's overrides, under the package's name.
+set(VELMORA_DEBIAN ${CMAKE_CURRENT_SOURCE_DIR}/resources/linux/debian)
+set(VELMORA_CHANGELOG ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
+add_custom_command(OUTPUT ${VELMORA_CHANGELOG} DEPENDS ${VELMORA_DEBIAN}/changelog
+    COMMAND gzip -9 -n -c ${VELMORA_DEBIAN}/changelog > ${VELMORA_CHANGELOG}
+    VERBATIM)
+add_custom_target(velmora_changelog ALL DEPENDS ${VELMORA_CHANGELOG})
+install(FILES ${VELMORA_DEBIAN}/copyright ${VELMORA_CHANGELOG} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/velmora)
+install(FILES ${VELMORA_DEBIAN}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+    RENAME velmora)
 
 # Manual pages are shipped compressed, as Debian wants them.
 set(VELMORA_MAN_PAGES velmora-cli)
@@ -40,6 +53,19 @@ if(TARGET velmora)
     endforeach()
 endif()
 
+# Stripped as Debian strips: the compilers' .comment notes go as well.
+install(CODE [[
+    if(CMAKE_INSTALL_DO_STRIP)
+        foreach(program bin/velmora bin/velmora-cli libexec/velmora/velmora-capture)
+            set(path "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/${program}")
+            if(EXISTS "${path}")
+                execute_process(COMMAND objcopy --remove-section=.comment --remove-section=.note "${path}"
+                    COMMAND_ERROR_IS_FATAL ANY)
+            endif()
+        endforeach()
+    endif()
+]])
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME velmora)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -60,14 +86,22 @@ searched or handed to a download manager. Saved captures (pcap, pcapng) are
 read as well.
 
 The package holds the desktop program (Simplified Chinese) and velmora-cli,
-the same engine for scripts. Capturing needs root or the capabilities
-cap_net_raw and cap_net_admin, which the package does not grant.")
+the same engine for scripts. Only the small helper velmora-capture holds the
+right to capture; an installation question decides whether the members of
+the group velmora may run it.")
 # Libraries come from the binaries (WebEngine's helper process, libqt6webenginecore6-bin, with them: its
 # library's shlibs name it); the window also needs a font with the Chinese characters of its texts.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The post-install script makes the group (adduser), reads the answer (debconf) and sets the capability.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, debconf (>= 0.5) | debconf-2.0, libcap2-bin")
 if(TARGET velmora)
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-wqy-microhei | fonts-noto-cjk")
-    # Qt's own platform plugin for Wayland desktops; without it the window runs through XWayland.
-    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland")
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", fonts-wqy-microhei | fonts-noto-cjk")
+    # Help and the home page open through xdg-open; Qt's own platform plugin for Wayland desktops (without
+    # it the window runs through XWayland); aria2 is one of the download managers it hands over to.
+    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, qt6-wayland")
+    set(CPACK_DEBIAN_PACKAGE_SUGGESTS aria2)
 endif()
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${VELMORA_DEBIAN}/config ${VELMORA_DEBIAN}/templates ${VELMORA_DEBIAN}/postinst ${VELMORA_DEBIAN}/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -15,7 +15,8 @@ fail() {
 }
 
 app=example.velmora.Velmora
-expected=(bin/velmora bin/velmora-cli share/velmora/default-setting.ini share/velmora/readme.htm
+expected=(bin/velmora bin/velmora-cli libexec/velmora/velmora-capture share/velmora/default-setting.ini
+    share/velmora/readme.htm share/doc/velmora/copyright share/doc/velmora/changelog.gz share/lintian/overrides/velmora
     "share/applications/$app.desktop" "share/metainfo/$app.metainfo.xml" share/mime/packages/velmora.xml
     share/man/man1/velmora.1.gz share/man/man1/velmora-cli.1.gz)
 for size in 16 32 64 256; do
@@ -75,18 +76,31 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ -n "$(field Description)" ] || fail "no Description"
 depends=$(field Depends)
 for needed in libpcap0.8 libqt6webenginewidgets6 libqt6widgets6 libxtst6 libc6 libqt6webenginecore6-bin \
-    fonts-wqy-microhei; do
+    fonts-wqy-microhei adduser debconf libcap2-bin; do
     [[ ", $depends," == *", $needed "* || ", $depends," == *", $needed,"* ]] || fail "Depends lacks $needed: $depends"
 done
 diff -u <(expected_list | sed 's|^|./usr/|') \
     <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort) || fail "the package's files differ from the list"
 dpkg-deb -c "$deb" | awk '$2 != "root/root" {exit 1}' || fail "files in the package not owned by root"
+[ "$(field Recommends)" = "xdg-utils, qt6-wayland" ] || fail "Recommends: $(field Recommends)"
+[ "$(field Suggests)" = aria2 ] || fail "Suggests: $(field Suggests)"
 dpkg-deb -e "$deb" "$work/control"
-for script in preinst postinst prerm postrm; do
-    [ ! -e "$work/control/$script" ] || fail "the package runs a $script script"
-done
+# Only the capture question and its answer: asked in config, applied in postinst, forgotten at purge.
+diff -u <(printf '%s\n' config control md5sums postinst postrm templates) <(ls "$work/control") ||
+    fail "the package's control files differ from the list"
 dpkg-deb -x "$deb" "$work/unpacked"
-for program in velmora velmora-cli; do
-    file -b "$work/unpacked/usr/bin/$program" | grep -q ', stripped' || fail "$program is not stripped in the package"
+[ "$(stat -c '%a' "$work/unpacked/usr/libexec/velmora/velmora-capture")" = 755 ] ||
+    fail "the helper is not packed 0755 (the post-install script decides who may run it)"
+# The changelog's latest entry is this version, and the AppStream data names the licence.
+[ "$(zcat "$work/unpacked/usr/share/doc/velmora/changelog.gz" | head -1 | sed 's/.*(\(.*\)).*/\1/')" = "$version" ] ||
+    fail "the changelog's latest entry is not $version"
+grep -q '<project_license>GPL-3.0-or-later</project_license>' "$work/unpacked/usr/share/metainfo/$app.metainfo.xml" ||
+    fail "the AppStream data names no licence"
+for program in bin/velmora bin/velmora-cli libexec/velmora/velmora-capture; do
+    file -b "$work/unpacked/usr/$program" | grep -q ', stripped' || fail "$program is not stripped in the package"
+    # Debian 12's hardening: stack protector, fortified functions, read-only relocations bound now, PIE
+    # (control-flow protection is not among its flags).
+    hardening-check --nocfprotection --quiet "$work/unpacked/usr/$program" >"$work/hardening" ||
+        fail "$program lacks hardening: $(cat "$work/hardening")"
 done
 echo "check-install: the installed tree and $(basename "$deb") are sound"
