@@ -338,6 +338,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "velmora-capture: %s\n\n%s", error.c_str(), kUsage);
         return kExitUsage;
     }
+    // Only the three standard descriptors and the status channel: whatever else the caller left open is
+    // not ours to hold while we have the right to capture.
+    if (options.statusFd > 3) {
+        close_range(3, static_cast<unsigned>(options.statusFd) - 1, 0);
+    }
+    close_range(static_cast<unsigned>(std::max(3, options.statusFd + 1)), ~0U, 0);
     if (options.statusFd != STDERR_FILENO) {
         statusStream = fdopen(options.statusFd, "w");
         if (statusStream == nullptr) {

@@ -92,7 +92,7 @@ QString BrowserLauncher::RootMessage() {
         "请以您自己的用户身份在终端中启动浏览器，例如：\n"
         "SSLKEYLOGFILE=$HOME/tls-keys.log chromium --ssl-key-log-file=$HOME/tls-keys.log --disable-quic\n"
         "然后在“TLS 密钥日志”中选择这个文件。\n\n"
-        "更好的办法是用 setcap 授权后以普通用户运行 Velmora（见帮助第 2 节），这个按钮就能直接使用。");
+        "更好的办法是加入 velmora 组后以普通用户运行 Velmora（见帮助第 2 节），这个按钮就能直接使用。");
 }
 
 QString BrowserLauncher::RunningMessage(const Launch& launch) {

@@ -132,8 +132,17 @@ void CommandBar::SearchKeyword() {
 }
 
 void CommandBar::OpenHomePage() {
-    // The desktop's handler reports nothing back; a failure shows nothing.
-    QDesktopServices::openUrl(HomePageUrl());
+    openOutside(HomePageUrl(), QStringLiteral("主页"));
+}
+
+void CommandBar::openOutside(const QUrl& url, const QString& what) {
+    // Only a missing opener is reported back; what the opened program does is its own affair.
+    if (QDesktopServices::openUrl(url))
+        return;
+    Dialogs::Message(form_, QMessageBox::Warning, QStringLiteral("无法打开%1").arg(what),
+                     QStringLiteral("无法打开%1：\n%2\n\n没有找到打开它的程序。请安装 xdg-utils（sudo apt install "
+                                    "xdg-utils），或者把上面的地址复制到浏览器中打开。")
+                         .arg(what, url.isLocalFile() ? url.toLocalFile() : url.toString()));
 }
 
 void CommandBar::ShowAboutMenu() {
@@ -144,7 +153,7 @@ void CommandBar::ShowAboutMenu() {
         frmAbout::ShowAbout(form_);
         break;
     case 3:
-        QDesktopServices::openUrl(QUrl::fromLocalFile(HelpFilePath()));
+        openOutside(QUrl::fromLocalFile(HelpFilePath()), QStringLiteral("帮助"));
         break;
     case 5:
         if (auto* reader = form_->findChild<CaptureFileReader*>())

@@ -35,6 +35,9 @@ public:
     KeywordSearch* keywordSearch() const { return search_; }
 
 private:
+    // Hands the address to the desktop; when nothing opens it (no xdg-open), a box says so and names it.
+    void openOutside(const QUrl& url, const QString& what);
+
     Form1* form_;
     KeywordSearch* search_;
 };

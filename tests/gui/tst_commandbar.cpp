@@ -309,12 +309,25 @@ private slots:
         form_->Cmd1(5)->click();
         QCOMPARE(catcher_.opened, QList<QUrl>{QUrl::fromLocalFile(CommandBar::HelpFilePath())});
         QVERIFY(catcher_.opened[0].path().endsWith(QStringLiteral("/readme.htm")));
+        QVERIFY(requests_.empty());
+
+        // Nothing to open them with (no xdg-open): a box says so and names what was to be opened.
+        for (const char* scheme : {"https", "file"})
+            QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
+        form_->Cmd1(5)->click();
+        form_->Cmd1(4)->click();
+        QCOMPARE(requests_.size(), std::size_t{2});
+        QCOMPARE(requests_[0].title, QStringLiteral("无法打开帮助"));
+        QVERIFY(requests_[0].text.contains(CommandBar::HelpFilePath()));
+        QCOMPARE(requests_[1].title, QStringLiteral("无法打开主页"));
+        QVERIFY(requests_[1].text.contains(QStringLiteral("https://velmora.example/")));
+        QVERIFY(requests_[1].text.contains(QStringLiteral("xdg-utils")));
 
         // The build puts the help file beside the program, and it is the real guide.
         QFile help(QStringLiteral(VELMORA_BINARY_DIR "/readme.htm"));
         QVERIFY(help.open(QIODevice::ReadOnly));
         const QString guide = QString::fromUtf8(help.readAll());
-        for (const char* needle : {"HTTPS", "setcap cap_net_raw,cap_net_admin=eip", "Wine", "setting.ini", "FiterLong",
+        for (const char* needle : {"HTTPS", "sudo usermod -aG velmora", "Wine", "setting.ini", "FiterLong",
                                    "清空列表", "监视的文件类型"})
             QVERIFY2(guide.contains(QString::fromUtf8(needle)), needle);
     }
