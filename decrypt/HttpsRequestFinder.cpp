@@ -1,6 +1,7 @@
 #include "decrypt/HttpsRequestFinder.h"
 
 #include "capture/FrameText.h"
+#include "decrypt/HttpRequestReader.h"
 #include "decrypt/KeyLog.h"
 #include "decrypt/TlsConnectionTable.h"
 
@@ -16,6 +17,11 @@ public:
 
     void Request(HttpRequest& request) override {
         if (!listing_ || request.method != "GET" || request.authority.empty())
+            return;
+        // Whichever reader the request came from (HTTP/1.x, HTTP/2, HTTP/3), an address no clear-text
+        // frame could carry is not listed.
+        if (request.authority.size() > HttpRequestReader::kMaxAddressPart ||
+            request.target.size() > HttpRequestReader::kMaxAddressPart)
             return;
         std::string address;
         if (request.target.starts_with("/")) {
