@@ -1,4 +1,6 @@
 // velmora-cli as a script sees it: its output, its messages and its exit status.
+#include "TlsCaptureWriter.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -174,6 +176,34 @@ TEST(Cli, ListsHttpsRequestsWithATlsKeyLog) {
     EXPECT_EQ(missing.status, 2);
     EXPECT_TRUE(missing.out.empty());
     EXPECT_NE(missing.err.find("/nonexistent/keys.log: No such file"), std::string::npos) << missing.err;
+
+    // A crafted capture whose first connection's server hello came before its client hello, read with
+    // a key log anyone may write: a warning naming it, and figures that add up to the connections seen.
+    using namespace velmora::test;
+    TlsClient late(1), fine(2);
+    TcpFlow lateFlow(0x0A000001, 40001), fineFlow(0x0A000001, 40002);
+    std::vector<Bytes> frames = HttpsFrames(late, lateFlow, {HttpGet("a.example", "/late.mp4")});
+    std::swap(frames[0], frames[1]); // the server's hello first
+    const auto fineFrames = HttpsFrames(fine, fineFlow, {HttpGet("a.example", "/fine.mp4")});
+    frames.insert(frames.end(), fineFrames.begin(), fineFrames.end());
+    const fs::path crafted = fs::temp_directory_path() / ("velmora-cli-crafted-" + std::to_string(getpid()));
+    WritePcap(crafted.string() + ".pcap", frames);
+    std::ofstream(crafted.string() + ".keys") << late.KeyLogLines() << fine.KeyLogLines();
+    fs::permissions(crafted.string() + ".keys",
+                    fs::perms::all & ~fs::perms::owner_exec & ~fs::perms::group_exec & ~fs::perms::others_exec);
+    const CliRun odd =
+        runCli("-r " + crafted.string() + ".pcap --tls-keylog " + crafted.string() + ".keys" + settingsArg());
+    EXPECT_EQ(odd.status, 0) << odd.err;
+    EXPECT_EQ(odd.out, "视频\thttps://a.example/fine.mp4\t8\n");
+    EXPECT_NE(
+        odd.err.find("warning: TLS key log " + crafted.string() + ".keys can be written by other users (mode 0666)"),
+        std::string::npos)
+        << odd.err;
+    EXPECT_NE(odd.err.find("TLS connections: 2 seen, 1 decrypted, 0 without keys, 0 with unsupported suites, 1 failed"),
+              std::string::npos)
+        << odd.err;
+    fs::remove(crafted.string() + ".pcap");
+    fs::remove(crafted.string() + ".keys");
 
     // The expected requests are tshark's: when tshark is here, it still decrypts the same ones.
     if (std::system("command -v tshark >/dev/null") == 0) {
