@@ -62,6 +62,9 @@ if [ "${1:-}" = --in-namespace ]; then
 fi
 
 [ "$(id -u)" -eq 0 ] || { echo "capture-helper: needs root to set up the group and capabilities"; exit 77; }
+# One run on the machine at a time (with the package test too): the checks find the processes of nobody.
+exec 9>/tmp/velmora-capture-rights.lock
+flock 9
 build=$(cd "$1" && pwd)
 fail() {
     echo "capture-helper: $*" >&2

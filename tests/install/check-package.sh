@@ -7,6 +7,9 @@
 # Usage: check-package.sh BUILD_DIR     (as root, with no velmora package installed; exit 77 = skipped)
 set -euo pipefail
 [ "$(id -u)" -eq 0 ] || { echo "check-package: installs a package, needs root"; exit 77; }
+# One run on the machine at a time: two would install and purge the same package under each other.
+exec 9>/tmp/velmora-capture-rights.lock
+flock 9
 if dpkg-query -W -f='${Status}' velmora 2>/dev/null | grep -q installed; then
     echo "check-package: a velmora package is installed already; not touching it"
     exit 77
