@@ -134,11 +134,17 @@ void Http3Reader::StreamData(bool fromClient, std::uint64_t streamId, std::uint6
         return;
     s->packet = packet;
     if (!s->bytes.Add(offset, data)) {
-        s->kind = Stream::Kind::Done;
-        s->bytes.Stop();
+        finish(*s);
         return;
     }
     read(*s);
+}
+
+void Http3Reader::finish(Stream& s) {
+    s.kind = Stream::Kind::Done;
+    s.bytes.Stop();
+    if (!s.fromClient && (s.id & 3) == 0)
+        awaitingResponse_.erase(s.id);
 }
 
 void Http3Reader::read(Stream& s) {
@@ -171,10 +177,8 @@ void Http3Reader::read(Stream& s) {
     default:
         break;
     }
-    if (!ok || s.kind == Kind::Done) {
-        s.kind = Kind::Done;
-        s.bytes.Stop();
-    }
+    if (!ok || s.kind == Kind::Done)
+        finish(s);
 }
 
 bool Http3Reader::readFrames(Stream& s) {
@@ -293,6 +297,8 @@ bool Http3Reader::headerBlock(Stream& s, std::span<const std::uint8_t> block) {
         s.fields.packet = s.packet;
         sink_.Request(request);
         s.kind = Stream::Kind::Done;
+        if (awaitingResponse_.size() < kMaxStreams)
+            awaitingResponse_.insert(s.id);
         return true;
     }
     // A response: informational ones (1xx) come before the final one.
@@ -333,8 +339,7 @@ void Http3Reader::encoderBytes(bool fromClient, Stream& s) {
         if (!e.capacity)
             return; // kept until the peer's SETTINGS say how large the table may grow
         if (!makeDecoder(e, *e.capacity, e.decoder)) {
-            s.kind = Stream::Kind::Done;
-            s.bytes.Stop();
+            finish(s);
             return;
         }
     }
@@ -343,8 +348,7 @@ void Http3Reader::encoderBytes(bool fromClient, Stream& s) {
         return;
     const nghttp3_ssize used = nghttp3_qpack_decoder_read_encoder(e.decoder, bytes.data(), bytes.size());
     if (used < 0) {
-        s.kind = Stream::Kind::Done;
-        s.bytes.Stop();
+        finish(s);
         return;
     }
     s.bytes.Consume(static_cast<std::size_t>(used));

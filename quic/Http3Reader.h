@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <span>
 
 struct nghttp3_qpack_decoder;
@@ -36,6 +37,9 @@ public:
     // The data of a STREAM frame that arrived in frame `packet`.
     void StreamData(bool fromClient, std::uint64_t streamId, std::uint64_t offset, std::span<const std::uint8_t> data,
                     PacketNumber packet);
+    // Whether the server's bytes can matter now: its SETTINGS are not read yet, or a request waits
+    // for its response's head. A download's body does not.
+    bool WantsServerBytes() const { return !encoders_[1].capacity || !awaitingResponse_.empty(); }
 
 private:
     struct Stream;
@@ -56,6 +60,7 @@ private:
     void retryBlocked(bool fromClient);
     bool makeDecoder(Encoder& encoder, std::uint64_t capacity, nghttp3_qpack_decoder*& out);
     void forgetOldStreams();
+    void finish(Stream& s);
 
     HttpRequestSink& sink_;
     ByteBudget& budget_;
@@ -63,6 +68,7 @@ private:
     std::array<Encoder, 2> encoders_; // [1]: the client's
     std::map<std::uint64_t, std::unique_ptr<Stream>> streams_; // by id << 1 | fromClient
     std::array<std::uint64_t, 8> floor_{};                     // by direction and id type: older ids were dropped
+    std::set<std::uint64_t> awaitingResponse_;                 // requests read whose response head is not yet
 };
 
 } // namespace velmora

@@ -106,21 +106,36 @@ QuicConnection::Step QuicConnection::openPacket(bool fromClient, const QuicPacke
 
     // Header protection (RFC 9001 section 5.4): the mask comes from a sample that starts four
     // bytes past where the packet number begins.
-    scratch_.assign(packet.begin(), packet.end());
     const std::size_t at = header.packetNumberAt;
     std::array<std::uint8_t, 5> mask{};
-    if (!headerKeys.Mask(std::span<const std::uint8_t, kSampleBytes>(scratch_.data() + at + 4, kSampleBytes), mask))
+    if (!headerKeys.Mask(std::span<const std::uint8_t, kSampleBytes>(packet.data() + at + 4, kSampleBytes), mask))
         return Step::Done;
-    scratch_[0] ^= mask[0] & (header.longHeader ? 0x0F : 0x1F);
-    const std::size_t numberBytes = (scratch_[0] & 0x03) + 1u;
+    const std::uint8_t first = packet[0] ^ (mask[0] & (header.longHeader ? 0x0F : 0x1F));
+    const std::size_t numberBytes = (first & 0x03) + 1u;
     std::uint64_t truncated = 0;
-    for (std::size_t i = 0; i < numberBytes; ++i) {
-        scratch_[at + i] ^= mask[1 + i];
-        truncated = truncated << 8 | scratch_[at + i];
-    }
+    for (std::size_t i = 0; i < numberBytes; ++i)
+        truncated = truncated << 8 | (packet[at + i] ^ mask[1 + i]);
     std::optional<std::uint64_t>& largest = initial ? side.largestInitial : side.largestApplication;
     const std::uint64_t number = decodePacketNumber(largest, truncated, numberBytes);
-    const bool keyPhase = !header.longHeader && (scratch_[0] & 0x04) != 0;
+    const bool keyPhase = !header.longHeader && (first & 0x04) != 0;
+    if (!fromClient && !header.longHeader && serverOpened_ >= kServerPacketsAlwaysOpened && !http_.WantsServerBytes()) {
+        // A download's body: only the packet number and the key phase are followed, so that the
+        // server's packets open again when a new request waits for its answer.
+        if (keyPhase != side.phase) {
+            if (!side.application[keyPhase].SetNextPhaseOf(side.application[side.phase]))
+                return Step::Done;
+            side.phase = keyPhase;
+            side.phaseStart = number;
+            side.previousKept = true;
+        }
+        if (!largest || number > *largest)
+            largest = number;
+        return Step::Done;
+    }
+    scratch_.assign(packet.begin(), packet.end());
+    scratch_[0] = first;
+    for (std::size_t i = 0; i < numberBytes; ++i)
+        scratch_[at + i] ^= mask[1 + i];
     bool phaseChange = false;
     QuicPacketProtection* keys = keysFor(side, header, keyPhase, number, phaseChange);
     const std::span<const std::uint8_t> all(scratch_);
@@ -138,6 +153,8 @@ QuicConnection::Step QuicConnection::openPacket(bool fromClient, const QuicPacke
         largest = number;
     if (initial && fromClient)
         initialOpened_ = true;
+    if (!fromClient && !header.longHeader)
+        ++serverOpened_;
     if (!initial && fromClient)
         anyDecrypted_ = true;
     std::vector<std::uint8_t> payload;

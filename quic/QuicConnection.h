@@ -5,7 +5,9 @@
 // log is searched by) and the ServerHello (the cipher suite). 0-RTT and 1-RTT packets are opened
 // with the key log's secrets, following key updates by the key phase bit; their STREAM frames go to
 // the HTTP/3 reader, and the connection IDs the endpoints hand out (NEW_CONNECTION_ID) to the table.
-// Handshake packets carry nothing that is needed and are not opened.
+// Handshake packets carry nothing that is needed and are not opened, nor are the server's 1-RTT
+// packets while no request waits for its answer (a download's body): their packet numbers and key
+// phase are still followed.
 //
 // Packets that cannot be opened yet (0-RTT before the ServerHello, any packet while the key log
 // lacks the secrets) wait in order within the connection's budget until they can.
@@ -42,6 +44,8 @@ public:
     using NewId = std::function<void(bool fromClient, std::span<const std::uint8_t> id)>;
 
     static constexpr std::size_t kMaxPendingPackets = 256;
+    // The server's first 1-RTT packets are always opened: they hand out its connection IDs.
+    static constexpr std::size_t kServerPacketsAlwaysOpened = 16;
 
     QuicConnection(const QuicVersion& version, std::span<const std::uint8_t> originalDestinationId, KeyLog& keyLog,
                    HttpRequestSink& sink, ByteBudget& budget, NewId newId);
@@ -112,6 +116,7 @@ private:
     bool initialOpened_ = false;
     bool draining_ = false;
     bool closed_ = false;
+    std::size_t serverOpened_ = 0; // 1-RTT packets of the server opened
     std::deque<Pending> pending_;
     std::vector<std::uint8_t> scratch_; // a packet with its header protection removed
     std::vector<std::uint8_t> plaintext_;
