@@ -68,6 +68,7 @@ QuicConnectionTable::QuicConnectionTable(KeyLog& keyLog, HttpRequestSink& sink,
     : keyLog_(keyLog), sink_(sink), limits_(limits), budget_(limits.totalBytes) {}
 
 QuicConnectionTable::~QuicConnectionTable() {
+    dropUnrouted();
     routes_.clear();
     entries_.clear();
 }
@@ -91,6 +92,7 @@ void QuicConnectionTable::addId(Entry& entry, const Id& id, bool fromClient) {
         return;
     entry.ids.push_back(id);
     ++idLengths_[id.endpoint ? 0 : id.length];
+    newIds_ = true;
 }
 
 void QuicConnectionTable::remove(Entry& entry) {
@@ -159,34 +161,78 @@ QuicConnectionTable::Entry* QuicConnectionTable::start(std::span<const std::uint
     return &entry;
 }
 
+bool QuicConnectionTable::shortHeader(std::span<const std::uint8_t> p, const UdpDatagram* datagram,
+                                      PacketNumber frame) {
+    // The Destination Connection ID is as long as the connection made it: each length in use is tried.
+    for (std::size_t length = 0; length <= kMaxConnectionId; ++length) {
+        if (idLengths_[length] == 0 || p.size() <= 1 + length || (length == 0 && !datagram))
+            continue;
+        Id id;
+        if (length == 0) {
+            id = endpointId(datagram->destination, datagram->addressBytes, datagram->destinationPort);
+        } else {
+            id.length = static_cast<std::uint8_t>(length);
+            std::memcpy(id.bytes.data(), p.data() + 1, length);
+        }
+        const auto it = routes_.find(id);
+        if (it == routes_.end())
+            continue;
+        Entry& entry = *it->second.entry;
+        QuicPacketHeader header;
+        header.packetNumberAt = 1 + length;
+        entry.connection.Packet(it->second.fromClient, header, p, frame);
+        touch(entry);
+        account(entry);
+        if (entry.connection.Closed())
+            remove(entry);
+        return true;
+    }
+    return false;
+}
+
+void QuicConnectionTable::keepUnrouted(std::span<const std::uint8_t> p, PacketNumber frame) {
+    // While connections wait for keys, the IDs their endpoints hand out are still unread: a packet
+    // that carries one is kept, to be read once the keys have come.
+    Unrouted kept{{}, frame};
+    if (unrouted_.size() >= kMaxUnrouted) {
+        kept.bytes.swap(unrouted_.front().bytes); // its memory is used again
+        budget_.Give(kept.bytes.size());
+        unrouted_.pop_front();
+    }
+    if (!budget_.Take(p.size()))
+        return;
+    kept.bytes.assign(p.begin(), p.end());
+    unrouted_.push_back(std::move(kept));
+}
+
+void QuicConnectionTable::routeUnrouted() {
+    while (newIds_ && !unrouted_.empty()) {
+        newIds_ = false;
+        for (auto it = unrouted_.begin(); it != unrouted_.end();) {
+            if (!shortHeader(it->bytes, nullptr, it->frame)) {
+                ++it;
+                continue;
+            }
+            budget_.Give(it->bytes.size());
+            it = unrouted_.erase(it);
+        }
+    }
+    newIds_ = false;
+}
+
+void QuicConnectionTable::dropUnrouted() {
+    for (const Unrouted& u : unrouted_)
+        budget_.Give(u.bytes.size());
+    unrouted_.clear();
+}
+
 std::size_t QuicConnectionTable::packet(std::span<const std::uint8_t> p, const UdpDatagram& datagram,
                                         PacketNumber frame) {
     const std::uint8_t first = p[0];
     if (!(first & 0x80)) {
-        // A short header, to the datagram's end: its ID is as long as the connection made it.
-        for (std::size_t length = 0; length <= kMaxConnectionId; ++length) {
-            if (idLengths_[length] == 0 || p.size() <= 1 + length)
-                continue;
-            Id id;
-            if (length == 0) {
-                id = endpointId(datagram.destination, datagram.addressBytes, datagram.destinationPort);
-            } else {
-                id.length = static_cast<std::uint8_t>(length);
-                std::memcpy(id.bytes.data(), p.data() + 1, length);
-            }
-            const auto it = routes_.find(id);
-            if (it == routes_.end())
-                continue;
-            Entry& entry = *it->second.entry;
-            QuicPacketHeader header;
-            header.packetNumberAt = 1 + length;
-            entry.connection.Packet(it->second.fromClient, header, p, frame);
-            touch(entry);
-            account(entry);
-            if (entry.connection.Closed())
-                remove(entry);
-            break;
-        }
+        // A short header, to the datagram's end.
+        if (!shortHeader(p, &datagram, frame) && waitingForKeys_ > 0)
+            keepUnrouted(p, frame);
         return p.size();
     }
     // A long header: version, both IDs with their lengths.
@@ -305,8 +351,14 @@ void QuicConnectionTable::Datagram(const UdpDatagram& datagram, PacketNumber fra
     while (!p.empty()) {
         const std::size_t used = packet(p, datagram, frame);
         if (used == 0 || used >= p.size())
-            return;
+            break;
         p = p.subspan(used);
+    }
+    if (!unrouted_.empty()) {
+        if (waitingForKeys_ == 0)
+            dropUnrouted();
+        else if (newIds_)
+            routeUnrouted();
     }
 }
 
@@ -323,6 +375,9 @@ void QuicConnectionTable::KeysAdded() {
         if (entry.connection.Closed())
             remove(entry);
     }
+    routeUnrouted();
+    if (waitingForKeys_ == 0)
+        dropUnrouted();
 }
 
 } // namespace velmora

@@ -16,10 +16,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <memory>
 #include <span>
 #include <unordered_map>
+#include <vector>
 
 namespace velmora {
 
@@ -50,6 +52,7 @@ struct QuicStats {
 class QuicConnectionTable final {
 public:
     static constexpr std::size_t kMaxIdsPerConnection = 16;
+    static constexpr std::size_t kMaxUnrouted = 64; // short-header packets of no known ID, kept while keys are awaited
 
     QuicConnectionTable(KeyLog& keyLog, HttpRequestSink& sink, const HttpsRequestFinder::Limits& limits);
     ~QuicConnectionTable();
@@ -82,6 +85,12 @@ private:
     };
 
     std::size_t packet(std::span<const std::uint8_t> bytes, const UdpDatagram& datagram, PacketNumber packet);
+    // A short-header packet to the connection its ID names; false when none does. Without the
+    // datagram, endpoints with zero-length IDs are not looked up.
+    bool shortHeader(std::span<const std::uint8_t> bytes, const UdpDatagram* datagram, PacketNumber packet);
+    void keepUnrouted(std::span<const std::uint8_t> bytes, PacketNumber packet);
+    void routeUnrouted();
+    void dropUnrouted();
     Entry* start(std::span<const std::uint8_t> destinationId, std::span<const std::uint8_t> sourceId,
                  const UdpDatagram& datagram, std::uint32_t version);
     void addId(Entry& entry, const Id& id, bool fromClient);
@@ -99,6 +108,12 @@ private:
     std::array<std::uint32_t, 21> idLengths_{}; // how many routes use each ID length (short headers)
     QuicStats stats_;
     std::size_t waitingForKeys_ = 0;
+    struct Unrouted {
+        std::vector<std::uint8_t> bytes;
+        PacketNumber frame;
+    };
+    std::deque<Unrouted> unrouted_;  // oldest first
+    bool newIds_ = false;            // IDs were added since the kept packets were last looked at
     std::uint64_t generation_ = 0;   // of the key log when waiting connections last looked
     std::int64_t lastRefreshMs_ = 0; // when the key log was last read for them
 };
