@@ -327,6 +327,10 @@ CaptureResult CaptureComponent::StartCapture() {
         }
         liveLinkType_ = pcap_datalink(handle);
     } else if (source_ == Source::Helper) {
+        // Zeroed before the helper starts: its first report may come before this function returns.
+        received_ = 0;
+        droppedByKernel_ = 0;
+        droppedByInterface_ = 0;
         const CaptureHelper::Settings settings{sourceName_, snapLength_, promiscuous_, kernelBuffer_, readTimeoutMs_};
         const CaptureResult started = helper_.Start(helperProgram_, settings, [this](const HelperCounters& counters) {
             received_ = counters.received;
@@ -345,9 +349,13 @@ CaptureResult CaptureComponent::StartCapture() {
         liveLinkType_ = pcap_datalink(helper_.Stream());
     }
 
-    for (auto* counter :
-         {&received_, &droppedByKernel_, &droppedByInterface_, &queued_, &delivered_, &discardedAtStop_}) {
+    for (auto* counter : {&queued_, &delivered_, &discardedAtStop_}) {
         counter->store(0);
+    }
+    if (source_ != Source::Helper) {
+        for (auto* counter : {&received_, &droppedByKernel_, &droppedByInterface_}) {
+            counter->store(0);
+        }
     }
     {
         std::lock_guard lock(endMutex_);
