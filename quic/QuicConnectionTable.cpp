@@ -330,6 +330,45 @@ std::size_t QuicConnectionTable::packet(std::span<const std::uint8_t> p, const U
     return end;
 }
 
+std::size_t QuicConnectionTable::segmentSize(std::span<const std::uint8_t> p) const {
+    // The segments of one send go to one connection: the size is where the first packet's
+    // Destination Connection ID starts a packet again, at every multiple.
+    std::span<const std::uint8_t> id;
+    if (p[0] & 0x80) {
+        if (p.size() < 6 || !FindQuicVersion(std::uint32_t{p[1]} << 24 | p[2] << 16 | p[3] << 8 | p[4]) || p[5] == 0 ||
+            p[5] > kMaxConnectionId || p.size() < 6u + p[5])
+            return 0;
+        id = p.subspan(6, p[5]);
+    } else {
+        for (std::size_t length = 1; length <= kMaxConnectionId && id.empty(); ++length) {
+            Id key;
+            key.length = static_cast<std::uint8_t>(length);
+            if (idLengths_[length] == 0 || p.size() <= 1 + length)
+                continue;
+            std::memcpy(key.bytes.data(), p.data() + 1, length);
+            if (routes_.contains(key))
+                id = p.subspan(1, length);
+        }
+        if (id.empty())
+            return 0;
+    }
+    auto startsPacket = [&](std::size_t at) {
+        if (p[at] & 0x80)
+            return p.size() >= at + 6 + id.size() && p[at + 5] == id.size() &&
+                   std::memcmp(p.data() + at + 6, id.data(), id.size()) == 0;
+        return (p[at] & 0x40) && p.size() > at + 1 + id.size() &&
+               std::memcmp(p.data() + at + 1, id.data(), id.size()) == 0;
+    };
+    for (std::size_t size = kMinSegmentBytes; size < p.size(); ++size) {
+        bool all = true;
+        for (std::size_t at = size; at < p.size() && all; at += size)
+            all = startsPacket(at);
+        if (all)
+            return size;
+    }
+    return 0;
+}
+
 void QuicConnectionTable::Datagram(const UdpDatagram& datagram, PacketNumber frame) {
     std::span<const std::uint8_t> p = datagram.payload;
     // Most datagrams of other protocols fail here: no long header, and no connection to look up.
@@ -347,12 +386,17 @@ void QuicConnectionTable::Datagram(const UdpDatagram& datagram, PacketNumber fra
         if (keyLog_.Generation() != generation_)
             KeysAdded();
     }
-    // Coalesced packets: long headers carry their length; a short header runs to the end.
-    while (!p.empty()) {
-        const std::size_t used = packet(p, datagram, frame);
-        if (used == 0 || used >= p.size())
-            break;
-        p = p.subspan(used);
+    // A capture on the sending host shows a UDP GSO send as one datagram: its segments are read one by one.
+    const std::size_t segment = p.size() > kMaxSegmentBytes ? segmentSize(p) : 0;
+    for (std::size_t at = 0; at < p.size(); at += segment ? segment : p.size()) {
+        auto rest = p.subspan(at, segment ? std::min(segment, p.size() - at) : p.size() - at);
+        // Coalesced packets: long headers carry their length; a short header runs to the end.
+        while (!rest.empty()) {
+            const std::size_t used = packet(rest, datagram, frame);
+            if (used == 0 || used >= rest.size())
+                break;
+            rest = rest.subspan(used);
+        }
     }
     if (!unrouted_.empty()) {
         if (waitingForKeys_ == 0)

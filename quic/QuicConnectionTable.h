@@ -52,6 +52,9 @@ struct QuicStats {
 class QuicConnectionTable final {
 public:
     static constexpr std::size_t kMaxIdsPerConnection = 16;
+    // A datagram longer than an Ethernet frame can hold may be several segments of one GSO send.
+    static constexpr std::size_t kMaxSegmentBytes = 1500;
+    static constexpr std::size_t kMinSegmentBytes = 20;
     static constexpr std::size_t kMaxUnrouted = 64; // short-header packets of no known ID, kept while keys are awaited
 
     QuicConnectionTable(KeyLog& keyLog, HttpRequestSink& sink, const HttpsRequestFinder::Limits& limits);
@@ -88,6 +91,7 @@ private:
     // A short-header packet to the connection its ID names; false when none does. Without the
     // datagram, endpoints with zero-length IDs are not looked up.
     bool shortHeader(std::span<const std::uint8_t> bytes, const UdpDatagram* datagram, PacketNumber packet);
+    std::size_t segmentSize(std::span<const std::uint8_t> bytes) const;
     void keepUnrouted(std::span<const std::uint8_t> bytes, PacketNumber packet);
     void routeUnrouted();
     void dropUnrouted();

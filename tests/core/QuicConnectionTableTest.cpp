@@ -39,6 +39,44 @@ std::vector<Frame> readPcap(const std::string& path, int& linkType) {
     return frames;
 }
 
+// The frames as a capture on the sending host shows UDP GSO sends: runs of datagrams one endpoint
+// sent back to back, all as long as the first but the last, become one datagram (at most four).
+// `sendOf` gives each original frame's number in the result.
+std::vector<Frame> asGsoSends(const std::vector<Frame>& frames, int linkType, std::vector<std::size_t>& sendOf) {
+    std::vector<Frame> out;
+    UdpDatagram last;
+    std::size_t segment = 0, segments = 0;
+    for (const Frame& frame : frames) {
+        UdpDatagram d;
+        const bool udp = ReadUdpDatagram(frame, linkType, d);
+        const bool joins = udp && !out.empty() && segment != 0 && segments < 4 && d.payload.size() <= segment &&
+                           d.sourcePort == last.sourcePort && d.destinationPort == last.destinationPort;
+        if (joins) {
+            Frame& send = out.back();
+            send.insert(send.end(), d.payload.begin(), d.payload.end());
+            UdpDatagram s;
+            ReadUdpDatagram(send, linkType, s); // the headers as they were: lengths to grow
+            const std::size_t udpAt = static_cast<std::size_t>(s.payload.data() - send.data()) - 8;
+            const std::size_t ipAt = static_cast<std::size_t>(s.source - send.data()) - 12;
+            const std::size_t udpLength = send.size() - udpAt, ipLength = send.size() - ipAt;
+            send[udpAt + 4] = static_cast<std::uint8_t>(udpLength >> 8);
+            send[udpAt + 5] = static_cast<std::uint8_t>(udpLength);
+            send[ipAt + 2] = static_cast<std::uint8_t>(ipLength >> 8);
+            send[ipAt + 3] = static_cast<std::uint8_t>(ipLength);
+            ++segments;
+            if (d.payload.size() < segment)
+                segment = 0; // a short segment ends the send
+        } else {
+            out.push_back(frame);
+            segment = udp && d.addressBytes == 4 ? d.payload.size() : 0;
+            segments = 1;
+            last = d;
+        }
+        sendOf.push_back(out.size());
+    }
+    return out;
+}
+
 struct Requests final : HttpRequestSink {
     std::vector<std::string> lines; // frame, tab, method and address
     void Request(HttpRequest& r) override {
@@ -112,6 +150,29 @@ TEST(Http3Requests, EqualTheServersLogOnARealCapture) {
         run.Frames(chromium, chromiumLinkType);
         EXPECT_EQ(run.requests.lines, expected(run.requests.lines, "quic_chromium"));
         EXPECT_EQ(run.Stats(), "1 seen, 1 decrypted, 0 without keys");
+    }
+    {
+        // Firefox, as recorded, and as a capture on its own host shows its UDP GSO sends: one frame
+        // holding several datagrams, each padded to the send's segment size but the last.
+        int firefoxLinkType = 0;
+        const auto firefox = readPcap(kData + "/quic_firefox.pcap", firefoxLinkType);
+        QuicRun run;
+        ASSERT_TRUE(run.keys.Open(kData + "/quic_firefox.keys"));
+        run.Frames(firefox, firefoxLinkType);
+        const auto want = expected(run.requests.lines, "quic_firefox");
+        EXPECT_EQ(run.requests.lines, want);
+        EXPECT_EQ(run.Stats(), "1 seen, 1 decrypted, 0 without keys");
+        std::vector<std::size_t> sendOf;
+        const auto sends = asGsoSends(firefox, firefoxLinkType, sendOf);
+        ASSERT_LT(sends.size() + 2, firefox.size()); // the two Initials of the ClientHello among them
+        QuicRun gso;
+        ASSERT_TRUE(gso.keys.Open(kData + "/quic_firefox.keys"));
+        gso.Frames(sends, firefoxLinkType);
+        std::vector<std::string> wantGso;
+        for (const auto& line : want)
+            wantGso.push_back(std::to_string(sendOf[std::stoul(line.substr(0, line.find('\t'))) - 1]) +
+                              line.substr(line.find('\t')));
+        EXPECT_EQ(gso.requests.lines, wantGso);
     }
     {
         // A table of one connection still follows them all: the capture's connections come one after another.

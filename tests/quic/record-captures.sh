@@ -8,9 +8,11 @@
 #     new port (new connection ID) and a NAT rebinding (same connection ID), a version negotiation,
 #     a HelloRetryRequest, QUIC version 2 (as Debian's ngtcp2 numbers it), over IPv4 and IPv6, and one
 #     connection whose secrets are not logged.
-#   quic_chromium: headless Chromium loading a page with its media from gtlsserver over QUIC.
-# Needs root, ngtcp2-client, ngtcp2-server, chromium, openssl, dumpcap and tshark.
-#   tests/quic/record-captures.sh [ngtcp2] [chromium]
+#   quic_chromium, quic_firefox: headless Chromium and Firefox loading a page with its media from
+#     gtlsserver over QUIC.
+# Needs root, ngtcp2-client, ngtcp2-server, chromium, firefox-esr, libnss3-tools, openssl, dumpcap and
+# tshark.
+#   tests/quic/record-captures.sh [ngtcp2] [chromium] [firefox]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 data=$(cd "$here/../data" && pwd)
@@ -27,7 +29,9 @@ cleanup() {
 trap cleanup EXIT
 
 ip netns add "$ns"
-in_ns ip link set lo mtu 1500 up
+# No segmentation offload: datagrams as they leave an Ethernet adapter (tshark 4.0 does not split
+# the segments of a UDP GSO send, which a capture on the sending host shows as one frame).
+in_ns ip link set lo mtu 1500 gso_max_size 1500 up
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=media.velmora.test \
     -addext subjectAltName=DNS:media.velmora.test -keyout "$work/server.key" -out "$work/server.crt" 2>/dev/null
 mkdir -p "$work/htdocs"
@@ -159,13 +163,7 @@ record_chromium() {
     # the script fetches come over QUIC; its leaf key's hash stands in for a trusted certificate.
     keys=$data/quic_chromium.keys
     : >"$keys"
-    mkdir -p "$work/page/video" "$work/page/img" "$work/page/live"
-    cat >"$work/page/page.html" <<'HTML'
-<!doctype html><html><body><img src="/img/poster.jpg"><video src="/video/clip.mp4" autoplay muted></video>
-<script src="/app.js"></script></body></html>
-HTML
-    echo "fetch('/live/list.m3u8?t=1')" >"$work/page/app.js"
-    for f in video/clip.mp4 img/poster.jpg live/list.m3u8; do echo "$f" >"$work/page/$f"; done
+    make_page
     local spki
     spki=$(openssl x509 -in "$work/server.crt" -pubkey -noout | openssl pkey -pubin -outform der |
         openssl dgst -sha256 -binary | base64)
@@ -179,17 +177,70 @@ HTML
         --ssl-key-log-file="$keys" --virtual-time-budget=3000 --dump-dom "$h:4433/page.html" >/dev/null 2>&1
     stop_capture quic_chromium
     stop_bg "$server_pid"
-    ngtcp2_requests "$work/chromium-server.log" >"$work/addresses"
-    request_frames "$data/quic_chromium.pcap" "$data/quic_chromium.keys" '^4433$' >"$work/frames"
-    if [ "$(wc -l <"$work/frames")" != "$(wc -l <"$work/addresses")" ]; then
-        echo "tshark shows $(wc -l <"$work/frames") requests, the server logged $(wc -l <"$work/addresses")" >&2
-        exit 1
-    fi
-    paste "$work/frames" "$work/addresses" >"$data/quic_chromium.oracle.txt"
+    oracle_from_server quic_chromium "$work/chromium-server.log"
 }
 
-# Both captures, or the ones named: tests/quic/record-captures.sh [ngtcp2] [chromium]
-for name in "${@:-ngtcp2 chromium}"; do
+# A page with a picture, a video, a script and the playlist the script fetches, for the browsers.
+make_page() {
+    mkdir -p "$work/page/video" "$work/page/img" "$work/page/live"
+    cat >"$work/page/page.html" <<'HTML'
+<!doctype html><html><body><img src="/img/poster.jpg"><video src="/video/clip.mp4" autoplay muted></video>
+<script src="/app.js"></script></body></html>
+HTML
+    echo "fetch('/live/list.m3u8?t=1')" >"$work/page/app.js"
+    for f in video/clip.mp4 img/poster.jpg live/list.m3u8; do echo "$f" >"$work/page/$f"; done
+}
+
+# NAME.oracle.txt of a browser's capture: the requests one server logged, with tshark's frames.
+oracle_from_server() {
+    ngtcp2_requests "$2" >"$work/addresses"
+    request_frames "$data/$1.pcap" "$data/$1.keys" '^4433$' >"$work/frames"
+    if [ "$(wc -l <"$work/frames")" != "$(wc -l <"$work/addresses")" ]; then
+        echo "$1: tshark shows $(wc -l <"$work/frames") requests, the server logged $(wc -l <"$work/addresses")" >&2
+        exit 1
+    fi
+    paste "$work/frames" "$work/addresses" >"$data/$1.oracle.txt"
+}
+
+record_firefox() {
+    # Firefox (headless, a fresh profile that trusts a test CA) loads the same page over QUIC: the
+    # testing pref maps the origin to HTTP/3 directly, and a third-party root must not turn it off.
+    keys=$data/quic_firefox.keys
+    : >"$keys"
+    make_page
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj "/CN=Velmora Test CA" \
+        -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign \
+        -keyout "$work/ca.key" -out "$work/ca.crt" 2>/dev/null
+    openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=media.velmora.test \
+        -keyout "$work/leaf.key" -out "$work/leaf.csr" 2>/dev/null
+    printf 'subjectAltName=DNS:media.velmora.test\nextendedKeyUsage=serverAuth\n' >"$work/leaf.ext"
+    openssl x509 -req -in "$work/leaf.csr" -CA "$work/ca.crt" -CAkey "$work/ca.key" -CAcreateserial -days 2 \
+        -extfile "$work/leaf.ext" -out "$work/leaf.crt" 2>/dev/null
+    mkdir -p "$work/firefox"
+    certutil -N -d "sql:$work/firefox" --empty-password
+    certutil -A -d "sql:$work/firefox" -n velmora-test-ca -t C,, -i "$work/ca.crt"
+    cat >"$work/firefox/user.js" <<'PREFS'
+user_pref("network.http.http3.enable", true);
+user_pref("network.http.http3.alt-svc-mapping-for-testing", "media.velmora.test;h3=:4433");
+user_pref("network.http.http3.disable_when_third_party_roots_found", false);
+user_pref("network.dns.localDomains", "media.velmora.test");
+user_pref("browser.shell.checkDefaultBrowser", false);
+user_pref("datareporting.policy.dataSubmissionEnabled", false);
+user_pref("app.update.enabled", false);
+PREFS
+    start_bg "$work/firefox-server.log" gtlsserver -d "$work/page" 127.0.0.1 4433 "$work/leaf.key" "$work/leaf.crt"
+    local server_pid=$bg_pid
+    sleep 0.5
+    start_capture quic_firefox
+    in_ns env SSLKEYLOGFILE="$keys" HOME="$work" MOZ_HEADLESS=1 timeout 60 firefox-esr --headless --no-remote \
+        --profile "$work/firefox" --screenshot "$work/firefox.png" "$h:4433/page.html" >/dev/null 2>&1
+    stop_capture quic_firefox
+    stop_bg "$server_pid"
+    oracle_from_server quic_firefox "$work/firefox-server.log"
+}
+
+# All captures, or the ones named: tests/quic/record-captures.sh [ngtcp2] [chromium] [firefox]
+for name in "${@:-ngtcp2 chromium firefox}"; do
     for one in $name; do "record_$one"; done
 done
 wc -l "$data"/quic_*.oracle.txt
