@@ -103,6 +103,16 @@ void QuicConnectionTable::remove(Entry& entry) {
     if (entry.countedWaiting)
         --waitingForKeys_;
     entries_.erase(entry.self);
+    budget_.Give(kConnectionOverhead);
+}
+
+bool QuicConnectionTable::makeRoom(std::size_t bytes) {
+    while (!budget_.Take(bytes)) {
+        if (entries_.empty())
+            return false;
+        remove(entries_.front());
+    }
+    return true;
 }
 
 void QuicConnectionTable::touch(Entry& entry) {
@@ -142,6 +152,8 @@ QuicConnectionTable::Entry* QuicConnectionTable::start(std::span<const std::uint
                                                        const UdpDatagram& datagram, std::uint32_t version) {
     if (entries_.size() >= limits_.connections && !entries_.empty())
         remove(entries_.front());
+    if (!makeRoom(kConnectionOverhead))
+        return nullptr;
     entries_.emplace_back(*this, *FindQuicVersion(version), destinationId, limits_.connectionBytes);
     Entry& entry = entries_.back();
     entry.self = std::prev(entries_.end());
@@ -306,6 +318,8 @@ std::size_t QuicConnectionTable::packet(std::span<const std::uint8_t> p, const U
             destinationLength < kMinOriginalIdBytes)
             return end;
         entry = start(destination, source, datagram, number);
+        if (!entry)
+            return 0; // no room even with every connection gone
         entry->connection.Packet(true, header, bytes, frame);
         if (!entry->connection.Confirmed()) {
             remove(*entry); // not a client's first Initial after all

@@ -52,6 +52,9 @@ struct QuicStats {
 class QuicConnectionTable final {
 public:
     static constexpr std::size_t kMaxIdsPerConnection = 16;
+    // The fixed cost of following a connection, counted in the shared budget: its objects, the
+    // cipher state OpenSSL keeps for its keys, its routes.
+    static constexpr std::size_t kConnectionOverhead = 16 << 10;
     // A datagram longer than an Ethernet frame can hold may be several segments of one GSO send.
     static constexpr std::size_t kMaxSegmentBytes = 1500;
     static constexpr std::size_t kMinSegmentBytes = 20;
@@ -64,6 +67,8 @@ public:
 
     // One datagram, captured in frame `packet`.
     void Datagram(const UdpDatagram& datagram, PacketNumber packet);
+    // What the connections hold, as the shared budget counts it.
+    std::size_t BytesHeld() const { return budget_.Used(); }
     // Connections waiting for keys look again when the key log has grown.
     void KeysAdded();
     bool AnyWaitingForKeys() const { return waitingForKeys_ > 0; }
@@ -99,6 +104,7 @@ private:
                  const UdpDatagram& datagram, std::uint32_t version);
     void addId(Entry& entry, const Id& id, bool fromClient);
     void remove(Entry& entry);
+    bool makeRoom(std::size_t bytes); // drops the idlest connections until the shared budget has `bytes`
     void touch(Entry& entry);
     void account(Entry& entry);
     static Id endpointId(const std::uint8_t* address, std::uint8_t addressBytes, std::uint16_t port);

@@ -43,7 +43,7 @@ struct QuicPacketProtection::Context {
     }
 };
 
-QuicPacketProtection::QuicPacketProtection() : context_(std::make_unique<Context>()) {}
+QuicPacketProtection::QuicPacketProtection() = default;
 
 QuicPacketProtection::~QuicPacketProtection() {
     OPENSSL_cleanse(secret_.data(), secret_.size());
@@ -88,6 +88,8 @@ bool QuicPacketProtection::SetNextPhaseOf(const QuicPacketProtection& current) {
 
 bool QuicPacketProtection::install(const QuicVersion& version, const TlsCipherSuite& suite,
                                    std::span<const std::uint8_t> secret, bool withHeaderKey) {
+    if (!context_)
+        context_ = std::make_unique<Context>(); // most levels of most connections never get keys
     const bool sha384 = suite.sha384;
     const std::size_t keyBytes = suite.KeyBytes();
     std::array<std::uint8_t, 32> key{};

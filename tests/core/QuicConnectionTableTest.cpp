@@ -175,9 +175,11 @@ TEST(Http3Requests, EqualTheServersLogOnARealCapture) {
         EXPECT_EQ(gso.requests.lines, wantGso);
     }
     {
-        // A table of one connection still follows them all: the capture's connections come one after another.
+        // A table of one connection, in a shared budget of 96 KiB, still follows them all: the
+        // capture's connections come one after another, and each gives back what it held.
         HttpsRequestFinder::Limits limits;
         limits.connections = 1;
+        limits.totalBytes = 96 << 10;
         QuicRun run(limits);
         ASSERT_TRUE(run.keys.Open(kData + "/quic_ngtcp2.keys"));
         run.Frames(frames, linkType);
