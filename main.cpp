@@ -1,5 +1,5 @@
 // Velmora: lists the media addresses in the traffic this machine sees.
-#include "mainwindow/CaptureFileReader.h"
+#include "mainwindow/CaptureFileOpener.h"
 #include "mainwindow/Form1.h"
 #include "mainwindow/WebEngineEnvironment.h"
 #include "skin/xptopbuttons.h"
@@ -141,8 +141,8 @@ int main(int argc, char** argv) {
         window->raise();
         window->activateWindow();
         // velmora FILE...: the capture files are read as a capture run once the window is up.
-        if (const QStringList files = CaptureFileReader::FileArguments(QCoreApplication::arguments()); !files.isEmpty())
-            window->findChild<CaptureFileReader*>()->Open(files);
+        if (const QStringList files = CaptureFileOpener::FileArguments(QCoreApplication::arguments()); !files.isEmpty())
+            window->findChild<CaptureFileOpener*>()->Open(files);
         if (!screenshot.isEmpty())
             ScheduleScreenshots(*window, screenshot);
     });

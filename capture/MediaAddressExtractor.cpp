@@ -145,7 +145,7 @@ void MediaAddressExtractor::vpacket_PacketReceived(std::span<const std::uint8_t>
     if (stored.empty())
         return;
     if (options.allPacketsValue == 1) {
-        results_.AddCaptureRow({std::u16string(), PacketToText(stored), packet});
+        results_.AddCaptureRow({std::u16string(), PacketToText(stored), packet, {}, {}});
         return;
     }
     if (options.allPacketsValue != 0)
@@ -248,7 +248,7 @@ void MediaAddressExtractor::schemeScan(std::span<const std::uint8_t> frame, Pack
                 // A stream address needs a host of at least one character followed by a path.
                 const std::size_t c = stream.find(u"://");
                 if (c != npos && stream.find(u'/', c + 4) != npos)
-                    results_.AddCaptureRow({std::u16string(kVideoType), std::move(stream), packet});
+                    results_.AddCaptureRow({std::u16string(kVideoType), std::move(stream), packet, {}, {}});
             }
         }
 
@@ -267,7 +267,7 @@ void MediaAddressExtractor::listHttpAddress(Text address, PacketNumber packet) {
     const std::size_t d2 = address.rfind(u'.');
     const std::size_t extensionAt = d2 == npos ? address.size() : d2;
     if (auto type = fileTypes_.Classify(address, extensionAt))
-        results_.AddCaptureRow({std::move(*type), std::u16string(address), packet});
+        results_.AddCaptureRow({std::move(*type), std::u16string(address), packet, {}, {}});
 }
 
 void MediaAddressExtractor::requestLineScan(std::span<const std::uint8_t> frame, std::size_t payloadRequestAt,
@@ -338,7 +338,7 @@ const ResultRow* MediaAddressExtractor::listRequestTarget(Text target, std::size
     auto type = fileTypes_.Classify(target, d);
     if (!type)
         return nullptr;
-    results_.AddCaptureRow({std::move(*type), std::u16string(target), packet});
+    results_.AddCaptureRow({std::move(*type), std::u16string(target), packet, {}, {}});
     return &results_.Rows().back();
 }
 
@@ -348,6 +348,24 @@ const ResultRow* MediaAddressExtractor::ListDecryptedRequest(Text address, Packe
     const std::size_t scope = std::min(target.find(u'?'), target.find(u'#'));
     const std::size_t extensionScope = scope == std::u16string::npos ? target.size() : scope;
     return listRequestTarget(target, extensionScope, packet);
+}
+
+const ResultRow* MediaAddressExtractor::ListAnsweredRequest(Text address, const HttpResponseHead& response,
+                                                            bool listByType) {
+    std::u16string decoded = DecodeCnEscapes(address);
+    if (const auto row = results_.FindCaptureRow(decoded)) {
+        if (response.Success())
+            results_.SetAnswer(*row, response.contentType, response.ResourceSize());
+        return nullptr;
+    }
+    if (!listByType || !response.Success())
+        return nullptr;
+    auto type = fileTypes_.ClassifyMediaType(response.contentType);
+    if (!type)
+        return nullptr;
+    results_.AddCaptureRow(
+        {std::move(*type), std::move(decoded), response.packet, response.contentType, response.ResourceSize()});
+    return &results_.Rows().back();
 }
 
 } // namespace velmora

@@ -7,6 +7,7 @@
 #include "capture/FileTypeTable.h"
 #include "capture/FrameLayout.h"
 #include "capture/FrameMarkers.h"
+#include "capture/HttpResponseHead.h"
 #include "capture/PacketStore.h"
 #include "capture/ResultList.h"
 
@@ -22,6 +23,7 @@ inline constexpr std::u16string_view kVideoType = u"视频";
 struct ExtractionOptions {
     int allPacketsValue = 0;  // the "获取所有数据包" check box: 0 search, 1 list every frame, other: nothing
     double minimumLength = 0; // frames whose text is not longer than this are dropped
+    bool byContentType = true; // an answered GET is also listed by its media type ("[FileType] ByContentType")
 };
 
 class MediaAddressExtractor {
@@ -39,6 +41,13 @@ public:
     // test), except that its extension is looked for with the query and fragment removed; the row
     // keeps the whole address. Returns the row added, or null.
     const ResultRow* ListDecryptedRequest(std::u16string_view address, PacketNumber packet);
+
+    // The server's answer to a GET, `address` formed as for ListDecryptedRequest or the request-line scan
+    // (before decoding). The row already listed for it learns its media type and size; a GET not listed
+    // is listed now when `listByType` is set, the answer is a 200 or 206 and its media type passes the
+    // file-type table, with the packet that completed the answer's head. Returns the row added, or null.
+    const ResultRow* ListAnsweredRequest(std::u16string_view address, const HttpResponseHead& response,
+                                         bool listByType);
 
 private:
     // The scans work on the frame's bytes and render only the pieces they cut out (candidates,

@@ -76,8 +76,12 @@ std::uint64_t ResultList::hashOf(std::u16string_view address) {
 }
 
 bool ResultList::IsDuplicate(std::u16string_view address) const {
+    return FindCaptureRow(address).has_value();
+}
+
+std::optional<std::size_t> ResultList::FindCaptureRow(std::u16string_view address) const {
     if (indexedRows_ == 0)
-        return false;
+        return std::nullopt;
     const auto hash = static_cast<std::uint32_t>(hashOf(address));
     // A row is usually added right after the test of its address: remember the hash for it.
     lastTested_.assign(address);
@@ -85,9 +89,19 @@ bool ResultList::IsDuplicate(std::u16string_view address) const {
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t i = hash & mask; slots_[i].row != kFree; i = (i + 1) & mask) {
         if (slots_[i].hash == hash && rows_[slots_[i].row].address == address)
-            return true;
+            return slots_[i].row;
     }
-    return false;
+    return std::nullopt;
+}
+
+void ResultList::SetAnswer(std::size_t index, std::string contentType, std::optional<std::uint64_t> size) {
+    if (index >= rows_.size())
+        return;
+    ResultRow& row = rows_[index];
+    row.contentType = std::move(contentType);
+    if (size)
+        row.size = size;
+    ++answersSet_;
 }
 
 void ResultList::place(Slot slot) {

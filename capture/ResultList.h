@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +22,9 @@ struct ResultRow {
     std::u16string type;    // file-type name, "视频" for streams, empty for all-packets rows
     std::u16string address; // the cleaned, decoded address (or a whole frame text)
     PacketNumber packet = 0;
+    // Known once the server's answer is seen; neither is saved with the list.
+    std::string contentType;           // the answer's media type, lower case
+    std::optional<std::uint64_t> size; // the resource's size in bytes
 };
 
 class ResultList {
@@ -37,6 +41,12 @@ public:
     void RemoveAllRows();
 
     bool IsDuplicate(std::u16string_view address) const;
+    // The capture row (one of the first ResultCount rows) with this address.
+    std::optional<std::size_t> FindCaptureRow(std::u16string_view address) const;
+    // The server's answer to a row's request: its media type and the resource's size, when known.
+    void SetAnswer(std::size_t index, std::string contentType, std::optional<std::uint64_t> size);
+    // Rises with every SetAnswer, so a view knows to show the new sizes.
+    std::uint64_t AnswersSet() const { return answersSet_; }
 
     std::int64_t ResultCount() const { return resultCount_; }
     std::size_t size() const { return rows_.size(); }
@@ -61,6 +71,7 @@ private:
 
     std::vector<ResultRow> rows_;
     std::int64_t resultCount_ = 0;
+    std::uint64_t answersSet_ = 0;
     std::size_t indexedRows_ = 0; // rows [0, indexedRows_) are in the index
     std::vector<Slot> slots_;     // open addressing, at most half full; its size is a power of two
     mutable std::u16string lastTested_;

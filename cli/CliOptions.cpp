@@ -12,7 +12,8 @@ const char* const kCliUsage =
     "       velmora-cli --help | --version\n"
     "\n"
     "Lists the media addresses found in capture files (pcap, pcapng) or live traffic, one row per line:\n"
-    "TYPE<TAB>ADDRESS<TAB>PACKET.\n"
+    "TYPE<TAB>ADDRESS<TAB>PACKET. A GET whose address names no monitored extension is also listed when the\n"
+    "server answers it (200 or 206) with a media type of the file-type table, or any video/ or audio/ type.\n"
     "\n"
     "options:\n"
     "  -r FILE             read a capture file; several are read in order as one run\n"
@@ -23,7 +24,9 @@ const char* const kCliUsage =
     "  --settings PATH     take the file-type table and minimum length from this setting.ini\n"
     "  --min-length N      drop frames whose text is not longer than N characters\n"
     "  --all-packets       list every frame instead of searching it\n"
-    "  --format tsv|jsonl  output format (default tsv)\n"
+    "  --no-content-type   list by the address's extension only, not by the media type of the answer\n"
+    "  --format tsv|jsonl  output format (default tsv); with jsonl a row listed from an answer also carries\n"
+    "                      \"content_type\" and, when the answer gives it, \"size\" (bytes)\n"
     "  --tls-keylog FILE   also list HTTPS requests, decrypted with this TLS key log (SSLKEYLOGFILE);\n"
     "                      a line of TLS counts goes to standard error at the end\n"
     "  -h, --help          show this help\n"
@@ -71,6 +74,8 @@ CliParse ParseCommandLine(const std::vector<std::string>& args) {
             o.listAdapters = true;
         } else if (arg == "--all-packets") {
             o.allPackets = true;
+        } else if (arg == "--no-content-type") {
+            o.byContentType = false;
         } else if (arg == "-r") {
             if (!value(v) || v.empty())
                 return fail("-r needs a capture file");

@@ -21,6 +21,7 @@ struct CliOptions {
     std::string settingsPath;         // --settings
     std::optional<std::int64_t> minimumLength;  // --min-length
     bool allPackets = false;
+    bool byContentType = true; // off with --no-content-type
     Format format = Format::Tsv;
     std::string tlsKeyLog; // --tls-keylog: decrypt HTTPS requests with this NSS key log
 };

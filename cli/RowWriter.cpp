@@ -42,7 +42,13 @@ void RowWriter::Write(const ResultRow& row) {
     line_.clear();
     if (jsonLines_) {
         line_ = "{\"type\":" + JsonString(type) + ",\"address\":" + JsonString(address) +
-                ",\"packet\":" + std::to_string(row.packet) + "}\n";
+                ",\"packet\":" + std::to_string(row.packet);
+        // A row listed from the server's answer says what the answer said.
+        if (!row.contentType.empty())
+            line_ += ",\"content_type\":" + JsonString(row.contentType);
+        if (row.size)
+            line_ += ",\"size\":" + std::to_string(*row.size);
+        line_ += "}\n";
     } else {
         // Frame texts render every control byte as "·", so neither field holds a tab or line break.
         line_.append(type).append(1, '\t').append(address).append(1, '\t').append(std::to_string(row.packet));

@@ -2,9 +2,8 @@
 #include "CliOptions.h"
 #include "RowWriter.h"
 #include "capture/Gbk.h"
-#include "capture/MediaAddressExtractor.h"
 #include "capture/pcap/CaptureComponent.h"
-#include "decrypt/HttpsRequestFinder.h"
+#include "engine/CaptureEngine.h"
 #include "settings/FileTypeSettings.h"
 #include "settings/LeadingNumber.h"
 #include "settings/ShippedFiles.h"
@@ -111,18 +110,18 @@ int main(int argc, char** argv) {
 
     ExtractionOptions extraction;
     extraction.allPacketsValue = options.allPackets ? 1 : 0;
+    extraction.byContentType = options.byContentType && ReadByContentType(settings);
     extraction.minimumLength = static_cast<double>(
         options.minimumLength ? *options.minimumLength : ParseLeadingNumber(ReadMinimumLength(settings)));
 
     // Nothing reads a frame back here: the store keeps numbers only, so memory stays flat.
-    PacketStore store(0);
-    ResultList results;
-    MediaAddressExtractor extractor(store, results, fileTypes);
+    CaptureEngine::Limits limits;
+    limits.storeBytes = 0;
+    CaptureEngine engine(fileTypes, limits);
+    const ResultList& results = engine.Results();
     RowWriter writer(stdout, options.format == CliOptions::Format::Jsonl);
-    HttpsRequestFinder https(extractor);
     if (!options.tlsKeyLog.empty()) {
-        const KeyLogOpen opened = https.OpenKeyLog(options.tlsKeyLog);
-        if (!opened) {
+        if (const KeyLogOpen opened = engine.OpenKeyLog(options.tlsKeyLog); !opened) {
             std::fprintf(stderr, "velmora-cli: %s\n", opened.message.c_str());
             return kExitUsage;
         }
@@ -138,9 +137,8 @@ int main(int argc, char** argv) {
         const auto length = static_cast<std::size_t>(std::clamp<std::int32_t>(numbytes, 0, CaptureComponent::kMaxFrameBytes));
         const std::size_t before = results.size();
         const auto bytes = frame.first(std::min(length, frame.size()));
-        extractor.vpacket_PacketReceived(bytes, vpacket.CurrentLinkType(), extraction,
-                                         bytes.size() == frame.size() ? &vpacket.CurrentFrameMarkers() : nullptr);
-        https.PacketReceived(bytes, vpacket.CurrentLinkType(), store.CurrentPacket(), extraction);
+        engine.FrameReceived(bytes, vpacket.CurrentLinkType(), extraction,
+                             bytes.size() == frame.size() ? &vpacket.CurrentFrameMarkers() : nullptr);
         for (std::size_t i = before; i < results.size(); ++i)
             writer.Write(results[i]);
         ++framesHandled;
@@ -205,9 +203,9 @@ int main(int argc, char** argv) {
     vpacket.CloseAdapter();
     writer.Flush();
 
-    if (https.HasKeyLog()) {
-        https.EndCapture();
-        const TlsStats tls = https.Stats();
+    if (engine.HasKeyLog()) {
+        engine.Https().EndCapture();
+        const TlsStats tls = engine.Stats();
         std::fprintf(
             stderr,
             "velmora-cli: TLS connections: %llu seen, %llu decrypted, %llu without keys, %llu with unsupported "

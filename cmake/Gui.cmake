@@ -11,7 +11,7 @@ file(GLOB VELMORA_GUI_RESOURCES CONFIGURE_DEPENDS resources/*.qrc)
 if(VELMORA_GUI_SOURCES)
     add_library(velmora_gui STATIC ${VELMORA_GUI_SOURCES} ${VELMORA_GUI_RESOURCES})
     target_include_directories(velmora_gui PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-    target_link_libraries(velmora_gui PUBLIC velmora_capture velmora_decrypt Qt6::Widgets Qt6::Network Qt6::WebEngineWidgets
+    target_link_libraries(velmora_gui PUBLIC velmora_capture velmora_engine Qt6::Widgets Qt6::Network Qt6::WebEngineWidgets
         ${X11_LIBRARIES} ${X11_XTest_LIB})
     if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/main.cpp)
         add_executable(velmora main.cpp)

@@ -1,8 +1,10 @@
 #pragma once
-// A request read from a decrypted client stream.
+// A request read from a decrypted client stream, and the sink that receives requests and their answers.
 
+#include "capture/HttpResponseHead.h"
 #include "capture/PacketStore.h"
 
+#include <cstdint>
 #include <string>
 
 namespace velmora {
@@ -13,12 +15,18 @@ struct HttpRequest {
     std::string target;      // the request target as sent: a path, or an absolute address
     std::string text;        // request line and headers, or the HTTP/2 header list as "name: value" lines
     PacketNumber packet = 0; // the frame that completed the headers
+    std::uint64_t stream = 0; // HTTP/2 and HTTP/3 stream id; 0 for HTTP/1.x
 };
 
-// Receives each request as soon as its headers are complete.
+// Receives each request as soon as its headers are complete, and the head of the answer to a GET
+// once the server's headers are complete (`request` is the one it answers; its text may be gone).
 class HttpRequestSink {
 public:
     virtual void Request(HttpRequest& request) = 0;
+    virtual void Response(const HttpRequest& request, HttpResponseHead& response) {
+        (void)request;
+        (void)response;
+    }
 
 protected:
     ~HttpRequestSink() = default;

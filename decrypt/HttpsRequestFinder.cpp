@@ -16,33 +16,25 @@ public:
     RequestLister(MediaAddressExtractor& extractor, const Limits& limits) : extractor_(extractor), limits_(limits) {}
 
     void Request(HttpRequest& request) override {
-        if (!listing_ || request.method != "GET" || request.authority.empty())
+        if (!listing_ || request.method != "GET")
             return;
-        // Whichever reader the request came from (HTTP/1.x, HTTP/2, HTTP/3), an address no clear-text
-        // frame could carry is not listed.
-        if (request.authority.size() > HttpRequestReader::kMaxAddressPart ||
-            request.target.size() > HttpRequestReader::kMaxAddressPart)
+        const std::u16string text = addressOf(request);
+        if (text.empty())
             return;
-        std::string address;
-        if (request.target.starts_with("/")) {
-            address = "https://" + request.authority + request.target;
-        } else if (request.target.starts_with("https://") || request.target.starts_with("http://")) {
-            address = request.target; // absolute form, as a proxy is asked
-        } else {
-            return; // "*" or authority form: no file
+        if (const ResultRow* row = extractor_.ListDecryptedRequest(text, request.packet))
+            keep(*row, std::move(request.text), texts_);
+    }
+
+    void Response(const HttpRequest& request, HttpResponseHead& response) override {
+        if (!listing_ || request.method != "GET")
+            return;
+        const std::u16string text = addressOf(request);
+        if (text.empty())
+            return;
+        if (const ResultRow* row = extractor_.ListAnsweredRequest(text, response, listByType_)) {
+            keep(*row, std::string(request.text), texts_);
+            keep(*row, std::move(response.text), responses_);
         }
-        // The address is treated as the request-line scan treats a target found in frame text.
-        const std::u16string text =
-            PacketToTextCn(std::span(reinterpret_cast<const std::uint8_t*>(address.data()), address.size()));
-        const ResultRow* row = extractor_.ListDecryptedRequest(text, request.packet);
-        if (!row || textBytes_ >= limits_.requestTextTotal)
-            return;
-        if (request.text.size() > limits_.requestTextBytes)
-            request.text.resize(limits_.requestTextBytes);
-        // What the entry keeps: its key (frame number and address) and text, and the table's node.
-        std::u16string rowKey = key(*row);
-        textBytes_ += rowKey.size() * sizeof(char16_t) + request.text.size() + kEntryOverhead;
-        texts_[std::move(rowKey)] = std::move(request.text);
     }
 
     const std::string* Text(const ResultRow& row) const {
@@ -50,14 +42,52 @@ public:
         return it == texts_.end() ? nullptr : &it->second;
     }
 
+    const std::string* ResponseText(const ResultRow& row) const {
+        const auto it = responses_.find(key(row));
+        return it == responses_.end() ? nullptr : &it->second;
+    }
+
     void Clear() {
         texts_.clear();
+        responses_.clear();
         textBytes_ = 0;
     }
 
-    void SetListing(bool listing) { listing_ = listing; }
+    void SetListing(bool listing, bool listByType) {
+        listing_ = listing;
+        listByType_ = listByType;
+    }
 
 private:
+    // "https://" + authority + path rendered as frame text, as the request-line scan treats a target
+    // found in frame text; empty when the target names no file. Whichever reader the request came
+    // from (HTTP/1.x, HTTP/2, HTTP/3), an address no clear-text frame could carry is not listed.
+    static std::u16string addressOf(const HttpRequest& request) {
+        if (request.authority.empty() || request.authority.size() > HttpRequestReader::kMaxAddressPart ||
+            request.target.size() > HttpRequestReader::kMaxAddressPart)
+            return {};
+        std::string address;
+        if (request.target.starts_with("/")) {
+            address = "https://" + request.authority + request.target;
+        } else if (request.target.starts_with("https://") || request.target.starts_with("http://")) {
+            address = request.target; // absolute form, as a proxy is asked
+        } else {
+            return {}; // "*" or authority form: no file
+        }
+        return PacketToTextCn(std::span(reinterpret_cast<const std::uint8_t*>(address.data()), address.size()));
+    }
+
+    void keep(const ResultRow& row, std::string text, std::unordered_map<std::u16string, std::string>& into) {
+        if (textBytes_ >= limits_.requestTextTotal)
+            return;
+        if (text.size() > limits_.requestTextBytes)
+            text.resize(limits_.requestTextBytes);
+        // What the entry keeps: its key (frame number and address) and text, and the table's node.
+        std::u16string rowKey = key(row);
+        textBytes_ += rowKey.size() * sizeof(char16_t) + text.size() + kEntryOverhead;
+        into[std::move(rowKey)] = std::move(text);
+    }
+
     static std::u16string key(const ResultRow& row) {
         std::u16string k(sizeof(PacketNumber) / sizeof(char16_t), u'\0');
         std::memcpy(k.data(), &row.packet, sizeof(PacketNumber));
@@ -69,7 +99,9 @@ private:
     MediaAddressExtractor& extractor_;
     const Limits& limits_;
     bool listing_ = false;
+    bool listByType_ = true;
     std::unordered_map<std::u16string, std::string> texts_;
+    std::unordered_map<std::u16string, std::string> responses_;
     std::size_t textBytes_ = 0;
 };
 
@@ -122,6 +154,10 @@ const std::string* HttpsRequestFinder::RequestText(const ResultRow& row) const {
     return lister_->Text(row);
 }
 
+const std::string* HttpsRequestFinder::ResponseText(const ResultRow& row) const {
+    return lister_->ResponseText(row);
+}
+
 void HttpsRequestFinder::PacketReceived(std::span<const std::uint8_t> frame, int linkType, PacketNumber packet,
                                         const ExtractionOptions& options) {
     if (!connections_)
@@ -140,7 +176,7 @@ void HttpsRequestFinder::PacketReceived(std::span<const std::uint8_t> frame, int
                 connections_->KeysAdded();
         }
     }
-    lister_->SetListing(options.allPacketsValue == 0);
+    lister_->SetListing(options.allPacketsValue == 0, options.byContentType);
     connections_->Segment(segment, packet);
 }
 

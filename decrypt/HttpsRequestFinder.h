@@ -102,6 +102,8 @@ public:
     // (HTTP/1.x), or the HTTP/2 header list as "name: value" lines, each line ending in CR LF; cut
     // to Limits::requestTextBytes. Null for rows from clear text, and for rows past the total bound.
     const std::string* RequestText(const ResultRow& row) const;
+    // The decrypted answer's head behind a row that the answer listed ("name: value" lines for HTTP/2).
+    const std::string* ResponseText(const ResultRow& row) const;
 
 private:
     class RequestLister; // lists each request through the extractor and keeps its text

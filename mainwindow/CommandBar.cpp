@@ -1,7 +1,7 @@
 #include "mainwindow/CommandBar.h"
 
 #include "desktop/cPopupMenu.h"
-#include "mainwindow/CaptureFileReader.h"
+#include "mainwindow/CaptureFileOpener.h"
 #include "mainwindow/Dialogs.h"
 #include "mainwindow/Form1.h"
 #include "mainwindow/Form3.h" // Form1.h needs it complete for form3()
@@ -35,7 +35,7 @@ QString CommandBar::HelpFilePath() {
 
 CommandBar::CommandBar(Form1* form) : QObject(form), form_(form), search_(new KeywordSearch(this)) {
     // The about/help menu opens capture files; the reader belongs to the window, as capture does.
-    new CaptureFileReader(form_);
+    new CaptureFileOpener(form_);
     const std::pair<int, QString> captions[] = {{2, HiddenCaption()},
                                                 {3, QStringLiteral("搜索缓存")},
                                                 {4, QStringLiteral("主   页")},
@@ -119,7 +119,7 @@ void CommandBar::SearchKeyword() {
     search_->Run(form_->store(), keyword,
                  [model, &type, &sinceShown](velmora::PacketNumber packet, std::vector<std::u16string>& tokens) {
                      for (std::u16string& token : tokens)
-                         model->Rows().AddSearchRow({type, std::move(token), packet});
+                         model->Rows().AddSearchRow({type, std::move(token), packet, {}, {}});
                      if (sinceShown.elapsed() >= kRowAnnounceIntervalMs) {
                          model->FlushPending();
                          sinceShown.restart();
@@ -156,7 +156,7 @@ void CommandBar::ShowAboutMenu() {
         openOutside(QUrl::fromLocalFile(HelpFilePath()), QStringLiteral("帮助"));
         break;
     case 5:
-        if (auto* reader = form_->findChild<CaptureFileReader*>())
+        if (auto* reader = form_->findChild<CaptureFileOpener*>())
             reader->ChooseAndOpen();
         break;
     default:

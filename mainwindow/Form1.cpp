@@ -217,7 +217,7 @@ QWidget* Form1::buildOperationPage() {
         Cmd1_[static_cast<std::size_t>(index)] = button;
     }
 
-    resultModel_ = new ResultListModel(results_, this);
+    resultModel_ = new ResultListModel(engine_.Results(), this);
     LV1_ = new QTableView(page);
     LV1_->setObjectName(QStringLiteral("LV1"));
     LV1_->setModel(resultModel_);
@@ -550,9 +550,9 @@ void Form1::StopCaptureComponent() {
 }
 
 void Form1::ResetCaptureState() {
-    store_.Reset();
+    resultModel_->ClearRows(); // the engine's rows, with the view told
+    engine_.Reset();
     https_->CaptureStarting();
-    resultModel_->ClearRows();
     Text1_->clear();
 }
 
@@ -648,9 +648,8 @@ void Form1::vpacket_PacketReceived(std::int32_t numbytes) {
     std::span<const std::uint8_t> frame = whole;
     if (numbytes >= 0 && static_cast<std::size_t>(numbytes) < frame.size())
         frame = frame.first(static_cast<std::size_t>(numbytes));
-    extractor_.vpacket_PacketReceived(frame, vpacket_->CurrentLinkType(), extractionOptions_,
-                                      frame.size() == whole.size() ? &vpacket_->CurrentFrameMarkers() : nullptr);
-    httpsRequests_.PacketReceived(frame, vpacket_->CurrentLinkType(), store_.CurrentPacket(), extractionOptions_);
+    engine_.FrameReceived(frame, vpacket_->CurrentLinkType(), extractionOptions_,
+                          frame.size() == whole.size() ? &vpacket_->CurrentFrameMarkers() : nullptr);
 }
 
 void Form1::updateExtractionOptions() {

@@ -1,6 +1,6 @@
 #pragma once
-// The main window. It owns the capture component, the packet store, the result list and the file-type
-// table, and runs every frame through the media address extractor on the UI thread.
+// The main window. It owns the capture component, the file-type table and the capture engine (packet
+// store, result list, HTTPS), and hands every frame to the engine on the UI thread.
 //
 // What other classes plug into (attach them with one line in the constructor, after Form_Load):
 //   Controls, each also found by findChild with the same object name:
@@ -20,9 +20,10 @@
 //     xp_canvas*        xp_Form()      the skinned frame over the whole (frameless) window; every control is on it
 //     xptopbuttons*     minb1(), maxb1(), closeb1()  caption buttons; maxb1's Value is 3 while maximised, else 1
 //   State:
-//     velmora::PacketStore& store();  velmora::ResultList& results();  ResultListModel* resultModel();
+//     velmora::CaptureEngine& engine() (fed every frame), and its parts: velmora::PacketStore& store();
+//     velmora::ResultList& results();  velmora::HttpsRequestFinder& httpsRequests();  ResultListModel* resultModel();
 //     FileTypeTableModel* fileTypes();  velmora::CaptureComponent& vpacket();  velmora::SettingsFile& settings();
-//     velmora::HttpsRequestFinder& httpsRequests() (fed every frame); HttpsCapture* https() (its window side)
+//     HttpsCapture* https() (the key log's window side)
 //     bool IsCapturing() (the caption of Cmd1(0) is not "开始嗅探");  QString CurrentSelectedAdapter;
 //     velmora::ExtractionOptions CurrentExtractionOptions()  (Chk3's value and Text2's leading number)
 //   Operations:
@@ -38,11 +39,8 @@
 //   Signals: Cmd1Clicked(int index), Unloading() (close your own windows), Unloaded(), FramesHandled(n)
 
 #include "capture/FileTypeTable.h"
-#include "capture/MediaAddressExtractor.h"
-#include "capture/PacketStore.h"
-#include "capture/ResultList.h"
 #include "capture/pcap/AdapterInfo.h"
-#include "decrypt/HttpsRequestFinder.h"
+#include "engine/CaptureEngine.h"
 #include "settings/SettingsFile.h"
 #include "skin/xpcheckbox.h"
 
@@ -132,9 +130,10 @@ public:
     HttpsCapture* https() const { return https_; }
 
     // State.
-    velmora::PacketStore& store() { return store_; }
-    velmora::ResultList& results() { return results_; }
-    velmora::HttpsRequestFinder& httpsRequests() { return httpsRequests_; }
+    velmora::CaptureEngine& engine() { return engine_; }
+    velmora::PacketStore& store() { return engine_.Store(); }
+    velmora::ResultList& results() { return engine_.Results(); }
+    velmora::HttpsRequestFinder& httpsRequests() { return engine_.Https(); }
     ResultListModel* resultModel() const { return resultModel_; }
     FileTypeTableModel* fileTypes() const { return fileTypeModel_; }
     velmora::CaptureComponent& vpacket() { return *vpacket_; }
@@ -213,12 +212,8 @@ private:
 
     Options options_;
 
-    // Core state, in the order the extractor needs it.
-    velmora::PacketStore store_;
-    velmora::ResultList results_;
     velmora::FileTypeTable fileTypeTable_;
-    velmora::MediaAddressExtractor extractor_{store_, results_, fileTypeTable_};
-    velmora::HttpsRequestFinder httpsRequests_{extractor_}; // idle until HttpsCapture opens a key log
+    velmora::CaptureEngine engine_{fileTypeTable_};
     velmora::ExtractionOptions extractionOptions_;
     std::unique_ptr<velmora::CaptureComponent> vpacket_;
     velmora::SettingsFile settings_;

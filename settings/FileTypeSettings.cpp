@@ -24,13 +24,18 @@ std::string FoldedRowKey(std::string_view word, std::size_t row) {
 
 bool FileType(const FileTypeTable& table, SettingsFile& settings) {
     std::vector<std::pair<std::string, std::string>> entries;
-    entries.reserve(1 + 3 * table.size());
+    entries.reserve(2 + 4 * table.size());
+    // The section is written anew: the switch that lives in it is carried over.
+    if (const std::string byContentType = settings.GetIniString(keys::kFileTypeSection, keys::kByContentTypeKey);
+        !byContentType.empty())
+        entries.emplace_back(keys::kByContentTypeKey, byContentType);
     entries.emplace_back(keys::kCountKey, std::to_string(table.size()));
     for (std::size_t i = 0; i < table.size(); ++i) {
         const FileTypeRow& row = table[i];
         entries.emplace_back(RowKey(keys::kExtNameKey, i + 1), utf8::FromU16(row.extension));
         entries.emplace_back(RowKey(keys::kTypeKey, i + 1), utf8::FromU16(row.typeName));
         entries.emplace_back(RowKey(keys::kValueKey, i + 1), utf8::FromU16(row.state));
+        entries.emplace_back(RowKey(keys::kMimeKey, i + 1), utf8::FromU16(row.mediaTypes));
     }
     return settings.ReplaceIniSection(keys::kFileTypeSection, entries);
 }
@@ -53,13 +58,25 @@ FileTypeTable LoadFileTypeTable(const SettingsFile& settings) {
         if (!extension && !typeName && !state)
             continue;
         auto text = [](const std::string* value) { return value ? utf8::ToU16(*value) : std::u16string(); };
-        table.Append(FileTypeRow{text(extension), text(typeName), text(state)});
+        // A file from before media types gets the usual ones for each extension.
+        const std::string* mediaTypes = lookup(keys::kMimeKey, n);
+        table.Append(FileTypeRow{text(extension), text(typeName), text(state),
+                                 mediaTypes ? utf8::ToU16(*mediaTypes) : DefaultMediaTypes(text(extension))});
     }
     return table;
 }
 
 bool WriteFileTypeState(SettingsFile& settings, std::size_t row, std::u16string_view state) {
     return settings.WriteIniString(keys::kFileTypeSection, RowKey(keys::kValueKey, row + 1), utf8::FromU16(state));
+}
+
+bool ReadByContentType(const SettingsFile& settings) {
+    const std::string value = settings.GetIniString(keys::kFileTypeSection, keys::kByContentTypeKey);
+    return value.empty() || ParseLeadingNumber(value) != 0;
+}
+
+bool WriteByContentType(SettingsFile& settings, bool on) {
+    return settings.WriteIniString(keys::kFileTypeSection, keys::kByContentTypeKey, on ? "1" : "0");
 }
 
 std::string ReadMinimumLength(const SettingsFile& settings) {

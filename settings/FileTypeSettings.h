@@ -1,6 +1,7 @@
 #pragma once
 // The file-type table's copy in setting.ini: section "FileType" with "Count" and, per row n (from 1),
-// "ExtName"n, "Type"n and "Value"n. Also the other values start-up reads straight into the window.
+// "ExtName"n, "Type"n, "Value"n and "Mime"n (media types, comma-separated; a row without the key gets the
+// usual ones for its extension), and the switch "ByContentType". Also the other values start-up reads straight into the window.
 
 #include "capture/FileTypeTable.h"
 #include "settings/SettingsFile.h"
@@ -29,6 +30,11 @@ FileTypeTable LoadFileTypeTable(const SettingsFile& settings);
 // Writes only the state of one row (0-based `row`, stored under "Value"row+1), as enabling or disabling a
 // row does. True when written.
 bool WriteFileTypeState(SettingsFile& settings, std::size_t row, std::u16string_view state);
+
+// "[FileType] ByContentType": whether an address is also listed by the media type of its answer. Missing or
+// empty is on; a number is on unless it is 0.
+bool ReadByContentType(const SettingsFile& settings);
+bool WriteByContentType(SettingsFile& settings, bool on);
 
 // The minimum packet length as text, as start-up puts it in its box: "" when the key is missing.
 // The frame handler takes its number with ParseLeadingNumber.

@@ -21,6 +21,8 @@ inline constexpr std::string_view kCountKey = "Count";
 inline constexpr std::string_view kExtNameKey = "ExtName"; // followed by the 1-based row number
 inline constexpr std::string_view kTypeKey = "Type";
 inline constexpr std::string_view kValueKey = "Value";
+inline constexpr std::string_view kMimeKey = "Mime"; // media types of a row, comma-separated
+inline constexpr std::string_view kByContentTypeKey = "ByContentType"; // 0: rows only by extension
 
 // How an address is handed to a downloader (this program's own section; the original has none).
 inline constexpr std::string_view kDownloadSection = "Download";

@@ -48,17 +48,17 @@ TEST_F(FileTypeSettingsTest, TheDefaultFileHoldsTheShippedTable) {
     fs::copy_file(kDefaultSettings, path_);
     EXPECT_EQ(ReadMinimumLength(settings_), "100");
     const FileTypeTable table = LoadFileTypeTable(settings_);
-    ASSERT_EQ(table.size(), 33u);
+    ASSERT_EQ(table.size(), 34u);
     EXPECT_EQ(table[0].extension, u".flv");
-    EXPECT_EQ(table[32].extension, u".swf");
-    EXPECT_EQ(table[32].typeName, u"其它");
+    EXPECT_EQ(table[33].extension, u".swf");
+    EXPECT_EQ(table[33].typeName, u"其它");
     int disabled = 0;
     for (const FileTypeRow& row : table.Rows()) {
         const bool picture = row.typeName == u"图片";
-        EXPECT_EQ(row.state, picture || row.extension == u".ts" ? u"禁用" : u"") << utf8::FromU16(row.extension);
+        EXPECT_EQ(row.state, picture || row.extension == u".ts" || row.extension == u".m4s" ? u"禁用" : u"") << utf8::FromU16(row.extension);
         disabled += row.state == kDisabledState;
     }
-    EXPECT_EQ(disabled, 7);
+    EXPECT_EQ(disabled, 8);
     // The order matters: .avif before .avi, .rmvb before .rm.
     EXPECT_EQ(table.Classify(u"http://h/a.avif", 10), std::nullopt);
     EXPECT_EQ(table.Classify(u"http://h/a.AVI", 10), u"视频");
@@ -67,6 +67,17 @@ TEST_F(FileTypeSettingsTest, TheDefaultFileHoldsTheShippedTable) {
     EXPECT_EQ(table.Classify(u"http://h/a.m3u8?t=1", 10), u"视频");
     EXPECT_EQ(table.Classify(u"http://h/a.flac", 10), u"音频");
     EXPECT_EQ(table.Classify(u"http://h/a.html", 10), std::nullopt);
+    // Media types: a row's own, a disabled row's (DASH segments stay quiet as .ts ones do), and the
+    // video and audio types no row names.
+    EXPECT_EQ(table.ClassifyMediaType("audio/mpeg"), u"音频");
+    EXPECT_EQ(table.ClassifyMediaType("application/x-mpegurl"), u"视频");
+    EXPECT_EQ(table.ClassifyMediaType("video/iso.segment"), std::nullopt);
+    EXPECT_EQ(table.ClassifyMediaType("video/mp2t"), std::nullopt);
+    EXPECT_EQ(table.ClassifyMediaType("image/jpeg"), std::nullopt);
+    EXPECT_EQ(table.ClassifyMediaType("video/x-new-format"), u"视频");
+    EXPECT_EQ(table.ClassifyMediaType("audio/opus"), u"音频");
+    EXPECT_EQ(table.ClassifyMediaType("text/html"), std::nullopt);
+    EXPECT_EQ(table.ClassifyMediaType(""), std::nullopt);
 
     // The shipped file is exactly what the program itself writes for that table.
     ASSERT_TRUE(FileType(table, settings_));
@@ -87,8 +98,8 @@ TEST_F(FileTypeSettingsTest, ASaveHoldsExactlyTheCurrentRows) {
     ExpectSameRows(LoadFileTypeTable(settings_), Rows(2));
 
     const auto section = settings_.GetIniSection("FileType");
-    EXPECT_EQ(section.size(), 7u);
-    for (const char* key : {"count", "extname1", "type1", "value1", "extname2", "type2", "value2"})
+    EXPECT_EQ(section.size(), 9u);
+    for (const char* key : {"count", "extname1", "type1", "value1", "mime1", "extname2", "type2", "value2", "mime2"})
         EXPECT_TRUE(section.contains(key)) << key;
     EXPECT_EQ(settings_.GetIniString("FileType", "Value2"), "禁用");
     EXPECT_EQ(ReadBytes(path_).find("ExtName0"), std::string::npos); // numbered from 1
@@ -137,6 +148,26 @@ TEST_F(FileTypeSettingsTest, CountIsReadForgivingly) {
     EXPECT_EQ(table[2].state, u"禁用");
 }
 
+TEST_F(FileTypeSettingsTest, MediaTypesAndTheSwitchSurviveOlderFilesAndSaves) {
+    // A file from before media types: each row gets the usual ones for its extension; a key the user
+    // emptied stays empty; the switch is on until the file says 0, and a save of the table keeps it.
+    WriteBytes(path_, "[FileType]\r\nCount=3\r\nExtName1=.MP4\r\nType1=x\r\nExtName2=.mp3\r\nMime2=\r\n"
+                      "ExtName3=.bin\r\nMime3=Video/X-Own, audio/own\r\n");
+    FileTypeTable table = LoadFileTypeTable(settings_);
+    ASSERT_EQ(table.size(), 3u);
+    EXPECT_EQ(table[0].mediaTypes, u"video/mp4");
+    EXPECT_EQ(table[1].mediaTypes, u"");
+    EXPECT_EQ(table.ClassifyMediaType("video/mp4"), u"x");
+    EXPECT_EQ(table.ClassifyMediaType("audio/own"), table[2].typeName);
+    EXPECT_EQ(table.ClassifyMediaType("video/x-own"), table[2].typeName);
+    EXPECT_TRUE(ReadByContentType(settings_));
+    ASSERT_TRUE(WriteByContentType(settings_, false));
+    ASSERT_TRUE(FileType(table, settings_));
+    EXPECT_FALSE(ReadByContentType(settings_));
+    EXPECT_EQ(LoadFileTypeTable(settings_)[1].mediaTypes, u"");
+    EXPECT_TRUE(errors_.empty());
+}
+
 TEST_F(FileTypeSettingsTest, AFailingSaveReportsEveryKeyAndKeepsTheOldFile) {
     ASSERT_TRUE(FileType(Rows(3), settings_));
     const std::string before = ReadBytes(path_);
@@ -145,7 +176,7 @@ TEST_F(FileTypeSettingsTest, AFailingSaveReportsEveryKeyAndKeepsTheOldFile) {
     ASSERT_TRUE(test::WithFileSizeLimit(32, [&] { saved = FileType(Rows(2), settings_); }));
 
     EXPECT_FALSE(saved);
-    ASSERT_EQ(errors_.size(), 7u); // Count and three keys for each of two rows; the deletion says nothing
+    ASSERT_EQ(errors_.size(), 9u); // Count and four keys for each of two rows; the deletion says nothing
     for (const SettingsError& e : errors_) {
         EXPECT_EQ(e.title, "Error");
         EXPECT_EQ(e.message, "写入失败！");
@@ -172,8 +203,8 @@ TEST_F(FileTypeSettingsTest, ARefusedKeyIsReportedAndTheOthersAreSaved) {
     SettingsFile unnamed;
     unnamed.SetErrorHandler([this](const SettingsError& e) { errors_.push_back(e); });
     EXPECT_FALSE(FileType(Rows(1), unnamed));
-    EXPECT_EQ(errors_.size(), 4u);
-    EXPECT_EQ(errors_[3].message, "未指定INI文件！");
+    EXPECT_EQ(errors_.size(), 5u);
+    EXPECT_EQ(errors_[4].message, "未指定INI文件！");
 }
 
 TEST(LeadingNumber, TakesTheLeadingNumberOfAText) {

@@ -5,7 +5,7 @@
 
 #include "capture/pcap/CaptureComponent.h"
 #include "desktop/cPopupMenu.h"
-#include "mainwindow/CaptureFileReader.h"
+#include "mainwindow/CaptureFileOpener.h"
 #include "mainwindow/ResultListModel.h"
 #include "mainwindow/StatusPanels.h"
 #include "tst_mainwindow_support.h"
@@ -69,7 +69,7 @@ class TestCaptureFile final : public QObject {
 private slots:
     void init() {
         form_ = std::make_unique<Form1>(folder_.emplace().Options());
-        reader_ = form_->findChild<CaptureFileReader*>();
+        reader_ = form_->findChild<CaptureFileOpener*>();
         QVERIFY(reader_);
         tester_.emplace(form_->resultModel(), QAbstractItemModelTester::FailureReportingMode::QtTest);
         form_->show();
@@ -95,7 +95,7 @@ private slots:
             return shown.actions().value(4);
         });
         dialogs.AnswerText(Data(QStringLiteral("espn_http.pcapng")));
-        QSignalSpy finished(reader_, &CaptureFileReader::Finished);
+        QSignalSpy finished(reader_, &CaptureFileOpener::Finished);
         form_->Cmd1(5)->click();
         QCOMPARE(menu, (QStringList{QStringLiteral("关于..."), QStringLiteral("-"), QStringLiteral("帮   助"),
                                     QStringLiteral("-"), QStringLiteral("打开捕获文件…")}));
@@ -118,8 +118,8 @@ private slots:
                                 Data(QStringLiteral("zeek_bro.org.pcap"))};
         const QStringList commandLine =
             QStringList{QStringLiteral("velmora"), QStringLiteral("--screenshot"), QStringLiteral("shot.png")} + files;
-        QCOMPARE(CaptureFileReader::FileArguments(commandLine), files);
-        QVERIFY(reader_->Open(CaptureFileReader::FileArguments(commandLine)));
+        QCOMPARE(CaptureFileOpener::FileArguments(commandLine), files);
+        QVERIFY(reader_->Open(CaptureFileOpener::FileArguments(commandLine)));
         QVERIFY(finished.wait(20000));
         const QStringList expected = Cli(files, true).rows;
         QVERIFY(expected.size() > 1000);
@@ -138,7 +138,7 @@ private slots:
         part.write(whole.read(whole.size() * 2 / 3));
         part.close();
 
-        QSignalSpy finished(reader_, &CaptureFileReader::Finished);
+        QSignalSpy finished(reader_, &CaptureFileOpener::Finished);
         form_->Chk3()->setValue(1);
         QVERIFY(reader_->Open({cut}));
         QVERIFY(finished.wait(20000));
@@ -167,7 +167,7 @@ private slots:
         DialogRecorder dialogs;
         // 200 copies of a 2.5 MB capture: long enough to be still reading when the click comes.
         const QStringList many(200, Data(QStringLiteral("ndpi_1kxun.pcap")));
-        QSignalSpy finished(reader_, &CaptureFileReader::Finished);
+        QSignalSpy finished(reader_, &CaptureFileOpener::Finished);
         QVERIFY(reader_->Open(many));
         QCOMPARE(form_->Cmd1(0)->text(), QStringLiteral("停止嗅探"));
         QCOMPARE(form_->Status1()->PanelText(1), QStringLiteral("状态：读取捕获文件"));
@@ -206,7 +206,7 @@ private slots:
         live.Combo2()->setCurrentIndex(live.Combo2()->findText(QStringLiteral("lo")));
         live.Cmd1(0)->click();
         QCOMPARE(live.Cmd1(0)->text(), QStringLiteral("停止嗅探"));
-        QVERIFY(!live.findChild<CaptureFileReader*>()->Open({Data(QStringLiteral("ndpi_hls.pcapng"))}));
+        QVERIFY(!live.findChild<CaptureFileOpener*>()->Open({Data(QStringLiteral("ndpi_hls.pcapng"))}));
         QCOMPARE(dialogs.Count(), 3);
         QVERIFY(live.vpacket().IsCapturing());
         live.Cmd1(0)->click();
@@ -215,7 +215,7 @@ private slots:
 private:
     std::optional<SettingsFolder> folder_;
     std::unique_ptr<Form1> form_;
-    CaptureFileReader* reader_ = nullptr;
+    CaptureFileOpener* reader_ = nullptr;
     std::optional<QAbstractItemModelTester> tester_;
 };
 

@@ -5,7 +5,7 @@
 #include "capture/FrameText.h"
 #include "capture/pcap/CaptureComponent.h"
 #include "desktop/BrowserLauncher.h"
-#include "mainwindow/CaptureFileReader.h"
+#include "mainwindow/CaptureFileOpener.h"
 #include "mainwindow/FileTypeTableModel.h"
 #include "mainwindow/HttpsCapture.h"
 #include "mainwindow/KeyLogOptions.h"
@@ -200,7 +200,7 @@ namespace {
 
 // Opens a capture file as the user does ("打开捕获文件…"): through the window's frame path, as a capture run.
 void OpenCapture(Form1& form, const QString& path) {
-    auto* reader = form.findChild<CaptureFileReader*>();
+    auto* reader = form.findChild<CaptureFileOpener*>();
     QVERIFY(reader && reader->Open({path}));
     QTRY_VERIFY_WITH_TIMEOUT(!reader->IsReading(), 20000);
 }
@@ -325,7 +325,10 @@ void TestMainWindowHttps::recordedCaptureListsDecryptedRequestsAmongClearTextRow
     QCOMPARE(dialogs.Count(), 1);
     QCOMPARE(dialogs.Last().title, QStringLiteral("TLS 密钥日志"));
     QVERIFY2(dialogs.Last().text.contains(folder.dir.path()), qPrintable(dialogs.Last().text));
-    QCOMPARE(Rows(*form.resultModel()), QStringList{expected.first()});
+    // The clear-text .flv, which that table does not name, is still listed by its answer's video type,
+    // at the frame that completed the answer's head.
+    QCOMPARE(Rows(*form.resultModel()),
+             (QStringList{expected.first(), QStringLiteral("视频 http://127.0.0.1:8080/clear/second.flv 42")}));
     QCOMPARE(form.https()->FiguresText(), QString());
 }
 

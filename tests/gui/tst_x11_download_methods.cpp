@@ -6,7 +6,7 @@
 // every address as one argument, whatever the address holds.
 
 #include "desktop/Aria2Client.h"
-#include "mainwindow/CaptureFileReader.h"
+#include "mainwindow/CaptureFileOpener.h"
 #include "mainwindow/DownloadMethodGroup.h"
 #include "mainwindow/ResultListModel.h"
 #include "mainwindow/StatusPanels.h"
@@ -230,9 +230,9 @@ std::unique_ptr<Form1> TestDownloadMethods::OpenWindow(SettingsFolder& folder) {
     form->show();
     if (!QTest::qWaitForWindowExposed(form.get()))
         return nullptr;
-    auto* reader = form->findChild<CaptureFileReader*>();
-    QSignalSpy finished(reader, &CaptureFileReader::Finished);
-    if (!reader->Open(CaptureFileReader::FileArguments({QStringLiteral("velmora"), capture_})) || !finished.wait(10000))
+    auto* reader = form->findChild<CaptureFileOpener*>();
+    QSignalSpy finished(reader, &CaptureFileOpener::Finished);
+    if (!reader->Open(CaptureFileOpener::FileArguments({QStringLiteral("velmora"), capture_})) || !finished.wait(10000))
         return nullptr;
     return form;
 }

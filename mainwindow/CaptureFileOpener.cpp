@@ -1,4 +1,4 @@
-#include "mainwindow/CaptureFileReader.h"
+#include "mainwindow/CaptureFileOpener.h"
 
 #include "capture/pcap/CaptureComponent.h"
 #include "mainwindow/Dialogs.h"
@@ -20,11 +20,11 @@ constexpr int kPollMs = 200;
 
 } // namespace
 
-QString CaptureFileReader::FileFilter() {
+QString CaptureFileOpener::FileFilter() {
     return QStringLiteral("捕获文件 (*.pcap *.pcapng);;所有文件 (*)");
 }
 
-QStringList CaptureFileReader::FileArguments(const QStringList& arguments) {
+QStringList CaptureFileOpener::FileArguments(const QStringList& arguments) {
     static const QStringList withValue{QStringLiteral("--screenshot")};
     QStringList files;
     bool onlyFiles = false;
@@ -40,10 +40,10 @@ QStringList CaptureFileReader::FileArguments(const QStringList& arguments) {
     return files;
 }
 
-CaptureFileReader::CaptureFileReader(Form1* form) : QObject(form), form_(form), poll_(new QTimer(this)) {
-    setObjectName(QStringLiteral("CaptureFileReader"));
+CaptureFileOpener::CaptureFileOpener(Form1* form) : QObject(form), form_(form), poll_(new QTimer(this)) {
+    setObjectName(QStringLiteral("CaptureFileOpener"));
     poll_->setInterval(kPollMs);
-    connect(poll_, &QTimer::timeout, this, &CaptureFileReader::poll);
+    connect(poll_, &QTimer::timeout, this, &CaptureFileOpener::poll);
     // Form1 stops the component on the click first (it was connected before), then this sees the caption.
     connect(form_, &Form1::Cmd1Clicked, this, [this](int index) {
         if (index == 0 && reading_)
@@ -51,7 +51,7 @@ CaptureFileReader::CaptureFileReader(Form1* form) : QObject(form), form_(form), 
     });
 }
 
-void CaptureFileReader::ChooseAndOpen() {
+void CaptureFileOpener::ChooseAndOpen() {
     if (form_->IsCapturing()) {
         Open({}); // says why not
         return;
@@ -64,7 +64,7 @@ void CaptureFileReader::ChooseAndOpen() {
     Open({*chosen});
 }
 
-bool CaptureFileReader::Open(const QStringList& paths) {
+bool CaptureFileOpener::Open(const QStringList& paths) {
     if (form_->IsCapturing()) {
         Dialogs::Message(form_, QMessageBox::Critical, QStringLiteral("错误"),
                          QStringLiteral("正在嗅探，要打开捕获文件先停止嗅探！"));
@@ -98,7 +98,7 @@ bool CaptureFileReader::Open(const QStringList& paths) {
     return true;
 }
 
-void CaptureFileReader::poll() {
+void CaptureFileOpener::poll() {
     if (!reading_)
         return;
     velmora::CaptureComponent& component = form_->vpacket();
@@ -112,7 +112,7 @@ void CaptureFileReader::poll() {
         finish(false);
 }
 
-void CaptureFileReader::showProgress() {
+void CaptureFileOpener::showProgress() {
     const velmora::CaptureComponent& component = form_->vpacket();
     const velmora::FileProgress progress = component.ReadProgress();
     const QString frames = QString::number(component.Stats().delivered);
@@ -123,7 +123,7 @@ void CaptureFileReader::showProgress() {
     form_->Status1()->CapturePanel()->setText(text);
 }
 
-void CaptureFileReader::finish(bool cutShort) {
+void CaptureFileOpener::finish(bool cutShort) {
     reading_ = false;
     poll_->stop();
     velmora::CaptureComponent& component = form_->vpacket();

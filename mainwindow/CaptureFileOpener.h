@@ -12,7 +12,7 @@
 class Form1;
 class QTimer;
 
-class CaptureFileReader final : public QObject {
+class CaptureFileOpener final : public QObject {
     Q_OBJECT
 
 public:
@@ -21,7 +21,7 @@ public:
     // the ones that take a value take).
     static QStringList FileArguments(const QStringList& arguments);
 
-    explicit CaptureFileReader(Form1* form);
+    explicit CaptureFileOpener(Form1* form);
 
     // The menu entry: a file dialog, then Open.
     void ChooseAndOpen();

@@ -1,0 +1,68 @@
+#include "engine/CaptureEngine.h"
+
+#include <cstring>
+
+namespace velmora {
+
+namespace {
+
+// A row's identity for the texts kept beside it: its packet and address.
+std::u16string rowKey(const ResultRow& row) {
+    std::u16string key(sizeof(PacketNumber) / sizeof(char16_t), u'\0');
+    std::memcpy(key.data(), &row.packet, sizeof(PacketNumber));
+    return key + row.address;
+}
+
+} // namespace
+
+CaptureEngine::CaptureEngine(const FileTypeTable& fileTypes, Limits limits)
+    : limits_(limits), store_(limits.storeBytes), extractor_(store_, results_, fileTypes),
+      https_(extractor_, limits.https),
+      clearText_([this](std::u16string_view address, PacketNumber requestPacket,
+                        HttpResponseHead& response) { clearTextAnswered(address, requestPacket, response); },
+                 limits.clearText) {}
+
+void CaptureEngine::FrameReceived(std::span<const std::uint8_t> frame, int linkType, const ExtractionOptions& options,
+                                  const FrameMarkers* knownMarkers) {
+    extractor_.vpacket_PacketReceived(frame, linkType, options, knownMarkers);
+    const PacketNumber packet = store_.CurrentPacket();
+    https_.PacketReceived(frame, linkType, packet, options);
+    if (TcpSegment segment; ReadTcpSegment(frame, linkType, segment)) {
+        options_ = &options;
+        clearText_.Segment(segment, packet);
+        options_ = nullptr;
+    }
+}
+
+void CaptureEngine::clearTextAnswered(std::u16string_view address, PacketNumber requestPacket,
+                                      HttpResponseHead& response) {
+    // Rows are listed only in the search mode, as the scans list them.
+    if (!options_ || options_->allPacketsValue != 0)
+        return;
+    const ResultRow* row = extractor_.ListAnsweredRequest(address, response, options_->byContentType);
+    if (!row || answerBytes_ >= limits_.answerTextTotal)
+        return;
+    if (response.text.size() > limits_.answerTextBytes)
+        response.text.resize(limits_.answerTextBytes);
+    answerBytes_ += response.text.size();
+    answers_[rowKey(*row)] = AnswerRecord{requestPacket, std::move(response.text)};
+}
+
+std::optional<CaptureEngine::Answer> CaptureEngine::AnswerOf(const ResultRow& row) const {
+    if (const auto it = answers_.find(rowKey(row)); it != answers_.end())
+        return Answer{it->second.requestPacket, nullptr, &it->second.responseText};
+    if (const std::string* response = https_.ResponseText(row))
+        return Answer{row.packet, https_.RequestText(row), response};
+    return std::nullopt;
+}
+
+void CaptureEngine::Reset() {
+    store_.Reset();
+    results_.Clear();
+    https_.Reset();
+    clearText_.Reset();
+    answers_.clear();
+    answerBytes_ = 0;
+}
+
+} // namespace velmora

@@ -1,0 +1,96 @@
+#pragma once
+// The engine every captured frame goes through, the same for the window and velmora-cli: it stores
+// the frame, lists the media addresses its text holds, follows the HTTPS connections it can decrypt
+// and reads the servers' answers. The front ends hand it frames in capture order and read its rows;
+// nothing here knows about widgets or libpcap.
+//
+//     CaptureEngine engine(fileTypes);
+//     engine.OpenKeyLog(path);                       // optional: HTTPS through the browser's key log
+//     engine.FrameReceived(frame, linkType, options); // per frame, on one thread
+//     for (i = before; i < engine.Results().size(); ++i) show(engine.Results()[i]);
+//     engine.Reset();                                // capture start
+
+#include "capture/FileTypeTable.h"
+#include "capture/FrameMarkers.h"
+#include "capture/MediaAddressExtractor.h"
+#include "capture/PacketStore.h"
+#include "capture/ResultList.h"
+#include "decrypt/HttpsRequestFinder.h"
+#include "engine/ClearTextExchanges.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <optional>
+#include <unordered_map>
+
+namespace velmora {
+
+class CaptureEngine final {
+public:
+    struct Limits {
+        // Frames kept for the data window and the keyword search; 0 keeps numbers only.
+        std::size_t storeBytes = PacketStore::kDefaultMemoryBudget;
+        HttpsRequestFinder::Limits https;
+        ClearTextExchanges::Limits clearText;
+        std::size_t answerTextBytes = 16 << 10;            // kept per row for AnswerOf
+        std::size_t answerTextTotal = std::size_t{32} << 20;
+    };
+
+    // The exchange behind a row that the server's answer listed: the request (its frame, or the
+    // decrypted request's text) and the answer's head as text.
+    struct Answer {
+        PacketNumber requestPacket = 0;
+        const std::string* requestText = nullptr; // decrypted requests only
+        const std::string* responseText = nullptr;
+    };
+
+    explicit CaptureEngine(const FileTypeTable& fileTypes) : CaptureEngine(fileTypes, Limits{}) {}
+    CaptureEngine(const FileTypeTable& fileTypes, Limits limits);
+    CaptureEngine(const CaptureEngine&) = delete;
+    CaptureEngine& operator=(const CaptureEngine&) = delete;
+
+    // One frame as delivered (cut to the store's limit by the caller) with its libpcap link type, or -1
+    // when unknown. `knownMarkers`, when given, is what FindFrameMarkers finds in exactly these bytes.
+    void FrameReceived(std::span<const std::uint8_t> frame, int linkType, const ExtractionOptions& options,
+                       const FrameMarkers* knownMarkers = nullptr);
+
+    // Capture start: frames, rows and followed connections are dropped; the key log stays open.
+    void Reset();
+
+    KeyLogOpen OpenKeyLog(const std::string& path) { return https_.OpenKeyLog(path); }
+    void CloseKeyLog() { https_.CloseKeyLog(); }
+    bool HasKeyLog() const { return https_.HasKeyLog(); }
+    TlsStats Stats() const { return https_.Stats(); }
+
+    // For a row listed from a server's answer; nothing for the others, and for rows past the text bound.
+    std::optional<Answer> AnswerOf(const ResultRow& row) const;
+
+    PacketStore& Store() { return store_; }
+    const PacketStore& Store() const { return store_; }
+    ResultList& Results() { return results_; }
+    const ResultList& Results() const { return results_; }
+    MediaAddressExtractor& Extractor() { return extractor_; }
+    HttpsRequestFinder& Https() { return https_; }
+    const HttpsRequestFinder& Https() const { return https_; }
+
+private:
+    struct AnswerRecord {
+        PacketNumber requestPacket = 0;
+        std::string responseText;
+    };
+    void clearTextAnswered(std::u16string_view address, PacketNumber requestPacket, HttpResponseHead& response);
+
+    Limits limits_;
+    const ExtractionOptions* options_ = nullptr; // of the frame being handled
+    PacketStore store_;
+    ResultList results_;
+    MediaAddressExtractor extractor_;
+    HttpsRequestFinder https_; // idle until a key log is open
+    ClearTextExchanges clearText_;
+    std::unordered_map<std::u16string, AnswerRecord> answers_; // by RowKey
+    std::size_t answerBytes_ = 0;
+};
+
+} // namespace velmora

@@ -1,0 +1,211 @@
+#include "engine/ClearTextExchanges.h"
+
+#include "capture/FrameText.h"
+#include "capture/HeaderText.h"
+#include "decrypt/Http1ResponseReader.h"
+#include "decrypt/TcpReassembler.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <random>
+#include <string_view>
+
+namespace velmora {
+
+namespace {
+
+constexpr std::size_t kMaxRequestHead = 16 << 10;
+
+struct PendingRequest {
+    std::u16string address; // empty for requests other than a GET with a Host header
+    PacketNumber packet = 0;
+    bool head = false; // a HEAD: its answer has no body
+};
+
+std::string_view asText(std::span<const std::uint8_t> bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+// The method of a request line, when the text begins with one that clients send.
+std::string_view requestMethod(std::string_view text) {
+    for (std::string_view method : {"GET ", "HEAD ", "POST ", "PUT ", "DELETE ", "OPTIONS ", "PATCH "})
+        if (text.starts_with(method))
+            return method.substr(0, method.size() - 1);
+    return {};
+}
+
+// A per-process key, so that endpoints that share a bucket cannot be worked out ahead of time.
+const std::array<std::uint8_t, 16>& hashKey() {
+    static const std::array<std::uint8_t, 16> key = [] {
+        std::array<std::uint8_t, 16> k{};
+        std::random_device random;
+        for (auto& b : k)
+            b = static_cast<std::uint8_t>(random());
+        return k;
+    }();
+    return key;
+}
+
+} // namespace
+
+struct ClearTextExchanges::Connection {
+    Connection(ClearTextExchanges& owner, ByteBudget& shared, std::size_t limit)
+        : budget(limit, &shared), server(budget, limit),
+          reader(budget, [this, &owner](HttpResponseHead& head) { return owner.answer(*this, head); }) {}
+
+    ByteBudget budget;
+    TcpReassembler server;
+    Http1ResponseReader reader;
+    std::deque<PendingRequest> pending;
+    std::list<Key>::iterator lru;
+};
+
+std::size_t ClearTextExchanges::KeyHash::operator()(const Key& key) const {
+    std::array<std::uint8_t, 52> keyed;
+    std::memcpy(keyed.data(), hashKey().data(), 16);
+    std::memcpy(keyed.data() + 16, key.bytes.data(), key.bytes.size());
+    return std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(keyed.data()), keyed.size()));
+}
+
+ClearTextExchanges::ClearTextExchanges(Answered answered, Limits limits)
+    : answered_(std::move(answered)), limits_(limits), budget_(limits.totalBytes) {}
+
+ClearTextExchanges::~ClearTextExchanges() {
+    connections_.clear();
+}
+
+ClearTextExchanges::Key ClearTextExchanges::keyOf(const TcpSegment& segment, bool fromClient) {
+    Key key;
+    const std::uint8_t* client = fromClient ? segment.source : segment.destination;
+    const std::uint8_t* server = fromClient ? segment.destination : segment.source;
+    const std::uint16_t clientPort = fromClient ? segment.sourcePort : segment.destinationPort;
+    const std::uint16_t serverPort = fromClient ? segment.destinationPort : segment.sourcePort;
+    std::memcpy(key.bytes.data(), client, segment.addressBytes);
+    key.bytes[16] = static_cast<std::uint8_t>(clientPort >> 8);
+    key.bytes[17] = static_cast<std::uint8_t>(clientPort);
+    std::memcpy(key.bytes.data() + 18, server, segment.addressBytes);
+    key.bytes[34] = static_cast<std::uint8_t>(serverPort >> 8);
+    key.bytes[35] = static_cast<std::uint8_t>(serverPort);
+    return key;
+}
+
+void ClearTextExchanges::Reset() {
+    connections_.clear();
+    lru_.clear();
+}
+
+void ClearTextExchanges::remove(Table::iterator it) {
+    lru_.erase(it->second->lru);
+    connections_.erase(it);
+}
+
+void ClearTextExchanges::Segment(const TcpSegment& segment, PacketNumber packet) {
+    if (segment.payload.empty() && !segment.fin && !segment.rst)
+        return;
+    if (!segment.payload.empty() && clientRequests(segment, packet))
+        return;
+    if (connections_.empty())
+        return;
+    // The server's side of a followed connection, or its end.
+    auto it = connections_.find(keyOf(segment, false));
+    bool fromServer = true;
+    if (it == connections_.end()) {
+        if (!segment.fin && !segment.rst)
+            return;
+        it = connections_.find(keyOf(segment, true));
+        if (it == connections_.end())
+            return;
+        fromServer = false;
+    }
+    Connection& connection = *it->second;
+    lru_.splice(lru_.end(), lru_, connection.lru);
+    if (fromServer && !segment.payload.empty() && !connection.reader.Broken()) {
+        if (!connection.server.Started())
+            connection.server.Start(segment.sequence);
+        const bool kept = connection.server.Add(segment.sequence, segment.payload, [&](std::span<const std::uint8_t> bytes) {
+            if (!connection.reader.Broken())
+                connection.reader.Add(bytes, packet);
+        });
+        if (!kept || connection.reader.Broken())
+            return remove(it);
+    }
+    if (segment.fin || segment.rst)
+        remove(it);
+}
+
+bool ClearTextExchanges::answer(Connection& connection, HttpResponseHead& head) {
+    if (connection.pending.empty())
+        return false; // an answer to a request that was not seen
+    const PendingRequest request = std::move(connection.pending.front());
+    connection.pending.pop_front();
+    if (!request.address.empty())
+        answered_(request.address, request.packet, head);
+    return request.head;
+}
+
+bool ClearTextExchanges::clientRequests(const TcpSegment& segment, PacketNumber packet) {
+    std::string_view text = asText(segment.payload);
+    if (requestMethod(text).empty())
+        return false;
+    const Key key = keyOf(segment, true);
+    auto it = connections_.find(key);
+    // Pipelined requests: each head in turn, as far as this segment holds them.
+    while (!text.empty()) {
+        const std::string_view method = requestMethod(text);
+        if (method.empty())
+            break;
+        const std::size_t lineEnd = text.find('\n');
+        const std::string_view head = text.substr(0, std::min(text.size(), kMaxRequestHead));
+        std::size_t headEnd = head.find("\r\n\r\n");
+        headEnd = headEnd == std::string_view::npos ? head.size() : headEnd + 4;
+        PendingRequest request;
+        request.packet = packet;
+        request.head = method == "HEAD";
+        const std::string_view line = TrimHeaderSpace(text.substr(0, lineEnd));
+        const std::size_t targetAt = method.size() + 1;
+        const std::size_t targetEnd = line.find(' ', targetAt);
+        if (method == "GET" && targetEnd != std::string_view::npos && line.substr(targetEnd + 1).starts_with("HTTP/1.")) {
+            const std::string_view target = line.substr(targetAt, targetEnd - targetAt);
+            std::string address;
+            if (target.find("http://") != std::string_view::npos) {
+                address.assign(target);
+            } else {
+                // The Host header, as the request-line scan joins it.
+                for (std::size_t at = head.find('\n'); at != std::string_view::npos && at + 1 < headEnd;) {
+                    const std::size_t end = head.find('\n', at + 1);
+                    const std::string_view header = TrimHeaderSpace(head.substr(at + 1, std::min(end, headEnd) - at - 1));
+                    if (header.size() > 5 && EqualsIgnoringAsciiCase(header.substr(0, 5), "host:")) {
+                        address = "http://" + std::string(TrimHeaderSpace(header.substr(5))) + std::string(target);
+                        break;
+                    }
+                    at = end;
+                }
+            }
+            if (!address.empty())
+                request.address =
+                    PacketToTextCn(std::span(reinterpret_cast<const std::uint8_t*>(address.data()), address.size()));
+        }
+        if (it == connections_.end()) {
+            if (request.address.empty())
+                return true; // only a GET starts following a connection
+            if (connections_.size() >= limits_.connections && !lru_.empty())
+                remove(connections_.find(lru_.front()));
+            auto connection = std::make_unique<Connection>(*this, budget_, limits_.connectionBytes);
+            Connection* raw = connection.get();
+            it = connections_.emplace(key, std::move(connection)).first;
+            raw->lru = lru_.insert(lru_.end(), key);
+            // The client's acknowledgement says where the server's answer will begin.
+            if (segment.ack)
+                raw->server.Start(segment.acknowledgement);
+        }
+        Connection& connection = *it->second;
+        if (connection.pending.size() >= limits_.pendingRequests)
+            connection.pending.pop_front(); // its answer went unseen
+        connection.pending.push_back(std::move(request));
+        text.remove_prefix(std::min(headEnd, text.size()));
+    }
+    return true;
+}
+
+} // namespace velmora
