@@ -121,7 +121,8 @@ int main(int argc, char** argv) {
     const ResultList& results = engine.Results();
     RowWriter writer(stdout, options.format == CliOptions::Format::Jsonl);
     if (!options.tlsKeyLog.empty()) {
-        if (const KeyLogOpen opened = engine.OpenKeyLog(options.tlsKeyLog); !opened) {
+        const KeyLogOpen opened = engine.OpenKeyLog(options.tlsKeyLog);
+        if (!opened) {
             std::fprintf(stderr, "velmora-cli: %s\n", opened.message.c_str());
             return kExitUsage;
         }

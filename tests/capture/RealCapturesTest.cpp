@@ -82,7 +82,7 @@ std::vector<std::string> mediaRequests(const std::string& oracleFile, const File
 
 TEST(RealCaptures, FindTheMediaRequestsOfEveryCapture) {
     const FileTypeTable table = everyRowEnabled();
-    ASSERT_EQ(table.size(), 33u);
+    ASSERT_EQ(table.size(), 34u);
     struct Capture {
         const char* file;
         const char* oracle;
