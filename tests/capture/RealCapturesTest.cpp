@@ -93,7 +93,7 @@ TEST(RealCaptures, FindTheMediaRequestsOfEveryCapture) {
         {"espn_http.pcapng", "espn_http.oracle.txt", 956, 42},
         {"ndpi_1kxun.pcap", "ndpi_1kxun.oracle.txt", 1723, 63},
         {"ndpi_hls.pcapng", "ndpi_hls.oracle.txt", 13, 1},                  // raw IP
-        {"ndpi_mpeg-dash.pcap", "ndpi_mpeg-dash.oracle.txt", 13, 2},
+        {"ndpi_mpeg-dash.pcap", "ndpi_mpeg-dash.oracle.txt", 13, 4}, // two .m4s segments
         {"ndpi_mpeg.pcap", "ndpi_mpeg.oracle.txt", 19, 1},
         {"ndpi_netflix.pcap", "ndpi_netflix.oracle.txt", 1793, 7},
         {"ndpi_quickplay.pcap", "ndpi_quickplay.oracle.txt", 155, 62},      // Linux cooked
