@@ -10,7 +10,7 @@
 #   bench/compare.sh [RUNS] tls   (only the HTTPS part below)
 # Then, as root, the same for HTTPS: a capture of media downloads over loopback with its TLS key log
 # (bench/make-https-capture.sh), velmora-cli without and with --tls-keylog, and tshark decrypting it
-# (median wall time and peak memory).
+# (median wall time and peak memory); then the same for HTTP/3 over QUIC (bench/make-quic-capture.sh).
 #
 # The capture is VELMORA_BENCH_PCAP if set, else it is made once with ../shared/bench/make_pcap.py
 # under ${TMPDIR:-/tmp}/velmora-bench (it is never kept in the repository).
@@ -178,3 +178,21 @@ measure "${https_tools[@]}"
 report "${https_tools[@]}"
 echo
 echo "HTTPS rows listed by velmora-cli --tls-keylog: $(build/velmora-cli -r "$https_capture" --settings resources/setting.ini --tls-keylog "$https_keys" 2>/dev/null | wc -l)"
+
+# HTTP/3: the same for QUIC downloads with the client's key log (bench/make-quic-capture.sh): every
+# server packet is opened too, for the connection IDs and the answers' heads.
+quic_capture=$out/quic-200m.pcap
+quic_keys=$out/quic-200m.keys
+if [ ! -f "$quic_capture" ] || [ ! -f "$quic_keys" ]; then
+    bench/make-quic-capture.sh "$quic_capture" "$quic_keys" 200 2>/dev/null
+fi
+ls -l "$quic_capture" | awk '{printf "\nQUIC capture: %s, %.0f MB\n", $9, $5/1e6}'
+quic_tools=(
+    "velmora-cli|build/velmora-cli -r $quic_capture --settings resources/setting.ini"
+    "velmora-cli --tls-keylog|build/velmora-cli -r $quic_capture --settings resources/setting.ini --tls-keylog $quic_keys"
+    "tshark (key log)|tshark -n -r $quic_capture -o tls.keylog_file:$quic_keys -Y 'quic.stream.stream_id' -T fields -e quic.stream.stream_id"
+)
+measure "${quic_tools[@]}"
+report "${quic_tools[@]}"
+echo
+echo "HTTP/3 rows listed by velmora-cli --tls-keylog: $(build/velmora-cli -r "$quic_capture" --settings resources/setting.ini --tls-keylog "$quic_keys" 2>/dev/null | wc -l)"

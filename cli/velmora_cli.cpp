@@ -26,7 +26,9 @@ constexpr int kExitUsage = 2;
 
 std::atomic<bool> interrupted{false};
 
-void onSignal(int) { interrupted = true; }
+void onSignal(int) {
+    interrupted = true;
+}
 
 fs::path executableFolder() {
     std::error_code error;
@@ -67,7 +69,8 @@ int listAdapters() {
                "." + std::to_string(v & 255);
     };
     for (const auto& adapter : list.adapters)
-        std::printf("%s\t%s\t%s\n", adapter.name.c_str(), dotted(adapter.address).c_str(), dotted(adapter.mask).c_str());
+        std::printf("%s\t%s\t%s\n", adapter.name.c_str(), dotted(adapter.address).c_str(),
+                    dotted(adapter.mask).c_str());
     return 0;
 }
 
@@ -135,7 +138,8 @@ int main(int argc, char** argv) {
     vpacket.SetPacketReceived([&](std::int32_t numbytes) {
         // The announced frame is read in place: the store keeps its own copy.
         const auto frame = vpacket.CurrentFrame();
-        const auto length = static_cast<std::size_t>(std::clamp<std::int32_t>(numbytes, 0, CaptureComponent::kMaxFrameBytes));
+        const auto length =
+            static_cast<std::size_t>(std::clamp<std::int32_t>(numbytes, 0, CaptureComponent::kMaxFrameBytes));
         const std::size_t before = results.size();
         const auto bytes = frame.first(std::min(length, frame.size()));
         engine.FrameReceived(bytes, vpacket.CurrentLinkType(), extraction,
@@ -207,13 +211,15 @@ int main(int argc, char** argv) {
     if (engine.HasKeyLog()) {
         engine.Https().EndCapture();
         const TlsStats tls = engine.Stats();
+        const QuicStats quic = engine.QuicConnections();
         std::fprintf(
             stderr,
             "velmora-cli: TLS connections: %llu seen, %llu decrypted, %llu without keys, %llu with unsupported "
-            "suites, %llu failed\n",
+            "suites, %llu failed; QUIC connections: %llu seen, %llu decrypted, %llu without keys\n",
             static_cast<unsigned long long>(tls.seen), static_cast<unsigned long long>(tls.decrypted),
             static_cast<unsigned long long>(tls.withoutKeys), static_cast<unsigned long long>(tls.unsupported),
-            static_cast<unsigned long long>(tls.failed));
+            static_cast<unsigned long long>(tls.failed), static_cast<unsigned long long>(quic.seen),
+            static_cast<unsigned long long>(quic.decrypted), static_cast<unsigned long long>(quic.withoutKeys));
     }
     if (live && stats.droppedByKernel > 0)
         std::fprintf(stderr, "velmora-cli: the kernel dropped %llu frames: the capture could not keep up\n",

@@ -122,11 +122,13 @@ KeyLogOpen HttpsRequestFinder::OpenKeyLog(const std::string& path) {
     }
     keyLogPath_ = path;
     connections_ = std::make_unique<TlsConnectionTable>(*keyLog_, *lister_, limits_);
+    ++restarts_;
     return opened;
 }
 
 void HttpsRequestFinder::CloseKeyLog() {
     connections_.reset();
+    ++restarts_;
     *keyLog_ = KeyLog();
     keyLogPath_.clear();
 }
@@ -139,6 +141,11 @@ void HttpsRequestFinder::Reset() {
     lister_->Clear();
     if (connections_)
         connections_ = std::make_unique<TlsConnectionTable>(*keyLog_, *lister_, limits_);
+    ++restarts_;
+}
+
+HttpRequestSink& HttpsRequestFinder::Lister() {
+    return *lister_;
 }
 
 void HttpsRequestFinder::EndCapture() {
@@ -162,6 +169,7 @@ void HttpsRequestFinder::PacketReceived(std::span<const std::uint8_t> frame, int
                                         const ExtractionOptions& options) {
     if (!connections_)
         return;
+    lister_->SetListing(options.allPacketsValue == 0, options.byContentType); // for QUIC's requests too
     TcpSegment segment;
     if (!ReadTcpSegment(frame, linkType, segment) || !TlsConnectionTable::Carries(segment))
         return;
@@ -176,7 +184,6 @@ void HttpsRequestFinder::PacketReceived(std::span<const std::uint8_t> frame, int
                 connections_->KeysAdded();
         }
     }
-    lister_->SetListing(options.allPacketsValue == 0, options.byContentType);
     connections_->Segment(segment, packet);
 }
 

@@ -33,6 +33,7 @@
 
 namespace velmora {
 
+class HttpRequestSink;
 class KeyLog;
 class TlsConnectionTable;
 
@@ -105,6 +106,13 @@ public:
     // The decrypted answer's head behind a row that the answer listed ("name: value" lines for HTTP/2).
     const std::string* ResponseText(const ResultRow& row) const;
 
+    // For the reader of HTTP/3 over QUIC beside this one: the open key log (null when none), the path
+    // its requests are listed through (set for the frame PacketReceived was last given), and a count
+    // that rises whenever the connections followed are dropped (a key log opened, a capture started).
+    KeyLog* OpenedKeyLog() const { return connections_ ? keyLog_.get() : nullptr; }
+    HttpRequestSink& Lister();
+    std::uint64_t Restarts() const { return restarts_; }
+
 private:
     class RequestLister; // lists each request through the extractor and keeps its text
 
@@ -114,6 +122,7 @@ private:
     std::unique_ptr<RequestLister> lister_;
     std::unique_ptr<TlsConnectionTable> connections_;
     std::int64_t lastRefreshMs_ = 0; // when the key log was last looked at for a waiting connection
+    std::uint64_t restarts_ = 0;
 };
 
 } // namespace velmora

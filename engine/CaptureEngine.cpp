@@ -27,11 +27,36 @@ void CaptureEngine::FrameReceived(std::span<const std::uint8_t> frame, int linkT
     extractor_.vpacket_PacketReceived(frame, linkType, options, knownMarkers);
     const PacketNumber packet = store_.CurrentPacket();
     https_.PacketReceived(frame, linkType, packet, options);
+    followQuic();
+    if (UdpDatagram datagram; quic_ && ReadUdpDatagram(frame, linkType, datagram))
+        quic_->Datagram(datagram, packet);
     if (TcpSegment segment; ReadTcpSegment(frame, linkType, segment)) {
         options_ = &options;
         clearText_.Segment(segment, packet);
         options_ = nullptr;
     }
+}
+
+void CaptureEngine::followQuic() {
+    // The window opens and closes the key log through the finder: the QUIC reader follows it.
+    KeyLog* keys = https_.OpenedKeyLog();
+    if (!keys) {
+        quic_.reset();
+        return;
+    }
+    if (!quic_ || quicRestarts_ != https_.Restarts()) {
+        quic_ = std::make_unique<QuicConnectionTable>(*keys, https_.Lister(), limits_.https);
+        quicRestarts_ = https_.Restarts();
+    }
+}
+
+TlsStats CaptureEngine::DecryptedConnections() const {
+    TlsStats all = https_.Stats();
+    const QuicStats quic = QuicConnections();
+    all.seen += quic.seen;
+    all.decrypted += quic.decrypted;
+    all.withoutKeys += quic.withoutKeys;
+    return all;
 }
 
 void CaptureEngine::clearTextAnswered(std::u16string_view address, PacketNumber requestPacket,
@@ -60,6 +85,7 @@ void CaptureEngine::Reset() {
     store_.Reset();
     results_.Clear();
     https_.Reset();
+    followQuic();
     clearText_.Reset();
     answers_.clear();
     answerBytes_ = 0;

@@ -5,7 +5,7 @@
 // nothing here knows about widgets or libpcap.
 //
 //     CaptureEngine engine(fileTypes);
-//     engine.OpenKeyLog(path);                       // optional: HTTPS through the browser's key log
+//     engine.OpenKeyLog(path);                       // optional: HTTPS and HTTP/3 through the browser's key log
 //     engine.FrameReceived(frame, linkType, options); // per frame, on one thread
 //     for (i = before; i < engine.Results().size(); ++i) show(engine.Results()[i]);
 //     engine.Reset();                                // capture start
@@ -17,12 +17,14 @@
 #include "capture/ResultList.h"
 #include "decrypt/HttpsRequestFinder.h"
 #include "engine/ClearTextExchanges.h"
+#include "quic/QuicConnectionTable.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
-#include <optional>
 #include <unordered_map>
 
 namespace velmora {
@@ -34,7 +36,7 @@ public:
         std::size_t storeBytes = PacketStore::kDefaultMemoryBudget;
         HttpsRequestFinder::Limits https;
         ClearTextExchanges::Limits clearText;
-        std::size_t answerTextBytes = 16 << 10;            // kept per row for AnswerOf
+        std::size_t answerTextBytes = 16 << 10; // kept per row for AnswerOf
         std::size_t answerTextTotal = std::size_t{32} << 20;
     };
 
@@ -60,9 +62,16 @@ public:
     void Reset();
 
     KeyLogOpen OpenKeyLog(const std::string& path) { return https_.OpenKeyLog(path); }
-    void CloseKeyLog() { https_.CloseKeyLog(); }
+    void CloseKeyLog() {
+        quic_.reset();
+        https_.CloseKeyLog();
+    }
     bool HasKeyLog() const { return https_.HasKeyLog(); }
     TlsStats Stats() const { return https_.Stats(); }
+    // HTTP/3 over QUIC, read with the same key log.
+    QuicStats QuicConnections() const { return quic_ ? quic_->Stats() : QuicStats{}; }
+    // TLS and QUIC together, for the figures the window shows.
+    TlsStats DecryptedConnections() const;
 
     // For a row listed from a server's answer; nothing for the others, and for rows past the text bound.
     std::optional<Answer> AnswerOf(const ResultRow& row) const;
@@ -80,6 +89,7 @@ private:
         PacketNumber requestPacket = 0;
         std::string responseText;
     };
+    void followQuic();
     void clearTextAnswered(std::u16string_view address, PacketNumber requestPacket, HttpResponseHead& response);
 
     Limits limits_;
@@ -88,6 +98,9 @@ private:
     ResultList results_;
     MediaAddressExtractor extractor_;
     HttpsRequestFinder https_; // idle until a key log is open
+    // HTTP/3 over QUIC: made when the finder has a key log, made anew whenever the finder drops its connections.
+    std::unique_ptr<QuicConnectionTable> quic_;
+    std::uint64_t quicRestarts_ = 0;
     ClearTextExchanges clearText_;
     std::unordered_map<std::u16string, AnswerRecord> answers_; // by RowKey
     std::size_t answerBytes_ = 0;

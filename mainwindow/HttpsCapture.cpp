@@ -98,7 +98,7 @@ void HttpsCapture::checkMissingKeys() {
         missingKeysTimer_->stop();
         return;
     }
-    if (missingKeys_.Update(form_->httpsRequests().Stats(), captureClock_.elapsed()))
+    if (missingKeys_.Update(form_->engine().DecryptedConnections(), captureClock_.elapsed()))
         form_->Status1()->showMessage(MissingKeysText(), 60000);
 }
 
@@ -114,7 +114,7 @@ void HttpsCapture::CaptureEnded() {
 QString HttpsCapture::FiguresText() const {
     if (!form_->httpsRequests().HasKeyLog())
         return {};
-    const velmora::TlsStats stats = form_->httpsRequests().Stats();
+    const velmora::TlsStats stats = form_->engine().DecryptedConnections(); // QUIC counted too
     QString text = QStringLiteral("，TLS 已解密 %1 / 无密钥 %2")
                        .arg(QString::number(stats.decrypted), QString::number(stats.withoutKeys));
     // The rarer outcomes only when there are any, so that the figures shown add up to the connections seen.

@@ -49,7 +49,8 @@ struct Http3Reader::Stream {
     nghttp3_qpack_decoder* decoder = nullptr; // the one the stream's blocks are decoded with
     std::size_t blockTaken = 0;               // bytes of the current block the decoder has read
     bool blocked = false;
-    HttpRequest fields; // the header block decoded so far
+    HttpRequest fields;        // the request's header block decoded so far
+    HttpResponseHead response; // the response's
     std::string host;
     std::string status;
 };
@@ -270,6 +271,8 @@ bool Http3Reader::headerBlock(Stream& s, std::span<const std::uint8_t> block) {
                 s.host = value;
             else if (name == ":status")
                 s.status = value;
+            if (s.kind == Stream::Kind::Response)
+                s.response.TakeHeader(name, value);
             if (s.fields.text.size() + name.size() + value.size() + 4 <= kMaxTextBytes)
                 s.fields.text.append(name).append(": ").append(value).append("\r\n");
             nghttp3_rcbuf_decref(nv.name);
@@ -291,6 +294,7 @@ bool Http3Reader::headerBlock(Stream& s, std::span<const std::uint8_t> block) {
             return false;
         if (s.fields.authority.empty())
             s.fields.authority = s.host;
+        s.fields.stream = s.id;
         HttpRequest request = s.fields;
         request.packet = s.packet;
         s.fields.text.clear();
@@ -305,9 +309,17 @@ bool Http3Reader::headerBlock(Stream& s, std::span<const std::uint8_t> block) {
     if (s.status.size() == 3 && s.status[0] == '1') {
         s.status.clear();
         s.fields = HttpRequest();
+        s.response = HttpResponseHead();
         return true;
     }
     s.kind = Stream::Kind::Done;
+    // The answer to the request on the same stream, when that was read.
+    const auto request = streams_.find(s.id << 1 | 1);
+    if (request == streams_.end() || request->second->fields.method.empty())
+        return true;
+    s.response.text = std::move(s.fields.text);
+    s.response.packet = s.packet;
+    sink_.Response(request->second->fields, s.response);
     return true;
 }
 

@@ -6,6 +6,7 @@
 // A stream is read only up to its (final) header block. Everything kept is drawn from the
 // connection's budget.
 
+#include "capture/HttpResponseHead.h"
 #include "decrypt/ByteBudget.h"
 #include "decrypt/HttpRequest.h"
 

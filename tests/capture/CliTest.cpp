@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -152,6 +153,50 @@ TEST(Cli, KeepsTheRowsBeforeDamageAndExitsWith1) {
     EXPECT_NE(run.err.find("95"), std::string::npos) << run.err; // the first damaged frame
     EXPECT_EQ(run.lines().size(), 94u);
     EXPECT_EQ(whole.out.rfind(run.out, 0), 0u) << "the rows before the damage are the whole file's first rows";
+}
+
+TEST(Cli, ListsHttp3RequestsWithTheSameKeyLog) {
+    // Real HTTP/3 captures of ngtcp2's client, Chromium and Firefox: the rows are the media GETs the
+    // servers logged, each at the frame tshark finds it in (an address listed once; "*" where tshark
+    // cannot place it), in frame order; a file type no rule names (.vid) is listed by its answer's
+    // media type; the last line counts the QUIC connections.
+    const std::pair<const char*, const char*> captures[] = {
+        {"quic_ngtcp2", "QUIC connections: 12 seen, 11 decrypted, 1 without keys"},
+        {"quic_chromium", "QUIC connections: 1 seen, 1 decrypted, 0 without keys"},
+        {"quic_firefox", "QUIC connections: 1 seen, 1 decrypted, 0 without keys"},
+    };
+    for (const auto& [name, counts] : captures) {
+        SCOPED_TRACE(name);
+        const std::string capture = kData + "/" + name;
+        const CliRun run =
+            runCli("-r " + capture + ".pcap --tls-keylog " + capture + ".keys --format jsonl" + settingsArg());
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.err.find(counts), std::string::npos) << run.err;
+        const auto rows = run.lines();
+        std::ifstream oracle(capture + ".oracle.txt");
+        std::set<std::string> seen;
+        std::size_t at = 0;
+        for (std::string line; std::getline(oracle, line);) {
+            const std::string frame = line.substr(0, line.find('\t'));
+            const std::string address = line.substr(line.find('\t') + 1);
+            const std::string path = address.substr(0, address.find('?'));
+            const bool video = path.ends_with(".mp4") || path.ends_with(".m3u8") || path.ends_with(".vid");
+            if ((!video && !path.ends_with(".mp3")) || !seen.insert(address).second)
+                continue;
+            ASSERT_LT(at, rows.size());
+            const std::string row = rows[at++];
+            const std::string head = std::string("{\"type\":\"") + (video ? "视频" : "音频") + "\",\"address\":\"" +
+                                     address + "\",\"packet\":";
+            EXPECT_EQ(row.substr(0, head.size()), head);
+            const std::string packet = row.substr(head.size(), row.find_first_of(",}", head.size()) - head.size());
+            if (path.ends_with(".vid")) // at the answer's frame, after the request's
+                EXPECT_GT(std::stoul(packet), std::stoul(frame)) << row;
+            else if (frame != "*")
+                EXPECT_EQ(packet, frame) << row;
+            EXPECT_EQ(row.find("\"content_type\":\"video/mp4\"") != std::string::npos, path.ends_with(".vid")) << row;
+        }
+        EXPECT_EQ(at, rows.size()) << run.out;
+    }
 }
 
 TEST(Cli, ListsHttpsRequestsWithATlsKeyLog) {

@@ -297,6 +297,22 @@ void TestMainWindowHttps::recordedCaptureListsDecryptedRequestsAmongClearTextRow
     OpenCapture(form, capture);
     QCOMPARE(Rows(*form.resultModel()), expected);
 
+    // HTTP/3 over QUIC through the same key log (Chromium's secrets appended to it): the picture and the
+    // video at tshark's frames (quic_chromium.oracle.txt), and the fifth panel counts the QUIC connection.
+    {
+        QFile log(keys);
+        QFile chromium(QStringLiteral(VELMORA_TEST_DATA "/quic_chromium.keys"));
+        QVERIFY(log.open(QIODevice::Append) && chromium.open(QIODevice::ReadOnly));
+        log.write(chromium.readAll());
+    }
+    OpenCapture(form, QStringLiteral(VELMORA_TEST_DATA "/quic_chromium.pcap"));
+    QCOMPARE(Rows(*form.resultModel()),
+             (QStringList{QStringLiteral("图片 https://media.velmora.test:4433/img/poster.jpg 18"),
+                          QStringLiteral("视频 https://media.velmora.test:4433/video/clip.mp4 25")}));
+    QCOMPARE(form.https()->FiguresText(), QStringLiteral("，TLS 已解密 1 / 无密钥 0"));
+    OpenCapture(form, capture);
+    QCOMPARE(Rows(*form.resultModel()), expected);
+
     // A key log others can write is read all the same, and said once for that file, not at every start.
     QVERIFY(QFile::setPermissions(keys, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther | QFile::WriteOther));
     OpenCapture(form, capture);

@@ -35,7 +35,7 @@ in_ns ip link set lo mtu 1500 gso_max_size 1500 up
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=media.velmora.test \
     -addext subjectAltName=DNS:media.velmora.test -keyout "$work/server.key" -out "$work/server.crt" 2>/dev/null
 mkdir -p "$work/htdocs"
-for f in video/clip.mp4 video/b.mp4 audio/song.mp3 index.html live/stream.m3u8 pictures/poster.jpg; do
+for f in video/clip.mp4 video/b.mp4 audio/song.mp3 index.html live/stream.m3u8 pictures/poster.jpg stream/segment.vid; do
     mkdir -p "$work/htdocs/$(dirname "$f")"
     echo "$f" >"$work/htdocs/$f"
 done
@@ -108,7 +108,9 @@ request_frames() {
 record_ngtcp2() {
     keys=$data/quic_ngtcp2.keys
     : >"$keys"
-    start_bg "$work/server.log" gtlsserver --preferred-versions v1,v2draft --other-versions v1,v2draft -d "$work/htdocs" '*' 4433 "$work/server.key" "$work/server.crt"
+    printf 'video/mp4 mp4 vid\naudio/mpeg mp3\ntext/html html\napplication/vnd.apple.mpegurl m3u8\nimage/jpeg jpg\n' \
+        >"$work/mime.types"
+    start_bg "$work/server.log" gtlsserver --mime-types-file="$work/mime.types" --preferred-versions v1,v2draft --other-versions v1,v2draft -d "$work/htdocs" '*' 4433 "$work/server.key" "$work/server.crt"
     server_pid=$bg_pid
     start_bg "$work/retry.log" gtlsserver -V -d "$work/htdocs" '*' 4434 "$work/server.key" "$work/server.crt"
     retry_pid=$bg_pid
@@ -118,8 +120,9 @@ record_ngtcp2() {
     sleep 0.5
     start_capture quic_ngtcp2
     # Several requests on one connection (AES-128-GCM); the duplicate keeps its frame.
+    # A file type no row rule names (.vid) is served as video/mp4: listed by its answer's media type.
     client --ciphers "$suites_aes128" 127.0.0.1 4433 "$h:4433/video/clip.mp4?exp=1.5&sig=a.b" "$h:4433/audio/song.mp3" \
-        "$h:4433/index.html" "$h:4433/video/clip.mp4?exp=1.5&sig=a.b"
+        "$h:4433/index.html" "$h:4433/video/clip.mp4?exp=1.5&sig=a.b" "$h:4433/stream/segment.vid"
     client --ciphers "$suites_aes256" 127.0.0.1 4433 "$h:4433/pictures/poster.jpg"
     client --ciphers "$suites_chacha" ::1 4433 "$h:4433/live/stream.m3u8?token=x.y"
     # Resumption: the second run sends its request as 0-RTT data.
