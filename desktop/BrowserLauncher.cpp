@@ -38,7 +38,7 @@ std::optional<BrowserLauncher::Launch> BrowserLauncher::Plan(const QString& keyL
         launch.program = program;
         launch.family = BrowserProfile::FamilyOf(name).value_or(BrowserProfile::Family::Firefox);
         if (launch.family == BrowserProfile::Family::Chromium)
-            launch.arguments = {QStringLiteral("--ssl-key-log-file=") + keyLogFile, QStringLiteral("--disable-quic")};
+            launch.arguments = {QStringLiteral("--ssl-key-log-file=") + keyLogFile};
         launch.environment = environment;
         launch.environment.insert(QStringLiteral("SSLKEYLOGFILE"), keyLogFile);
         launch.profile = BrowserProfile::DefaultFolder(program, environment);
@@ -90,7 +90,7 @@ QString BrowserLauncher::RootMessage() {
     return QStringLiteral(
         "Velmora 正以 root 身份运行，不能替您启动浏览器：浏览器不应以 root 身份运行（Chromium 会拒绝启动）。\n\n"
         "请以您自己的用户身份在终端中启动浏览器，例如：\n"
-        "SSLKEYLOGFILE=$HOME/tls-keys.log chromium --ssl-key-log-file=$HOME/tls-keys.log --disable-quic\n"
+        "SSLKEYLOGFILE=$HOME/tls-keys.log chromium --ssl-key-log-file=$HOME/tls-keys.log\n"
         "然后在“TLS 密钥日志”中选择这个文件。\n\n"
         "更好的办法是加入 velmora 组后以普通用户运行 Velmora（见帮助第 2 节），这个按钮就能直接使用。");
 }

@@ -1,8 +1,8 @@
 #pragma once
 // Starts the user's web browser so that it writes its TLS secrets to a key log file, which lets the
 // capture decrypt the HTTPS requests the browser sends. Every browser built on NSS or BoringSSL reads
-// SSLKEYLOGFILE; the Chromium family also takes --ssl-key-log-file, and is kept off QUIC so its
-// requests travel over TCP, where the capture can follow them.
+// SSLKEYLOGFILE; the Chromium family also takes --ssl-key-log-file. The same secrets serve their
+// HTTP/3 over QUIC, so QUIC stays on.
 //
 // Only a browser process that starts afresh reads these: a start while the browser already runs with the
 // same profile opens a window of the running process, which records nothing. The plan says so, and can

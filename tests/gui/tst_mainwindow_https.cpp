@@ -145,7 +145,7 @@ void TestMainWindowHttps::keyLogOptionStartsTheBrowserWritingToAPrivateFile() {
         const std::optional<QString> none = StartBrowser(made);
         QVERIFY(none && none->contains(QStringLiteral("chromium、google-chrome、firefox")));
 
-        // Firefox reads the variable only; Chromium-family browsers get the switch and are kept off QUIC,
+        // Firefox reads the variable only; Chromium-family browsers also get the switch (QUIC stays on),
         // and the first of chromium, google-chrome, firefox on PATH is the one started.
         const struct {
             const char* add;
@@ -158,8 +158,7 @@ void TestMainWindowHttps::keyLogOptionStartsTheBrowserWritingToAPrivateFile() {
             const Recorded run = TakeRecorded(program);
             QVERIFY2(run.environment.contains(QStringLiteral("SSLKEYLOGFILE=") + made), b.add);
             const QStringList expected =
-                b.chromium ? QStringList{QStringLiteral("--ssl-key-log-file=") + made, QStringLiteral("--disable-quic")}
-                           : QStringList{};
+                b.chromium ? QStringList{QStringLiteral("--ssl-key-log-file=") + made} : QStringList{};
             QCOMPARE(run.arguments, expected);
             // The rest of the environment goes along (the browser needs DISPLAY, HOME, ...).
             QVERIFY(run.environment.contains(QStringLiteral("XDG_RUNTIME_DIR=") + runtime));

@@ -24,8 +24,8 @@ constexpr uid_t kUser = 65534; // nobody: the browsers must not run as root
 void WriteStandIn(const QString& path) {
     QFile script(path);
     QVERIFY(script.open(QIODevice::WriteOnly));
-    script.write(
-        "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$0.part\" && /bin/mv \"$0.part\" \"$0.argv\"\n");
+    script.write("#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$0.part\" && /bin/mv \"$0.part\" "
+                 "\"$0.argv\"\n");
     script.close();
     QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 }
@@ -142,7 +142,7 @@ void TestRunningBrowser::buttonAsksBeforeStartingABrowserThatAlreadyRuns() {
     QCOMPARE(dialogs.Count(), 2);
     QCOMPARE(TakeArguments(standIn),
              (QStringList{QStringLiteral("--user-data-dir=") + ownData + QStringLiteral("/chromium"),
-                          QStringLiteral("--ssl-key-log-file=") + keyLog, QStringLiteral("--disable-quic")}));
+                          QStringLiteral("--ssl-key-log-file=") + keyLog}));
     QFileInfo own(ownData + QStringLiteral("/chromium"));
     QVERIFY(own.isDir());
     QCOMPARE(own.permissions() & (QFile::ReadGroup | QFile::ReadOther | QFile::ExeOther), QFile::Permissions());
@@ -160,8 +160,7 @@ void TestRunningBrowser::buttonAsksBeforeStartingABrowserThatAlreadyRuns() {
         dialogs.Clear();
         options->StartBrowser(keyLog, environment);
         QCOMPARE(dialogs.Count(), 0);
-        QCOMPARE(TakeArguments(standIn),
-                 (QStringList{QStringLiteral("--ssl-key-log-file=") + keyLog, QStringLiteral("--disable-quic")}));
+        QCOMPARE(TakeArguments(standIn), (QStringList{QStringLiteral("--ssl-key-log-file=") + keyLog}));
     }
     QFile::remove(standIn);
 
