@@ -180,8 +180,13 @@ void HttpsRequestFinder::PacketReceived(std::span<const std::uint8_t> frame, int
                 .count();
         if (now - lastRefreshMs_ >= 100) {
             lastRefreshMs_ = now;
-            if (keyLog_->Refresh())
-                connections_->KeysAdded();
+            keyLog_->Refresh();
+        }
+        // By the key log's generation rather than what this refresh read: the QUIC reader reads the
+        // same key log, and keys it read are news here too.
+        if (keyLog_->Generation() != keysOffered_) {
+            keysOffered_ = keyLog_->Generation();
+            connections_->KeysAdded();
         }
     }
     connections_->Segment(segment, packet);

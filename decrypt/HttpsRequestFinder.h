@@ -123,6 +123,7 @@ private:
     std::unique_ptr<TlsConnectionTable> connections_;
     std::int64_t lastRefreshMs_ = 0; // when the key log was last looked at for a waiting connection
     std::uint64_t restarts_ = 0;
+    std::uint64_t keysOffered_ = 0; // the key log's generation when waiting connections last looked
 };
 
 } // namespace velmora

@@ -2,7 +2,10 @@
 // fetching from its server (tests/data/quic_ngtcp2*): the requests must be the ones the server
 // logged, each at the frame tshark finds its first STREAM frame in.
 #include "quic/QuicConnectionTable.h"
+#include "capture/Gbk.h"
 #include "decrypt/KeyLog.h"
+#include "engine/CaptureEngine.h"
+#include "settings/FileTypeSettings.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -243,4 +247,42 @@ TEST(Http3Requests, OtherDatagramsStartNothing) {
     EXPECT_EQ(run.Stats(), "11 seen, 10 decrypted, 1 without keys");
     for (const auto& line : run.requests.lines)
         EXPECT_EQ(line.find(":4434/"), std::string::npos) << line;
+}
+
+// TLS and QUIC connections wait for keys in one capture, and the keys come while it runs: the QUIC
+// reader happens to read them first from the shared key log, and the TLS connection still open gets
+// them at its next segment (not only when it closes).
+TEST(Http3Requests, KeysOneReaderReadsReachTheOther) {
+    const FileTypeTable table =
+        LoadFileTypeTable(SettingsFile(std::string(VELMORA_SOURCE_DIR) + "/resources/setting.ini"));
+    CaptureEngine engine(table);
+    const std::string path = ::testing::TempDir() + "quic-shared.keys";
+    std::ofstream(path).close();
+    ASSERT_TRUE(engine.OpenKeyLog(path));
+    int tlsLink = 0, quicLink = 0;
+    const auto tls = readPcap(kData + "/tls13_h2.pcap", tlsLink);
+    const auto quic = readPcap(kData + "/quic_chromium.pcap", quicLink);
+    auto rows = [&] {
+        std::vector<std::string> out;
+        for (const auto& row : engine.Results().Rows())
+            out.push_back(std::to_string(row.packet) + " " + utf8::FromU16(row.address));
+        return out;
+    };
+    for (std::size_t i = 0; i < 14; ++i) // to the first request of the first TLS connection
+        engine.FrameReceived(tls[i], tlsLink, {0, 0});
+    for (const auto& frame : quic)
+        engine.FrameReceived(frame, quicLink, {0, 0});
+    EXPECT_TRUE(rows().empty());
+    {
+        std::ofstream keys(path, std::ios::app);
+        keys << std::ifstream(kData + "/tls13_h2.keys").rdbuf() << std::ifstream(kData + "/quic_chromium.keys").rdbuf();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(150)); // past the readers' pause between looks
+    engine.FrameReceived(quic.back(), quicLink, {0, 0});
+    ASSERT_EQ(rows().size(), 2u);                   // Chromium's video and playlist
+    engine.FrameReceived(tls[14], tlsLink, {0, 0}); // a segment of the open TLS connection
+    const auto after = rows();
+    ASSERT_EQ(after.size(), 3u);
+    EXPECT_EQ(after[2], "14 https://media.velmora.test:8443/video/clip.mp4?exp=1.5&sig=a.b");
+    std::filesystem::remove(path);
 }
