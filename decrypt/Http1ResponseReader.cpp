@@ -119,6 +119,14 @@ bool Http1ResponseReader::Add(std::span<const std::uint8_t> bytes, PacketNumber 
     return state_ != State::Broken;
 }
 
+void Http1ResponseReader::SkipBody(std::uint64_t n) {
+    if (n == 0 || n > BodyBytesAhead())
+        return;
+    bodyLeft_ -= n;
+    if (bodyLeft_ == 0)
+        state_ = state_ == State::Body ? State::Head : State::ChunkDataEnd;
+}
+
 bool Http1ResponseReader::takeLine(std::span<const std::uint8_t>& bytes, bool& complete) {
     const auto newline = std::find(bytes.begin(), bytes.end(), std::uint8_t{10});
     const std::size_t n = static_cast<std::size_t>(newline - bytes.begin());

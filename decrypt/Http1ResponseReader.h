@@ -29,6 +29,11 @@ public:
     // (not HTTP/1.x, a head past its bound, a body that runs to the end of the connection).
     bool Add(std::span<const std::uint8_t> bytes, PacketNumber packet);
     bool Broken() const { return state_ == State::Broken; }
+    // Body bytes that come next and need not be seen: they can be passed over with SkipBody.
+    std::uint64_t BodyBytesAhead() const {
+        return state_ == State::Body || state_ == State::ChunkData ? bodyLeft_ : 0;
+    }
+    void SkipBody(std::uint64_t n);
     bool Idle() const { return state_ == State::Head && buffer_.empty(); }
 
 private:

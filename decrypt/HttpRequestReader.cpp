@@ -1,8 +1,5 @@
 #include "decrypt/HttpRequestReader.h"
 #include "capture/HeaderText.h"
-#include "decrypt/BudgetMemory.h"
-
-#include <nghttp2/nghttp2.h>
 
 #include <algorithm>
 #include <charconv>
@@ -15,11 +12,6 @@ namespace velmora {
 namespace {
 
 constexpr std::string_view kPreface = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
-constexpr std::uint8_t kHeadersFrame = 1;
-constexpr std::uint8_t kContinuationFrame = 9;
-constexpr std::uint8_t kEndHeaders = 0x4;
-constexpr std::uint8_t kPadded = 0x8;
-constexpr std::uint8_t kPriority = 0x20;
 constexpr std::size_t kMaxLine = 1024;
 
 std::string_view asText(std::span<const std::uint8_t> bytes) {
@@ -40,13 +32,9 @@ std::size_t headEnd(std::string_view text) {
 } // namespace
 
 HttpRequestReader::HttpRequestReader(HttpRequestSink& sink, ByteBudget& budget)
-    : sink_(sink), budget_(budget), buffer_(budget), block_(budget) {}
+    : sink_(sink), budget_(budget), buffer_(budget) {}
 
-HttpRequestReader::~HttpRequestReader() {
-    if (inflater_)
-        nghttp2_hd_inflate_del(inflater_);
-    delete static_cast<nghttp2_mem*>(inflaterMemory_);
-}
+HttpRequestReader::~HttpRequestReader() = default;
 
 bool HttpRequestReader::Add(std::span<const std::uint8_t> bytes, PacketNumber packet) {
     packet_ = packet;
@@ -70,8 +58,10 @@ bool HttpRequestReader::Add(std::span<const std::uint8_t> bytes, PacketNumber pa
             }
             prefaceMatched_ += n;
             bytes = bytes.subspan(n);
-            if (prefaceMatched_ == kPreface.size())
+            if (prefaceMatched_ == kPreface.size()) {
                 mode_ = Mode::Http2;
+                frames_.emplace(static_cast<Http2HeaderHandler&>(*this), budget_);
+            }
             break;
         }
         case Mode::Http1:
@@ -79,14 +69,16 @@ bool HttpRequestReader::Add(std::span<const std::uint8_t> bytes, PacketNumber pa
                 mode_ = Mode::Broken;
             break;
         case Mode::Http2:
-            if (!http2(bytes))
+            if (!frames_->Add(bytes))
                 mode_ = Mode::Broken;
+            bytes = {};
             break;
         }
     }
     if (mode_ == Mode::Broken) {
         buffer_.Clear();
-        block_.Clear();
+        if (frames_)
+            frames_->Clear();
         return false;
     }
     return true;
@@ -255,145 +247,44 @@ void HttpRequestReader::handOn(HttpRequest& request) {
     sink_.Request(request);
 }
 
-bool HttpRequestReader::http2(std::span<const std::uint8_t>& bytes) {
-    if (frameHeaderHave_ < frameHeader_.size()) {
-        const std::size_t n = std::min(bytes.size(), frameHeader_.size() - frameHeaderHave_);
-        std::memcpy(frameHeader_.data() + frameHeaderHave_, bytes.data(), n);
-        frameHeaderHave_ += n;
-        bytes = bytes.subspan(n);
-        if (frameHeaderHave_ < frameHeader_.size())
-            return true;
-        frameLength_ = std::uint32_t{frameHeader_[0]} << 16 | frameHeader_[1] << 8 | frameHeader_[2];
-        frameLeft_ = frameLength_;
-        const std::uint8_t type = frameHeader_[3];
-        gatherFrame_ = type == kHeadersFrame || type == kContinuationFrame;
-        if (inBlock_ && type != kContinuationFrame)
-            return false; // a header block must not be interrupted
-        if (gatherFrame_ && frameLength_ > kMaxHeaderBlockBytes)
-            return false;
-    }
-    const std::size_t n = std::min<std::size_t>(bytes.size(), frameLeft_);
-    if (gatherFrame_ && !buffer_.Append(bytes.first(n)))
-        return false;
-    frameLeft_ -= static_cast<std::uint32_t>(n);
-    bytes = bytes.subspan(n);
-    if (frameLeft_ > 0)
-        return true;
-    frameHeaderHave_ = 0;
-    if (!gatherFrame_)
-        return true;
-    const std::uint32_t stream =
-        (std::uint32_t{frameHeader_[5]} << 24 | frameHeader_[6] << 16 | frameHeader_[7] << 8 | frameHeader_[8]) &
-        0x7FFFFFFF;
-    const bool ok = http2Frame(frameHeader_[3], frameHeader_[4], stream, buffer_.Bytes());
-    buffer_.Clear();
-    return ok;
+void HttpRequestReader::HeaderBlockStart(std::uint32_t stream, bool) {
+    block_ = HttpRequest();
+    block_.stream = stream;
+    host_.clear();
+    pseudoSeen_ = 0;
 }
 
-bool HttpRequestReader::http2Frame(std::uint8_t type, std::uint8_t flags, std::uint32_t stream,
-                                   std::span<const std::uint8_t> payload) {
-    std::span<const std::uint8_t> fragment = payload;
-    if (type == kHeadersFrame) {
-        if (flags & kPadded) {
-            if (fragment.empty() || fragment[0] >= fragment.size())
-                return false;
-            const std::size_t padding = fragment[0];
-            fragment = fragment.subspan(1, fragment.size() - 1 - padding);
-        }
-        if (flags & kPriority) {
-            if (fragment.size() < 5)
-                return false;
-            fragment = fragment.subspan(5);
-        }
-        inBlock_ = true;
-        blockStream_ = stream;
-    } else if (!inBlock_ || stream != blockStream_) {
-        return false; // CONTINUATION out of place
-    }
-    if (block_.size() + fragment.size() > kMaxHeaderBlockBytes || !block_.Append(fragment))
+bool HttpRequestReader::HeaderField(std::string_view name, std::string_view value) {
+    // Malformed: a pseudo-header twice (RFC 9113 section 8.3), or an address part past its bound.
+    std::string* field = nullptr;
+    unsigned pseudo = 0;
+    if (name == ":method")
+        field = &block_.method, pseudo = 1;
+    else if (name == ":authority")
+        field = &block_.authority, pseudo = 2;
+    else if (name == ":path")
+        field = &block_.target, pseudo = 4;
+    else if (name == "host")
+        field = host_.empty() ? &host_ : nullptr;
+    if ((pseudoSeen_ & pseudo) != 0 || (field && value.size() > kMaxAddressPart))
         return false;
-    if (!(flags & kEndHeaders))
-        return true;
-    inBlock_ = false;
-    const bool ok = headerBlock(block_.Bytes());
-    block_.Clear();
-    return ok;
-}
-
-bool HttpRequestReader::headerBlock(std::span<const std::uint8_t> block) {
-    if (!inflater_) {
-        // The inflater's dynamic table is taken from the connection's budget.
-        auto* memory = new nghttp2_mem{&budget_, budget_memory::Malloc, budget_memory::Free, budget_memory::Calloc,
-                                       budget_memory::Realloc};
-        inflaterMemory_ = memory;
-        if (nghttp2_hd_inflate_new2(&inflater_, memory) != 0) {
-            inflater_ = nullptr;
-            return false;
-        }
-        // The server tells the client how large a table it may use, in a frame that stays
-        // encrypted here: allow up to a bound.
-        if (nghttp2_hd_inflate_change_table_size(inflater_, kMaxHeaderTable) != 0)
-            return false;
-    }
-    HttpRequest request;
-    std::string host;
-    // Malformed: a pseudo-header twice (RFC 9113 section 8.3), an address part past its bound, or more
-    // decoded bytes than a block may have. The block is still decoded to its end, without copying,
-    // so that the dynamic table stays as the client's.
-    bool malformed = false;
-    std::size_t decoded = 0;
-    unsigned pseudoSeen = 0;
-    const std::uint8_t* in = block.data();
-    std::size_t left = block.size();
-    while (true) {
-        nghttp2_nv nv;
-        int flags = 0;
-        const auto used = nghttp2_hd_inflate_hd2(inflater_, &nv, &flags, in, left, 1);
-        if (used < 0)
-            return false;
-        in += used;
-        left -= static_cast<std::size_t>(used);
-        if ((flags & NGHTTP2_HD_INFLATE_EMIT) && !malformed) {
-            const std::string_view name(reinterpret_cast<const char*>(nv.name), nv.namelen);
-            const std::string_view value(reinterpret_cast<const char*>(nv.value), nv.valuelen);
-            decoded += name.size() + value.size();
-            std::string* field = nullptr;
-            unsigned pseudo = 0;
-            if (name == ":method")
-                field = &request.method, pseudo = 1;
-            else if (name == ":authority")
-                field = &request.authority, pseudo = 2;
-            else if (name == ":path")
-                field = &request.target, pseudo = 4;
-            else if (name == "host")
-                field = host.empty() ? &host : nullptr;
-            if ((pseudoSeen & pseudo) != 0 || decoded > kMaxDecodedBlockBytes ||
-                (field && value.size() > kMaxAddressPart)) {
-                malformed = true;
-            } else {
-                pseudoSeen |= pseudo;
-                if (field)
-                    *field = value;
-                if (request.text.size() + name.size() + value.size() + 4 <= kMaxHeadBytes)
-                    request.text.append(name).append(": ").append(value).append("\r\n");
-            }
-        }
-        if (flags & NGHTTP2_HD_INFLATE_FINAL) {
-            nghttp2_hd_inflate_end_headers(inflater_);
-            break;
-        }
-        if (!(flags & NGHTTP2_HD_INFLATE_EMIT) && left == 0)
-            break;
-    }
-    if (malformed)
-        return true; // the request is dropped; the stream goes on
-    if (request.method.empty())
-        return true; // trailers
-    if (request.authority.empty())
-        request.authority = host;
-    request.packet = packet_;
-    handOn(request);
+    pseudoSeen_ |= pseudo;
+    if (field)
+        *field = value;
+    if (block_.text.size() + name.size() + value.size() + 4 <= kMaxHeadBytes)
+        block_.text.append(name).append(": ").append(value).append("\r\n");
     return true;
+}
+
+void HttpRequestReader::HeaderBlockEnd(bool malformed) {
+    // A malformed request is dropped and the stream goes on; a block without a method is trailers.
+    if (malformed || block_.method.empty())
+        return;
+    if (block_.authority.empty())
+        block_.authority = host_;
+    block_.packet = packet_;
+    HttpRequest request = std::move(block_);
+    handOn(request);
 }
 
 } // namespace velmora

@@ -6,27 +6,23 @@
 // from the connection's budget.
 
 #include "decrypt/BoundedBuffer.h"
+#include "decrypt/Http2FrameReader.h"
 #include "decrypt/HttpRequest.h"
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
-struct nghttp2_hd_inflater;
-
 namespace velmora {
 
-class HttpRequestReader final {
+class HttpRequestReader final : private Http2HeaderHandler {
 public:
     static constexpr std::size_t kMaxHeadBytes = 64 << 10;        // an HTTP/1.x request head
-    static constexpr std::size_t kMaxHeaderBlockBytes = 64 << 10; // an HTTP/2 header block, compressed
-    static constexpr std::size_t kMaxHeaderTable = 64 << 10;      // HPACK dynamic table a client may use
-    // An HTTP/2 header block decoded: names and values as the table hands them out. One byte can
-    // refer to a long table entry, so the decoded size is bounded apart from the compressed one.
-    static constexpr std::size_t kMaxDecodedBlockBytes = 64 << 10;
+    static constexpr std::size_t kMaxHeaderBlockBytes = Http2FrameReader::kMaxHeaderBlockBytes;
+    static constexpr std::size_t kMaxHeaderTable = Http2FrameReader::kMaxHeaderTable;
+    static constexpr std::size_t kMaxDecodedBlockBytes = Http2FrameReader::kMaxDecodedBlockBytes;
     // A path or authority longer than this is refused: more than a clear-text row reaches in one frame.
     static constexpr std::size_t kMaxAddressPart = 8 << 10;
     // Requests handed on per connection, and the address bytes they carry: at most a fixed allowance
@@ -52,9 +48,9 @@ private:
 
     bool http1(std::span<const std::uint8_t>& bytes);
     bool http1Head(std::span<const std::uint8_t> head);
-    bool http2(std::span<const std::uint8_t>& bytes);
-    bool http2Frame(std::uint8_t type, std::uint8_t flags, std::uint32_t stream, std::span<const std::uint8_t> payload);
-    bool headerBlock(std::span<const std::uint8_t> block);
+    void HeaderBlockStart(std::uint32_t stream, bool promise) override;
+    bool HeaderField(std::string_view name, std::string_view value) override;
+    void HeaderBlockEnd(bool malformed) override;
     // Takes bytes until a line feed into line_; true when the line is complete.
     bool takeLine(std::span<const std::uint8_t>& bytes, bool& complete);
     // Hands a complete request to the sink within the per-connection bounds.
@@ -67,7 +63,7 @@ private:
     std::uint64_t addressBytes_ = 0; // authority and target bytes handed on
     std::size_t requestsHandedOn_ = 0;
     Mode mode_ = Mode::Unknown;
-    BoundedBuffer buffer_; // HTTP/1.x head, or HTTP/2 frame payload being gathered
+    BoundedBuffer buffer_; // HTTP/1.x head
     std::string line_;     // chunk-size and trailer lines
 
     // HTTP/1.x
@@ -76,16 +72,10 @@ private:
 
     // HTTP/2
     std::size_t prefaceMatched_ = 0;
-    std::array<std::uint8_t, 9> frameHeader_{};
-    std::size_t frameHeaderHave_ = 0;
-    std::uint32_t frameLength_ = 0;
-    std::uint32_t frameLeft_ = 0; // payload bytes still to come
-    bool gatherFrame_ = false;
-    BoundedBuffer block_; // a header block spread over HEADERS and CONTINUATION frames
-    std::uint32_t blockStream_ = 0;
-    bool inBlock_ = false;
-    nghttp2_hd_inflater* inflater_ = nullptr;
-    void* inflaterMemory_ = nullptr; // the nghttp2_mem the inflater allocates through; outlives it
+    std::optional<Http2FrameReader> frames_;
+    HttpRequest block_; // the request whose header block is being decoded
+    std::string host_;
+    unsigned pseudoSeen_ = 0;
 };
 
 } // namespace velmora

@@ -181,8 +181,9 @@ void KeyLog::addLine(std::string_view line) {
         slot = &TlsSecrets::clientEarly;
     else if (label == "SERVER_TRAFFIC_SECRET_0")
         slot = &TlsSecrets::serverTraffic;
-    const bool serverSide = label == "SERVER_HANDSHAKE_TRAFFIC_SECRET";
-    if (!slot && !serverSide)
+    else if (label == "SERVER_HANDSHAKE_TRAFFIC_SECRET")
+        slot = &TlsSecrets::serverHandshake;
+    if (!slot)
         return; // EXPORTER_SECRET, RSA and labels of later versions
     const std::string_view randomHex = nextField(rest);
     const std::string_view secretHex = nextField(rest);
@@ -195,8 +196,6 @@ void KeyLog::addLine(std::string_view line) {
         ++damagedLines_;
         return;
     }
-    if (serverSide)
-        return;
     secret.length = static_cast<std::uint8_t>(secretLength);
     auto [it, inserted] = secrets_.try_emplace(random);
     if (inserted) {

@@ -2,9 +2,9 @@
 // The NSS key log file that browsers and curl write when SSLKEYLOGFILE is set: one secret a line,
 //     LABEL <client random, 64 hex digits> <secret, hex>
 // CLIENT_RANDOM carries a TLS 1.2 master secret; CLIENT_HANDSHAKE_TRAFFIC_SECRET,
-// CLIENT_TRAFFIC_SECRET_0 and CLIENT_EARLY_TRAFFIC_SECRET the TLS 1.3 client secrets. The server's
-// secrets are recognised but not kept: only the client's records are decrypted. Comments ("#"),
-// other labels and damaged lines are skipped.
+// CLIENT_TRAFFIC_SECRET_0 and CLIENT_EARLY_TRAFFIC_SECRET the TLS 1.3 client secrets, and
+// SERVER_HANDSHAKE_TRAFFIC_SECRET and SERVER_TRAFFIC_SECRET_0 the server's, whose records are opened
+// as far as the answers' heads. Comments ("#"), other labels and damaged lines are skipped.
 //
 // The file grows while the browser runs. Refresh reads what was appended since the last read,
 // keeping a partial last line for the next read, and reads the file again from its start when it
@@ -41,6 +41,7 @@ struct TlsSecrets {
     TlsSecret clientEarly;     // CLIENT_EARLY_TRAFFIC_SECRET
     TlsSecret clientHandshake; // CLIENT_HANDSHAKE_TRAFFIC_SECRET
     TlsSecret clientTraffic;   // CLIENT_TRAFFIC_SECRET_0
+    TlsSecret serverHandshake; // SERVER_HANDSHAKE_TRAFFIC_SECRET
     TlsSecret serverTraffic;   // SERVER_TRAFFIC_SECRET_0
 };
 

@@ -5,8 +5,9 @@ namespace velmora {
 TlsConnection::TlsConnection(KeyLog& keyLog, HttpRequestSink& sink, ByteBudget& budget,
                              std::vector<std::uint8_t>& plaintext)
     : keyLog_(keyLog), clientRecords_(budget), serverRecords_(budget), clientHandshake_(budget),
-      serverHandshake_(budget), innerHandshake_(budget), sink_(sink), budget_(budget), plaintext_(plaintext) {
-    http_.emplace(sink_, budget_);
+      serverHandshake_(budget), innerHandshake_(budget), sink_(sink), budget_(budget), exchanges_(sink, budget),
+      plaintext_(plaintext) {
+    http_.emplace(exchanges_, budget_);
 }
 
 TlsConnection::~TlsConnection() {
@@ -40,7 +41,172 @@ void TlsConnection::finish(Outcome outcome) {
     clientHandshake_.Release();
     serverHandshake_.Release();
     innerHandshake_.Release();
+    exchanges_.Restart();
     clearArrivals();
+}
+
+void TlsConnection::ServerStreamBroken() {
+    if (!serverHello_)
+        StreamBroken();
+    else
+        stopServer();
+}
+
+void TlsConnection::stopServer() {
+    serverDone_ = true;
+    serverSkip_ = 0;
+    serverRecords_.Release();
+    serverHandshake_.Release();
+    exchanges_.Restart();
+}
+
+void TlsConnection::drainServer() {
+    if (done_ || serverDone_ || !serverHello_ || serverRecords_.empty())
+        return;
+    const std::size_t used = readServer(serverRecords_.Bytes());
+    if (!done_ && !serverDone_) // else the buffer is gone already
+        serverRecords_.Consume(used);
+}
+
+std::size_t TlsConnection::readServer(std::span<const std::uint8_t> bytes) {
+    std::size_t used = 0;
+    while (!done_ && !serverDone_) {
+        const auto rest = bytes.subspan(used);
+        if (serverSkip_ > 0) {
+            const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(serverSkip_, rest.size()));
+            if (n == 0)
+                break;
+            serverSkip_ -= n;
+            used += n;
+            continue;
+        }
+        if (rest.size() < tls::kRecordHeaderBytes)
+            break;
+        const std::size_t length = std::size_t{rest[3]} << 8 | rest[4];
+        if (rest[1] != 3 || length > tls::kMaxRecordBody) {
+            stopServer();
+            break;
+        }
+        // A record of nothing but body bytes is passed over unopened: counter-mode AEADs need only
+        // its number for the next one. Servers do not pad their records, so its length tells.
+        const bool applicationKeys = suite_->tls13 ? serverPhase_ == Phase::Application && !serverNextPhase_
+                                                   : serverEncrypted_;
+        if (rest[0] == tls::kApplicationData && applicationKeys && serverOpened_ && serverCipher_.Ready() &&
+            !serverKeyUpdate_) {
+            const std::size_t plain = serverCipher_.PlaintextBytes(length);
+            if (plain > 0 && exchanges_.BodyBytesAhead() >= plain) {
+                serverCipher_.Skip();
+                exchanges_.SkipBody(plain);
+                serverSkip_ = tls::kRecordHeaderBytes + length;
+                ++serverRecordsSkipped_;
+                continue;
+            }
+        }
+        if (rest.size() < tls::kRecordHeaderBytes + length)
+            break;
+        if (serverRecord(rest.first(tls::kRecordHeaderBytes + length)) == Step::Wait || done_ || serverDone_)
+            break;
+        used += tls::kRecordHeaderBytes + length;
+    }
+    return used;
+}
+
+const TlsSecret* TlsConnection::serverSecretOf(Phase phase) const {
+    const TlsSecrets* secrets = clientHello_ ? keyLog_.Find(clientHello_->random) : nullptr;
+    if (!secrets)
+        return nullptr;
+    const TlsSecret& secret = phase == Phase::Application ? secrets->serverTraffic : secrets->serverHandshake;
+    return secret.known() ? &secret : nullptr;
+}
+
+bool TlsConnection::setUpServerKeys() {
+    bool ok = false;
+    if (!clientHello_) {
+        // Nothing to find the keys by.
+    } else if (suite_->tls13) {
+        // Without the handshake secret the application keys are taken at once; the handshake's
+        // records then do not open and are passed over.
+        if (serverPhase_ == Phase::Handshake && !serverSecretOf(Phase::Handshake) && serverSecretOf(Phase::Application))
+            serverPhase_ = Phase::Application;
+        const TlsSecret* secret = serverSecretOf(serverPhase_);
+        ok = secret && serverCipher_.SetTrafficSecret(*suite_, secret->span());
+    } else {
+        const TlsSecrets* secrets = keyLog_.Find(clientHello_->random);
+        ok = secrets && secrets->master.known() &&
+             serverCipher_.SetMasterSecret(*suite_, secrets->master.span(), clientHello_->random,
+                                           serverHello_->random, true);
+    }
+    if (!ok)
+        serverCipher_.Forget();
+    return ok;
+}
+
+TlsConnection::Step TlsConnection::serverRecord(std::span<const std::uint8_t> record) {
+    const std::uint8_t type = record[0];
+    if (!suite_->tls13) {
+        if (type == tls::kChangeCipherSpec) {
+            serverEncrypted_ = true;
+            return Step::Consumed;
+        }
+        if (!serverEncrypted_)
+            return Step::Consumed; // the certificate and the like, in clear
+    } else if (type != tls::kApplicationData) {
+        return Step::Consumed; // a compatibility ChangeCipherSpec
+    }
+    if (!serverCipher_.Ready() && !setUpServerKeys())
+        return Step::Wait;
+    std::uint8_t contentType = 0;
+    bool opened = serverCipher_.Open(record, plaintext_, contentType);
+    if (!opened && suite_->tls13 && serverPhase_ == Phase::Handshake) {
+        // The application keys, in case the server's Finished went unseen.
+        const TlsSecret* secret = serverSecretOf(Phase::Application);
+        TlsRecordCipher trial;
+        if (secret && trial.SetTrafficSecret(*suite_, secret->span()) && trial.Open(record, plaintext_, contentType)) {
+            serverPhase_ = Phase::Application;
+            serverCipher_.SetTrafficSecret(*suite_, secret->span());
+            opened = serverCipher_.Open(record, plaintext_, contentType);
+        }
+    }
+    if (!opened && suite_->tls13 && serverPhase_ == Phase::Application && !serverOpened_ &&
+        !serverSecretOf(Phase::Handshake))
+        return Step::Consumed; // a handshake record whose keys the log lacks
+    if (!opened) {
+        stopServer();
+        return Step::Consumed;
+    }
+    if (contentType == tls::kApplicationData) {
+        serverOpened_ = true;
+        if (!exchanges_.ServerBytes(plaintext_, serverPacket_))
+            stopServer();
+    } else if (contentType == tls::kHandshake && suite_->tls13) {
+        serverInnerHandshake(plaintext_);
+    } else if (contentType == tls::kHandshake) {
+        serverOpened_ = true; // TLS 1.2: the server's Finished
+    }
+    if (done_ || serverDone_)
+        return Step::Consumed;
+    if (serverNextPhase_) {
+        serverPhase_ = *serverNextPhase_;
+        serverNextPhase_.reset();
+        if (!setUpServerKeys())
+            stopServer(); // the log has the handshake's keys but not the application's
+    } else if (serverKeyUpdate_) {
+        serverKeyUpdate_ = false;
+        if (!serverCipher_.UpdateTrafficSecret())
+            stopServer();
+    }
+    return Step::Consumed;
+}
+
+void TlsConnection::serverInnerHandshake(std::span<const std::uint8_t> fragment) {
+    const bool ok = serverHandshake_.Add(fragment, [&](std::uint8_t message, std::span<const std::uint8_t>) {
+        if (message == tls::kFinishedMessage && serverPhase_ == Phase::Handshake)
+            serverNextPhase_ = Phase::Application;
+        else if (message == tls::kKeyUpdateMessage && serverPhase_ == Phase::Application)
+            serverKeyUpdate_ = true;
+    });
+    if (!ok)
+        stopServer();
 }
 
 void TlsConnection::StreamBroken() {
@@ -60,11 +226,23 @@ void TlsConnection::Close() {
 void TlsConnection::RetryKeys() {
     if (!done_ && waitingForKeys_)
         drainClient();
+    drainServer();
 }
 
-void TlsConnection::ServerBytes(std::span<const std::uint8_t> bytes) {
+void TlsConnection::ServerBytes(std::span<const std::uint8_t> bytes, PacketNumber packet) {
     if (!WantsServerBytes())
         return;
+    serverPacket_ = packet;
+    if (serverHello_) {
+        // Read in place while nothing waits; what cannot be read yet waits, a little of it at most.
+        if (serverRecords_.empty())
+            bytes = bytes.subspan(readServer(bytes));
+        if (bytes.empty() || serverDone_ || done_)
+            return;
+        if (serverRecords_.size() + bytes.size() > kMaxServerWaiting || !serverRecords_.Append(bytes))
+            return stopServer();
+        return drainServer();
+    }
     if (!serverRecords_.Append(bytes))
         return finish(Outcome::Failed);
     while (!done_ && !serverHello_) {
@@ -99,7 +277,8 @@ void TlsConnection::ServerBytes(std::span<const std::uint8_t> bytes) {
     }
     if (!serverHello_)
         return;
-    serverRecords_.Clear();
+    if (serverRecords_.size() > kMaxServerWaiting)
+        stopServer();
     serverHandshake_.Clear();
     const bool tls13 = serverHello_->version == tls::kTls13;
     if (serverHello_->version != tls::kTls12 && !tls13)
@@ -115,6 +294,7 @@ void TlsConnection::ServerBytes(std::span<const std::uint8_t> bytes) {
             phase_ = Phase::Early;
     }
     drainClient();
+    drainServer();
 }
 
 void TlsConnection::ClientBytes(std::span<const std::uint8_t> bytes, PacketNumber packet) {
@@ -289,7 +469,8 @@ void TlsConnection::innerHandshake(std::span<const std::uint8_t> fragment) {
                 // was read from the early data stays listed.
                 earlyDataRead_ = false;
                 http_.reset(); // gives its bytes back to the budget before the new one takes any
-                http_.emplace(sink_, budget_);
+                exchanges_.Restart();
+                http_.emplace(exchanges_, budget_);
             }
         } else if (message == tls::kKeyUpdateMessage && phase_ == Phase::Application)
             keyUpdate_ = true;

@@ -1,12 +1,16 @@
 #pragma once
-// One TLS connection, fed the bytes of its two directions in order. From the server only the hello
-// is read, in clear; the client's records are opened with keys from the key log and their
-// application data goes to the HTTP reader. The server's records are never decrypted.
+// One TLS connection, fed the bytes of its two directions in order. The server's hello is read in
+// clear; the client's records are opened with keys from the key log and their application data goes
+// to the HTTP reader. The server's records are opened only as far as the answers' heads need: a
+// record that holds nothing but body bytes is passed over unopened (its number still counts), and
+// a record is authenticated before any of its bytes are used. What goes wrong on the server's side
+// stops only the reading of answers, never the client's requests.
 //
 // Client records that cannot be opened yet (the server's hello or the keys have not been seen)
 // stay in order within the connection's budget until they can, or the budget runs out.
 
 #include "decrypt/BoundedBuffer.h"
+#include "decrypt/HttpExchanges.h"
 #include "decrypt/HttpRequestReader.h"
 #include "decrypt/KeyLog.h"
 #include "decrypt/TlsHello.h"
@@ -32,7 +36,11 @@ public:
 
     // Client bytes that arrived in frame `packet`.
     void ClientBytes(std::span<const std::uint8_t> bytes, PacketNumber packet);
-    void ServerBytes(std::span<const std::uint8_t> bytes);
+    // Server bytes that arrived in frame `packet`.
+    void ServerBytes(std::span<const std::uint8_t> bytes, PacketNumber packet);
+    // The server's stream broke off: before its hello the connection cannot be read; after it only
+    // the answers are given up.
+    void ServerStreamBroken();
     // The key log has grown: a connection waiting for keys looks again.
     void RetryKeys();
     // A direction broke off (a gap in the stream that did not fill): nothing more can be read.
@@ -45,12 +53,17 @@ public:
     Outcome outcome() const;
     bool WaitingForKeys() const { return waitingForKeys_ && !done_; }
     bool WantsClientBytes() const { return !done_; }
-    bool WantsServerBytes() const { return !done_ && !serverHello_; }
+    bool WantsServerBytes() const { return !done_ && (!serverHello_ || !serverDone_); }
     const std::optional<ClientHello>& clientHello() const { return clientHello_; }
     const std::optional<ServerHello>& serverHello() const { return serverHello_; }
+    // The server's records passed over unopened as nothing but body bytes.
+    std::uint64_t ServerRecordsSkipped() const { return serverRecordsSkipped_; }
 
 private:
     enum class Step { Consumed, Wait };
+    // The server's bytes kept while they cannot be read (no keys yet): its handshake flight and a
+    // first answer fit; past it the answers are given up, so the client's requests keep the budget.
+    static constexpr std::size_t kMaxServerWaiting = 64 << 10;
     enum class Phase { Early, Handshake, Application };
 
     void drainClient();
@@ -62,6 +75,15 @@ private:
     bool setUpKeys();
     const TlsSecret* secretOf(Phase phase) const;
     void finish(Outcome outcome);
+    // The server's records after its hello: what `bytes` begins with, as far as it can be read now.
+    // Returns how many bytes were consumed; the rest waits (keys, the rest of a record).
+    void drainServer();
+    std::size_t readServer(std::span<const std::uint8_t> bytes);
+    Step serverRecord(std::span<const std::uint8_t> record);
+    bool setUpServerKeys();
+    const TlsSecret* serverSecretOf(Phase phase) const;
+    void serverInnerHandshake(std::span<const std::uint8_t> fragment);
+    void stopServer();
     void clearArrivals();
 
     KeyLog& keyLog_;
@@ -72,6 +94,7 @@ private:
     HandshakeMessages innerHandshake_; // TLS 1.3: the client's encrypted handshake messages
     HttpRequestSink& sink_;
     ByteBudget& budget_;
+    HttpExchanges exchanges_; // between the HTTP reader and the sink: pairs answers with requests
     // Replaced when the server refused the early data: the client then starts its HTTP afresh.
     std::optional<HttpRequestReader> http_;
     std::optional<ClientHello> clientHello_;
@@ -97,6 +120,18 @@ private:
     std::deque<Arrival> arrivals_;
     std::uint64_t clientReceived_ = 0; // client bytes taken into clientRecords_
     std::uint64_t clientRead_ = 0;     // client bytes consumed from it
+
+    // The server's side, after its hello.
+    TlsRecordCipher serverCipher_;
+    Phase serverPhase_ = Phase::Handshake;
+    std::optional<Phase> serverNextPhase_;
+    bool serverKeyUpdate_ = false;
+    bool serverEncrypted_ = false; // TLS 1.2: the server has sent ChangeCipherSpec
+    bool serverOpened_ = false;    // a record opened under the application keys
+    std::uint64_t serverRecordsSkipped_ = 0;
+    bool serverDone_ = false;
+    std::uint64_t serverSkip_ = 0; // bytes of a record being passed over still to come
+    PacketNumber serverPacket_ = 0;
 };
 
 } // namespace velmora

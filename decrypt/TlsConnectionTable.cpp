@@ -270,10 +270,10 @@ void TlsConnectionTable::handle(Entry& entry, bool senderIsLower, const TcpSegme
                 entry.server.Start(segment.sequence);
         }
         if (!entry.server.Add(segment.sequence, segment.payload,
-                              [&](std::span<const std::uint8_t> bytes) { entry.tls.ServerBytes(bytes); }))
-            entry.tls.StreamBroken();
+                              [&](std::span<const std::uint8_t> bytes) { entry.tls.ServerBytes(bytes, packet); }))
+            entry.tls.ServerStreamBroken();
     } else {
-        // The server's data after its hello is not read; its place in the stream is kept, for its RST.
+        // The server's answers are not read (any more); its place in the stream is kept, for its RST.
         entry.server.Track(segment.sequence, segment.payload.size());
     }
     account(entry);

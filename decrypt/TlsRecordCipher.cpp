@@ -150,7 +150,7 @@ bool TlsRecordCipher::UpdateTrafficSecret() {
 
 bool TlsRecordCipher::SetMasterSecret(const TlsCipherSuite& suite, std::span<const std::uint8_t> master,
                                       std::span<const std::uint8_t, 32> clientRandom,
-                                      std::span<const std::uint8_t, 32> serverRandom) {
+                                      std::span<const std::uint8_t, 32> serverRandom, bool server) {
     ready_ = false;
     if (suite.tls13 || master.size() != 48)
         return false;
@@ -172,10 +172,19 @@ bool TlsRecordCipher::SetMasterSecret(const TlsCipherSuite& suite, std::span<con
     const std::span blockSpan(block.data(), 2 * keyBytes + 2 * ivBytes);
     bool ok = derive("TLS1-PRF", params, blockSpan);
     if (ok)
-        ok = installKey(blockSpan.subspan(0, keyBytes), blockSpan.subspan(2 * keyBytes, ivBytes));
+        ok = installKey(blockSpan.subspan(server ? keyBytes : 0, keyBytes),
+                        blockSpan.subspan(2 * keyBytes + (server ? ivBytes : 0), ivBytes));
     OPENSSL_cleanse(block.data(), block.size());
     secretLength_ = 0;
     return ok;
+}
+
+std::size_t TlsRecordCipher::PlaintextBytes(std::size_t bodyBytes) const {
+    const std::size_t overhead =
+        kTagBytes + (suite_->tls13                                          ? 1
+                     : suite_->aead != TlsCipherSuite::Aead::Chacha20Poly1305 ? kExplicitNonceBytes
+                                                                              : 0);
+    return bodyBytes > overhead ? bodyBytes - overhead : 0;
 }
 
 bool TlsRecordCipher::Open(std::span<const std::uint8_t> record, std::vector<std::uint8_t>& plaintext,

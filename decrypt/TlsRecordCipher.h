@@ -39,10 +39,10 @@ public:
     bool SetTrafficSecret(const TlsCipherSuite& suite, std::span<const std::uint8_t> secret);
     // TLS 1.3 KeyUpdate: the next traffic secret from this one.
     bool UpdateTrafficSecret();
-    // TLS 1.2: the client's write keys from the master secret and both randoms.
+    // TLS 1.2: the client's write keys (or the server's) from the master secret and both randoms.
     bool SetMasterSecret(const TlsCipherSuite& suite, std::span<const std::uint8_t> master,
                          std::span<const std::uint8_t, 32> clientRandom,
-                         std::span<const std::uint8_t, 32> serverRandom);
+                         std::span<const std::uint8_t, 32> serverRandom, bool server = false);
     bool Ready() const { return ready_; }
     void Forget() { ready_ = false; }
 
@@ -50,6 +50,11 @@ public:
     // `contentType` its type (TLS 1.3: the inner type, padding removed) and the record number
     // moves on; on failure (a bad tag, a record too short) nothing changes.
     bool Open(std::span<const std::uint8_t> record, std::vector<std::uint8_t>& plaintext, std::uint8_t& contentType);
+    // Passes over one record unopened: only its number moves on.
+    void Skip() { ++sequence_; }
+    // The most plaintext a record of `bodyBytes` (after its header) can hold: TLS 1.3 adds the
+    // inner content type, TLS 1.2 GCM the explicit nonce, every suite the tag.
+    std::size_t PlaintextBytes(std::size_t bodyBytes) const;
 
     // Derives keys with TLS 1.3's HKDF-Expand-Label; exposed for the tests of the key schedule.
     static bool ExpandLabel(bool sha384, std::span<const std::uint8_t> secret, const char* label,

@@ -12,6 +12,8 @@
 #include "decrypt/MissingKeysNotice.h"
 #include "settings/FileTypeSettings.h"
 
+#include "PcapFrames.h"
+
 #include <gtest/gtest.h>
 #include <nghttp2/nghttp2.h>
 
@@ -30,27 +32,8 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kData = VELMORA_TEST_DATA;
-using Frame = std::vector<std::uint8_t>;
-
-// The frames of a classic pcap file (what dumpcap -P writes) and its link type.
-std::vector<Frame> readPcap(const std::string& path, int& linkType) {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<std::uint8_t> file((std::istreambuf_iterator<char>(in)), {});
-    auto u32 = [&](std::size_t at) {
-        return std::uint32_t{file[at]} | file[at + 1] << 8 | file[at + 2] << 16 | std::uint32_t{file[at + 3]} << 24;
-    };
-    EXPECT_GE(file.size(), 24u) << path;
-    EXPECT_EQ(u32(0), 0xA1B2C3D4u) << path;
-    linkType = static_cast<int>(u32(20));
-    std::vector<Frame> frames;
-    for (std::size_t at = 24; at + 16 <= file.size();) {
-        const std::size_t length = u32(at + 8);
-        frames.emplace_back(file.begin() + static_cast<std::ptrdiff_t>(at + 16),
-                            file.begin() + static_cast<std::ptrdiff_t>(at + 16 + length));
-        at += 16 + length;
-    }
-    return frames;
-}
+using test::Frame;
+using test::readPcap;
 
 // tshark's GET requests after the row rules: decoded, duplicates dropped, the extension (before any
 // query or fragment) in the table. Velmora does not decrypt CBC suites, which tshark does.

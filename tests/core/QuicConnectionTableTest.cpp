@@ -7,6 +7,8 @@
 #include "engine/CaptureEngine.h"
 #include "settings/FileTypeSettings.h"
 
+#include "PcapFrames.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,26 +24,8 @@ using namespace velmora;
 namespace {
 
 const std::string kData = VELMORA_TEST_DATA;
-using Frame = std::vector<std::uint8_t>;
-
-// The frames of a classic pcap file (what dumpcap -P writes) and its link type.
-std::vector<Frame> readPcap(const std::string& path, int& linkType) {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<std::uint8_t> file((std::istreambuf_iterator<char>(in)), {});
-    auto u32 = [&](std::size_t at) {
-        return std::uint32_t{file[at]} | file[at + 1] << 8 | file[at + 2] << 16 | std::uint32_t{file[at + 3]} << 24;
-    };
-    EXPECT_GE(file.size(), 24u) << path;
-    linkType = static_cast<int>(u32(20));
-    std::vector<Frame> frames;
-    for (std::size_t at = 24; at + 16 <= file.size();) {
-        const std::size_t length = u32(at + 8);
-        frames.emplace_back(file.begin() + static_cast<std::ptrdiff_t>(at + 16),
-                            file.begin() + static_cast<std::ptrdiff_t>(at + 16 + length));
-        at += 16 + length;
-    }
-    return frames;
-}
+using test::Frame;
+using test::readPcap;
 
 // The frames as a capture on the sending host shows UDP GSO sends: runs of datagrams one endpoint
 // sent back to back, all as long as the first but the last, become one datagram (at most four).

@@ -1,0 +1,146 @@
+// The servers' answers list extensionless media, read from real captures of a media page that curl
+// fetched from nginx over clear text, HTTP/1.1 over TLS and HTTP/2 over TLS, and checked against what
+// tshark reads of the same answers (tests/responses/tshark-answers.sh).
+#include "capture/Gbk.h"
+#include "capture/HttpResponseHead.h"
+#include "engine/CaptureEngine.h"
+#include "settings/FileTypeSettings.h"
+
+#include "PcapFrames.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using namespace velmora;
+
+namespace {
+
+const std::string kData = VELMORA_TEST_DATA;
+using test::Frame;
+using test::readPcap;
+
+// One line of tshark's answers: frame, address, status, Content-Type, Content-Length, Content-Range.
+struct TsharkAnswer {
+    PacketNumber frame = 0;
+    int status = 0;
+    std::string contentType, contentLength, contentRange;
+};
+
+std::map<std::string, TsharkAnswer> tsharkAnswers(const std::string& name) {
+    std::ifstream in(kData + "/" + name + ".answers.txt");
+    std::map<std::string, TsharkAnswer> answers;
+    for (std::string line; std::getline(in, line);) {
+        std::vector<std::string> f;
+        std::stringstream fields(line);
+        for (std::string field; std::getline(fields, field, '\t');)
+            f.push_back(field);
+        f.resize(6);
+        answers[f[1]] = {std::stoull(f[0]), std::stoi(f[2]), f[3], f[4], f[5]};
+    }
+    return answers;
+}
+
+struct EngineRun {
+    FileTypeTable table = LoadFileTypeTable(SettingsFile(std::string(VELMORA_SOURCE_DIR) + "/resources/setting.ini"));
+    CaptureEngine engine{table};
+    std::map<std::string, ResultRow> rows; // by address
+
+    EngineRun(const std::string& name, bool tls, bool byContentType) {
+        if (tls)
+            EXPECT_TRUE(engine.OpenKeyLog(kData + "/" + name + ".keys")) << name;
+        int linkType = 0;
+        for (const Frame& frame : readPcap(kData + "/" + name + ".pcap", linkType))
+            engine.FrameReceived(frame, linkType, {0, 0, byContentType});
+        engine.Https().EndCapture();
+        for (const ResultRow& row : engine.Results().Rows())
+            rows[utf8::FromU16(row.address)] = row;
+    }
+};
+
+} // namespace
+
+TEST(ServerAnswers, ExtensionlessMediaIsListedByItsAnswerWithTypeAndSizeAsTsharkReadsThem) {
+    const std::set<std::string> byExtension = {"/media/clip.mp4", "/hls/master.m3u8", "/hls/variant.m3u8",
+                                               "/dash/manifest.mpd", "/media/clip.mp4?after=slow"};
+    // Listed by the answer's media type: the type the table gives it and the size the answer gives.
+    struct Listed {
+        std::string path, type, contentType;
+        std::uint64_t size;
+    };
+    const std::vector<Listed> byAnswer = {
+        {"/videoplayback?id=7f3a.c2&itag=18&mime=video%2Fmp4", "视频", "video/mp4", 204800},
+        {"/api/play/77812", "音频", "audio/mpeg", 153600}, // its head is padded over three segments
+        {"/videoplayback?id=9b&itag=22", "视频", "video/mp4", 204800}, // 206: the complete length
+        {"/slow/stream?id=1", "视频", "video/webm", 40000}, // answered after a later request's answer
+    };
+    const std::vector<std::string> quiet = {"/index.html", "/hls/seg1.ts", "/hls/seg2.ts", "/dash/seg1.m4s",
+                                            "/images/poster.jpg", "/api/play/404"};
+    struct Capture {
+        const char* name;
+        const char* origin;
+        bool tls;
+    };
+    for (const Capture capture : {Capture{"media_http", "http://media.velmora.test:8080", false},
+                                  Capture{"media_h1_tls", "https://media.velmora.test:8443", true},
+                                  Capture{"media_h2_tls", "https://media.velmora.test:8443", true}}) {
+        SCOPED_TRACE(capture.name);
+        const auto tshark = tsharkAnswers(capture.name);
+        ASSERT_EQ(tshark.size(), 15u);
+        const EngineRun run(capture.name, capture.tls, true);
+        if (capture.tls) {
+            const TlsStats stats = run.engine.Stats();
+            EXPECT_EQ(stats.decrypted, stats.seen);
+        }
+        std::set<std::string> expected;
+        for (const std::string& path : byExtension)
+            expected.insert(capture.origin + path);
+        for (const Listed& listed : byAnswer) {
+            const std::string address = capture.origin + listed.path;
+            expected.insert(address);
+            SCOPED_TRACE(address);
+            const auto row = run.rows.find(address);
+            ASSERT_NE(row, run.rows.end());
+            EXPECT_EQ(utf8::FromU16(row->second.type), listed.type);
+            EXPECT_EQ(row->second.contentType, listed.contentType);
+            EXPECT_EQ(row->second.size, listed.size);
+            // tshark's reading of the same answer: the frame that completed its head, its type and size.
+            const TsharkAnswer& answer = tshark.at(address);
+            EXPECT_EQ(row->second.packet, answer.frame);
+            EXPECT_EQ(MediaTypeOf(answer.contentType), listed.contentType);
+            const std::string size = answer.status == 206
+                                         ? answer.contentRange.substr(answer.contentRange.rfind('/') + 1)
+                                         : answer.contentLength;
+            EXPECT_EQ(size, std::to_string(listed.size));
+            // The data window's head is the whole head, padding and all.
+            const auto exchange = run.engine.AnswerOf(row->second);
+            ASSERT_TRUE(exchange && exchange->responseText);
+            if (listed.path == "/api/play/77812")
+                EXPECT_GT(exchange->responseText->size(), 3600u);
+            if (capture.tls) {
+                ASSERT_TRUE(exchange->requestText);
+                EXPECT_NE(exchange->requestText->find(listed.path), std::string::npos);
+            }
+        }
+        for (const std::string& path : quiet)
+            EXPECT_EQ(run.rows.count(capture.origin + path), 0u) << path;
+        std::set<std::string> listed;
+        for (const auto& [address, row] : run.rows)
+            listed.insert(address);
+        EXPECT_EQ(listed, expected);
+
+        // With the rule off the rows are the extension's alone.
+        const EngineRun off(capture.name, capture.tls, false);
+        std::set<std::string> offRows, offExpected;
+        for (const auto& [address, row] : off.rows)
+            offRows.insert(address);
+        for (const std::string& path : byExtension)
+            offExpected.insert(capture.origin + path);
+        EXPECT_EQ(offRows, offExpected);
+    }
+}
