@@ -145,7 +145,7 @@ void MediaAddressExtractor::vpacket_PacketReceived(std::span<const std::uint8_t>
     if (stored.empty())
         return;
     if (options.allPacketsValue == 1) {
-        results_.AddCaptureRow({std::u16string(), PacketToText(stored), packet, {}, {}});
+        results_.AddCaptureRow({std::u16string(), PacketToText(stored), packet});
         return;
     }
     if (options.allPacketsValue != 0)
@@ -248,7 +248,7 @@ void MediaAddressExtractor::schemeScan(std::span<const std::uint8_t> frame, Pack
                 // A stream address needs a host of at least one character followed by a path.
                 const std::size_t c = stream.find(u"://");
                 if (c != npos && stream.find(u'/', c + 4) != npos)
-                    results_.AddCaptureRow({std::u16string(kVideoType), std::move(stream), packet, {}, {}});
+                    results_.AddCaptureRow({std::u16string(kVideoType), std::move(stream), packet});
             }
         }
 
@@ -267,7 +267,7 @@ void MediaAddressExtractor::listHttpAddress(Text address, PacketNumber packet) {
     const std::size_t d2 = address.rfind(u'.');
     const std::size_t extensionAt = d2 == npos ? address.size() : d2;
     if (auto type = fileTypes_.Classify(address, extensionAt))
-        results_.AddCaptureRow({std::move(*type), std::u16string(address), packet, {}, {}});
+        results_.AddCaptureRow({std::move(*type), std::u16string(address), packet});
 }
 
 void MediaAddressExtractor::requestLineScan(std::span<const std::uint8_t> frame, std::size_t payloadRequestAt,
@@ -338,7 +338,7 @@ const ResultRow* MediaAddressExtractor::listRequestTarget(Text target, std::size
     auto type = fileTypes_.Classify(target, d);
     if (!type)
         return nullptr;
-    results_.AddCaptureRow({std::move(*type), std::u16string(target), packet, {}, {}});
+    results_.AddCaptureRow({std::move(*type), std::u16string(target), packet});
     return &results_.Rows().back();
 }
 

@@ -14,11 +14,18 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace velmora {
 
 struct ResultRow {
+    ResultRow() = default;
+    ResultRow(std::u16string type, std::u16string address, PacketNumber packet, std::string contentType = {},
+              std::optional<std::uint64_t> size = {})
+        : type(std::move(type)), address(std::move(address)), packet(packet), contentType(std::move(contentType)),
+          size(size) {}
+
     std::u16string type;    // file-type name, "视频" for streams, empty for all-packets rows
     std::u16string address; // the cleaned, decoded address (or a whole frame text)
     PacketNumber packet = 0;

@@ -24,6 +24,11 @@ CaptureEngine::CaptureEngine(const FileTypeTable& fileTypes, Limits limits)
 
 void CaptureEngine::FrameReceived(std::span<const std::uint8_t> frame, int linkType, const ExtractionOptions& options,
                                   const FrameMarkers* knownMarkers) {
+    if (!listByContentType_ && options.byContentType) {
+        ExtractionOptions byExtensionOnly = options;
+        byExtensionOnly.byContentType = false;
+        return FrameReceived(frame, linkType, byExtensionOnly, knownMarkers);
+    }
     extractor_.vpacket_PacketReceived(frame, linkType, options, knownMarkers);
     const PacketNumber packet = store_.CurrentPacket();
     https_.PacketReceived(frame, linkType, packet, options);

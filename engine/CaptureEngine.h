@@ -58,6 +58,11 @@ public:
     void FrameReceived(std::span<const std::uint8_t> frame, int linkType, const ExtractionOptions& options,
                        const FrameMarkers* knownMarkers = nullptr);
 
+    // The window's switch for listing by the answer's media type ("[FileType] ByContentType"); a frame
+    // lists by it when both this and its options say so.
+    void SetListByContentType(bool on) { listByContentType_ = on; }
+    bool ListByContentType() const { return listByContentType_; }
+
     // Capture start: frames, rows and followed connections are dropped; the key log stays open.
     void Reset();
 
@@ -94,6 +99,7 @@ private:
 
     Limits limits_;
     const ExtractionOptions* options_ = nullptr; // of the frame being handled
+    bool listByContentType_ = true;
     PacketStore store_;
     ResultList results_;
     MediaAddressExtractor extractor_;

@@ -119,7 +119,7 @@ void CommandBar::SearchKeyword() {
     search_->Run(form_->store(), keyword,
                  [model, &type, &sinceShown](velmora::PacketNumber packet, std::vector<std::u16string>& tokens) {
                      for (std::u16string& token : tokens)
-                         model->Rows().AddSearchRow({type, std::move(token), packet, {}, {}});
+                         model->Rows().AddSearchRow({type, std::move(token), packet});
                      if (sinceShown.elapsed() >= kRowAnnounceIntervalMs) {
                          model->FlushPending();
                          sinceShown.restart();

@@ -95,8 +95,24 @@ void DataWindow::LV1_ItemClick() {
     const velmora::PacketStore& store = form_->store();
 
     QString text;
-    if (auto request = form_->https()->DataWindowText(form_->results()[static_cast<std::size_t>(row)],
-                                                      chineseTextProcessing())) {
+    const velmora::ResultRow& result = form_->results()[static_cast<std::size_t>(row)];
+    auto frameText = [&](velmora::PacketNumber n) {
+        return chineseTextProcessing()
+                   ? QString::fromStdU16String(velmora::DecodeCnEscapes(velmora::PacketToTextCn(store, n)))
+                   : QString::fromStdU16String(velmora::PacketToText(store, n));
+    };
+    if (const auto answer = form_->engine().AnswerOf(result)) {
+        // Listed from the server's answer: the request, then the answer's status line and headers.
+        noteText_.clear();
+        if (answer->requestText)
+            text = QString::fromUtf8(*answer->requestText);
+        else if (store.Contains(answer->requestPacket) && !store.IsReleased(answer->requestPacket))
+            text = frameText(answer->requestPacket);
+        else
+            text = ReleasedPacketNote(answer->requestPacket);
+        text += QLatin1Char('\n') + QString::fromUtf8(*answer->responseText);
+        text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    } else if (auto request = form_->https()->DataWindowText(result, chineseTextProcessing())) {
         // A decrypted request: its frame holds only ciphertext.
         noteText_.clear();
         text = *request;
@@ -105,9 +121,7 @@ void DataWindow::LV1_ItemClick() {
         noteText_ = text;
     } else {
         noteText_.clear();
-        text = chineseTextProcessing()
-                   ? QString::fromStdU16String(velmora::DecodeCnEscapes(velmora::PacketToTextCn(store, packet)))
-                   : QString::fromStdU16String(velmora::PacketToText(store, packet));
+        text = frameText(packet);
     }
     QPlainTextEdit* box = form_->Text1();
     box->setPlainText(QString());

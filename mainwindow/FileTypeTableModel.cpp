@@ -12,8 +12,10 @@ int FileTypeTableModel::columnCount(const QModelIndex& parent) const {
 }
 
 QVariant FileTypeTableModel::data(const QModelIndex& index, int role) const {
-    if (!index.isValid() || index.row() >= rowCount() || role != Qt::DisplayRole)
+    if (!index.isValid() || index.row() >= rowCount() || (role != Qt::DisplayRole && role != Qt::ToolTipRole))
         return {};
+    if (role == Qt::ToolTipRole)
+        return index.column() == MediaTypesColumn ? MediaTypes(index.row()) : QVariant();
     switch (index.column()) {
     case ExtensionColumn:
         return Extension(index.row());
@@ -21,6 +23,8 @@ QVariant FileTypeTableModel::data(const QModelIndex& index, int role) const {
         return Type(index.row());
     case StateColumn:
         return State(index.row());
+    case MediaTypesColumn:
+        return MediaTypes(index.row());
     default:
         return {};
     }
@@ -38,6 +42,8 @@ QVariant FileTypeTableModel::headerData(int section, Qt::Orientation orientation
         return QStringLiteral("类型");
     case StateColumn:
         return QStringLiteral("状态");
+    case MediaTypesColumn:
+        return QStringLiteral("媒体类型");
     default:
         return {};
     }
@@ -82,4 +88,8 @@ QString FileTypeTableModel::Type(int row) const {
 
 QString FileTypeTableModel::State(int row) const {
     return QString::fromStdU16String(table_[static_cast<std::size_t>(row)].state);
+}
+
+QString FileTypeTableModel::MediaTypes(int row) const {
+    return QString::fromStdU16String(table_[static_cast<std::size_t>(row)].mediaTypes);
 }

@@ -10,7 +10,7 @@ class FileTypeTableModel final : public QAbstractTableModel {
     Q_OBJECT
 
 public:
-    enum Column { ExtensionColumn = 0, TypeColumn = 1, StateColumn = 2, ColumnCount = 3 };
+    enum Column { ExtensionColumn = 0, TypeColumn = 1, StateColumn = 2, MediaTypesColumn = 3, ColumnCount = 4 };
 
     explicit FileTypeTableModel(velmora::FileTypeTable& table, QObject* parent = nullptr);
 
@@ -30,6 +30,7 @@ public:
     QString Extension(int row) const;
     QString Type(int row) const;
     QString State(int row) const;
+    QString MediaTypes(int row) const;
 
 private:
     velmora::FileTypeTable& table_;

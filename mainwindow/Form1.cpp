@@ -3,6 +3,7 @@
 #include "capture/pcap/CaptureComponent.h"
 #include "desktop/TrayIcon.h"
 #include "mainwindow/CommandBar.h"
+#include "mainwindow/ContentTypeOption.h"
 #include "mainwindow/DataWindow.h"
 #include "mainwindow/Dialogs.h"
 #include "mainwindow/DownloadMethodGroup.h"
@@ -91,6 +92,7 @@ Form1::Form1(Options options, QWidget* parent) : QWidget(parent), options_(std::
     new CommandBar(this);
     new DataWindow(this);
     https_ = new HttpsCapture(this);
+    new ContentTypeOption(this);
 }
 
 Form1::~Form1() {
@@ -235,11 +237,11 @@ QWidget* Form1::buildOperationPage() {
     LV1_->verticalHeader()->setDefaultSectionSize(LV1_->fontMetrics().height() + 6);
     QHeaderView* columns = LV1_->horizontalHeader();
     columns->setHighlightSections(false);
-    columns->setSectionResizeMode(ResultListModel::TypeColumn, QHeaderView::Interactive);
+    for (int column : {ResultListModel::TypeColumn, ResultListModel::PacketColumn, ResultListModel::SizeColumn}) {
+        columns->setSectionResizeMode(column, QHeaderView::Interactive);
+        columns->resizeSection(column, Px(1100));
+    }
     columns->setSectionResizeMode(ResultListModel::AddressColumn, QHeaderView::Stretch);
-    columns->setSectionResizeMode(ResultListModel::PacketColumn, QHeaderView::Interactive);
-    columns->resizeSection(ResultListModel::TypeColumn, Px(1100));
-    columns->resizeSection(ResultListModel::PacketColumn, Px(1100));
 
     Text1_ = new QPlainTextEdit(page);
     Text1_->setObjectName(QStringLiteral("Text1"));
@@ -315,7 +317,7 @@ QWidget* Form1::buildOptionsPage() {
     ListView2_->verticalHeader()->hide();
     ListView2_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     ListView2_->verticalHeader()->setDefaultSectionSize(ListView2_->fontMetrics().height() + 6);
-    // The three columns share the width, so all of them show at the window's smallest size too.
+    // The columns share the width, so all of them show at the window's smallest size too.
     ListView2_->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
     ListView2_->horizontalHeader()->setHighlightSections(false);
     right->addWidget(ListView2_, 1);

@@ -31,6 +31,11 @@ Form3::Form3(Form1& owner) : QWidget(nullptr, Qt::Dialog), owner_(owner) {
     Combo2_ = new QComboBox(this);
     Combo2_->setObjectName(QStringLiteral("Combo2"));
     Combo2_->addItems({QStringLiteral("使用"), QStringLiteral("禁用")});
+    MediaTypes_ = new QLineEdit(this);
+    MediaTypes_->setObjectName(QStringLiteral("MediaTypes"));
+    MediaTypes_->setPlaceholderText(QStringLiteral("可选，如 video/mp4, video/x-m4v"));
+    MediaTypes_->setToolTip(QStringLiteral("服务器回应的 Content-Type 为其中之一时，无扩展名的地址也按此类型列出。\n"
+                                           "留空则用该扩展名的常见媒体类型。"));
     Command1_ = new QPushButton(QStringLiteral("确定"), this);
     Command1_->setObjectName(QStringLiteral("Command1"));
     Command1_->setDefault(true);
@@ -41,6 +46,7 @@ Form3::Form3(Form1& owner) : QWidget(nullptr, Qt::Dialog), owner_(owner) {
     form->addRow(QStringLiteral("设置文件扩展名"), Text1_);
     form->addRow(QStringLiteral("设置文件类型"), Combo1_);
     form->addRow(QStringLiteral("选择运行状态"), Combo2_);
+    form->addRow(QStringLiteral("媒体类型"), MediaTypes_);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(Command1_);
@@ -66,6 +72,7 @@ void Form3::showEvent(QShowEvent* event) {
 void Form3::ResetChoices() {
     Combo1_->setCurrentIndex(0);
     Combo2_->setCurrentIndex(0);
+    MediaTypes_->clear();
 }
 
 QString Form3::NormalizeExtension(const QString& typed) {
@@ -96,7 +103,11 @@ void Form3::Command1_Click() {
         }
     }
     const QString state = Combo2_->currentIndex() == 1 ? Combo2_->currentText() : QString();
-    table->Append({extension.toStdU16String(), Combo1_->currentText().toStdU16String(), state.toStdU16String()});
+    // Left empty, the row names the usual media types of its extension.
+    const QString mediaTypes = MediaTypes_->text().trimmed();
+    table->Append({extension.toStdU16String(), Combo1_->currentText().toStdU16String(), state.toStdU16String(),
+                   mediaTypes.isEmpty() ? velmora::DefaultMediaTypes(extension.toStdU16String())
+                                        : mediaTypes.toStdU16String()});
     owner_.SaveFileTypes();
     close();
 }

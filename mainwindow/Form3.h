@@ -1,5 +1,5 @@
 #pragma once
-// The add-file-type dialog: extension, type and state of a new row of the main window's file-type table.
+// The add-file-type dialog: extension, type, state and media types of a new row of the main window's file-type table.
 // Not modal; the main window keeps at most one, and closing it destroys it.
 
 #include <QWidget>
@@ -18,6 +18,7 @@ public:
     QLineEdit* Text1() const { return Text1_; }
     QComboBox* Combo1() const { return Combo1_; }
     QComboBox* Combo2() const { return Combo2_; }
+    QLineEdit* MediaTypes() const { return MediaTypes_; }
     QPushButton* Command1() const { return Command1_; }
     QPushButton* Command2() const { return Command2_; }
 
@@ -38,6 +39,7 @@ private:
     QLineEdit* Text1_ = nullptr;
     QComboBox* Combo1_ = nullptr;
     QComboBox* Combo2_ = nullptr;
+    QLineEdit* MediaTypes_ = nullptr; // optional: the Content-Type values that mean this type
     QPushButton* Command1_ = nullptr;
     QPushButton* Command2_ = nullptr;
 };

@@ -27,6 +27,8 @@ QVariant ResultListModel::data(const QModelIndex& index, int role) const {
     }
     case PacketColumn:
         return PacketText(index.row());
+    case SizeColumn:
+        return SizeText(index.row());
     default:
         return {};
     }
@@ -44,12 +46,19 @@ QVariant ResultListModel::headerData(int section, Qt::Orientation orientation, i
         return QStringLiteral("找到的网络文件");
     case PacketColumn:
         return QStringLiteral("封包索引");
+    case SizeColumn:
+        return QStringLiteral("大小");
     default:
         return {};
     }
 }
 
 std::size_t ResultListModel::FlushPending() {
+    if (rows_.AnswersSet() != answersShown_) {
+        answersShown_ = rows_.AnswersSet();
+        if (shownRows_ > 0)
+            emit dataChanged(index(0, SizeColumn), index(static_cast<int>(shownRows_) - 1, SizeColumn));
+    }
     if (rows_.size() < shownRows_) {
         // The list was shortened behind the model's back: start the views afresh.
         beginResetModel();
@@ -113,4 +122,23 @@ QString ResultListModel::AddressText(int row) const {
 
 QString ResultListModel::PacketText(int row) const {
     return QString::number(rows_[static_cast<std::size_t>(row)].packet);
+}
+
+QString ResultListModel::SizeText(int row) const {
+    return FormatSize(rows_[static_cast<std::size_t>(row)].size);
+}
+
+QString ResultListModel::FormatSize(std::optional<std::uint64_t> bytes) {
+    if (!bytes)
+        return {};
+    if (*bytes < 1024)
+        return QStringLiteral("%1 B").arg(*bytes);
+    static constexpr const char* kUnits[] = {"KB", "MB", "GB", "TB"};
+    double value = static_cast<double>(*bytes) / 1024;
+    int unit = 0;
+    while (value >= 1024 && unit < 3) {
+        value /= 1024;
+        ++unit;
+    }
+    return QStringLiteral("%1 %2").arg(value, 0, 'f', value < 100 ? 1 : 0).arg(QLatin1String(kUnits[unit]));
 }

@@ -8,12 +8,15 @@
 #include <QAbstractTableModel>
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 
 class ResultListModel final : public QAbstractTableModel {
     Q_OBJECT
 
 public:
-    enum Column { TypeColumn = 0, AddressColumn = 1, PacketColumn = 2, ColumnCount = 3 };
+    // "大小" is this program's own column, after the three the saved lists and the data window know.
+    enum Column { TypeColumn = 0, AddressColumn = 1, PacketColumn = 2, SizeColumn = 3, ColumnCount = 4 };
 
     explicit ResultListModel(velmora::ResultList& rows, QObject* parent = nullptr);
 
@@ -26,7 +29,8 @@ public:
     const velmora::ResultList& Rows() const { return rows_; }
     std::int64_t ResultCount() const { return rows_.ResultCount(); }
 
-    // Rows the list holds beyond those the view knows of, announced in one insertion. Returns their number.
+    // Rows the list holds beyond those the view knows of, announced in one insertion, and sizes learnt
+    // since the last time. Returns the number of new rows.
     std::size_t FlushPending();
     std::size_t PendingRows() const { return rows_.size() - shownRows_; }
 
@@ -43,8 +47,12 @@ public:
     QString TypeText(int row) const;
     QString AddressText(int row) const;
     QString PacketText(int row) const;
+    // "4.8 MB"; empty until the server's answer has told it.
+    QString SizeText(int row) const;
+    static QString FormatSize(std::optional<std::uint64_t> bytes);
 
 private:
     velmora::ResultList& rows_;
     std::size_t shownRows_ = 0; // rows announced to the views
+    std::uint64_t answersShown_ = 0;
 };

@@ -8,6 +8,7 @@
 #include "mainwindow/CaptureFileOpener.h"
 #include "mainwindow/ResultListModel.h"
 #include "mainwindow/StatusPanels.h"
+#include "skin/xpcheckbox.h"
 #include "tst_mainwindow_support.h"
 
 #include <QAbstractItemModelTester>
@@ -19,6 +20,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTableView>
 
 #include <unistd.h>
 
@@ -210,6 +212,54 @@ private slots:
         QCOMPARE(dialogs.Count(), 3);
         QVERIFY(live.vpacket().IsCapturing());
         live.Cmd1(0)->click();
+    }
+
+    // An address the table does not name by its extension is listed from the server's answer: its
+    // size shows in "大小", and the row of an extension learns its size in place; the data window shows
+    // the request and the answer's head; the options tab's switch turns the rule off, and it is saved.
+    void answersListMediaWithTheirSizes() {
+        folder_->Write("[FileType]\nCount=1\nExtName1=.mp4\nType1=视频\nValue1=\n");
+        form_ = std::make_unique<Form1>(folder_->Options());
+        reader_ = form_->findChild<CaptureFileOpener*>();
+        tester_.emplace(form_->resultModel(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+        ResultListModel& rows = *form_->resultModel();
+        QCOMPARE(rows.headerData(ResultListModel::SizeColumn, Qt::Horizontal).toString(), QStringLiteral("大小"));
+        auto* byType = form_->findChild<velmora::xpcheckbox*>(QStringLiteral("ByContentType"));
+        QVERIFY(byType);
+        QCOMPARE(byType->Value(), 1);
+
+        auto open = [this] {
+            QSignalSpy finished(reader_, &CaptureFileOpener::Finished);
+            QVERIFY(reader_->Open({Data(QStringLiteral("tls_window_mixed.pcap"))}));
+            QVERIFY(finished.wait(20000));
+        };
+        open();
+        // The .flv is named by no row: its answer (video/x-flv, 3000 bytes) lists it at the frame that
+        // completed the answer's head. The .mp4's row learnt its size when its answer came.
+        QCOMPARE(WindowRows(rows), (QStringList{QStringLiteral("视频\thttp://127.0.0.1:8080/clear/first.mp4\t4"),
+                                                QStringLiteral("视频\thttp://127.0.0.1:8080/clear/second.flv\t42")}));
+        QCOMPARE(rows.index(0, ResultListModel::SizeColumn).data().toString(), QStringLiteral("2.9 KB"));
+        QCOMPARE(rows.index(1, ResultListModel::SizeColumn).data().toString(), QStringLiteral("2.9 KB"));
+        QCOMPARE(ResultListModel::FormatSize(std::nullopt), QString());
+        QCOMPARE(ResultListModel::FormatSize(5033164), QStringLiteral("4.8 MB"));
+
+        form_->Cmd1(2)->click();
+        form_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
+        const QRect cell = form_->LV1()->visualRect(rows.index(1, ResultListModel::AddressColumn));
+        QTest::mouseClick(form_->LV1()->viewport(), Qt::LeftButton, {}, cell.center());
+        const QString text = form_->Text1()->toPlainText();
+        QVERIFY2(text.contains(QStringLiteral("GET /clear/second.flv")), qPrintable(text));
+        QVERIFY2(text.contains(QStringLiteral("HTTP/1.0 200 OK")) || text.contains(QStringLiteral("HTTP/1.1 200 OK")),
+                 qPrintable(text));
+        QVERIFY2(text.contains(QStringLiteral("video/x-flv")), qPrintable(text));
+
+        byType->setValue(0);
+        QCOMPARE(folder_->Value("FileType", "ByContentType"), "0");
+        open();
+        QCOMPARE(WindowRows(rows), QStringList{QStringLiteral("视频\thttp://127.0.0.1:8080/clear/first.mp4\t4")});
+        form_ = std::make_unique<Form1>(folder_->Options());
+        QCOMPARE(form_->findChild<velmora::xpcheckbox*>(QStringLiteral("ByContentType"))->Value(), 0);
     }
 
 private:

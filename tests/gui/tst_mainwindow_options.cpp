@@ -277,13 +277,25 @@ void TestMainWindowOptions::addDialogNormalisesAndRefuses() {
     QTRY_VERIFY(!form.form3());
     QCOMPARE(TableRows(*form.fileTypes()).last(), (Row{QStringLiteral(".webm"), QStringLiteral("视频"), QString()}));
     QCOMPARE(folder.Value(keys::kFileTypeSection, keys::kCountKey), std::string("5"));
+    // Media types left empty are the extension's usual ones; typed ones are kept as typed, and saved.
+    QCOMPARE(form.fileTypes()->MediaTypes(4), QStringLiteral("video/webm"));
+    QCOMPARE(folder.Value(keys::kFileTypeSection, "Mime5"), std::string("video/webm"));
+    form.Cmd2_Click();
+    form.form3()->Text1()->setText(QStringLiteral("bin"));
+    form.form3()->MediaTypes()->setText(QStringLiteral("application/x-own-video"));
+    QTest::mouseClick(form.form3()->Command1(), Qt::LeftButton);
+    QTRY_VERIFY(!form.form3());
+    QCOMPARE(form.fileTypes()->index(5, FileTypeTableModel::MediaTypesColumn).data().toString(),
+             QStringLiteral("application/x-own-video"));
+    QCOMPARE(form.fileTypes()->Table().ClassifyMediaType("application/x-own-video"), u"视频");
+    QCOMPARE(folder.Value(keys::kFileTypeSection, "Mime6"), std::string("application/x-own-video"));
 
     // Cancel changes nothing; unloading the main window closes an open dialog.
     form.Cmd2_Click();
     form.form3()->Text1()->setText(QStringLiteral("ogg"));
     QTest::mouseClick(form.form3()->Command2(), Qt::LeftButton);
     QTRY_VERIFY(!form.form3());
-    QCOMPARE(form.fileTypes()->rowCount(), 5);
+    QCOMPARE(form.fileTypes()->rowCount(), 6);
     form.Cmd2_Click();
     form.Unload();
     QTRY_VERIFY(!form.form3());
