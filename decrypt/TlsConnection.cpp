@@ -153,7 +153,8 @@ TlsConnection::Step TlsConnection::serverRecord(std::span<const std::uint8_t> re
     } else if (type != tls::kApplicationData) {
         return Step::Consumed; // a compatibility ChangeCipherSpec
     }
-    if (!serverCipher_.Ready() && !setUpServerKeys())
+    serverKeysMissing_ = !serverCipher_.Ready() && !setUpServerKeys();
+    if (serverKeysMissing_)
         return Step::Wait;
     std::uint8_t contentType = 0;
     bool opened = serverCipher_.Open(record, plaintext_, contentType);
@@ -233,16 +234,31 @@ void TlsConnection::ServerBytes(std::span<const std::uint8_t> bytes, PacketNumbe
     if (!WantsServerBytes())
         return;
     serverPacket_ = packet;
-    if (serverHello_) {
-        // Read in place while nothing waits; what cannot be read yet waits, a little of it at most.
-        if (serverRecords_.empty())
+    while (serverHello_ && !bytes.empty() && !done_ && !serverDone_) {
+        // Read in place while nothing waits.
+        if (serverRecords_.empty()) {
             bytes = bytes.subspan(readServer(bytes));
-        if (bytes.empty() || serverDone_ || done_)
-            return;
-        if (serverRecords_.size() + bytes.size() > kMaxServerWaiting || !serverRecords_.Append(bytes))
+            if (bytes.empty() || done_ || serverDone_)
+                return;
+        }
+        // What cannot be read yet waits: all of it while the keys are missing (a little at most),
+        // else only what completes the record begun, which is then read and the rest in place.
+        std::size_t n = bytes.size();
+        if (!serverKeysMissing_) {
+            const auto held = serverRecords_.Bytes();
+            const std::size_t want = held.size() < tls::kRecordHeaderBytes
+                                         ? tls::kRecordHeaderBytes
+                                         : tls::kRecordHeaderBytes + (std::size_t{held[3]} << 8 | held[4]);
+            if (want > held.size())
+                n = std::min(n, want - held.size());
+        }
+        if (serverRecords_.size() + n > kMaxServerWaiting || !serverRecords_.Append(bytes.first(n)))
             return stopServer();
-        return drainServer();
+        bytes = bytes.subspan(n);
+        drainServer();
     }
+    if (serverHello_)
+        return;
     if (!serverRecords_.Append(bytes))
         return finish(Outcome::Failed);
     while (!done_ && !serverHello_) {

@@ -130,6 +130,7 @@ private:
     bool serverOpened_ = false;    // a record opened under the application keys
     std::uint64_t serverRecordsSkipped_ = 0;
     bool serverDone_ = false;
+    bool serverKeysMissing_ = false; // a record waits for the server's keys
     std::uint64_t serverSkip_ = 0; // bytes of a record being passed over still to come
     PacketNumber serverPacket_ = 0;
 };
