@@ -52,6 +52,10 @@ public:
     // can be passed over with Skip without being seen.
     std::uint32_t PassingBytesAhead() const { return frameHeaderHave_ == frameHeader_.size() && !gatherFrame_ ? frameLeft_ : 0; }
     void Skip(std::uint32_t n);
+    // Whether a frame header follows the unkept payload ahead (none may be half read).
+    bool FrameFollowsPassingBytes() const {
+        return frameHeaderHave_ == 0 || (frameHeaderHave_ == frameHeader_.size() && !gatherFrame_);
+    }
     void Clear();
 
 private:

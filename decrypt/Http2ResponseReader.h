@@ -28,6 +28,7 @@ public:
     // DATA payload (or other unkept payload) that comes next: it can be passed over with SkipBody.
     std::uint64_t BodyBytesAhead() const { return broken_ ? 0 : frames_.PassingBytesAhead(); }
     void SkipBody(std::uint64_t n) { frames_.Skip(static_cast<std::uint32_t>(n)); }
+    bool FrameFollowsBody() const { return !broken_ && frames_.FrameFollowsPassingBytes(); }
 
 private:
     void HeaderBlockStart(std::uint32_t stream, bool promise) override;

@@ -34,6 +34,9 @@ public:
     // Body bytes that come next in the server's stream: they can be passed over unread with SkipBody.
     std::uint64_t BodyBytesAhead() const;
     void SkipBody(std::uint64_t n);
+    // HTTP/2: an unread frame header follows the body bytes ahead, so DATA frames can be passed over
+    // by their headers alone.
+    bool FrameFollowsBody() const { return http2_ && http2_->FrameFollowsBody(); }
     // The client starts its HTTP afresh (the server refused its early data): no request waits any more.
     void Restart();
 

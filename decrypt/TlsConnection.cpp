@@ -104,11 +104,48 @@ std::size_t TlsConnection::readServer(std::span<const std::uint8_t> bytes) {
         }
         if (rest.size() < tls::kRecordHeaderBytes + length)
             break;
+        if (rest[0] == tls::kApplicationData && applicationKeys && serverOpened_ && serverCipher_.Ready() &&
+            !serverKeyUpdate_ && passDataFrames(rest.first(tls::kRecordHeaderBytes + length))) {
+            used += tls::kRecordHeaderBytes + length;
+            ++serverRecordsSkipped_;
+            continue;
+        }
         if (serverRecord(rest.first(tls::kRecordHeaderBytes + length)) == Step::Wait || done_ || serverDone_)
             break;
         used += tls::kRecordHeaderBytes + length;
     }
     return used;
+}
+
+bool TlsConnection::passDataFrames(std::span<const std::uint8_t> record) {
+    // HTTP/2 downloads: a record holds the end of one DATA frame, the next one's header and payload,
+    // and so on. When every frame that begins in it is DATA, only those headers are decrypted (a few
+    // bytes each) and the record is passed over; anything else in it and it is opened as usual.
+    if (!exchanges_.FrameFollowsBody())
+        return false;
+    const std::size_t plain = serverCipher_.PlaintextBytes(record.size() - tls::kRecordHeaderBytes);
+    constexpr std::size_t kFrameHeader = 9;
+    constexpr std::size_t kMaxFrames = 8;
+    std::array<std::array<std::uint8_t, kFrameHeader>, kMaxFrames> headers{};
+    std::size_t frames = 0;
+    for (std::size_t at = exchanges_.BodyBytesAhead(); at < plain; ++frames) {
+        if (frames == kMaxFrames || at + kFrameHeader > plain ||
+            !serverCipher_.Peek(record, at, headers[frames]) || headers[frames][3] != 0 /* DATA */)
+            return false;
+        at += kFrameHeader + (std::size_t{headers[frames][0]} << 16 | headers[frames][1] << 8 | headers[frames][2]);
+    }
+    serverCipher_.Skip();
+    std::size_t left = plain;
+    for (std::size_t i = 0; i <= frames && left > 0; ++i) {
+        const auto body = static_cast<std::size_t>(std::min<std::uint64_t>(exchanges_.BodyBytesAhead(), left));
+        exchanges_.SkipBody(body);
+        left -= body;
+        if (i < frames) {
+            exchanges_.ServerBytes(headers[i], serverPacket_);
+            left -= kFrameHeader;
+        }
+    }
+    return true;
 }
 
 const TlsSecret* TlsConnection::serverSecretOf(Phase phase) const {

@@ -81,6 +81,8 @@ private:
     std::size_t readServer(std::span<const std::uint8_t> bytes);
     Step serverRecord(std::span<const std::uint8_t> record);
     bool setUpServerKeys();
+    // Passes over a whole record of HTTP/2 DATA frames by their headers alone; false to open it.
+    bool passDataFrames(std::span<const std::uint8_t> record);
     const TlsSecret* serverSecretOf(Phase phase) const;
     void serverInnerHandshake(std::span<const std::uint8_t> fragment);
     void stopServer();

@@ -87,7 +87,7 @@ struct TlsRecordCipher::Context {
     ~Context() { EVP_CIPHER_CTX_free(ctx); }
 };
 
-TlsRecordCipher::TlsRecordCipher() : context_(std::make_unique<Context>()) {}
+TlsRecordCipher::TlsRecordCipher() : context_(std::make_unique<Context>()), stream_(std::make_unique<Context>()) {}
 TlsRecordCipher::~TlsRecordCipher() {
     OPENSSL_cleanse(secret_, sizeof secret_);
 }
@@ -110,9 +110,13 @@ bool TlsRecordCipher::ExpandLabel(bool sha384, std::span<const std::uint8_t> sec
 
 bool TlsRecordCipher::installKey(std::span<const std::uint8_t> key, std::span<const std::uint8_t> iv) {
     ready_ = false;
+    const EVP_CIPHER* stream = suite_->aead == TlsCipherSuite::Aead::Aes128Gcm   ? EVP_aes_128_ctr()
+                               : suite_->aead == TlsCipherSuite::Aead::Aes256Gcm ? EVP_aes_256_ctr()
+                                                                                 : EVP_chacha20();
     if (EVP_DecryptInit_ex(context_->ctx, suite_->Cipher(), nullptr, nullptr, nullptr) != 1 ||
         EVP_CIPHER_CTX_ctrl(context_->ctx, EVP_CTRL_AEAD_SET_IVLEN, 12, nullptr) != 1 ||
-        EVP_DecryptInit_ex(context_->ctx, nullptr, nullptr, key.data(), nullptr) != 1)
+        EVP_DecryptInit_ex(context_->ctx, nullptr, nullptr, key.data(), nullptr) != 1 ||
+        EVP_DecryptInit_ex(stream_->ctx, stream, nullptr, key.data(), nullptr) != 1)
         return false;
     std::memcpy(iv_, iv.data(), iv.size());
     ivLength_ = iv.size();
@@ -185,6 +189,47 @@ std::size_t TlsRecordCipher::PlaintextBytes(std::size_t bodyBytes) const {
                      : suite_->aead != TlsCipherSuite::Aead::Chacha20Poly1305 ? kExplicitNonceBytes
                                                                               : 0);
     return bodyBytes > overhead ? bodyBytes - overhead : 0;
+}
+
+bool TlsRecordCipher::Peek(std::span<const std::uint8_t> record, std::size_t offset, std::span<std::uint8_t> out) {
+    const bool explicitNonce = !suite_->tls13 && suite_->aead != TlsCipherSuite::Aead::Chacha20Poly1305;
+    const std::size_t start = tls::kRecordHeaderBytes + (explicitNonce ? kExplicitNonceBytes : 0);
+    if (!ready_ || record.size() < start + kTagBytes || offset + out.size() > record.size() - start - kTagBytes)
+        return false;
+    std::array<std::uint8_t, 16> iv{};
+    std::size_t block = 16;
+    if (explicitNonce) {
+        std::memcpy(iv.data(), iv_, 4);
+        std::memcpy(iv.data() + 4, record.data() + tls::kRecordHeaderBytes, kExplicitNonceBytes);
+    } else {
+        std::memcpy(iv.data(), iv_, 12);
+        for (int i = 0; i < 8; ++i)
+            iv[11 - i] ^= static_cast<std::uint8_t>(sequence_ >> (8 * i));
+    }
+    if (suite_->aead == TlsCipherSuite::Aead::Chacha20Poly1305) {
+        // RFC 8439: the 32-bit block counter (little-endian) before the nonce; block 0 keys Poly1305.
+        block = 64;
+        const auto counter = static_cast<std::uint32_t>(1 + offset / block);
+        std::memmove(iv.data() + 4, iv.data(), 12);
+        for (int i = 0; i < 4; ++i)
+            iv[i] = static_cast<std::uint8_t>(counter >> (8 * i));
+    } else {
+        // GCM: the nonce, then a 32-bit big-endian counter; block 1 makes the tag, data starts at 2.
+        const auto counter = static_cast<std::uint32_t>(2 + offset / block);
+        for (int i = 0; i < 4; ++i)
+            iv[15 - i] = static_cast<std::uint8_t>(counter >> (8 * i));
+    }
+    std::array<std::uint8_t, 64 + 16> buffer{};
+    const std::size_t skip = offset % block;
+    if (skip + out.size() > buffer.size())
+        return false;
+    std::memcpy(buffer.data() + skip, record.data() + start + offset, out.size());
+    int length = 0;
+    if (EVP_DecryptInit_ex(stream_->ctx, nullptr, nullptr, nullptr, iv.data()) != 1 ||
+        EVP_DecryptUpdate(stream_->ctx, buffer.data(), &length, buffer.data(), static_cast<int>(skip + out.size())) != 1)
+        return false;
+    std::memcpy(out.data(), buffer.data() + skip, out.size());
+    return true;
 }
 
 bool TlsRecordCipher::Open(std::span<const std::uint8_t> record, std::vector<std::uint8_t>& plaintext,

@@ -50,6 +50,10 @@ public:
     // `contentType` its type (TLS 1.3: the inner type, padding removed) and the record number
     // moves on; on failure (a bad tag, a record too short) nothing changes.
     bool Open(std::span<const std::uint8_t> record, std::vector<std::uint8_t>& plaintext, std::uint8_t& contentType);
+    // Decrypts `out.size()` bytes of a record's plaintext from `offset`, without opening the record:
+    // both AEADs are counter modes. Nothing is authenticated, so the bytes may only steer what is
+    // passed over unread. False when they lie outside the record.
+    bool Peek(std::span<const std::uint8_t> record, std::size_t offset, std::span<std::uint8_t> out);
     // Passes over one record unopened: only its number moves on.
     void Skip() { ++sequence_; }
     // The most plaintext a record of `bodyBytes` (after its header) can hold: TLS 1.3 adds the
@@ -65,6 +69,7 @@ private:
 
     struct Context;
     std::unique_ptr<Context> context_;
+    std::unique_ptr<Context> stream_; // the bare counter-mode cipher under the same key, for Peek
     const TlsCipherSuite* suite_ = nullptr;
     bool ready_ = false;
     std::uint64_t sequence_ = 0;
