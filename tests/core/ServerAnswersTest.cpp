@@ -3,12 +3,14 @@
 // tshark reads of the same answers (tests/responses/tshark-answers.sh).
 #include "capture/Gbk.h"
 #include "capture/HttpResponseHead.h"
+#include "decrypt/TlsRecordCipher.h"
 #include "engine/CaptureEngine.h"
 #include "settings/FileTypeSettings.h"
 
 #include "PcapFrames.h"
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include <algorithm>
 #include <fstream>
@@ -175,5 +177,57 @@ TEST(ServerAnswers, ExtensionlessMediaIsListedByItsAnswerWithTypeAndSizeAsTshark
         for (const std::string& path : byExtension)
             offExpected.insert(capture.origin + path);
         EXPECT_EQ(offRows, offExpected);
+    }
+}
+
+// Records of HTTP/2 DATA are passed over by decrypting their frame headers alone, at any offset: what
+// Peek gives must be what opening the record gives, for every TLS 1.3 AEAD, and must leave the record
+// number where it was.
+TEST(ServerAnswers, FrameHeadersDecryptedAloneEqualTheOpenedRecord) {
+    for (const std::uint16_t id : {0x1301, 0x1302, 0x1303}) {
+        SCOPED_TRACE(id);
+        const TlsCipherSuite& suite = *FindTlsCipherSuite(id, true);
+        std::vector<std::uint8_t> secret(suite.sha384 ? 48 : 32, 0x5A);
+        std::array<std::uint8_t, 32> key{};
+        std::array<std::uint8_t, 12> iv{};
+        ASSERT_TRUE(TlsRecordCipher::ExpandLabel(suite.sha384, secret, "key", std::span(key.data(), suite.KeyBytes())));
+        ASSERT_TRUE(TlsRecordCipher::ExpandLabel(suite.sha384, secret, "iv", iv));
+        TlsRecordCipher cipher;
+        ASSERT_TRUE(cipher.SetTrafficSecret(suite, secret));
+        for (std::uint64_t sequence = 0; sequence < 3; ++sequence) {
+            // A sealed record: 3000 bytes of application data and the inner content type.
+            std::vector<std::uint8_t> inner(3001);
+            for (std::size_t i = 0; i < 3000; ++i)
+                inner[i] = static_cast<std::uint8_t>(i * 7 + sequence);
+            inner[3000] = 23;
+            std::vector<std::uint8_t> record = {23, 3, 3, static_cast<std::uint8_t>((inner.size() + 16) >> 8),
+                                                static_cast<std::uint8_t>(inner.size() + 16)};
+            std::array<std::uint8_t, 12> nonce = iv;
+            for (int i = 0; i < 8; ++i)
+                nonce[11 - i] ^= static_cast<std::uint8_t>(sequence >> (8 * i));
+            EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+            int n = 0;
+            record.resize(5 + inner.size() + 16);
+            ASSERT_EQ(EVP_EncryptInit_ex(ctx, suite.Cipher(), nullptr, key.data(), nonce.data()), 1);
+            ASSERT_EQ(EVP_EncryptUpdate(ctx, nullptr, &n, record.data(), 5), 1);
+            ASSERT_EQ(EVP_EncryptUpdate(ctx, record.data() + 5, &n, inner.data(), static_cast<int>(inner.size())), 1);
+            ASSERT_EQ(EVP_EncryptFinal_ex(ctx, record.data() + 5 + n, &n), 1);
+            ASSERT_EQ(EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_GET_TAG, 16, record.data() + 5 + inner.size()), 1);
+            EVP_CIPHER_CTX_free(ctx);
+
+            for (const std::size_t offset : {0u, 1u, 15u, 16u, 63u, 64u, 65u, 1000u, 2991u}) {
+                std::array<std::uint8_t, 9> header{};
+                ASSERT_TRUE(cipher.Peek(record, offset, header)) << offset;
+                EXPECT_TRUE(std::equal(header.begin(), header.end(), inner.begin() + static_cast<long>(offset)))
+                    << offset;
+            }
+            std::array<std::uint8_t, 9> past{};
+            EXPECT_FALSE(cipher.Peek(record, 3000 + 16 - 8, past)); // into the tag
+            std::vector<std::uint8_t> plaintext;
+            std::uint8_t type = 0;
+            ASSERT_TRUE(cipher.Open(record, plaintext, type));
+            EXPECT_EQ(type, 23);
+            EXPECT_TRUE(std::equal(plaintext.begin(), plaintext.end(), inner.begin(), inner.begin() + 3000));
+        }
     }
 }
