@@ -3,41 +3,47 @@
 namespace velmora {
 
 void HttpExchanges::Request(HttpRequest& request) {
-    if (!broken_) {
-        Pending pending;
-        pending.request.method = request.method;
-        pending.request.stream = request.stream;
-        if (request.method == "GET") {
-            pending.request.authority = request.authority;
-            pending.request.target = request.target;
-            pending.request.text = request.text.substr(0, kMaxRequestText);
-            pending.request.packet = request.packet;
-        }
-        const bool http2 = request.stream != 0;
-        if (http2 && request.method != "GET") {
-            // Only a GET's answer is wanted, and HTTP/2 needs no place kept for the others.
-        } else {
-            if (pending_.size() >= kMaxPending) {
-                // HTTP/2: a stream that was never answered (reset) makes room. HTTP/1.x: the order
-                // would be lost, so pairing stops.
-                if (http2)
-                    pop(pending_.begin());
-                else
-                    broken_ = true;
-            }
-            const std::size_t cost = sizeof(Pending) + pending.request.authority.capacity() +
-                                     pending.request.target.capacity() + pending.request.text.capacity();
-            if (!broken_ && budget_.Take(cost)) {
-                pending.cost = cost;
-                pending_.push_back(std::move(pending));
-            } else if (!http2) {
-                broken_ = true;
-            }
-        }
-        if (broken_)
-            stop();
-    }
+    await(request);
     sink_.Request(request);
+}
+
+void HttpExchanges::await(const HttpRequest& request) {
+    // HTTP/2 pairs by stream id and only a GET's answer is wanted; HTTP/1.x pairs by order, so every
+    // request keeps its place.
+    const bool http2 = request.stream != 0;
+    if (broken_ || (http2 && request.method != "GET"))
+        return;
+    Pending pending;
+    pending.request.method = request.method;
+    pending.request.stream = request.stream;
+    if (request.method == "GET") {
+        pending.request.authority = request.authority;
+        pending.request.target = request.target;
+        pending.request.text = request.text.substr(0, kMaxRequestText);
+        pending.request.packet = request.packet;
+    }
+    if (pending_.size() >= kMaxPending) {
+        // HTTP/2: a stream that was never answered (reset) makes room. HTTP/1.x: the order would be
+        // lost, so pairing stops.
+        if (!http2)
+            return stop();
+        pop(pending_.begin());
+    }
+    const std::size_t cost = sizeof(Pending) + pending.request.authority.capacity() +
+                             pending.request.target.capacity() + pending.request.text.capacity();
+    if (budget_.Take(cost)) {
+        pending.cost = cost;
+        pending_.push_back(std::move(pending));
+    } else if (!http2) {
+        stop();
+    }
+}
+
+void HttpExchanges::RequestRefused() {
+    // It keeps its place in the order, unnamed, so that the answers after it pair as they should.
+    HttpRequest unnamed;
+    unnamed.method = "-";
+    await(unnamed);
 }
 
 void HttpExchanges::pop(std::deque<Pending>::iterator at) {

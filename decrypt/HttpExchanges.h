@@ -28,6 +28,7 @@ public:
     HttpExchanges& operator=(const HttpExchanges&) = delete;
 
     void Request(HttpRequest& request) override;
+    void RequestRefused() override;
     // The server's decrypted application data, its last byte in frame `packet`. False once the
     // answers cannot be read (they are then left alone).
     bool ServerBytes(std::span<const std::uint8_t> bytes, PacketNumber packet);
@@ -46,6 +47,8 @@ private:
         std::size_t cost = 0;
     };
 
+    // Keeps what pairing needs of a request.
+    void await(const HttpRequest& request);
     void answer(const HttpRequest* request, HttpResponseHead& head);
     void pop(std::deque<Pending>::iterator at);
     void stop(); // pairing cannot go on: what waits is given back

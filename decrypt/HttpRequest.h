@@ -23,6 +23,8 @@ struct HttpRequest {
 class HttpRequestSink {
 public:
     virtual void Request(HttpRequest& request) = 0;
+    // An HTTP/1.x request past the reader's bounds, not handed on: its answer still comes in its turn.
+    virtual void RequestRefused() {}
     virtual void Response(const HttpRequest& request, HttpResponseHead& response) {
         (void)request;
         (void)response;

@@ -236,12 +236,15 @@ bool HttpRequestReader::http1Head(std::span<const std::uint8_t> head) {
 }
 
 void HttpRequestReader::handOn(HttpRequest& request) {
-    if (request.target.size() > kMaxAddressPart || request.authority.size() > kMaxAddressPart)
-        return;
     const std::uint64_t address = request.authority.size() + request.target.size();
-    if (requestsHandedOn_ >= kMaxRequests ||
-        addressBytes_ + address > kAddressAllowance + kAddressPerSentByte * received_)
+    if (request.target.size() > kMaxAddressPart || request.authority.size() > kMaxAddressPart ||
+        requestsHandedOn_ >= kMaxRequests ||
+        addressBytes_ + address > kAddressAllowance + kAddressPerSentByte * received_) {
+        // HTTP/1.x answers pair with requests by their order: the sink still learns one was refused.
+        if (mode_ == Mode::Http1)
+            sink_.RequestRefused();
         return;
+    }
     ++requestsHandedOn_;
     addressBytes_ += address;
     sink_.Request(request);

@@ -3,6 +3,8 @@
 // tshark reads of the same answers (tests/responses/tshark-answers.sh).
 #include "capture/Gbk.h"
 #include "capture/HttpResponseHead.h"
+#include "decrypt/HttpExchanges.h"
+#include "decrypt/HttpRequestReader.h"
 #include "decrypt/TlsRecordCipher.h"
 #include "engine/CaptureEngine.h"
 #include "settings/FileTypeSettings.h"
@@ -230,4 +232,27 @@ TEST(ServerAnswers, FrameHeadersDecryptedAloneEqualTheOpenedRecord) {
             EXPECT_TRUE(std::equal(plaintext.begin(), plaintext.end(), inner.begin(), inner.begin() + 3000));
         }
     }
+}
+
+// HTTP/1.x answers pair with requests by their order: a request the reader refuses (its target past
+// the bound) still takes its turn, so the answer after it goes to the request after it.
+TEST(ServerAnswers, ARefusedRequestKeepsItsTurnInHttp1Pairing) {
+    struct Sink final : HttpRequestSink {
+        std::vector<std::string> answered;
+        void Request(HttpRequest&) override {}
+        void Response(const HttpRequest& request, HttpResponseHead& response) override {
+            answered.push_back(request.target + " " + response.contentType);
+        }
+    } sink;
+    ByteBudget budget(1 << 20);
+    HttpExchanges exchanges(sink, budget);
+    HttpRequestReader requests(exchanges, budget);
+    const std::string client = "GET /" + std::string(HttpRequestReader::kMaxAddressPart + 1, 'a') +
+                               " HTTP/1.1\r\nHost: a\r\n\r\nGET /v HTTP/1.1\r\nHost: a\r\n\r\n";
+    const std::string server = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 2\r\n\r\nhi"
+                               "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 0\r\n\r\n";
+    auto bytes = [](const std::string& s) { return std::span(reinterpret_cast<const std::uint8_t*>(s.data()), s.size()); };
+    ASSERT_TRUE(requests.Add(bytes(client), 1));
+    ASSERT_TRUE(exchanges.ServerBytes(bytes(server), 2));
+    EXPECT_EQ(sink.answered, std::vector<std::string>{"/v video/mp4"});
 }
