@@ -6,6 +6,7 @@
 #include "decrypt/TcpReassembler.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <deque>
 #include <random>
@@ -27,10 +28,20 @@ std::string_view asText(std::span<const std::uint8_t> bytes) {
     return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
-// The method of a request line, when the text begins with one that clients send.
+// The method of a request line, when the text begins with one that clients send. Most payloads are
+// no request: the first byte settles them.
 std::string_view requestMethod(std::string_view text) {
-    for (std::string_view method : {"GET ", "HEAD ", "POST ", "PUT ", "DELETE ", "OPTIONS ", "PATCH "})
-        if (text.starts_with(method))
+    static constexpr std::string_view kMethods[] = {"GET ", "HEAD ", "POST ", "PUT ", "DELETE ", "OPTIONS ", "PATCH "};
+    if (text.empty())
+        return {};
+    switch (text.front()) {
+    case 'G': case 'H': case 'P': case 'D': case 'O':
+        break;
+    default:
+        return {};
+    }
+    for (std::string_view method : kMethods)
+        if (text.size() >= method.size() && std::memcmp(text.data(), method.data(), method.size()) == 0)
             return method.substr(0, method.size() - 1);
     return {};
 }
@@ -62,10 +73,20 @@ struct ClearTextExchanges::Connection {
 };
 
 std::size_t ClearTextExchanges::KeyHash::operator()(const Key& key) const {
-    std::array<std::uint8_t, 52> keyed;
-    std::memcpy(keyed.data(), hashKey().data(), 16);
-    std::memcpy(keyed.data() + 16, key.bytes.data(), key.bytes.size());
-    return std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(keyed.data()), keyed.size()));
+    // Each word mixed with its own part of the per-process key, so colliding endpoints cannot be
+    // worked out ahead of time; cheap, as every request and every server segment is looked up.
+    const auto& secret = hashKey();
+    std::uint64_t k0, k1;
+    std::memcpy(&k0, secret.data(), 8);
+    std::memcpy(&k1, secret.data() + 8, 8);
+    std::uint64_t hash = k0;
+    for (std::size_t at = 0; at < key.bytes.size(); at += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, key.bytes.data() + at, std::min<std::size_t>(8, key.bytes.size() - at));
+        const unsigned __int128 product = static_cast<unsigned __int128>(word ^ k1) * (hash | 1);
+        hash = static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64) ^ std::rotl(k1, static_cast<int>(at));
+    }
+    return static_cast<std::size_t>(hash ^ (hash >> 29));
 }
 
 ClearTextExchanges::ClearTextExchanges(Answered answered, Limits limits)
@@ -91,11 +112,13 @@ ClearTextExchanges::Key ClearTextExchanges::keyOf(const TcpSegment& segment, boo
 }
 
 void ClearTextExchanges::Reset() {
+    lastValid_ = false;
     connections_.clear();
     lru_.clear();
 }
 
 void ClearTextExchanges::remove(Table::iterator it) {
+    lastValid_ = false;
     lru_.erase(it->second->lru);
     connections_.erase(it);
 }
@@ -107,31 +130,42 @@ void ClearTextExchanges::Segment(const TcpSegment& segment, PacketNumber packet)
         return;
     if (connections_.empty())
         return;
-    // The server's side of a followed connection, or its end.
-    auto it = connections_.find(keyOf(segment, false));
+    // The server's side of a followed connection, or its end. A download's frames come in runs of one
+    // connection, and so do other flows': the last lookup, found or not, is kept for the next frame.
+    const Key key = keyOf(segment, false);
+    if (!lastValid_ || !(key == lastKey_)) {
+        const auto found = connections_.find(key);
+        lastKey_ = key;
+        last_ = found == connections_.end() ? nullptr : found->second.get();
+        lastValid_ = true;
+    }
+    Connection* connection = last_;
     bool fromServer = true;
-    if (it == connections_.end()) {
+    Key connectionKey = key;
+    if (!connection) {
         if (!segment.fin && !segment.rst)
             return;
-        it = connections_.find(keyOf(segment, true));
-        if (it == connections_.end())
+        connectionKey = keyOf(segment, true);
+        const auto found = connections_.find(connectionKey);
+        if (found == connections_.end())
             return;
+        connection = found->second.get();
         fromServer = false;
     }
-    Connection& connection = *it->second;
-    lru_.splice(lru_.end(), lru_, connection.lru);
-    if (fromServer && !segment.payload.empty() && !connection.reader.Broken()) {
-        if (!connection.server.Started())
-            connection.server.Start(segment.sequence);
-        const bool kept = connection.server.Add(segment.sequence, segment.payload, [&](std::span<const std::uint8_t> bytes) {
-            if (!connection.reader.Broken())
-                connection.reader.Add(bytes, packet);
-        });
-        if (!kept || connection.reader.Broken())
-            return remove(it);
+    lru_.splice(lru_.end(), lru_, connection->lru);
+    if (fromServer && !segment.payload.empty() && !connection->reader.Broken()) {
+        if (!connection->server.Started())
+            connection->server.Start(segment.sequence);
+        const bool kept =
+            connection->server.Add(segment.sequence, segment.payload, [&](std::span<const std::uint8_t> bytes) {
+                if (!connection->reader.Broken())
+                    connection->reader.Add(bytes, packet);
+            });
+        if (!kept || connection->reader.Broken())
+            return remove(connections_.find(connectionKey));
     }
     if (segment.fin || segment.rst)
-        remove(it);
+        remove(connections_.find(connectionKey));
 }
 
 bool ClearTextExchanges::answer(Connection& connection, HttpResponseHead& head) {
@@ -194,6 +228,7 @@ bool ClearTextExchanges::clientRequests(const TcpSegment& segment, PacketNumber 
             auto connection = std::make_unique<Connection>(*this, budget_, limits_.connectionBytes);
             Connection* raw = connection.get();
             it = connections_.emplace(key, std::move(connection)).first;
+            lastValid_ = false;
             raw->lru = lru_.insert(lru_.end(), key);
             // The client's acknowledgement says where the server's answer will begin.
             if (segment.ack)

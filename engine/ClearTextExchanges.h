@@ -65,6 +65,10 @@ private:
     ByteBudget budget_;
     Table connections_;
     std::list<Key> lru_; // most recently used at the back
+    // The last lookup of a server's side: its key and connection (null: not followed).
+    bool lastValid_ = false;
+    Key lastKey_;
+    Connection* last_ = nullptr;
 };
 
 } // namespace velmora
