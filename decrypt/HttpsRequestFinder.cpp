@@ -169,10 +169,17 @@ void HttpsRequestFinder::PacketReceived(std::span<const std::uint8_t> frame, int
                                         const ExtractionOptions& options) {
     if (!connections_)
         return;
-    lister_->SetListing(options.allPacketsValue == 0, options.byContentType); // for QUIC's requests too
     TcpSegment segment;
-    if (!ReadTcpSegment(frame, linkType, segment) || !TlsConnectionTable::Carries(segment))
+    SegmentReceived(ReadTcpSegment(frame, linkType, segment) ? &segment : nullptr, packet, options);
+}
+
+void HttpsRequestFinder::SegmentReceived(const TcpSegment* tcp, PacketNumber packet, const ExtractionOptions& options) {
+    if (!connections_)
         return;
+    lister_->SetListing(options.allPacketsValue == 0, options.byContentType); // for QUIC's requests too
+    if (!tcp || !TlsConnectionTable::Carries(*tcp))
+        return;
+    const TcpSegment& segment = *tcp;
     if (connections_->AnyWaitingForKeys()) {
         // The browser appends keys as it connects; look a few times a second, not on every frame.
         const std::int64_t now =

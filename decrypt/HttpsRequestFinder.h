@@ -35,6 +35,7 @@ namespace velmora {
 
 class HttpRequestSink;
 class KeyLog;
+struct TcpSegment;
 class TlsConnectionTable;
 
 // Counts since the last Reset. A connection moves between the last four as its state changes
@@ -90,6 +91,8 @@ public:
     // listed only in the search mode (allPacketsValue 0); connections are followed in every mode.
     void PacketReceived(std::span<const std::uint8_t> frame, int linkType, PacketNumber packet,
                         const ExtractionOptions& options);
+    // The same for a frame already read: its TCP segment, or null when it carries none.
+    void SegmentReceived(const TcpSegment* segment, PacketNumber packet, const ExtractionOptions& options);
 
     // Capture start: connections, stats and request texts are dropped; the key log stays open.
     void Reset();

@@ -24,19 +24,19 @@ CaptureEngine::CaptureEngine(const FileTypeTable& fileTypes, Limits limits)
 
 void CaptureEngine::FrameReceived(std::span<const std::uint8_t> frame, int linkType, const ExtractionOptions& options,
                                   const FrameMarkers* knownMarkers) {
-    if (!listByContentType_ && options.byContentType) {
-        ExtractionOptions byExtensionOnly = options;
-        byExtensionOnly.byContentType = false;
-        return FrameReceived(frame, linkType, byExtensionOnly, knownMarkers);
-    }
-    extractor_.vpacket_PacketReceived(frame, linkType, options, knownMarkers);
+    ExtractionOptions effective = options;
+    effective.byContentType = options.byContentType && listByContentType_;
+    extractor_.vpacket_PacketReceived(frame, linkType, effective, knownMarkers);
     const PacketNumber packet = store_.CurrentPacket();
-    https_.PacketReceived(frame, linkType, packet, options);
+    // The TCP header is read once for the HTTPS path and the clear-text answers.
+    TcpSegment segment;
+    const bool tcp = ReadTcpSegment(frame, linkType, segment);
+    https_.SegmentReceived(tcp ? &segment : nullptr, packet, effective);
     followQuic();
-    if (UdpDatagram datagram; quic_ && ReadUdpDatagram(frame, linkType, datagram))
+    if (UdpDatagram datagram; !tcp && quic_ && ReadUdpDatagram(frame, linkType, datagram))
         quic_->Datagram(datagram, packet);
-    if (TcpSegment segment; ReadTcpSegment(frame, linkType, segment)) {
-        options_ = &options;
+    if (tcp) {
+        options_ = &effective;
         clearText_.Segment(segment, packet);
         options_ = nullptr;
     }
