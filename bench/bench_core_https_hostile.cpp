@@ -4,9 +4,9 @@
 // random inputs of the same size. Peak memory is the process's: run a memory case on its own,
 //   build/bench/bench_core_https_hostile --benchmark_filter=BM_Arrivals --benchmark_counters_tabular=true
 #include "TlsCaptureWriter.h"
-#include "decrypt/HttpRequestReader.h"
-#include "decrypt/KeyLog.h"
-#include "decrypt/TlsConnectionTable.h"
+#include "http/HttpRequestReader.h"
+#include "tls/KeyLog.h"
+#include "tls/TlsConnectionTable.h"
 
 #include <benchmark/benchmark.h>
 

@@ -4,7 +4,7 @@
 //   BM_QuicOtherTraffic: the reference capture (VELMORA_BENCH_PCAP), which holds no QUIC: what the
 //     reader costs on everything else once a key log is open.
 #include "CaptureFrames.h"
-#include "decrypt/KeyLog.h"
+#include "tls/KeyLog.h"
 #include "quic/QuicConnectionTable.h"
 
 #include <benchmark/benchmark.h>

@@ -18,19 +18,20 @@ using Location = std::optional<TcpSegmentLocation>;
 
 // The transport header at `at`: TCP (its header length) or UDP (8 bytes, its own length).
 Location transport(std::span<const std::uint8_t> f, std::uint8_t protocol, std::size_t ipAt, bool ipv6, std::size_t at,
-                   std::size_t end) {
+                   std::size_t sentEnd) {
+    const std::size_t end = std::min(f.size(), sentEnd);
     if (protocol == kProtocolUdp) {
         const std::size_t length = at + 8 <= end ? be16(f, at + 4) : 0;
         if (length < 8)
             return std::nullopt;
-        return TcpSegmentLocation{ipAt, ipv6, at, at + 8, std::min(end, at + length)};
+        return TcpSegmentLocation{ipAt, ipv6, at, at + 8, std::min(end, at + length), std::min(sentEnd, at + length)};
     }
     if (at + 20 > end)
         return std::nullopt;
     const std::size_t headerLength = static_cast<std::size_t>(f[at + 12] >> 4) * 4;
     if (headerLength < 20 || at + headerLength > end)
         return std::nullopt;
-    return TcpSegmentLocation{ipAt, ipv6, at, at + headerLength, end};
+    return TcpSegmentLocation{ipAt, ipv6, at, at + headerLength, end, sentEnd};
 }
 
 Location ipv4(std::span<const std::uint8_t> f, std::uint8_t protocol, std::size_t at) {
@@ -42,19 +43,19 @@ Location ipv4(std::span<const std::uint8_t> f, std::uint8_t protocol, std::size_
     if (headerLength < 20 || fragment || f[at + 9] != protocol || totalLength < headerLength)
         return std::nullopt;
     // Ethernet pads short frames; the IP length says where the segment really ends.
-    const std::size_t end = std::min(f.size(), at + totalLength);
-    return transport(f, protocol, at, false, at + headerLength, end);
+    return transport(f, protocol, at, false, at + headerLength, at + totalLength);
 }
 
 Location ipv6(std::span<const std::uint8_t> f, std::uint8_t protocol, std::size_t at) {
     if (at + 40 > f.size() || (f[at] >> 4) != 6)
         return std::nullopt;
-    const std::size_t end = std::min(f.size(), at + 40 + be16(f, at + 4));
+    const std::size_t sentEnd = at + 40 + be16(f, at + 4);
+    const std::size_t end = std::min(f.size(), sentEnd);
     std::uint8_t next = f[at + 6];
     std::size_t pos = at + 40;
     for (int hops = 0; hops < 8; ++hops) {
         if (next == protocol)
-            return transport(f, protocol, at, true, pos, end);
+            return transport(f, protocol, at, true, pos, sentEnd);
         if (pos + 8 > end)
             return std::nullopt;
         if (next == 0 || next == 43 || next == 60) { // hop-by-hop, routing, destination options

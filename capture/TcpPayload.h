@@ -30,6 +30,7 @@ struct TcpSegmentLocation {
     std::size_t tcpAt = 0;     // TCP header
     std::size_t payloadAt = 0; // TCP payload
     std::size_t end = 0;       // end of the payload as the IP length says (never past the frame)
+    std::size_t sentEnd = 0;   // where the IP length says it ends: past `end` when the frame was cut short
 };
 
 std::optional<TcpSegmentLocation> LocateTcpSegment(std::span<const std::uint8_t> frame, int linkType);

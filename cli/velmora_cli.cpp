@@ -135,17 +135,15 @@ int main(int argc, char** argv) {
 
     CaptureComponent vpacket;
     std::uint64_t framesHandled = 0;
-    vpacket.SetPacketReceived([&](std::int32_t numbytes) {
-        // The announced frame is read in place: the store keeps its own copy.
-        const auto frame = vpacket.CurrentFrame();
-        const auto length =
-            static_cast<std::size_t>(std::clamp<std::int32_t>(numbytes, 0, CaptureComponent::kMaxFrameBytes));
+    std::size_t rowsWritten = 0;
+    vpacket.SetPacketReceived([&](std::int32_t) {
+        // The announced frame is read in place, whole: the store keeps its own copy of the scanned part.
         const std::size_t before = results.size();
-        const auto bytes = frame.first(std::min(length, frame.size()));
-        engine.FrameReceived(bytes, vpacket.CurrentLinkType(), extraction,
-                             bytes.size() == frame.size() ? &vpacket.CurrentFrameMarkers() : nullptr);
+        engine.FrameReceived(vpacket.CurrentFrame(), vpacket.CurrentLinkType(), extraction,
+                             &vpacket.CurrentFrameMarkers());
         for (std::size_t i = before; i < results.size(); ++i)
             writer.Write(results[i]);
+        rowsWritten = results.size();
         ++framesHandled;
     });
 
@@ -160,7 +158,7 @@ int main(int argc, char** argv) {
         if (opened) {
             vpacket.SetPacketFilter(CaptureComponent::kPromiscuous);
             vpacket.SetReadTimeout(CaptureComponent::kDefaultReadTimeoutMs);
-            vpacket.InitPacket(CaptureComponent::kMaxFrameBytes);
+            vpacket.InitPacket(CaptureComponent::kSnapLength);
             vpacket.SetBufferSize(CaptureComponent::kMaxFrameBytes);
             opened = vpacket.StartCapture();
         }
@@ -208,19 +206,26 @@ int main(int argc, char** argv) {
     vpacket.CloseAdapter();
     writer.Flush();
 
+    engine.EndCapture();
+    for (std::size_t i = rowsWritten; i < results.size(); ++i) // what the end of the capture settled
+        writer.Write(results[i]);
+    writer.Flush();
     if (engine.HasKeyLog()) {
-        engine.Https().EndCapture();
         const TlsStats tls = engine.Stats();
         const QuicStats quic = engine.QuicConnections();
         std::fprintf(
             stderr,
-            "velmora-cli: TLS connections: %llu seen, %llu decrypted, %llu without keys, %llu with unsupported "
-            "suites, %llu failed; QUIC connections: %llu seen, %llu decrypted, %llu without keys\n",
+            "velmora-cli: TLS connections: %llu seen, %llu decrypted, %llu with gaps, %llu without keys, %llu with "
+            "unsupported suites, %llu failed; QUIC connections: %llu seen, %llu decrypted, %llu without keys\n",
             static_cast<unsigned long long>(tls.seen), static_cast<unsigned long long>(tls.decrypted),
-            static_cast<unsigned long long>(tls.withoutKeys), static_cast<unsigned long long>(tls.unsupported),
-            static_cast<unsigned long long>(tls.failed), static_cast<unsigned long long>(quic.seen),
-            static_cast<unsigned long long>(quic.decrypted), static_cast<unsigned long long>(quic.withoutKeys));
+            static_cast<unsigned long long>(tls.withGaps), static_cast<unsigned long long>(tls.withoutKeys),
+            static_cast<unsigned long long>(tls.unsupported), static_cast<unsigned long long>(tls.failed),
+            static_cast<unsigned long long>(quic.seen), static_cast<unsigned long long>(quic.decrypted),
+            static_cast<unsigned long long>(quic.withoutKeys));
     }
+    if (const HttpFollowStats http = engine.ClearTextConnections(); http.followed > 0)
+        std::fprintf(stderr, "velmora-cli: HTTP connections: %llu followed, %llu with gaps\n",
+                     static_cast<unsigned long long>(http.followed), static_cast<unsigned long long>(http.withGaps));
     if (live && stats.droppedByKernel > 0)
         std::fprintf(stderr, "velmora-cli: the kernel dropped %llu frames: the capture could not keep up\n",
                      static_cast<unsigned long long>(stats.droppedByKernel));

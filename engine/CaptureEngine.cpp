@@ -26,6 +26,7 @@ void CaptureEngine::FrameReceived(std::span<const std::uint8_t> frame, int linkT
                                   const FrameMarkers* knownMarkers) {
     ExtractionOptions effective = options;
     effective.byContentType = options.byContentType && listByContentType_;
+    lastOptions_ = effective;
     extractor_.vpacket_PacketReceived(frame, linkType, effective, knownMarkers);
     const PacketNumber packet = store_.CurrentPacket();
     // The TCP header is read once for the HTTPS path and the clear-text answers.
@@ -84,6 +85,13 @@ std::optional<CaptureEngine::Answer> CaptureEngine::AnswerOf(const ResultRow& ro
     if (const std::string* response = https_.ResponseText(row))
         return Answer{row.packet, https_.RequestText(row), response};
     return std::nullopt;
+}
+
+void CaptureEngine::EndCapture() {
+    options_ = &lastOptions_; // the rows the end brings are listed as the last frame's were
+    clearText_.EndCapture(store_.CurrentPacket());
+    options_ = nullptr;
+    https_.EndCapture();
 }
 
 void CaptureEngine::Reset() {

@@ -15,8 +15,8 @@
 #include "capture/MediaAddressExtractor.h"
 #include "capture/PacketStore.h"
 #include "capture/ResultList.h"
-#include "decrypt/HttpsRequestFinder.h"
-#include "engine/ClearTextExchanges.h"
+#include "tls/HttpsRequestFinder.h"
+#include "http/ClearTextExchanges.h"
 #include "quic/QuicConnectionTable.h"
 
 #include <cstddef>
@@ -53,8 +53,9 @@ public:
     CaptureEngine(const CaptureEngine&) = delete;
     CaptureEngine& operator=(const CaptureEngine&) = delete;
 
-    // One frame as delivered (cut to the store's limit by the caller) with its libpcap link type, or -1
-    // when unknown. `knownMarkers`, when given, is what FindFrameMarkers finds in exactly these bytes.
+    // One frame, every captured byte of it, with its libpcap link type, or -1 when unknown. The store
+    // and the address scans take its first PacketStore::kMaxFrameBytes; the TCP, TLS, QUIC and answer
+    // readers read all of it. `knownMarkers`, when given, is what FindFrameMarkers finds in those first bytes.
     void FrameReceived(std::span<const std::uint8_t> frame, int linkType, const ExtractionOptions& options,
                        const FrameMarkers* knownMarkers = nullptr);
 
@@ -65,6 +66,9 @@ public:
 
     // Capture start: frames, rows and followed connections are dropped; the key log stays open.
     void Reset();
+    // Capture end: what the connections keep ahead of gaps is read (rows may follow), and every TLS
+    // connection gets its final outcome.
+    void EndCapture();
 
     KeyLogOpen OpenKeyLog(const std::string& path) { return https_.OpenKeyLog(path); }
     void CloseKeyLog() {
@@ -75,6 +79,8 @@ public:
     TlsStats Stats() const { return https_.Stats(); }
     // HTTP/3 over QUIC, read with the same key log.
     QuicStats QuicConnections() const { return quic_ ? quic_->Stats() : QuicStats{}; }
+    // The clear-text connections whose answers were followed.
+    HttpFollowStats ClearTextConnections() const { return clearText_.Stats(); }
     // TLS and QUIC together, for the figures the window shows.
     TlsStats DecryptedConnections() const;
 
@@ -99,6 +105,7 @@ private:
 
     Limits limits_;
     const ExtractionOptions* options_ = nullptr; // of the frame being handled
+    ExtractionOptions lastOptions_;
     bool listByContentType_ = true;
     PacketStore store_;
     ResultList results_;

@@ -1,7 +1,7 @@
 // Feeds arbitrary bytes to the reader of a client's decrypted stream (HTTP/2 frames and HPACK
 // header blocks, or HTTP/1.x heads and bodies) in pieces whose sizes come from the input. The
 // first byte's low bit puts the HTTP/2 client preface in front.
-#include "decrypt/HttpRequestReader.h"
+#include "http/HttpRequestReader.h"
 
 #include <cstddef>
 #include <cstdint>

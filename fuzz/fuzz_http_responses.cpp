@@ -3,7 +3,7 @@
 // the input. The first byte says how many GETs the client sent and whether over HTTP/2. Each input
 // is read twice: once seeing every byte, once passing over body bytes unseen wherever the readers
 // allow it, as records of body alone are; both must hand on the same answers.
-#include "decrypt/HttpExchanges.h"
+#include "http/HttpExchanges.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -7,7 +7,7 @@
 //         (one byte), then the data, so that QPACK, the encoder streams and HTTP/3 framing see
 //         anything.
 // The corpus starts from the frames of the QUIC capture.
-#include "decrypt/KeyLog.h"
+#include "tls/KeyLog.h"
 #include "fuzz/FuzzFrames.h"
 #include "fuzz/FuzzKeyLog.h"
 #include "quic/Http3Reader.h"

@@ -3,7 +3,7 @@
 // the rest exercises TCP reassembly, the TLS record and handshake reader and their failures. The
 // corpus starts from the frames of the test captures.
 #include "capture/MediaAddressExtractor.h"
-#include "decrypt/HttpsRequestFinder.h"
+#include "tls/HttpsRequestFinder.h"
 #include "fuzz/FuzzKeyLog.h"
 
 #include <cstddef>

@@ -1,6 +1,6 @@
 // Feeds arbitrary text to the TLS key log reader in two pieces, as a file that grows between two
 // reads, then looks up client randoms taken from the input.
-#include "decrypt/KeyLog.h"
+#include "tls/KeyLog.h"
 
 #include <cstddef>
 #include <cstdint>

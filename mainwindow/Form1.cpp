@@ -516,7 +516,7 @@ void Form1::StartCapture() {
     component.SetPacketFilter(velmora::CaptureComponent::kPromiscuous);
     component.SetReadTimeout(1000);
     component.AllocatePacket();
-    component.InitPacket(velmora::CaptureComponent::kMaxFrameBytes);
+    component.InitPacket(velmora::CaptureComponent::kSnapLength);
     component.SetBufferSize(velmora::CaptureComponent::kMaxFrameBytes);
     const velmora::CaptureResult started = component.StartCapture();
     if (!started) {
@@ -645,13 +645,10 @@ void Form1::captureInterrupted() {
                               end.message.empty() ? QStringLiteral("未知") : QString::fromStdString(end.message)));
 }
 
-void Form1::vpacket_PacketReceived(std::int32_t numbytes) {
-    const std::span<const std::uint8_t> whole = vpacket_->CurrentFrame();
-    std::span<const std::uint8_t> frame = whole;
-    if (numbytes >= 0 && static_cast<std::size_t>(numbytes) < frame.size())
-        frame = frame.first(static_cast<std::size_t>(numbytes));
-    engine_.FrameReceived(frame, vpacket_->CurrentLinkType(), extractionOptions_,
-                          frame.size() == whole.size() ? &vpacket_->CurrentFrameMarkers() : nullptr);
+void Form1::vpacket_PacketReceived(std::int32_t) {
+    // The whole frame: the engine stores and scans its first bytes and follows the connections in all of it.
+    engine_.FrameReceived(vpacket_->CurrentFrame(), vpacket_->CurrentLinkType(), extractionOptions_,
+                          &vpacket_->CurrentFrameMarkers());
 }
 
 void Form1::updateExtractionOptions() {

@@ -108,16 +108,22 @@ QString HttpsCapture::MissingKeysText() {
 }
 
 void HttpsCapture::CaptureEnded() {
-    form_->httpsRequests().EndCapture();
+    form_->engine().EndCapture();
+    form_->ShowNewRows(); // answers that waited ahead of a gap
 }
 
 QString HttpsCapture::FiguresText() const {
+    // Connections that lost answers to a gap in the capture (frames cut short or dropped) are said apart.
+    const velmora::HttpFollowStats http = form_->engine().ClearTextConnections();
+    QString text = http.withGaps > 0 ? QStringLiteral("，HTTP 连接有缺口 %1").arg(http.withGaps) : QString();
     if (!form_->httpsRequests().HasKeyLog())
-        return {};
+        return text;
     const velmora::TlsStats stats = form_->engine().DecryptedConnections(); // QUIC counted too
-    QString text = QStringLiteral("，TLS 已解密 %1 / 无密钥 %2")
-                       .arg(QString::number(stats.decrypted), QString::number(stats.withoutKeys));
+    text += QStringLiteral("，TLS 已解密 %1 / 无密钥 %2")
+                .arg(QString::number(stats.decrypted), QString::number(stats.withoutKeys));
     // The rarer outcomes only when there are any, so that the figures shown add up to the connections seen.
+    if (stats.withGaps > 0)
+        text += QStringLiteral(" / 有缺口 %1").arg(stats.withGaps);
     if (stats.failed > 0)
         text += QStringLiteral(" / 失败 %1").arg(stats.failed);
     if (stats.unsupported > 0)

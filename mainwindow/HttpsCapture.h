@@ -4,7 +4,7 @@
 // figures of the status bar, and the decrypted request texts the data window shows.
 
 #include "capture/ResultList.h"
-#include "decrypt/MissingKeysNotice.h"
+#include "tls/MissingKeysNotice.h"
 
 #include <QElapsedTimer>
 #include <QObject>

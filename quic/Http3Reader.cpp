@@ -1,6 +1,6 @@
 #include "quic/Http3Reader.h"
 
-#include "decrypt/BudgetMemory.h"
+#include "tcp/BudgetMemory.h"
 #include "quic/QuicStreamAssembler.h"
 #include "quic/QuicVarint.h"
 

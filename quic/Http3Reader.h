@@ -7,8 +7,8 @@
 // connection's budget.
 
 #include "capture/HttpResponseHead.h"
-#include "decrypt/ByteBudget.h"
-#include "decrypt/HttpRequest.h"
+#include "tcp/ByteBudget.h"
+#include "http/HttpRequest.h"
 
 #include <array>
 #include <cstddef>

@@ -12,8 +12,8 @@
 // Packets that cannot be opened yet (0-RTT before the ServerHello, any packet while the key log
 // lacks the secrets) wait in order within the connection's budget until they can.
 
-#include "decrypt/KeyLog.h"
-#include "decrypt/TlsHello.h"
+#include "tls/KeyLog.h"
+#include "tls/TlsHello.h"
 #include "quic/Http3Reader.h"
 #include "quic/QuicPacketProtection.h"
 #include "quic/QuicStreamAssembler.h"

@@ -1,8 +1,8 @@
 #include "quic/QuicConnectionTable.h"
 
 #include "capture/TcpPayload.h"
-#include "decrypt/KeyLog.h"
-#include "decrypt/KeyedHash.h"
+#include "tls/KeyLog.h"
+#include "tcp/KeyedHash.h"
 #include "quic/QuicConnection.h"
 #include "quic/QuicVarint.h"
 

@@ -9,9 +9,9 @@
 // The table is bounded: when it is full the connection idle longest is dropped; each connection's
 // buffers are bounded and drawn from one total.
 
-#include "decrypt/ByteBudget.h"
-#include "decrypt/HttpRequest.h"
-#include "decrypt/HttpsRequestFinder.h"
+#include "tcp/ByteBudget.h"
+#include "http/HttpRequest.h"
+#include "tls/HttpsRequestFinder.h"
 
 #include <array>
 #include <cstddef>

@@ -4,7 +4,7 @@
 // derived from. Keys come from the secrets through TLS 1.3's HKDF-Expand-Label with QUIC's labels;
 // ciphers and KDFs are OpenSSL's.
 
-#include "decrypt/TlsRecordCipher.h"
+#include "tls/TlsRecordCipher.h"
 #include "quic/QuicVersion.h"
 
 #include <array>

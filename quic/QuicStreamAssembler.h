@@ -4,7 +4,7 @@
 // Bytes() for its reader; pieces ahead of it wait until the gap fills. Everything held is taken
 // from the connection's budget, and a piece too far ahead is refused.
 
-#include "decrypt/BoundedBuffer.h"
+#include "tcp/BoundedBuffer.h"
 
 #include <cstddef>
 #include <cstdint>

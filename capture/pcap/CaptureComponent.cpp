@@ -31,6 +31,11 @@ namespace {
 
 constexpr int kStatsIntervalMs = 250;
 
+// The part of a frame that ReadPacket copies and the address scans read.
+std::span<const std::uint8_t> scannedPart(std::span<const std::uint8_t> frame) {
+    return frame.first(std::min(frame.size(), static_cast<std::size_t>(CaptureComponent::kMaxFrameBytes)));
+}
+
 // What onLiveFrame needs to know about the run it serves.
 struct LiveRun {
     CaptureComponent* component;
@@ -272,7 +277,7 @@ CaptureResult CaptureComponent::InitPacket(std::int32_t snapLength) {
     if (snapLength <= 0) {
         return CaptureResult::Failure("Receive size " + std::to_string(snapLength) + " is not positive");
     }
-    snapLength_ = std::min(snapLength, kMaxFrameBytes);
+    snapLength_ = std::min(snapLength, kSnapLength);
     return CaptureResult::Success();
 }
 
@@ -464,7 +469,7 @@ std::size_t CaptureComponent::DispatchPending(std::size_t maxFrames) {
         currentBytes_ = current_.bytes;
         announced_ = true;
         if (packetReceived_) {
-            packetReceived_(static_cast<std::int32_t>(current_.bytes.size()));
+            packetReceived_(static_cast<std::int32_t>(scannedPart(current_.bytes).size()));
         }
         announced_ = false;
     }
@@ -511,16 +516,15 @@ std::size_t CaptureComponent::dispatchFileFrames(std::size_t maxFrames) {
         // Only this thread writes them while files are read: plain stores, no locked increments.
         received_.store(received_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
         delivered_.store(delivered_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-        // snapLength_ never exceeds kMaxFrameBytes, so a longer frame is cut like a live one.
-        currentBytes_ =
-            frame.bytes.first(std::min<std::size_t>(frame.bytes.size(), static_cast<std::size_t>(snapLength_)));
+        // Every byte the file holds goes to the engine; the address scans read the first kMaxFrameBytes.
+        currentBytes_ = frame.bytes;
         current_.linkType = fileReader_.LinkType();
         current_.timestamp = timestampOf(frame.seconds, frame.microseconds);
         current_.wireLength = frame.wireLength;
-        current_.markers = FindFrameMarkers(currentBytes_);
+        current_.markers = FindFrameMarkers(scannedPart(currentBytes_));
         announced_ = true;
         if (packetReceived_) {
-            packetReceived_(static_cast<std::int32_t>(currentBytes_.size()));
+            packetReceived_(static_cast<std::int32_t>(scannedPart(currentBytes_).size()));
         }
         announced_ = false;
     }
@@ -550,7 +554,7 @@ std::int32_t CaptureComponent::ReadPacket(std::span<std::uint8_t> captureBuffer)
     if (!announced_) {
         return 0;
     }
-    const std::size_t count = std::min(captureBuffer.size(), currentBytes_.size());
+    const std::size_t count = std::min(captureBuffer.size(), scannedPart(currentBytes_).size());
     std::copy_n(currentBytes_.begin(), count, captureBuffer.begin());
     return static_cast<std::int32_t>(count);
 }
@@ -597,12 +601,11 @@ void CaptureComponent::endRun(std::uint64_t runId, CaptureResult result) {
 
 bool CaptureComponent::enqueue(std::uint64_t runId, int linkType, const pcap_pkthdr& header,
                                const unsigned char* bytes) {
-    // snapLength_ never exceeds kMaxFrameBytes, so a longer frame from a file is cut like a live one.
-    const std::size_t length = std::min<std::size_t>(header.caplen, static_cast<std::size_t>(snapLength_));
+    const std::size_t length = std::min<std::size_t>(header.caplen, static_cast<std::size_t>(kSnapLength));
     CapturedFrame frame;
     frame.bytes = queue_.TakeBuffer();
     frame.bytes.assign(bytes, bytes + length);
-    frame.markers = FindFrameMarkers(frame.bytes);
+    frame.markers = FindFrameMarkers(scannedPart(frame.bytes));
     frame.linkType = linkType;
     frame.timestamp = timestampOf(header.ts.tv_sec, header.ts.tv_usec);
     frame.wireLength = header.len;

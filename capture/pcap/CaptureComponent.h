@@ -64,7 +64,11 @@ struct FileProgress {
 
 class CaptureComponent final {
 public:
-    static constexpr std::int32_t kMaxFrameBytes = 15000; // highest position of CaptureBuffer
+    static constexpr std::int32_t kMaxFrameBytes = 15000; // highest position of CaptureBuffer: what ReadPacket gives
+    // Frames are captured whole up to libpcap's own default (what `tcpdump -s 0` keeps): loopback, GRO
+    // on the receiving card and TSO on the sending side give TCP frames of up to 64 KiB, and a frame cut
+    // short leaves a hole in its connection's stream.
+    static constexpr std::int32_t kSnapLength = 262144;
     static constexpr std::int32_t kPromiscuous = 32;      // the packet-type value that asks for every frame
     static constexpr std::int32_t kDefaultReadTimeoutMs = 1000;
     // The kernel ring is never made smaller than this: the buffer size callers pass was sized for a
@@ -106,7 +110,7 @@ public:
     CaptureResult SetPacketFilter(std::int32_t packetType); // kPromiscuous bit set -> promiscuous
     CaptureResult SetReadTimeout(std::int32_t milliseconds);
     CaptureResult AllocatePacket();                    // fails when nothing is open
-    CaptureResult InitPacket(std::int32_t snapLength); // 1..; above kMaxFrameBytes it is cut to it
+    CaptureResult InitPacket(std::int32_t snapLength); // 1..; above kSnapLength it is cut to it
     CaptureResult SetBufferSize(std::int32_t bytes);   // raised to kMinimumKernelBuffer
 
     // Activates the adapter (libpcap's message when that fails; the adapter is then closed) and
@@ -120,7 +124,8 @@ public:
     CaptureResult CloseAdapter();
 
     // Consumer side; everything below is called on the consumer's thread.
-    // Raised inside DispatchPending with each frame's byte count (0..kMaxFrameBytes).
+    // Raised inside DispatchPending with the byte count ReadPacket gives (0..kMaxFrameBytes); the frame
+    // itself may be longer (CurrentFrame).
     void SetPacketReceived(PacketReceivedHandler handler) { packetReceived_ = std::move(handler); }
     // Set before StartCapture; takes effect at the next start. Adapters: called on the capture
     // thread at most once between two DispatchPending calls (and again by DispatchPending itself
@@ -136,11 +141,12 @@ public:
     // Inside PacketReceived: copies the announced frame into captureBuffer from position 0 and
     // returns the bytes copied (at most the buffer's size). 0 outside PacketReceived.
     std::int32_t ReadPacket(std::span<std::uint8_t> captureBuffer) const;
-    // The announced frame itself (valid until PacketReceived returns), its libpcap link type (see
-    // velmora::linktype) and timestamp.
+    // The announced frame itself, every captured byte of it (valid until PacketReceived returns), its
+    // libpcap link type (see velmora::linktype) and timestamp.
     std::span<const std::uint8_t> CurrentFrame() const;
     int CurrentLinkType() const { return current_.linkType; }
-    // What FindFrameMarkers finds in the announced frame's bytes, worked out on the capture thread.
+    // What FindFrameMarkers finds in the announced frame's first kMaxFrameBytes (the bytes the address
+    // scans read), worked out on the capture thread.
     const FrameMarkers& CurrentFrameMarkers() const { return current_.markers; }
     std::chrono::microseconds CurrentTimestamp() const { return current_.timestamp; }
 
@@ -201,7 +207,7 @@ private:
 
     bool promiscuous_ = false;
     std::int32_t readTimeoutMs_ = kDefaultReadTimeoutMs;
-    std::int32_t snapLength_ = kMaxFrameBytes;
+    std::int32_t snapLength_ = kSnapLength;
     std::int32_t kernelBuffer_ = kMinimumKernelBuffer;
 
     FrameQueue queue_;

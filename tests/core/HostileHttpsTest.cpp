@@ -4,9 +4,9 @@
 // endpoints, and key logs others can write. Each keeps every real request and every bound.
 #include "HttpsExtraction.h"
 #include "TlsCaptureWriter.h"
-#include "decrypt/HttpRequestReader.h"
-#include "decrypt/KeyLog.h"
-#include "decrypt/TlsConnectionTable.h"
+#include "http/HttpRequestReader.h"
+#include "tls/KeyLog.h"
+#include "tls/TlsConnectionTable.h"
 
 #include <gtest/gtest.h>
 #include <malloc.h>

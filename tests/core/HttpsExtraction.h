@@ -5,7 +5,7 @@
 #include "capture/MediaAddressExtractor.h"
 #include "capture/PacketStore.h"
 #include "capture/ResultList.h"
-#include "decrypt/HttpsRequestFinder.h"
+#include "tls/HttpsRequestFinder.h"
 #include "settings/FileTypeSettings.h"
 
 #include <span>

@@ -1,15 +1,15 @@
 // HTTPS requests decrypted with a TLS key log, on captures of curl and openssl fetching from nginx
 // (tests/data/tls_*), checked against the requests tshark decrypts from the same captures.
-#include "decrypt/HttpsRequestFinder.h"
+#include "tls/HttpsRequestFinder.h"
 #include "HttpsExtraction.h"
 #include "capture/FrameText.h"
 #include "capture/Gbk.h"
 #include "capture/MediaAddressExtractor.h"
 #include "capture/RequestHeaders.h"
 #include "capture/TcpPayload.h"
-#include "decrypt/HttpRequestReader.h"
-#include "decrypt/KeyLog.h"
-#include "decrypt/MissingKeysNotice.h"
+#include "http/HttpRequestReader.h"
+#include "tls/KeyLog.h"
+#include "tls/MissingKeysNotice.h"
 #include "settings/FileTypeSettings.h"
 
 #include "PcapFrames.h"

@@ -3,7 +3,7 @@
 // logged, each at the frame tshark finds its first STREAM frame in.
 #include "quic/QuicConnectionTable.h"
 #include "capture/Gbk.h"
-#include "decrypt/KeyLog.h"
+#include "tls/KeyLog.h"
 #include "engine/CaptureEngine.h"
 #include "settings/FileTypeSettings.h"
 

@@ -3,9 +3,9 @@
 // tshark reads of the same answers (tests/responses/tshark-answers.sh).
 #include "capture/Gbk.h"
 #include "capture/HttpResponseHead.h"
-#include "decrypt/HttpExchanges.h"
-#include "decrypt/HttpRequestReader.h"
-#include "decrypt/TlsRecordCipher.h"
+#include "http/HttpExchanges.h"
+#include "http/HttpRequestReader.h"
+#include "tls/TlsRecordCipher.h"
 #include "engine/CaptureEngine.h"
 #include "settings/FileTypeSettings.h"
 
@@ -52,20 +52,21 @@ std::map<std::string, TsharkAnswer> tsharkAnswers(const std::string& name) {
 }
 
 // A server segment captured late, as a retransmission is: in every run of 60 frames past the
-// handshakes, the first server frame with payload comes last, so the stream resumes with a long
-// run of bytes at once.
+// handshakes, the first server frame with payload comes last (but before the client's next bytes,
+// whose acknowledgement would say it was had), so the stream resumes with a long run of bytes at once.
 std::vector<Frame> withLateServerSegments(std::vector<Frame> frames) {
-    auto fromServer = [](const Frame& f) {
+    auto carries = [](const Frame& f, bool server) {
         const std::size_t ip = 14, tcp = ip + (f[ip] & 0x0F) * 4u;
         const std::size_t payload = tcp + (f[tcp + 12] >> 4) * 4u;
-        const unsigned port = f[tcp] << 8 | f[tcp + 1];
+        const unsigned port = f[tcp + (server ? 0 : 2)] << 8 | f[tcp + (server ? 1 : 3)];
         return (port == 8443 || port == 8080) && f.size() > payload;
     };
     for (std::size_t window = 30; window + 60 <= std::min<std::size_t>(frames.size(), 600); window += 60) {
         const auto begin = frames.begin() + static_cast<std::ptrdiff_t>(window);
-        const auto late = std::find_if(begin, begin + 60, fromServer);
+        const auto late = std::find_if(begin, begin + 60, [&](const Frame& f) { return carries(f, true); });
+        const auto client = std::find_if(late, begin + 60, [&](const Frame& f) { return carries(f, false); });
         if (late != begin + 60)
-            std::rotate(late, late + 1, begin + 60);
+            std::rotate(late, late + 1, client);
     }
     return frames;
 }
@@ -84,7 +85,7 @@ struct EngineRun {
             frames = withLateServerSegments(std::move(frames));
         for (const Frame& frame : frames)
             engine.FrameReceived(frame, linkType, {0, 0, byContentType});
-        engine.Https().EndCapture();
+        engine.EndCapture();
         for (const ResultRow& row : engine.Results().Rows())
             rows[utf8::FromU16(row.address)] = row;
     }

@@ -1,6 +1,6 @@
 #include "TlsCaptureWriter.h"
 
-#include "decrypt/TlsRecordCipher.h"
+#include "tls/TlsRecordCipher.h"
 
 #include <openssl/evp.h>
 

@@ -1,0 +1,140 @@
+#include "http/HttpExchanges.h"
+
+namespace velmora {
+
+void HttpExchanges::Request(HttpRequest& request) {
+    await(request);
+    sink_.Request(request);
+}
+
+void HttpExchanges::await(const HttpRequest& request) {
+    // HTTP/2 pairs by stream id and only a GET's answer is wanted; HTTP/1.x pairs by order, so every
+    // request keeps its place.
+    const bool http2 = request.stream != 0;
+    if (broken_ || (http2 && request.method != "GET"))
+        return;
+    Pending pending;
+    pending.request.method = request.method;
+    pending.request.stream = request.stream;
+    if (request.method == "GET") {
+        pending.request.authority = request.authority;
+        pending.request.target = request.target;
+        pending.request.text = request.text.substr(0, kMaxRequestText);
+        pending.request.packet = request.packet;
+    }
+    if (pending_.size() >= kMaxPending) {
+        // HTTP/2: a stream that was never answered (reset) makes room. HTTP/1.x: the order would be
+        // lost, so pairing stops.
+        if (!http2)
+            return stop();
+        pop(pending_.begin());
+    }
+    const std::size_t cost = sizeof(Pending) + pending.request.authority.capacity() +
+                             pending.request.target.capacity() + pending.request.text.capacity();
+    if (budget_.Take(cost)) {
+        pending.cost = cost;
+        pending_.push_back(std::move(pending));
+    } else if (!http2) {
+        stop();
+    }
+}
+
+void HttpExchanges::RequestRefused() {
+    // It keeps its place in the order, unnamed, so that the answers after it pair as they should.
+    HttpRequest unnamed;
+    unnamed.method = "-";
+    await(unnamed);
+}
+
+void HttpExchanges::pop(std::deque<Pending>::iterator at) {
+    budget_.Give(at->cost);
+    pending_.erase(at);
+}
+
+void HttpExchanges::Restart() {
+    for (const Pending& p : pending_)
+        budget_.Give(p.cost);
+    pending_.clear();
+}
+
+void HttpExchanges::stop() {
+    Restart();
+    http1_.reset();
+    http2_.reset();
+    broken_ = true;
+}
+
+void HttpExchanges::answer(const HttpRequest* request, HttpResponseHead& head) {
+    if (request && request->method == "GET")
+        sink_.Response(*request, head);
+}
+
+bool HttpExchanges::ServerBytes(std::span<const std::uint8_t> bytes, PacketNumber packet) {
+    if (broken_ || bytes.empty())
+        return !broken_;
+    if (!http1_ && !http2_) {
+        // An HTTP/1.x answer begins with "HTTP/", an HTTP/2 server with a SETTINGS frame.
+        if (bytes[0] == 'H') {
+            http1_.emplace(budget_, [this](HttpResponseHead& head) {
+                if (pending_.empty())
+                    return false; // an answer to a request not kept
+                const bool answersHead = pending_.front().request.method == "HEAD";
+                answer(&pending_.front().request, head);
+                pop(pending_.begin());
+                return answersHead;
+            });
+        } else if (bytes[0] == 0) {
+            http2_.emplace(budget_, [this](std::uint32_t stream, HttpResponseHead& head) {
+                for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+                    if (it->request.stream == stream) {
+                        answer(&it->request, head);
+                        pop(it);
+                        return;
+                    }
+                }
+            });
+        } else {
+            broken_ = true;
+            return false;
+        }
+    }
+    const bool ok = http1_ ? http1_->Add(bytes, packet) : http2_->Add(bytes, packet);
+    if (!ok)
+        stop();
+    return ok;
+}
+
+bool HttpExchanges::Lost(std::uint64_t n) {
+    if (broken_ || n == 0)
+        return !broken_;
+    if (http1_) {
+        if (http1_->Lost(n))
+            return true;
+        while (!pending_.empty()) // their answers went with the gap
+            pop(pending_.begin());
+        return false;
+    }
+    if (http2_ && n <= http2_->BodyBytesAhead()) {
+        http2_->SkipBody(n);
+        return true;
+    }
+    stop();
+    return false;
+}
+
+std::uint64_t HttpExchanges::BodyBytesAhead() const {
+    if (http1_)
+        return http1_->BodyBytesAhead();
+    if (http2_)
+        return http2_->BodyBytesAhead();
+    return 0;
+}
+
+void HttpExchanges::SkipBody(std::uint64_t n) {
+    if (http1_)
+        http1_->SkipBody(n);
+    else if (http2_)
+        http2_->SkipBody(n);
+}
+
+} // namespace velmora
