@@ -2,6 +2,7 @@
 
 #include "desktop/X11XlibWindowDriver.h"
 
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -22,6 +23,18 @@ std::optional<X11WindowDriver::WindowId> FindWindow(X11WindowDriver& driver, con
         if (auto window = driver.FindWindowByTitle(title))
             return window;
     return std::nullopt;
+}
+
+bool WaitForDownloader(X11WindowDriver& driver, const Pause& pause) {
+    QElapsedTimer waited;
+    waited.start();
+    pause(StartPauseMs);
+    while (!driver.FindWindowByTitle(DownloaderTitle)) {
+        if (waited.elapsed() >= StartWaitMs)
+            return false;
+        pause(StartPollMs);
+    }
+    return true;
 }
 
 HandOffResult SendToDownloader() {

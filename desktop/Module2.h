@@ -23,6 +23,10 @@ constexpr QPoint ClickOffset{158, 65};
 constexpr QPoint CursorOffset{450, 350};
 constexpr int PauseMs = 500;
 constexpr int StartPauseMs = 1000; // after starting the download manager, before the hand-off
+// A download manager under Wine on a busy machine takes seconds to show its window: after the first
+// pause the hand-off keeps looking for it this long in all.
+constexpr int StartWaitMs = 15000;
+constexpr int StartPollMs = 100;
 
 enum class HandOffResult {
     Pasted,
@@ -45,6 +49,10 @@ HandOffResult SendToDownloader(X11WindowDriver& driver, const Pause& pause);
 
 // At most `attempts` searches, without a pause between them.
 std::optional<X11WindowDriver::WindowId> FindWindow(X11WindowDriver& driver, const QString& title, int attempts);
+
+// After starting the download manager: the design's pause, then a look every StartPollMs until its
+// main window is there or StartWaitMs have passed in all. True when it appeared.
+bool WaitForDownloader(X11WindowDriver& driver, const Pause& pause);
 
 // What the box says when the hand-off stopped short; empty for Pasted.
 QString FailureText(HandOffResult result);

@@ -164,9 +164,16 @@ void ClearTextExchanges::Segment(const TcpSegment& segment, PacketNumber packet)
             return remove(connections_.find(connectionKey));
     }
     if (segment.fin || segment.rst) {
-        // What waits ahead of a gap is read before the connection goes.
-        if (connection->server.Holding() && !connection->reader.Broken())
+        // What waits ahead of a gap is read before the connection goes; the server's FIN, or the client's
+        // acknowledgement, says where the server's bytes ended, so a lost last answer is a gap too.
+        const bool ends = fromServer ? segment.fin : segment.ack;
+        const std::uint32_t end = fromServer ? segment.sequence + static_cast<std::uint32_t>(segment.payload.size() +
+                                                                                           segment.missing)
+                                             : segment.acknowledgement;
+        if (!connection->reader.Broken() && connection->server.Started())
             serverBytes(*connection, packet, [&](const auto& deliver, const auto& lost) {
+                if (ends)
+                    connection->server.Acknowledged(end, deliver, lost);
                 connection->server.Flush(deliver, lost);
             });
         remove(connections_.find(connectionKey));
@@ -271,7 +278,7 @@ bool ClearTextExchanges::clientRequests(const TcpSegment& segment, PacketNumber 
                 raw->server.Start(segment.acknowledgement);
         }
         Connection& connection = *it->second;
-        if (segment.ack && connection.server.Holding() && !connection.reader.Broken()) {
+        if (segment.ack && connection.server.Started() && !connection.reader.Broken()) {
             // The client has had the server's bytes before its acknowledgement: a hole among them
             // will not fill, and the answers before this request must be read before it is noted.
             serverBytes(connection, packet, [&](const auto& deliver, const auto& lost) {

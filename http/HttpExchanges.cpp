@@ -1,5 +1,8 @@
 #include "http/HttpExchanges.h"
 
+#include <algorithm>
+#include <utility>
+
 namespace velmora {
 
 void HttpExchanges::Request(HttpRequest& request) {
@@ -75,14 +78,7 @@ bool HttpExchanges::ServerBytes(std::span<const std::uint8_t> bytes, PacketNumbe
     if (!http1_ && !http2_) {
         // An HTTP/1.x answer begins with "HTTP/", an HTTP/2 server with a SETTINGS frame.
         if (bytes[0] == 'H') {
-            http1_.emplace(budget_, [this](HttpResponseHead& head) {
-                if (pending_.empty())
-                    return false; // an answer to a request not kept
-                const bool answersHead = pending_.front().request.method == "HEAD";
-                answer(&pending_.front().request, head);
-                pop(pending_.begin());
-                return answersHead;
-            });
+            startHttp1();
         } else if (bytes[0] == 0) {
             http2_.emplace(budget_, [this](std::uint32_t stream, HttpResponseHead& head) {
                 for (auto it = pending_.begin(); it != pending_.end(); ++it) {
@@ -104,15 +100,30 @@ bool HttpExchanges::ServerBytes(std::span<const std::uint8_t> bytes, PacketNumbe
     return ok;
 }
 
+void HttpExchanges::startHttp1() {
+    http1_.emplace(budget_, [this](HttpResponseHead& head) {
+        if (pending_.empty())
+            return false; // an answer to a request not kept
+        const bool answersHead = pending_.front().request.method == "HEAD";
+        answer(&pending_.front().request, head);
+        pop(pending_.begin());
+        return answersHead;
+    });
+}
+
 bool HttpExchanges::Lost(std::uint64_t n) {
+    const std::size_t beforeGap = std::exchange(pendingAtGap_, SIZE_MAX);
     if (broken_ || n == 0)
         return !broken_;
+    // The server's first bytes went: HTTP/1.x (the requests say so) picks up at its next status line.
+    if (!http1_ && !http2_ && (pending_.empty() || pending_.front().request.stream == 0))
+        startHttp1();
     if (http1_) {
-        if (http1_->Lost(n))
-            return true;
-        while (!pending_.empty()) // their answers went with the gap
+        const bool inStep = http1_->Lost(n);
+        // The answers of the requests sent before the gap went with it, when it cost anything.
+        for (std::size_t i = inStep ? 0 : std::min(beforeGap, pending_.size()); i > 0; --i)
             pop(pending_.begin());
-        return false;
+        return inStep;
     }
     if (http2_ && n <= http2_->BodyBytesAhead()) {
         http2_->SkipBody(n);

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstddef>
 #include <deque>
 #include <optional>
 #include <span>
@@ -36,6 +37,10 @@ public:
     // nothing (they were body bytes). Otherwise HTTP/1.x answers pair again from the next status line
     // with the requests made after the gap, and HTTP/2 answers are given up (the header table is gone).
     bool Lost(std::uint64_t n);
+    // A gap begins in the server's stream: the requests waiting now are the ones sent before it, whose
+    // answers it may hold. Lost, called once its size is known, gives up no others.
+    void GapBegins() { pendingAtGap_ = pending_.size(); }
+    bool AnyPending() const { return !pending_.empty(); }
     // Body bytes that come next in the server's stream: they can be passed over unread with SkipBody.
     std::uint64_t BodyBytesAhead() const;
     void SkipBody(std::uint64_t n);
@@ -56,6 +61,7 @@ private:
     void answer(const HttpRequest* request, HttpResponseHead& head);
     void pop(std::deque<Pending>::iterator at);
     void stop(); // pairing cannot go on: what waits is given back
+    void startHttp1();
 
     HttpRequestSink& sink_;
     ByteBudget& budget_;
@@ -63,6 +69,7 @@ private:
     std::optional<Http1ResponseReader> http1_;
     std::optional<Http2ResponseReader> http2_;
     bool broken_ = false;
+    std::size_t pendingAtGap_ = SIZE_MAX;
 };
 
 } // namespace velmora

@@ -237,8 +237,10 @@ void ResultListOperations::DownloadCommand() {
                          started.error + QStringLiteral("\n链接已复制到剪贴板。"));
         return;
     }
-    Module2::PauseServingEvents(Module2::StartPauseMs);
-    handOff(*driver);
+    QGuiApplication::setOverrideCursor(Qt::BusyCursor);
+    Module2::WaitForDownloader(*driver, &Module2::PauseServingEvents);
+    QGuiApplication::restoreOverrideCursor();
+    handOff(*driver); // says "未找到…" when the window never came
 }
 
 void ResultListOperations::handOff(X11WindowDriver& driver) {

@@ -263,7 +263,9 @@ void TlsConnection::ServerLost(std::uint64_t n) {
     if (n == 0 || !WantsServerBytes())
         return;
     if (!serverHello_)
-        return finish(Outcome::WithGaps); // the handshake went with the gap
+        return finish(waitingForKeys_ ? Outcome::WithoutKeys : Outcome::Failed); // its hello was not captured
+    if (!serverSearch_.Active())
+        exchanges_.GapBegins();
     if (serverSearch_.Active()) {
         // What was held after the last gap cannot hold a whole record any more: it is lost too.
         serverSearch_.Discard(serverRecords_.size());
@@ -321,9 +323,20 @@ void TlsConnection::ServerLost(std::uint64_t n) {
 void TlsConnection::ClientLost(std::uint64_t n) {
     if (n == 0 || done_)
         return;
+    if (!clientHello_ || !serverHello_ || !suite_)
+        return finish(Outcome::Failed); // its hellos were not captured
     gapped_ = true;
-    if (!clientHello_ || !serverHello_ || !suite_ || !cipher_.Ready() || waitingForKeys_)
-        return finish(waitingForKeys_ ? Outcome::WithoutKeys : Outcome::WithGaps); // what waits cannot be read across it
+    if (waitingForKeys_ || (!cipher_.Ready() && !setUpKeys()))
+        return finish(Outcome::WithoutKeys);
+    if (suite_->tls13 && phase_ != Phase::Application) {
+        // The rest of the handshake may be what went: the requests come under the application keys.
+        const TlsSecret* secret = secretOf(Phase::Application);
+        if (!secret || !cipher_.SetTrafficSecret(*suite_, secret->span()))
+            return finish(Outcome::WithoutKeys);
+        phase_ = Phase::Application;
+        nextPhase_.reset();
+        clientSearch_.FromStartOfKeys();
+    }
     const std::size_t held = clientRecords_.size();
     std::uint64_t lostAfterBoundary = 0; // bytes lost since the last record boundary known, when one was lost
     if (clientSearch_.Active()) {
@@ -374,6 +387,9 @@ void TlsConnection::StreamBroken() {
 }
 
 void TlsConnection::Close() {
+    // A gap whose records were never found again: the answers still awaited are lost to it.
+    if (!done_ && !serverDone_ && serverSearch_.Active() && exchanges_.AnyPending())
+        gapped_ = true;
     if (!done_)
         finish(waitingForKeys_ ? Outcome::WithoutKeys : anyDecrypted_ ? Outcome::Decrypted : Outcome::Failed);
     else if (outcome() == Outcome::Pending)

@@ -243,13 +243,16 @@ void TlsConnectionTable::handle(Entry& entry, bool senderIsLower, const TcpSegme
     const auto serverBytes = [&](std::span<const std::uint8_t> bytes) { entry.tls.ServerBytes(bytes, packet); };
     const auto serverLost = [&](std::uint64_t n) { entry.tls.ServerLost(n); };
     if (fromClient) {
+        // What the client acknowledges it had: a hole before it in the server's bytes will not fill. Read
+        // before the client's bytes, so the requests sent after the gap are told from those before it.
+        // Only from a segment of the client's own stream: a stray one's acknowledgement means nothing.
+        if (segment.ack && entry.server.Started() && entry.tls.WantsServerBytes() &&
+            entry.client.Within(segment.sequence))
+            entry.server.Acknowledged(segment.acknowledgement, serverBytes, serverLost);
         if (!entry.tls.WantsClientBytes())
             entry.client.Track(segment.sequence, segment.payload.size() + segment.missing);
         else
             entry.client.Add(segment.sequence, segment.payload, clientBytes, clientLost, segment.missing);
-        // What the client acknowledges it had: a hole before it in the server's bytes will not fill.
-        if (segment.ack && entry.server.Holding() && entry.tls.WantsServerBytes())
-            entry.server.Acknowledged(segment.acknowledgement, serverBytes, serverLost);
     } else if (entry.tls.WantsServerBytes()) {
         if (!entry.server.Started()) {
             if (segment.syn)
@@ -258,7 +261,8 @@ void TlsConnectionTable::handle(Entry& entry, bool senderIsLower, const TcpSegme
                 entry.server.Start(segment.sequence);
         }
         entry.server.Add(segment.sequence, segment.payload, serverBytes, serverLost, segment.missing);
-        if (segment.ack && entry.client.Holding() && entry.tls.WantsClientBytes())
+        if (segment.ack && entry.client.Started() && entry.tls.WantsClientBytes() &&
+            entry.server.Within(segment.sequence))
             entry.client.Acknowledged(segment.acknowledgement, clientBytes, clientLost);
     } else {
         // The server's answers are not read (any more); its place in the stream is kept, for its RST.

@@ -25,6 +25,7 @@ inline std::string DataFile(const std::string& name) {
 
 struct Drained {
     std::vector<CapturedFrame> frames;
+    std::vector<std::size_t> wholeSizes; // of CurrentFrame: every captured byte
     CaptureResult end;
     std::size_t dispatchCalls = 0;
 };
@@ -44,6 +45,7 @@ inline Drained DrainToEnd(CaptureComponent& component, std::chrono::seconds limi
         frame.timestamp = component.CurrentTimestamp();
         frame.bytes.assign(captureBuffer.begin(), captureBuffer.begin() + copied);
         out.frames.push_back(std::move(frame));
+        out.wholeSizes.push_back(component.CurrentFrame().size());
     });
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!component.Finished() && std::chrono::steady_clock::now() < deadline) {

@@ -207,7 +207,7 @@ TEST(Cli, ListsHttpsRequestsWithATlsKeyLog) {
     EXPECT_EQ(file.out, "视频\thttps://media.velmora.test:8443/tls12/aes128.mp4\t13\n"
                         "视频\thttps://media.velmora.test:8443/tls12/aes256.flv\t28\n"
                         "视频\thttps://media.velmora.test:8443/tls12/chacha.webm\t46\n");
-    EXPECT_NE(file.err.find("TLS connections: 4 seen, 3 decrypted, 0 without keys, 1 with unsupported suites"),
+    EXPECT_NE(file.err.find("TLS connections: 4 seen, 3 decrypted, 0 with gaps, 0 without keys, 1 with unsupported suites"),
               std::string::npos)
         << file.err;
 
@@ -244,7 +244,7 @@ TEST(Cli, ListsHttpsRequestsWithATlsKeyLog) {
         odd.err.find("warning: TLS key log " + crafted.string() + ".keys can be written by other users (mode 0666)"),
         std::string::npos)
         << odd.err;
-    EXPECT_NE(odd.err.find("TLS connections: 2 seen, 1 decrypted, 0 without keys, 0 with unsupported suites, 1 failed"),
+    EXPECT_NE(odd.err.find("TLS connections: 2 seen, 1 decrypted, 0 with gaps, 0 without keys, 0 with unsupported suites, 1 failed"),
               std::string::npos)
         << odd.err;
     fs::remove(crafted.string() + ".pcap");
@@ -276,4 +276,22 @@ TEST(Cli, ListsHttpsRequestsWithATlsKeyLog) {
     EXPECT_NE(live.find("视频\thttps://media.velmora.test:8443/live/test-clip.mp4?exp=1.5\t"), std::string::npos)
         << live;
     EXPECT_NE(live.find("1 seen, 1 decrypted"), std::string::npos) << live;
+}
+
+// Whole frames from a capture recorded on lo, and the same cut to 1514 bytes: the last lines say which
+// connections lost something to the cut, in clear text and over TLS.
+TEST(Cli, CountLinesSayWhichConnectionsHadGaps) {
+    const CliRun whole = runCli("-r " + kData + "/large_http.pcap" + settingsArg());
+    EXPECT_EQ(whole.status, 0) << whole.err;
+    EXPECT_EQ(whole.lines().size(), 7u);
+    EXPECT_EQ(whole.err, "velmora-cli: HTTP connections: 1 followed, 0 with gaps\n");
+    const CliRun cut = runCli("-r " + kData + "/large_http.s1514.pcap" + settingsArg());
+    EXPECT_EQ(cut.out, whole.out);
+    EXPECT_EQ(cut.err, whole.err);
+
+    const CliRun tls = runCli("-r " + kData + "/large_h1_tls.s1514.pcap --tls-keylog " + kData + "/large_h1_tls.keys" +
+                              settingsArg());
+    EXPECT_EQ(tls.status, 0) << tls.err;
+    EXPECT_NE(tls.err.find("TLS connections: 1 seen, 0 decrypted, 1 with gaps, 0 without keys"), std::string::npos)
+        << tls.err;
 }

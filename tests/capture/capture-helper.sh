@@ -100,7 +100,7 @@ grep -q '"address":"http://127.0.0.1:8080/v/a.mp4"' "$work/direct.rows" ||
     fail "the direct capture did not list the request: $(cat "$work/direct.rows" "$work/direct.err")"
 grep -q 'rtsp://127.0.0.1:8554/live/one' "$work/direct.rows" || fail "the direct capture missed the stream"
 diff -u "$work/direct.rows" "$work/helper.rows" || fail "the capture through the helper differs from the direct one"
-[ ! -s "$work/helper.err" ] || fail "velmora-cli through the helper complained: $(cat "$work/helper.err")"
+! grep -v "^velmora-cli: HTTP connections: [0-9]* followed, 0 with gaps$" "$work/helper.err" | grep -q . || fail "velmora-cli through the helper complained: $(cat "$work/helper.err")"
 # Both stop on time: through the helper well within the read time-out of the direct one.
 [ "$(cat "$work/helper.ms")" -le $(($(cat "$work/direct.ms") + 500)) ] ||
     fail "through the helper the capture took $(cat "$work/helper.ms") ms, directly $(cat "$work/direct.ms") ms"

@@ -49,7 +49,7 @@ struct KeyedRun : Extraction {
     TlsStats End() {
         https.EndCapture();
         const TlsStats s = https.Stats();
-        EXPECT_EQ(s.seen, s.decrypted + s.withoutKeys + s.unsupported + s.failed) << statsText(s);
+        EXPECT_EQ(s.seen, s.decrypted + s.withGaps + s.withoutKeys + s.unsupported + s.failed) << statsText(s);
         return s;
     }
 };

@@ -10,6 +10,7 @@
 //   cursor X Y         the cursor when the address field changed, from the add-task window's corner
 //   field TEXT         the address field's text after a change
 // --no-add-task: clicks open nothing, for the case where the add-task window never appears.
+// $VELMORA_FAKE_DOWNLOADER_DELAY_MS: the main window shows that late, as a program under Wine does.
 
 #include <QApplication>
 #include <QCursor>
@@ -18,6 +19,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <QWidget>
 
@@ -109,6 +111,6 @@ int main(int argc, char** argv) {
     log.Write(QStringLiteral("pid %1").arg(QCoreApplication::applicationPid()));
 
     FakeMainWindow window(log, opensAddTask);
-    window.show();
+    QTimer::singleShot(qEnvironmentVariableIntValue("VELMORA_FAKE_DOWNLOADER_DELAY_MS"), &window, &QWidget::show);
     return app.exec();
 }

@@ -14,6 +14,7 @@
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QTableView>
+#include <QTemporaryDir>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -54,6 +55,7 @@ private slots:
     void capturesLoopbackTrafficIntoTheList();
     void framesQueuedBeforeAStopAreDropped();
     void allPacketsModeListsEveryFrame();
+    void answerAfterALargeOneOnTheSameConnectionIsListed();
     // Last: moves the test process into a network namespace of its own.
     void adapterGoingAwayEndsTheCapture();
 
@@ -233,6 +235,68 @@ void TestMainWindowCapture::allPacketsModeListsEveryFrame() {
         QCOMPARE(rows.TypeText(row), QString());
         QCOMPARE(rows.PacketText(row), QString::number(row + 1));
     }
+}
+
+// On lo the frames are as large as 64 KiB: a 200 KB answer after a 100 KB one on one keep-alive
+// connection is listed by its media type, which needs every byte of the first answer's frames.
+void TestMainWindowCapture::answerAfterALargeOneOnTheSameConnectionIsListed() {
+    QTemporaryDir dir;
+    QFile script(dir.filePath(QStringLiteral("keepalive.py")));
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write(R"(import http.server, sys
+class Answers(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    def do_GET(self):
+        large = self.path.startswith("/api/play/")
+        body = (b"v" if large else b"p") * (204800 if large else 102400)
+        self.send_response(200)
+        self.send_header("Content-Type", "video/mp4" if large else "application/octet-stream")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+    def log_message(self, *args):
+        pass
+http.server.ThreadingHTTPServer(("127.0.0.1", int(sys.argv[1])), Answers).serve_forever()
+)");
+    script.close();
+    const quint16 port = FreePort();
+    QProcess server;
+    server.start(QStringLiteral("/usr/bin/python3"), {script.fileName(), QString::number(port)});
+    QVERIFY(server.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [port] {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, port);
+            return socket.waitForConnected(200);
+        }(),
+        10000);
+
+    SettingsFolder folder;
+    DialogRecorder dialogs;
+    Form1::Options options = folder.Options();
+    options.adapters.reset();
+    Form1 form(options);
+    StartOnLoopback(form);
+    const QString base = QStringLiteral("http://127.0.0.1:%1").arg(port);
+    QProcess curl; // one invocation, one keep-alive connection
+    curl.start(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("--max-time"), QStringLiteral("10"),
+                                        QStringLiteral("-o"), QStringLiteral("/dev/null"), QStringLiteral("-o"),
+                                        QStringLiteral("/dev/null"), base + QStringLiteral("/part/first"),
+                                        base + QStringLiteral("/api/play/77812")});
+    QVERIFY(curl.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(curl.state() == QProcess::NotRunning, 15000);
+    QCOMPARE(curl.exitCode(), 0);
+
+    ResultListModel& rows = *form.resultModel();
+    const QString media = base + QStringLiteral("/api/play/77812");
+    QTRY_VERIFY_WITH_TIMEOUT(FindRow(rows, media) >= 0, 10000);
+    QCOMPARE(rows.TypeText(FindRow(rows, media)), QStringLiteral("视频"));
+    QCOMPARE(FindRow(rows, base + QStringLiteral("/part/first")), -1);
+    form.Cmd1_Click(0);
+    QVERIFY(!form.Status1()->CapturePanel()->text().contains(QStringLiteral("缺口")));
+    QCOMPARE(dialogs.Count(), 0);
+    server.terminate();
+    QVERIFY(server.waitForFinished(3000));
 }
 
 namespace {

@@ -353,20 +353,45 @@ private slots:
         QCOMPARE(form_->Status1()->currentMessage(), QString());
     }
 
-    // With no window of that title, the command starts the program at the path, waits, and hands off.
+    // With no window of that title, the command starts the program at the path, waits for its window
+    // (a busy cursor meanwhile, and seconds if need be, as under Wine on a busy machine) and hands off.
+    void doubleClickStartsDownloader_data() {
+        QTest::addColumn<int>("delayMs");
+        QTest::newRow("at once") << 0;
+        QTest::newRow("after 4 s") << 4000;
+    }
     void doubleClickStartsDownloader() {
+        QFETCH(int, delayMs);
         QTemporaryDir dir;
         const QString log = dir.filePath("log");
         qputenv("VELMORA_FAKE_DOWNLOADER_LOG", log.toUtf8());
+        qputenv("VELMORA_FAKE_DOWNLOADER_DELAY_MS", QByteArray::number(delayMs));
         StartedByProgram stopper(log);
         QTRY_VERIFY(!driver_->FindWindowByTitle(Module2::DownloaderTitle));
 
         makeForm(dir);
         form_->Text5()->setText(kStandInPath);
+        QList<DialogRequest> shown;
+        Dialogs::SetHook([&shown](const DialogRequest& request) {
+            shown << request;
+            return DialogAnswer{};
+        });
+        bool busy = false;
+        QTimer sample;
+        connect(&sample, &QTimer::timeout, [&] {
+            if (const QCursor* cursor = QGuiApplication::overrideCursor(); cursor && cursor->shape() == Qt::BusyCursor)
+                busy = true;
+        });
+        sample.start(50);
         const QString address = QStringLiteral("rtsp://127.0.0.1/live/频道1");
         doubleClickRow(address);
         qunsetenv("VELMORA_FAKE_DOWNLOADER_LOG");
-        QTRY_VERIFY_WITH_TIMEOUT(readLines(log).contains(QStringLiteral("field ") + address), 10000);
+        qunsetenv("VELMORA_FAKE_DOWNLOADER_DELAY_MS");
+        QTRY_VERIFY_WITH_TIMEOUT(readLines(log).contains(QStringLiteral("field ") + address), 20000);
+        Dialogs::SetHook({});
+        QCOMPARE(shown.size(), 0);
+        QVERIFY(busy);
+        QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
         QCOMPARE(form_->Status1()->currentMessage(), QString());
     }
 

@@ -54,7 +54,7 @@ mkdir -p "$HOME"
 [ "$("$tree/bin/velmora" --version)" = "velmora $version" ] || fail "velmora --version (without a display)"
 rows=$("$tree/bin/velmora-cli" -r "$source/tests/data/ndpi_mpeg.pcap" --min-length 0 2>"$work/cli-errors")
 [ "$rows" = $'音频\thttp://luca.ntop.org/0.mp3\t4' ] || fail "installed velmora-cli read: '$rows' $(cat "$work/cli-errors")"
-[ ! -s "$work/cli-errors" ] || fail "installed velmora-cli complained: $(cat "$work/cli-errors")"
+! grep -v "^velmora-cli: HTTP connections: [0-9]* followed, 0 with gaps$" "$work/cli-errors" | grep -q . || fail "installed velmora-cli complained: $(cat "$work/cli-errors")"
 
 # The window's start-up and help, from the installed bin/.
 cp "$build/tests/tst_installed" "$tree/bin/"
