@@ -6,8 +6,11 @@
 # ratios to urlsnarf, and, when bench_gui_frame_handler is built, the GUI frame path's ratio to
 # velmora-cli on the same file (two captures per round in one window, timed inside the program).
 #
-#   bench/compare.sh [RUNS]       (default 11)
-#   bench/compare.sh [RUNS] tls   (only the HTTPS part below)
+#   bench/compare.sh [RUNS]             (default 11)
+#   bench/compare.sh [RUNS] tls         (only the HTTPS part below)
+#   bench/compare.sh [RUNS] keepalive   (only the keep-alive downloads below)
+# As root, the same tools on clear-text downloads on keep-alive connections recorded on loopback, whose
+# frames are up to 64 KiB (bench/make-keepalive-capture.sh), every byte of which velmora-cli reads.
 # Then, as root, the same for HTTPS: a capture of media downloads over loopback with its TLS key log
 # (bench/make-https-capture.sh), velmora-cli without and with --tls-keylog, and tshark decrypting it
 # (median wall time and peak memory); then the same for HTTP/3 over QUIC (bench/make-quic-capture.sh).
@@ -35,19 +38,10 @@ if [ ! -f build/velmora-cli ] || [ ! -f build/bench/pcap_floor ]; then
     cmake --build build -j"$(nproc)" --target velmora-cli pcap_floor
 fi
 
-if [ "$only" != tls ]; then
-capture=${VELMORA_BENCH_PCAP:-${TMPDIR:-/tmp}/velmora-bench/reference-200k.pcap}
-if [ ! -f "$capture" ]; then
-    [ -f "$generator" ] || { echo "no capture at $capture and no generator at $generator" >&2; exit 2; }
-    mkdir -p "$(dirname "$capture")"
-    /usr/bin/python3 "$generator" -n 200000 -s 1 -o "$capture" >/dev/null
-fi
-ls -l "$capture" | awk '{printf "capture: %s, %.0f MB\n", $9, $5/1e6}'
-
-gui=build/bench/bench_gui_frame_handler
-[ -x "$gui" ] || gui=
-
-/usr/bin/python3 - "$runs" "$capture" "$gui" <<'EOF'
+# Every tool once a round on one capture, RUNS rounds: medians of wall and CPU time, peak memory,
+# velmora-cli's ratios to urlsnarf and to the floor; with GUI, the window's frame path too.
+compare_tools() {
+/usr/bin/python3 - "$runs" "$1" "${2:-}" <<'EOF'
 import json, os, statistics, subprocess, sys, tempfile, time
 
 runs, capture, gui = int(sys.argv[1]), sys.argv[2], sys.argv[3]
@@ -68,7 +62,7 @@ def run(command):
         child = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", peak.name] + command, stdout=null, stderr=null)
         _, status, usage = os.wait4(child.pid, 0)
         wall = time.perf_counter() - start
-        if status != 0:
+        if status not in (0, 256):  # 1: grep-like tools that matched nothing
             sys.exit(f"{command[0]} failed (status {status})")
         return wall, usage.ru_utime + usage.ru_stime, int(peak.read().split()[-1]) / 1024
 
@@ -117,6 +111,21 @@ for which, taken in gui_samples.items():
           f"/ velmora-cli: wall {statistics.median(wall) / median('velmora-cli', 0):.2f}, "
           f"cpu {statistics.median(cpu) / median('velmora-cli', 1):.2f}")
 EOF
+}
+
+if [ -z "$only" ]; then
+capture=${VELMORA_BENCH_PCAP:-${TMPDIR:-/tmp}/velmora-bench/reference-200k.pcap}
+if [ ! -f "$capture" ]; then
+    [ -f "$generator" ] || { echo "no capture at $capture and no generator at $generator" >&2; exit 2; }
+    mkdir -p "$(dirname "$capture")"
+    /usr/bin/python3 "$generator" -n 200000 -s 1 -o "$capture" >/dev/null
+fi
+ls -l "$capture" | awk '{printf "capture: %s, %.0f MB\n", $9, $5/1e6}'
+
+gui=build/bench/bench_gui_frame_handler
+[ -x "$gui" ] || gui=
+
+compare_tools "$capture" "$gui"
 
 listed=$(mktemp)
 build/velmora-cli -r "$capture" --min-length 0 --settings resources/setting.ini >"$listed"
@@ -157,6 +166,19 @@ report() {
             "$(echo "${seconds[$name]} / ($base + 0.0001)" | bc -l)"
     done
 }
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "the keep-alive and HTTPS parts record their captures in a network namespace: run as root" >&2
+    exit 0
+fi
+if [ "$only" != tls ]; then
+keepalive_capture=$out/keepalive-150m.pcap
+[ -f "$keepalive_capture" ] || bench/make-keepalive-capture.sh "$keepalive_capture" 150 >/dev/null
+ls -l "$keepalive_capture" | awk '{printf "\nkeep-alive capture (frames up to 64 KiB): %s, %.0f MB\n", $9, $5/1e6}'
+compare_tools "$keepalive_capture"
+echo "rows listed by velmora-cli: $(build/velmora-cli -r "$keepalive_capture" --settings resources/setting.ini 2>/dev/null | wc -l)"
+fi
+[ "$only" = keepalive ] && exit 0
 
 # HTTPS: decrypting the client's requests with the key log costs little beside reading the frames.
 if [ "$(id -u)" -ne 0 ]; then
