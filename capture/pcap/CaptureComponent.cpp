@@ -292,6 +292,10 @@ CaptureResult CaptureComponent::SetBufferSize(std::int32_t bytes) {
     return CaptureResult::Success();
 }
 
+std::int32_t CaptureComponent::ringBytes() const {
+    return snapLength_ > kMaxFrameBytes ? std::max(kernelBuffer_, kWholeFrameKernelBuffer) : kernelBuffer_;
+}
+
 bool CaptureComponent::IsCapturing() const {
     return (thread_.joinable() || readingFiles_) && !sourceEnded_;
 }
@@ -312,7 +316,7 @@ CaptureResult CaptureComponent::StartCapture() {
         pcap_set_snaplen(handle, snapLength_);
         pcap_set_promisc(handle, promiscuous_ ? 1 : 0);
         pcap_set_timeout(handle, readTimeoutMs_);
-        pcap_set_buffer_size(handle, kernelBuffer_);
+        pcap_set_buffer_size(handle, ringBytes());
         const int status = pcap_activate(handle);
         if (status < 0) {
             CaptureResult failure = CaptureResult::Failure(activationError(sourceName_, status, handle));
@@ -336,7 +340,7 @@ CaptureResult CaptureComponent::StartCapture() {
         received_ = 0;
         droppedByKernel_ = 0;
         droppedByInterface_ = 0;
-        const CaptureHelper::Settings settings{sourceName_, snapLength_, promiscuous_, kernelBuffer_, readTimeoutMs_};
+        const CaptureHelper::Settings settings{sourceName_, snapLength_, promiscuous_, ringBytes(), readTimeoutMs_};
         const CaptureResult started = helper_.Start(helperProgram_, settings, [this](const HelperCounters& counters) {
             received_ = counters.received;
             droppedByKernel_ = counters.droppedByKernel;
