@@ -102,7 +102,9 @@ const Tables& tables() {
 } // namespace
 
 char16_t SingleByte(std::uint8_t byte) {
-    return byte <= 0x80 ? tables().single[byte] : 0;
+    if (byte < 0x80)
+        return byte; // ASCII needs no tables
+    return byte == 0x80 ? tables().single[byte] : 0;
 }
 
 char16_t Pair(std::uint8_t lead, std::uint8_t trail) {

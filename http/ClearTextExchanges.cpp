@@ -60,11 +60,30 @@ const std::array<std::uint8_t, 16>& hashKey() {
 
 } // namespace
 
-struct ClearTextExchanges::Connection {
+// The server's side of a followed connection: its bytes go to the answer reader through its reassembler.
+struct ClearTextExchanges::Connection final : TcpStreamSink {
     Connection(ClearTextExchanges& owner, ByteBudget& shared, std::size_t limit)
-        : budget(limit, &shared), server(budget, limit),
+        : owner(owner), budget(limit, &shared), server(budget, limit),
           reader(budget, [this, &owner](HttpResponseHead& head) { return owner.answer(*this, head); }) {}
 
+    void Bytes(std::span<const std::uint8_t> bytes) override {
+        if (!reader.Broken())
+            reader.Add(bytes, packet);
+    }
+    void Lost(std::uint64_t n) override {
+        if (reader.Broken() || reader.Lost(n))
+            return;
+        // The answers to the requests sent before the gap are gone with it; the next status line
+        // answers the first request sent after it.
+        pending.clear();
+        if (!gapped) {
+            gapped = true;
+            ++owner.stats_.withGaps;
+        }
+    }
+
+    ClearTextExchanges& owner;
+    PacketNumber packet = 0; // of the segment being read
     ByteBudget budget;
     TcpReassembler server;
     Http1ResponseReader reader;
@@ -112,8 +131,17 @@ ClearTextExchanges::Key ClearTextExchanges::keyOf(const TcpSegment& segment, boo
     return key;
 }
 
+std::size_t ClearTextExchanges::serverSlot(const Key& key) {
+    std::uint64_t address[2];
+    std::memcpy(address, key.bytes.data() + 18, sizeof address);
+    const std::uint64_t port = std::uint64_t{key.bytes[34]} << 8 | key.bytes[35];
+    const std::uint64_t mixed = (address[0] ^ std::rotl(address[1], 17) ^ port << 48) * 0x9E3779B97F4A7C15ull;
+    return static_cast<std::size_t>(mixed >> 52); // 12 bits
+}
+
 void ClearTextExchanges::Reset() {
     stats_ = {};
+    serversFollowed_.fill(0);
     lastValid_ = false;
     connections_.clear();
     lru_.clear();
@@ -121,6 +149,7 @@ void ClearTextExchanges::Reset() {
 
 void ClearTextExchanges::remove(Table::iterator it) {
     lastValid_ = false;
+    --serversFollowed_[serverSlot(it->first)];
     lru_.erase(it->second->lru);
     connections_.erase(it);
 }
@@ -135,6 +164,8 @@ void ClearTextExchanges::Segment(const TcpSegment& segment, PacketNumber packet)
     // The server's side of a followed connection, or its end. A download's frames come in runs of one
     // connection, and so do other flows': the last lookup, found or not, is kept for the next frame.
     const Key key = keyOf(segment, false);
+    if (serversFollowed_[serverSlot(key)] == 0 && !segment.fin && !segment.rst)
+        return;
     if (!lastValid_ || !(key == lastKey_)) {
         const auto found = connections_.find(key);
         lastKey_ = key;
@@ -158,9 +189,9 @@ void ClearTextExchanges::Segment(const TcpSegment& segment, PacketNumber packet)
     if (fromServer && (!segment.payload.empty() || segment.missing > 0) && !connection->reader.Broken()) {
         if (!connection->server.Started())
             connection->server.Start(segment.sequence);
-        if (!serverBytes(*connection, packet, [&](const auto& deliver, const auto& lost) {
-                connection->server.Add(segment.sequence, segment.payload, deliver, lost, segment.missing);
-            }))
+        connection->packet = packet;
+        connection->server.Add(segment.sequence, segment.payload, *connection, segment.missing);
+        if (connection->reader.Broken())
             return remove(connections_.find(connectionKey));
     }
     if (segment.fin || segment.rst) {
@@ -170,44 +201,23 @@ void ClearTextExchanges::Segment(const TcpSegment& segment, PacketNumber packet)
         const std::uint32_t end = fromServer ? segment.sequence + static_cast<std::uint32_t>(segment.payload.size() +
                                                                                            segment.missing)
                                              : segment.acknowledgement;
-        if (!connection->reader.Broken() && connection->server.Started())
-            serverBytes(*connection, packet, [&](const auto& deliver, const auto& lost) {
-                if (ends)
-                    connection->server.Acknowledged(end, deliver, lost);
-                connection->server.Flush(deliver, lost);
-            });
+        if (!connection->reader.Broken() && connection->server.Started()) {
+            connection->packet = packet;
+            if (ends)
+                connection->server.Acknowledged(end, *connection);
+            connection->server.Flush(*connection);
+        }
         remove(connections_.find(connectionKey));
     }
 }
 
-bool ClearTextExchanges::serverBytes(
-    Connection& connection, PacketNumber packet,
-    const std::function<void(const TcpReassembler::Deliver&, const TcpReassembler::Lost&)>& step) {
-    step(
-        [&](std::span<const std::uint8_t> bytes) {
-            if (!connection.reader.Broken())
-                connection.reader.Add(bytes, packet);
-        },
-        [&](std::uint64_t n) {
-            if (connection.reader.Broken() || connection.reader.Lost(n))
-                return;
-            // The answers to the requests sent before the gap are gone with it; the next status line
-            // answers the first request sent after it.
-            connection.pending.clear();
-            if (!connection.gapped) {
-                connection.gapped = true;
-                ++stats_.withGaps;
-            }
-        });
-    return !connection.reader.Broken();
-}
-
 void ClearTextExchanges::EndCapture(PacketNumber packet) {
-    for (auto& [key, connection] : connections_)
-        if (connection->server.Holding() && !connection->reader.Broken())
-            serverBytes(*connection, packet, [&](const auto& deliver, const auto& lost) {
-                connection->server.Flush(deliver, lost);
-            });
+    for (auto& [key, connection] : connections_) {
+        if (connection->server.Holding() && !connection->reader.Broken()) {
+            connection->packet = packet;
+            connection->server.Flush(*connection);
+        }
+    }
 }
 
 bool ClearTextExchanges::answer(Connection& connection, HttpResponseHead& head) {
@@ -271,6 +281,7 @@ bool ClearTextExchanges::clientRequests(const TcpSegment& segment, PacketNumber 
             ++stats_.followed;
             Connection* raw = connection.get();
             it = connections_.emplace(key, std::move(connection)).first;
+            ++serversFollowed_[serverSlot(key)];
             lastValid_ = false;
             raw->lru = lru_.insert(lru_.end(), key);
             // The client's acknowledgement says where the server's answer will begin.
@@ -281,9 +292,8 @@ bool ClearTextExchanges::clientRequests(const TcpSegment& segment, PacketNumber 
         if (segment.ack && connection.server.Started() && !connection.reader.Broken()) {
             // The client has had the server's bytes before its acknowledgement: a hole among them
             // will not fill, and the answers before this request must be read before it is noted.
-            serverBytes(connection, packet, [&](const auto& deliver, const auto& lost) {
-                connection.server.Acknowledged(segment.acknowledgement, deliver, lost);
-            });
+            connection.packet = packet;
+            connection.server.Acknowledged(segment.acknowledgement, connection);
         }
         if (connection.pending.size() >= limits_.pendingRequests)
             connection.pending.pop_front(); // its answer went unseen

@@ -65,13 +65,11 @@ private:
     using Table = std::unordered_map<Key, std::unique_ptr<Connection>, KeyHash>;
 
     static Key keyOf(const TcpSegment& segment, bool fromClient);
+    // The server's endpoint of a key, folded to a slot of serversFollowed_.
+    static std::size_t serverSlot(const Key& key);
     // Notes the requests that begin this client payload; false when it holds none.
     bool clientRequests(const TcpSegment& segment, PacketNumber packet);
     void remove(Table::iterator it);
-    // Server bytes through the connection's reassembler: a segment, an acknowledgement of the client's
-    // or the stream's end. False when the connection is no longer worth following.
-    bool serverBytes(Connection& connection, PacketNumber packet,
-                     const std::function<void(const TcpReassembler::Deliver&, const TcpReassembler::Lost&)>& step);
     // A response head on `connection`: pairs it with the oldest request waiting. True when that was a HEAD.
     bool answer(Connection& connection, HttpResponseHead& head);
 
@@ -81,6 +79,9 @@ private:
     ByteBudget budget_;
     Table connections_;
     std::list<Key> lru_; // most recently used at the back
+    // How many followed connections each slot of server endpoints holds: most segments come from
+    // servers no followed connection talks to, and an empty slot says so without a lookup.
+    std::array<std::uint16_t, 4096> serversFollowed_{};
     // The last lookup of a server's side: its key and connection (null: not followed).
     bool lastValid_ = false;
     Key lastKey_;

@@ -83,10 +83,10 @@ bool TcpReassembler::keep(std::uint64_t at, std::span<const std::uint8_t> payloa
     return true;
 }
 
-bool TcpReassembler::Add(std::uint32_t sequence, std::span<const std::uint8_t> payload, const Deliver& deliver,
-                         const Lost& lost, std::uint32_t missing) {
+void TcpReassembler::Add(std::uint32_t sequence, std::span<const std::uint8_t> payload, TcpStreamSink& sink,
+                         std::uint32_t missing) {
     if (!started_ || (payload.empty() && missing == 0))
-        return true;
+        return;
     // Sequence numbers wrap: the distance from the next expected byte is taken modulo 2^32.
     const auto distance = static_cast<std::int32_t>(sequence - nextSequence_);
     if (distance <= 0) {
@@ -96,33 +96,30 @@ bool TcpReassembler::Add(std::uint32_t sequence, std::span<const std::uint8_t> p
         const auto repeated = static_cast<std::size_t>(-static_cast<std::int64_t>(distance));
         if (repeated < payload.size()) {
             payload = payload.subspan(repeated);
-            deliver(payload);
+            sink.Bytes(payload);
             nextSequence_ += static_cast<std::uint32_t>(payload.size());
             delivered_ += payload.size();
         }
         // The frame was cut short: its tail is a gap of known length, settled at once.
-        if (missing > 0 && lost && end > static_cast<std::int64_t>(delivered_))
-            settleTo(static_cast<std::uint64_t>(end), deliver, lost);
+        if (missing > 0 && end > static_cast<std::int64_t>(delivered_))
+            settleTo(static_cast<std::uint64_t>(end), sink);
     } else if (static_cast<std::size_t>(distance) > limit_) {
-        return true; // past the window: not this stream's, or never to be reached
+        return; // past the window: not this stream's, or never to be reached
     } else if (payload.empty()) {
-        return true; // nothing captured ahead of a gap: the gap is settled by what comes later
+        return; // nothing captured ahead of a gap: the gap is settled by what comes later
     } else {
         // Ahead of a gap: keep it (a copy) until the gap fills. When it cannot be kept any longer,
         // the gap is given up as lost and the stream goes on from this segment.
         const std::uint64_t at = delivered_ + static_cast<std::uint64_t>(distance);
         if (keep(at, payload))
-            return true;
-        if (!lost)
-            return false;
-        settleTo(at, deliver, lost);
-        return Add(sequence, payload, deliver, lost, missing);
+            return;
+        settleTo(at, sink);
+        return Add(sequence, payload, sink, missing);
     }
-    deliverKept(deliver);
-    return true;
+    deliverKept(sink);
 }
 
-void TcpReassembler::deliverKept(const Deliver& deliver) {
+void TcpReassembler::deliverKept(TcpStreamSink& sink) {
     while (!ahead_.empty() && ahead_.begin()->first <= delivered_) {
         auto node = ahead_.extract(ahead_.begin());
         const std::vector<std::uint8_t>& bytes = node.mapped();
@@ -131,7 +128,7 @@ void TcpReassembler::deliverKept(const Deliver& deliver) {
         const std::uint64_t repeated = delivered_ - node.key();
         if (repeated < bytes.size()) {
             const std::span<const std::uint8_t> rest = std::span(bytes).subspan(static_cast<std::size_t>(repeated));
-            deliver(rest);
+            sink.Bytes(rest);
             nextSequence_ += static_cast<std::uint32_t>(rest.size());
             delivered_ += rest.size();
         }
@@ -139,9 +136,9 @@ void TcpReassembler::deliverKept(const Deliver& deliver) {
     }
 }
 
-void TcpReassembler::settleTo(std::uint64_t to, const Deliver& deliver, const Lost& lost) {
+void TcpReassembler::settleTo(std::uint64_t to, TcpStreamSink& sink) {
     while (delivered_ < to) {
-        deliverKept(deliver);
+        deliverKept(sink);
         if (delivered_ >= to)
             break;
         const std::uint64_t holeEnd = ahead_.empty() ? to : std::min(to, ahead_.begin()->first);
@@ -149,23 +146,23 @@ void TcpReassembler::settleTo(std::uint64_t to, const Deliver& deliver, const Lo
         nextSequence_ += static_cast<std::uint32_t>(n);
         delivered_ += n;
         lost_ += n;
-        lost(n);
+        sink.Lost(n);
     }
-    deliverKept(deliver);
+    deliverKept(sink);
 }
 
-void TcpReassembler::Acknowledged(std::uint32_t acknowledgement, const Deliver& deliver, const Lost& lost) {
+void TcpReassembler::Acknowledged(std::uint32_t acknowledgement, TcpStreamSink& sink) {
     const auto distance = static_cast<std::int32_t>(acknowledgement - nextSequence_);
     if (!started_ || distance <= 0 || static_cast<std::size_t>(distance) > limit_)
         return;
-    settleTo(delivered_ + static_cast<std::uint64_t>(distance), deliver, lost);
+    settleTo(delivered_ + static_cast<std::uint64_t>(distance), sink);
 }
 
-void TcpReassembler::Flush(const Deliver& deliver, const Lost& lost) {
+void TcpReassembler::Flush(TcpStreamSink& sink) {
     if (ahead_.empty())
         return;
     const auto last = std::prev(ahead_.end());
-    settleTo(last->first + last->second.size(), deliver, lost);
+    settleTo(last->first + last->second.size(), sink);
 }
 
 } // namespace velmora

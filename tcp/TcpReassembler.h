@@ -6,8 +6,7 @@
 // Bytes the capture never had are a known gap, handed on in their place with their exact length, so
 // a reader that was passing over them anyway stays in step: the tail of a frame cut short (its IP
 // length says how much), and a hole that the peer's acknowledgement shows it received, that the
-// limit will not wait for any longer, or that the stream's end leaves unfilled. A reader given no
-// place for gaps gets the old rule instead: a gap that does not fill within the limit breaks the stream.
+// limit will not wait for any longer, or that the stream's end leaves unfilled.
 //
 // Our own rather than libtins' stream follower: that one parses every frame into a PDU tree and
 // follows every TCP connection in both directions, keeping the server's media bodies too, which
@@ -15,10 +14,10 @@
 // are followed, and of the server only its first bytes, up to its hello.
 
 #include "tcp/ByteBudget.h"
+#include "tcp/TcpStreamSink.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <span>
 #include <vector>
@@ -27,9 +26,6 @@ namespace velmora {
 
 class TcpReassembler final {
 public:
-    using Deliver = std::function<void(std::span<const std::uint8_t>)>;
-    // `n` bytes of the stream that were never captured, in their place among the delivered runs.
-    using Lost = std::function<void(std::uint64_t n)>;
 
     // What one kept segment costs besides its bytes: its map node, the node's key and vector, and the
     // allocator's words around both blocks.
@@ -47,18 +43,18 @@ public:
     void Start(std::uint32_t sequence);
     bool Started() const { return started_; }
 
-    // One segment's payload, with `missing` bytes after it that were sent but not captured. Calls
-    // `deliver` for every run of bytes that continues the stream and `lost` for every gap it settles.
-    // Without `lost`, returns false when the stream broke: a segment ahead of a gap could not be
-    // kept; with it, such a gap is settled as lost instead and the stream goes on. A segment further
-    // ahead than the limit is dropped, as a receiver drops what lies past its window.
-    bool Add(std::uint32_t sequence, std::span<const std::uint8_t> payload, const Deliver& deliver,
-             const Lost& lost = {}, std::uint32_t missing = 0);
+    // One segment's payload, with `missing` bytes after it that were sent but not captured. Hands the
+    // sink every run of bytes that continues the stream and every gap it settles. A segment ahead of a
+    // gap is kept until the gap fills; when it cannot be kept, the gap is settled as lost and the
+    // stream goes on. A segment further ahead than the limit is dropped, as a receiver drops what
+    // lies past its window.
+    void Add(std::uint32_t sequence, std::span<const std::uint8_t> payload, TcpStreamSink& sink,
+             std::uint32_t missing = 0);
     // The peer acknowledged every byte before `acknowledgement`: what of them never came is lost.
-    void Acknowledged(std::uint32_t acknowledgement, const Deliver& deliver, const Lost& lost);
+    void Acknowledged(std::uint32_t acknowledgement, TcpStreamSink& sink);
     // The stream ends (the connection closes, the capture stops): the runs kept ahead of gaps are
     // delivered, the gaps before them settled as lost.
-    void Flush(const Deliver& deliver, const Lost& lost);
+    void Flush(TcpStreamSink& sink);
     // Runs are kept ahead of a gap.
     bool Holding() const { return !ahead_.empty(); }
     std::uint64_t LostBytes() const { return lost_; }
@@ -82,9 +78,9 @@ private:
 
     bool keep(std::uint64_t at, std::span<const std::uint8_t> payload);
     // Delivers the kept runs the stream has reached.
-    void deliverKept(const Deliver& deliver);
+    void deliverKept(TcpStreamSink& sink);
     // Moves the stream to offset `to`: kept runs on the way are delivered, the holes between settled as lost.
-    void settleTo(std::uint64_t to, const Deliver& deliver, const Lost& lost);
+    void settleTo(std::uint64_t to, TcpStreamSink& sink);
     // Appends to a kept run, its charge following its capacity.
     bool grow(std::vector<std::uint8_t>& run, std::span<const std::uint8_t> bytes);
     void drop(Segments::iterator it);

@@ -11,15 +11,29 @@
 namespace velmora {
 
 struct TlsConnectionTable::Entry {
+    // One direction's reassembled bytes and gaps, to the connection.
+    struct Direction final : TcpStreamSink {
+        Direction(TlsConnection& tls, const PacketNumber& packet, bool client) : tls(tls), packet(packet), client(client) {}
+        void Bytes(std::span<const std::uint8_t> bytes) override {
+            client ? tls.ClientBytes(bytes, packet) : tls.ServerBytes(bytes, packet);
+        }
+        void Lost(std::uint64_t n) override { client ? tls.ClientLost(n) : tls.ServerLost(n); }
+        TlsConnection& tls;
+        const PacketNumber& packet;
+        bool client;
+    };
+
     Entry(KeyLog& keyLog, HttpRequestSink& sink, ByteBudget& shared, std::size_t limit,
-          std::vector<std::uint8_t>& plaintext)
+          std::vector<std::uint8_t>& plaintext, const PacketNumber& packet)
         : budget(std::min(limit, kBeforeServerHelloBytes), &shared), client(budget, limit), server(budget, limit),
-          tls(keyLog, sink, budget, plaintext) {}
+          tls(keyLog, sink, budget, plaintext), toClient(tls, packet, true), toServer(tls, packet, false) {}
 
     ByteBudget budget; // first: everything below draws from it
     TcpReassembler client;
     TcpReassembler server;
     TlsConnection tls;
+    Direction toClient; // what the client sent, to the connection
+    Direction toServer; // what the server sent
     bool clientIsLower = false;
     bool grown = false; // the server's hello was seen: the connection may hold its full limit
     int busy = 0;       // its code is running: not to be dropped to make room
@@ -92,11 +106,9 @@ void TlsConnectionTable::remove(Map::iterator it) {
     ++entry.busy;
     // What waits ahead of a gap is read before the connection goes.
     if (entry.client.Holding() && entry.tls.WantsClientBytes())
-        entry.client.Flush([&](std::span<const std::uint8_t> bytes) { entry.tls.ClientBytes(bytes, packet_); },
-                           [&](std::uint64_t n) { entry.tls.ClientLost(n); });
+        entry.client.Flush(entry.toClient);
     if (entry.server.Holding() && entry.tls.WantsServerBytes())
-        entry.server.Flush([&](std::span<const std::uint8_t> bytes) { entry.tls.ServerBytes(bytes, packet_); },
-                           [&](std::uint64_t n) { entry.tls.ServerLost(n); });
+        entry.server.Flush(entry.toServer);
     if (entry.tls.WaitingForKeys()) {
         // Closing: a last look at the key log before what waits is given up. Keys read now may be
         // what other connections wait for too.
@@ -177,7 +189,7 @@ TlsConnectionTable::Map::iterator TlsConnectionTable::follow(const Endpoints& ke
         ++stats_.failed; // no room even after the idlest went: counted, not followed
         return connections_.end();
     }
-    auto entry = std::make_unique<Entry>(keyLog_, sink_, budget_, limits_.connectionBytes, plaintext_);
+    auto entry = std::make_unique<Entry>(keyLog_, sink_, budget_, limits_.connectionBytes, plaintext_, packet_);
     entry->clientIsLower = senderIsLower;
     // A SYN that carries the ClientHello (TCP Fast Open) numbers its first byte one past it.
     entry->client.Start(segment.syn ? segment.sequence + 1 : segment.sequence);
@@ -227,32 +239,28 @@ void TlsConnectionTable::Segment(const TcpSegment& segment, PacketNumber packet)
     if (entry) {
         last_ = entry;
         lastKey_ = key;
-        handle(*entry, senderIsLower, segment, packet);
+        handle(*entry, senderIsLower, segment);
     }
     if (keysAdded_)
         offerKeys();
 }
 
-void TlsConnectionTable::handle(Entry& entry, bool senderIsLower, const TcpSegment& segment, PacketNumber packet) {
+void TlsConnectionTable::handle(Entry& entry, bool senderIsLower, const TcpSegment& segment) {
     if (std::next(entry.age) != lru_.end())
         lru_.splice(lru_.end(), lru_, entry.age);
     const bool fromClient = senderIsLower == entry.clientIsLower;
     ++entry.busy;
-    const auto clientBytes = [&](std::span<const std::uint8_t> bytes) { entry.tls.ClientBytes(bytes, packet); };
-    const auto clientLost = [&](std::uint64_t n) { entry.tls.ClientLost(n); };
-    const auto serverBytes = [&](std::span<const std::uint8_t> bytes) { entry.tls.ServerBytes(bytes, packet); };
-    const auto serverLost = [&](std::uint64_t n) { entry.tls.ServerLost(n); };
     if (fromClient) {
         // What the client acknowledges it had: a hole before it in the server's bytes will not fill. Read
         // before the client's bytes, so the requests sent after the gap are told from those before it.
         // Only from a segment of the client's own stream: a stray one's acknowledgement means nothing.
         if (segment.ack && entry.server.Started() && entry.tls.WantsServerBytes() &&
             entry.client.Within(segment.sequence))
-            entry.server.Acknowledged(segment.acknowledgement, serverBytes, serverLost);
+            entry.server.Acknowledged(segment.acknowledgement, entry.toServer);
         if (!entry.tls.WantsClientBytes())
             entry.client.Track(segment.sequence, segment.payload.size() + segment.missing);
         else
-            entry.client.Add(segment.sequence, segment.payload, clientBytes, clientLost, segment.missing);
+            entry.client.Add(segment.sequence, segment.payload, entry.toClient, segment.missing);
     } else if (entry.tls.WantsServerBytes()) {
         if (!entry.server.Started()) {
             if (segment.syn)
@@ -260,10 +268,10 @@ void TlsConnectionTable::handle(Entry& entry, bool senderIsLower, const TcpSegme
             else if (!segment.payload.empty())
                 entry.server.Start(segment.sequence);
         }
-        entry.server.Add(segment.sequence, segment.payload, serverBytes, serverLost, segment.missing);
+        entry.server.Add(segment.sequence, segment.payload, entry.toServer, segment.missing);
         if (segment.ack && entry.client.Started() && entry.tls.WantsClientBytes() &&
             entry.server.Within(segment.sequence))
-            entry.client.Acknowledged(segment.acknowledgement, clientBytes, clientLost);
+            entry.client.Acknowledged(segment.acknowledgement, entry.toClient);
     } else {
         // The server's answers are not read (any more); its place in the stream is kept, for its RST.
         entry.server.Track(segment.sequence, segment.payload.size() + segment.missing);

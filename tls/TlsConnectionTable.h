@@ -66,7 +66,7 @@ private:
 
     using Map = std::unordered_map<Endpoints, std::unique_ptr<Entry>, EndpointsHash>;
 
-    void handle(Entry& entry, bool senderIsLower, const TcpSegment& segment, PacketNumber packet);
+    void handle(Entry& entry, bool senderIsLower, const TcpSegment& segment);
     Map::iterator follow(const Endpoints& key, bool senderIsLower, const TcpSegment& segment);
     // Whether a client segment opens a new connection on the endpoints of an old one (the old one's
     // end was not captured): a SYN other than the old one's, or a ClientHello that is not where the
@@ -90,7 +90,7 @@ private:
     Endpoints lastKey_;
     Entry* last_ = nullptr;
     TlsStats stats_;
-    PacketNumber packet_ = 0; // of the segment being handled
+    PacketNumber packet_ = 0; // of the segment being handled: the frame that brought what is read
     std::size_t waitingForKeys_ = 0;
     bool keysAdded_ = false; // keys were read while a connection closed: the others are offered them
 };
