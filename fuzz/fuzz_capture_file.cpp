@@ -37,8 +37,7 @@ std::vector<Frame> readWithLibpcap(const std::string& path, bool& damaged) {
     const u_char* data = nullptr;
     int status;
     while ((status = pcap_next_ex(handle, &header, &data)) == 1) {
-        const std::size_t length = std::min<std::size_t>(header->caplen, velmora::CaptureComponent::kMaxFrameBytes);
-        frames.push_back({std::vector<std::uint8_t>(data, data + length), pcap_datalink(handle), header->ts.tv_sec,
+        frames.push_back({std::vector<std::uint8_t>(data, data + header->caplen), pcap_datalink(handle), header->ts.tv_sec,
                           header->ts.tv_usec});
     }
     damaged = status != PCAP_ERROR_BREAK;
@@ -81,6 +80,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::abort();
         }
         const Frame& frame = expected[delivered++];
+        // The engine gets every byte; ReadPacket's buffer the first kMaxFrameBytes of them.
+        if (static_cast<std::size_t>(numbytes) !=
+            std::min<std::size_t>(frame.bytes.size(), velmora::CaptureComponent::kMaxFrameBytes))
+            std::abort();
         const auto bytes = component.CurrentFrame();
         if (!std::equal(bytes.begin(), bytes.end(), frame.bytes.begin(), frame.bytes.end()) ||
             component.CurrentLinkType() != frame.linkType) {

@@ -89,6 +89,7 @@ class TestMainWindowHttps final : public QObject {
 private slots:
     void keyLogOptionStartsTheBrowserWritingToAPrivateFile();
     void recordedCaptureListsDecryptedRequestsAmongClearTextRows();
+    void figuresSayWhichConnectionsHadGaps();
     // Last: moves the test process into a network namespace of its own.
     void liveCaptureDecryptsWithKeysWrittenWhileItRuns();
 };
@@ -212,6 +213,26 @@ QStringList Rows(const ResultListModel& model) {
 }
 
 } // namespace
+
+// curl's keep-alive downloads over HTTP/1.1 and TLS recorded on lo (frames of up to 64 KiB), whole and cut
+// to 1514 bytes a frame: the whole capture lists every media answer, the cut one says what it cost.
+void TestMainWindowHttps::figuresSayWhichConnectionsHadGaps() {
+    SettingsFolder folder;
+    const QString keys = folder.dir.filePath(QStringLiteral("keys.log"));
+    QVERIFY(QFile::copy(QStringLiteral(VELMORA_TEST_DATA "/large_h1_tls.keys"), keys));
+    folder.Write("[FileType]\nCount=1\nExtName1=.mp4\nType1=视频\nValue1=\n[Tls]\nKeyLogFile=" +
+                 QFile::encodeName(keys) + "\n");
+    DialogRecorder dialogs;
+    Form1 form(folder.Options());
+    OpenCapture(form, QStringLiteral(VELMORA_TEST_DATA "/large_h1_tls.pcap"));
+    QCOMPARE(form.resultModel()->rowCount(), 8); // with the .ts segment, video/mp2t: no row disables it here
+    QCOMPARE(form.Status1()->CapturePanel()->text(), QStringLiteral("捕获文件：98 帧，8 个地址，TLS 已解密 1 / 无密钥 0"));
+    OpenCapture(form, QStringLiteral(VELMORA_TEST_DATA "/large_h1_tls.s1514.pcap"));
+    QCOMPARE(form.resultModel()->rowCount(), 4); // by extension: the answers went with the cut
+    QCOMPARE(form.Status1()->CapturePanel()->text(),
+             QStringLiteral("捕获文件：98 帧，4 个地址，TLS 已解密 0 / 无密钥 0 / 有缺口 1"));
+    QCOMPARE(dialogs.Count(), 0);
+}
 
 // tls_window_mixed.pcap (tests/tls/record-window-capture.sh): clear-text GETs to 127.0.0.1:8080 before and
 // between HTTPS ones to 127.0.0.1:8443, HTTP/2 (three requests on one connection) and HTTP/1.1, and a
