@@ -3,6 +3,8 @@
 #include <iconv.h>
 
 #include <array>
+#include <atomic>
+#include <mutex>
 #include <memory>
 #include <vector>
 
@@ -14,48 +16,76 @@ constexpr int kLeadCount = 0xFE - 0x81 + 1;
 constexpr int kTrailFirst = 0x40;
 constexpr int kTrailCount = 0xFE - 0x40 + 1;
 
-struct Tables {
-    std::array<char16_t, 0x81> single{};
-    std::vector<char16_t> pairs = std::vector<char16_t>(kLeadCount * kTrailCount, 0);
-    std::vector<std::uint16_t> reverse = std::vector<std::uint16_t>(0x10000, 0); // UTF-16 unit -> GBK bytes
-
+// Built as it is needed: a settings file or a frame uses a few lead bytes, and converting all 126
+// rows through iconv at every start took a millisecond. Rows are built once, under a lock, and read
+// without one afterwards.
+class Tables {
+public:
     Tables() {
-        // CP936 rather than GBK: glibc's GBK leaves 0x80 unmapped, its CP936 maps it to the euro sign.
-        iconv_t cd = iconv_open("UTF-16LE", "CP936");
-        if (cd == reinterpret_cast<iconv_t>(-1))
-            cd = iconv_open("UTF-16LE", "GBK");
-        auto convert = [&](const char* in, std::size_t inLength) -> char16_t {
-            char inBuffer[2] = {in[0], inLength > 1 ? in[1] : '\0'};
-            char outBuffer[8];
-            char* inPtr = inBuffer;
-            char* outPtr = outBuffer;
-            std::size_t inLeft = inLength;
-            std::size_t outLeft = sizeof outBuffer;
-            iconv(cd, nullptr, nullptr, nullptr, nullptr);
-            if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<std::size_t>(-1) || inLeft != 0 ||
-                sizeof outBuffer - outLeft != 2)
-                return 0;
-            return static_cast<char16_t>(static_cast<unsigned char>(outBuffer[0]) |
-                                         static_cast<unsigned char>(outBuffer[1]) << 8);
-        };
         for (int b = 0; b < 0x80; ++b)
             single[b] = static_cast<char16_t>(b);
-        if (cd == reinterpret_cast<iconv_t>(-1)) {
-            single[0x80] = u'\u20AC';
-            return;
-        }
+        // CP936 rather than GBK: glibc's GBK leaves 0x80 unmapped, its CP936 maps it to the euro sign.
+        cd_ = iconv_open("UTF-16LE", "CP936");
+        if (cd_ == reinterpret_cast<iconv_t>(-1))
+            cd_ = iconv_open("UTF-16LE", "GBK");
         char euro = static_cast<char>(0x80);
-        single[0x80] = convert(&euro, 1);
+        single[0x80] = opened() ? convert(&euro, 1) : 0;
         if (single[0x80] == 0)
             single[0x80] = u'\u20AC';
-        auto setPair = [&](int lead, int trail, char16_t c) {
-            pairs[lead * kTrailCount + trail] = c;
-            if (c != 0 && reverse[c] == 0)
-                reverse[c] = static_cast<std::uint16_t>((lead + kLeadFirst) << 8 | (trail + kTrailFirst));
-        };
-        for (int lead = 0; lead < kLeadCount; ++lead) {
-            // The pairs of one lead byte in one call: a call per pair made every start take
-            // milliseconds. An unmapped pair stops the call and counts as 0; the rest goes on after it.
+    }
+    Tables(const Tables&) = delete;
+    Tables& operator=(const Tables&) = delete;
+
+    char16_t Pair(int lead, int trail) const {
+        if (!rowReady_[lead].load(std::memory_order_acquire))
+            buildRow(lead);
+        return pairs_[lead * kTrailCount + trail];
+    }
+    // UTF-16 unit -> GBK bytes, every row built first.
+    const std::vector<std::uint16_t>& Reverse() const {
+        std::call_once(reverseOnce_, [this] {
+            reverse_.assign(0x10000, 0);
+            for (int lead = 0; lead < kLeadCount; ++lead) {
+                for (int trail = 0; trail < kTrailCount; ++trail) {
+                    const char16_t c = Pair(lead, trail);
+                    if (c != 0 && reverse_[c] == 0)
+                        reverse_[c] = static_cast<std::uint16_t>((lead + kLeadFirst) << 8 | (trail + kTrailFirst));
+                }
+            }
+            for (int b = 0; b <= 0x80; ++b)
+                reverse_[single[b]] = static_cast<std::uint16_t>(b);
+        });
+        return reverse_;
+    }
+
+    std::array<char16_t, 0x81> single{};
+
+private:
+    bool opened() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+
+    char16_t convert(const char* in, std::size_t inLength) const {
+        char inBuffer[2] = {in[0], inLength > 1 ? in[1] : '\0'};
+        char outBuffer[8];
+        char* inPtr = inBuffer;
+        char* outPtr = outBuffer;
+        std::size_t inLeft = inLength;
+        std::size_t outLeft = sizeof outBuffer;
+        iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+        if (iconv(cd_, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<std::size_t>(-1) || inLeft != 0 ||
+            sizeof outBuffer - outLeft != 2)
+            return 0;
+        return static_cast<char16_t>(static_cast<unsigned char>(outBuffer[0]) |
+                                     static_cast<unsigned char>(outBuffer[1]) << 8);
+    }
+
+    void buildRow(int lead) const {
+        std::lock_guard lock(mutex_);
+        if (rowReady_[lead].load(std::memory_order_relaxed))
+            return;
+        char16_t* row = pairs_.data() + lead * kTrailCount;
+        if (opened()) {
+            // The pairs of one lead byte in one call. An unmapped pair stops the call and counts as 0;
+            // the rest goes on after it.
             char in[2 * kTrailCount];
             int trails[kTrailCount];
             int count = 0;
@@ -72,26 +102,31 @@ struct Tables {
                 char* outPtr = reinterpret_cast<char*>(out);
                 std::size_t inLeft = 2 * static_cast<std::size_t>(count - done);
                 std::size_t outLeft = sizeof out;
-                iconv(cd, nullptr, nullptr, nullptr, nullptr);
-                const bool stopped = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<std::size_t>(-1);
+                iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+                const bool stopped = iconv(cd_, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<std::size_t>(-1);
                 const auto consumed = static_cast<std::size_t>(inPtr - (in + 2 * done));
                 const std::size_t produced = sizeof out - outLeft;
                 if (consumed % 2 != 0 || produced != consumed) {
                     // Not one UTF-16 unit per pair: the rest of this lead byte pair by pair.
                     for (; done < count; ++done)
-                        setPair(lead, trails[done], convert(in + 2 * done, 2));
+                        row[trails[done]] = convert(in + 2 * done, 2);
                     break;
                 }
                 for (std::size_t k = 0; k < consumed / 2; ++k)
-                    setPair(lead, trails[done++], static_cast<char16_t>(out[2 * k] | out[2 * k + 1] << 8));
+                    row[trails[done++]] = static_cast<char16_t>(out[2 * k] | out[2 * k + 1] << 8);
                 if (stopped && done < count)
-                    setPair(lead, trails[done++], 0);
+                    row[trails[done++]] = 0;
             }
         }
-        iconv_close(cd);
-        for (int b = 0; b <= 0x80; ++b)
-            reverse[single[b]] = static_cast<std::uint16_t>(b);
+        rowReady_[lead].store(true, std::memory_order_release);
     }
+
+    iconv_t cd_;
+    mutable std::mutex mutex_;
+    mutable std::vector<char16_t> pairs_ = std::vector<char16_t>(kLeadCount * kTrailCount, 0);
+    mutable std::array<std::atomic<bool>, kLeadCount> rowReady_{};
+    mutable std::once_flag reverseOnce_;
+    mutable std::vector<std::uint16_t> reverse_;
 };
 
 const Tables& tables() {
@@ -110,7 +145,7 @@ char16_t SingleByte(std::uint8_t byte) {
 char16_t Pair(std::uint8_t lead, std::uint8_t trail) {
     if (lead < kLeadFirst || lead > 0xFE || trail < kTrailFirst || trail > 0xFE)
         return 0;
-    return tables().pairs[(lead - kLeadFirst) * kTrailCount + (trail - kTrailFirst)];
+    return tables().Pair(lead - kLeadFirst, trail - kTrailFirst);
 }
 
 std::u16string Decode(std::string_view bytes, bool* clean) {
@@ -138,7 +173,7 @@ std::u16string Decode(std::string_view bytes, bool* clean) {
 }
 
 std::optional<std::string> Encode(std::u16string_view text) {
-    const auto& reverse = tables().reverse;
+    const auto& reverse = tables().Reverse();
     std::string out;
     out.reserve(text.size() * 2);
     for (char16_t c : text) {
