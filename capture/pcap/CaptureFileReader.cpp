@@ -15,10 +15,6 @@ namespace {
 
 constexpr std::size_t kFileHeaderBytes = 24;
 constexpr std::size_t kRecordHeaderBytes = 16;
-// One large read at a time: few system calls, and the bytes are still in the cache when the
-// frames are searched. Large enough that moving the record cut by its end to the front, once a
-// read, costs little even when frames are 64 KiB.
-constexpr std::size_t kReadBytes = std::size_t{256} << 10;
 // libpcap's limit for a sane captured length of the usual link types; longer records go to it.
 constexpr std::uint32_t kLargestSaneFrame = 262144;
 constexpr std::uint32_t kMicrosecondMagic = 0xA1B2C3D4;
@@ -55,9 +51,8 @@ CaptureFileReader::CaptureFileReader(pcap* handle) : handle_(handle), linkType_(
     }
     nanoseconds_ = magic == kNanosecondMagic;
     largestInPlace_ = std::min(static_cast<std::uint32_t>(pcap_snapshot(handle)), kLargestSaneFrame);
-    fd_ = fd;
     offset_ = kFileHeaderBytes;
-    buffer_.resize(kReadBytes + kRecordHeaderBytes + kLargestSaneFrame);
+    window_ = MappedFileWindow(fd);
     inPlace_ = true;
 }
 
@@ -65,60 +60,40 @@ CaptureFileReader::Status CaptureFileReader::Next(FileFrame& frame) {
     if (!inPlace_) {
         return nextFromLibpcap(frame);
     }
-    if (!fill(kRecordHeaderBytes)) {
-        if (begin_ == end_ && atEndOfFile_) {
-            return Status::End;
-        }
-        return handOver(frame); // a cut record header, or a read error: libpcap says which
+    if (window_.Truncated()) {
+        error_ = "the file was cut short while it was being read";
+        return Status::Error;
     }
-    const std::uint8_t* record = buffer_.data() + begin_;
-    const std::uint32_t captured = read32(record + 8);
-    if (captured > largestInPlace_ || !fill(kRecordHeaderBytes + captured)) {
+    // The end of the file, a cut record, or a file that cannot be mapped: libpcap says which.
+    const std::span<const std::uint8_t> header = window_.Bytes(offset_, kRecordHeaderBytes);
+    if (header.empty()) {
         return handOver(frame);
     }
-    record = buffer_.data() + begin_; // fill may have moved it
+    const std::uint32_t captured = read32(header.data() + 8);
+    const std::span<const std::uint8_t> record =
+        captured > largestInPlace_ ? std::span<const std::uint8_t>() : window_.Bytes(offset_, kRecordHeaderBytes + captured);
+    if (record.empty()) {
+        return handOver(frame);
+    }
     // As libpcap reads them: signed 32-bit seconds and fraction, nanoseconds scaled down.
-    const auto seconds = static_cast<std::int32_t>(read32(record));
-    const auto fraction = static_cast<std::int32_t>(read32(record + 4));
+    const auto seconds = static_cast<std::int32_t>(read32(record.data()));
+    const auto fraction = static_cast<std::int32_t>(read32(record.data() + 4));
     frame.seconds = seconds;
     frame.microseconds = nanoseconds_ ? fraction / 1000 : fraction;
-    frame.wireLength = read32(record + 12);
-    frame.bytes = {record + kRecordHeaderBytes, captured};
-    begin_ += kRecordHeaderBytes + captured;
+    frame.wireLength = read32(record.data() + 12);
+    if (window_.Truncated()) { // the header just read was zeros for pages the file lost
+        error_ = "the file was cut short while it was being read";
+        return Status::Error;
+    }
+    frame.bytes = record.subspan(kRecordHeaderBytes);
+    offset_ += static_cast<off_t>(kRecordHeaderBytes + captured);
     return Status::Frame;
-}
-
-bool CaptureFileReader::fill(std::size_t needed) {
-    if (end_ - begin_ >= needed) {
-        return true;
-    }
-    if (atEndOfFile_) {
-        return false;
-    }
-    // Move the partial record to the front, then read behind it.
-    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
-    offset_ += static_cast<off_t>(begin_);
-    end_ -= begin_;
-    begin_ = 0;
-    while (end_ < needed) {
-        const std::size_t room = std::min(buffer_.size() - end_, kReadBytes);
-        const ssize_t got = pread(fd_, buffer_.data() + end_, room, offset_ + static_cast<off_t>(end_));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            atEndOfFile_ = true; // a read error is reported by libpcap when it reads the same place
-            return false;
-        }
-        end_ += static_cast<std::size_t>(got);
-    }
-    return true;
 }
 
 CaptureFileReader::Status CaptureFileReader::handOver(FileFrame& frame) {
     inPlace_ = false;
-    const off_t record = offset_ + static_cast<off_t>(begin_);
-    buffer_ = {};
+    const off_t record = offset_;
+    window_ = MappedFileWindow();
     if (fseeko(pcap_file(handle_), record, SEEK_SET) != 0) {
         error_ = std::string("cannot seek in the file: ") + std::strerror(errno);
         return Status::Error;
@@ -128,7 +103,7 @@ CaptureFileReader::Status CaptureFileReader::handOver(FileFrame& frame) {
 
 std::uint64_t CaptureFileReader::Position() const {
     if (inPlace_) {
-        return static_cast<std::uint64_t>(offset_) + begin_;
+        return static_cast<std::uint64_t>(offset_);
     }
     FILE* file = handle_ != nullptr ? pcap_file(handle_) : nullptr;
     const off_t at = file != nullptr ? ftello(file) : -1;

@@ -3,10 +3,12 @@
 //
 // libpcap reads a classic pcap file through stdio: two fread calls and a copy per frame, 4 KiB
 // per system call. For the common file (pcap 2.4 in this machine's byte order) the records are
-// parsed here in place from large reads instead, which halves the cost of reading. Everything
-// else goes through libpcap from the first record it must handle: pcapng, byte-swapped and old
-// files, pipes, link types libpcap rewrites, and any record that is not plainly whole and within
-// the snapshot length, so libpcap also words every error.
+// parsed here in place, where the page cache holds them (MappedFileWindow), with no copy at all.
+// Everything else goes through libpcap from the first record it must handle: pcapng, byte-swapped
+// and old files, pipes, link types libpcap rewrites, any record that is not plainly whole and within
+// the snapshot length, and the end of the file, so libpcap also words every error.
+
+#include "capture/pcap/MappedFileWindow.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -45,22 +47,16 @@ public:
 
 private:
     Status nextFromLibpcap(FileFrame& frame);
-    // Lets libpcap read on from the record at begin_.
+    // Lets libpcap read on from the record at offset_.
     Status handOver(FileFrame& frame);
-    // Makes `needed` bytes from begin_ available in buffer_; false when the file ends first.
-    bool fill(std::size_t needed);
 
     pcap* handle_ = nullptr;
     int linkType_ = 0;
     bool inPlace_ = false; // parsing records here; false once libpcap has taken over
     bool nanoseconds_ = false;
     std::uint32_t largestInPlace_ = 0;
-    int fd_ = -1;
-    off_t offset_ = 0;      // file offset of buffer_[0]
-    std::size_t begin_ = 0; // next record in buffer_
-    std::size_t end_ = 0;   // bytes of buffer_ read from the file
-    bool atEndOfFile_ = false;
-    std::vector<std::uint8_t> buffer_;
+    off_t offset_ = 0; // file offset of the next record
+    MappedFileWindow window_;
     std::string error_;
 };
 

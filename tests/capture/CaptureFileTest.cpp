@@ -11,8 +11,10 @@
 #include <atomic>
 #include <filesystem>
 #include <mutex>
+#include <numeric>
 #include <set>
 #include <thread>
+#include <unistd.h>
 
 using namespace velmora;
 using namespace velmora::test;
@@ -338,4 +340,39 @@ TEST(CaptureFile, StopInsidePacketReceivedEndsTheBatch) {
     EXPECT_EQ(component.DispatchPending(1000), 3u);
     EXPECT_EQ(announced, 3);
     EXPECT_TRUE(component.Finished());
+}
+
+// A file that another program cuts short while it is read: the frames before the cut are delivered, the
+// run ends with the damage named, and the program lives on (read where the page cache holds them, the
+// lost pages would otherwise end it with SIGBUS).
+TEST(CaptureFile, AFileCutShortWhileItIsReadIsDamageNotACrash) {
+    TempDir dir;
+    std::vector<CapturedFrame> frames(400);
+    for (std::size_t i = 0; i < frames.size(); ++i)
+        frames[i].bytes.assign(60000, static_cast<std::uint8_t>(i));
+    const std::string path = dir.File("cut-while-read.pcap");
+    WriteBytes(path, MakePcap(linktype::kEthernet, frames));
+
+    CaptureComponent component;
+    ASSERT_TRUE(component.OpenFile(path));
+    ASSERT_TRUE(component.StartCapture());
+    std::size_t delivered = 0;
+    bool frameAsWritten = true;
+    component.SetPacketReceived([&](std::int32_t) {
+        const auto bytes = component.CurrentFrame();
+        const std::size_t sum = std::accumulate(bytes.begin(), bytes.end(), std::size_t{0});
+        if (delivered < 10)
+            frameAsWritten = frameAsWritten && sum == bytes.size() * (delivered & 255);
+        ++delivered;
+    });
+    ASSERT_EQ(component.DispatchPending(10), 10u);
+    ASSERT_EQ(::truncate(path.c_str(), 24 + 20 * (16 + 60000)), 0); // 20 frames left, 10 of them read
+    while (!component.Finished())
+        component.DispatchPending(64);
+    EXPECT_TRUE(frameAsWritten);
+    EXPECT_GE(delivered, 10u);
+    EXPECT_LT(delivered, frames.size());
+    const CaptureResult end = component.EndResult();
+    EXPECT_FALSE(end);
+    EXPECT_NE(end.message.find("cut short"), std::string::npos) << end.message;
 }
