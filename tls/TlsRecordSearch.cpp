@@ -21,7 +21,8 @@ bool plausibleHeader(std::span<const std::uint8_t> at) {
 } // namespace
 
 bool TlsRecordSearch::GaveUp(std::size_t bytesSeen) const {
-    return tries_ >= kMaxTries || bytesSeen >= kWindow + tls::kRecordHeaderBytes + tls::kMaxRecordBody;
+    return tries_ >= kMaxTries || totalTries_ + tries_ >= kMaxTotalTries ||
+           bytesSeen >= kWindow + tls::kRecordHeaderBytes + tls::kMaxRecordBody;
 }
 
 std::optional<TlsRecordSearch::Found> TlsRecordSearch::Search(std::span<const std::uint8_t> bytes,
@@ -30,6 +31,8 @@ std::optional<TlsRecordSearch::Found> TlsRecordSearch::Search(std::span<const st
     if (!active_ || !cipher.Ready())
         return std::nullopt;
     const std::size_t last = std::min(bytes.size(), kWindow);
+    if (totalTries_ + tries_ >= kMaxTotalTries)
+        return std::nullopt;
     for (std::size_t offset = 0; offset + tls::kRecordHeaderBytes <= last && tries_ < kMaxTries; ++offset) {
         const auto header = bytes.subspan(offset, tls::kRecordHeaderBytes);
         if (!plausibleHeader(header))

@@ -17,7 +17,8 @@ namespace velmora {
 
 class TlsRecordSearch final {
 public:
-    static constexpr std::size_t kMaxTries = 96; // record openings per gap, and per piece searched
+    static constexpr std::size_t kMaxTries = 96;        // record openings per gap
+    static constexpr std::size_t kMaxTotalTries = 4096; // per direction of a connection, over all its gaps
 
     struct Found {
         std::size_t offset = 0;            // where the confirmed record begins in the bytes searched
@@ -31,6 +32,7 @@ public:
     void Lost(std::uint64_t n) {
         active_ = true;
         lost_ += n;
+        totalTries_ += tries_;
         tries_ = 0;
     }
     // The bytes before `offset` of what is being searched turned out lost too (a new gap follows them).
@@ -42,6 +44,7 @@ public:
         active_ = false;
         fromStart_ = false;
         lost_ = 0;
+        totalTries_ += tries_;
         tries_ = 0;
     }
     // Notes the size of a record read in step: the lost bytes are estimated in records of about it.
@@ -62,6 +65,7 @@ private:
     std::uint64_t lost_ = 0;
     std::size_t typical_ = 0;
     std::size_t tries_ = 0;
+    std::size_t totalTries_ = 0;
 };
 
 } // namespace velmora

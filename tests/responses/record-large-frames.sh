@@ -3,16 +3,24 @@
 # connection, recorded on a loopback device that keeps its 65536-byte MTU and its segmentation
 # offload, so that frames of up to 64 KiB come out. Clients: curl over clear text (large_http),
 # HTTP/1.1 over TLS (large_h1_tls), HTTP/2 over TLS (large_h2_tls), and headless Chromium fetching
-# the same addresses one after another from a page, over clear text (large_chromium_http) and
-# HTTP/2 over TLS (large_chromium_h2). For each LARGE.pcap it writes LARGE.s1514.pcap (the same
+# the same addresses one after another from a page, over clear text (large_chromium_http), HTTP/2
+# over TLS (large_chromium_h2) and HTTP/1.1 over TLS (large_chromium_h1_tls: port 8444, where nginx
+# offers no HTTP/2, so ALPN settles on http/1.1). For each LARGE.pcap it writes LARGE.s1514.pcap (the same
 # frames cut to 1514 bytes, as a capture with a snap length of 1514 holds them, wire length kept),
 # LARGE.keys (TLS secrets), LARGE.answers.txt (what tshark reads of each answer, by
 # tshark-answers.sh) and LARGE.served.txt (nginx's log: address, status, Content-Type, body bytes).
+# Records the captures named, all of them when none is; the others in tests/data are left alone.
 # Needs root, nginx-light, curl, chromium, openssl, dumpcap, editcap and tshark.
-#   tests/responses/record-large-frames.sh
+#   tests/responses/record-large-frames.sh [LARGE...]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 data=$(cd "$here/../data" && pwd)
+all=(large_http large_h1_tls large_h2_tls large_chromium_http large_chromium_h2 large_chromium_h1_tls)
+names=("$@")
+[ $# -gt 0 ] || names=("${all[@]}")
+for name in "${names[@]}"; do
+    [[ " ${all[*]} " == *" $name "* ]] || { echo "unknown capture: $name (one of: ${all[*]})" >&2; exit 2; }
+done
 work=$(mktemp -d /tmp/velmora-large-record.XXXXXX)
 ns=velmora-large-record-$$
 dumpcap_pid= nginx_pid= chromium_pid=
@@ -72,7 +80,7 @@ logged=0
 start_capture() {
     rm -f "$work/dumpcap.pid"
     logged=$(wc -l <"$work/access.log")
-    in_ns sh -c 'echo $$ >"$1"; exec dumpcap -q -i lo -P -s 0 -B 256 -f "tcp port 8080 or tcp port 8443" -w "$2"' sh \
+    in_ns sh -c 'echo $$ >"$1"; exec dumpcap -q -i lo -P -s 0 -B 256 -f "tcp port 8080 or tcp port 8443 or tcp port 8444" -w "$2"' sh \
         "$work/dumpcap.pid" "$work/$1.pcap" 2>/dev/null &
     sleep 1
     dumpcap_pid=$(cat "$work/dumpcap.pid")
@@ -115,31 +123,44 @@ chromium_page() { # page-address
     chromium_pid=
 }
 
-keys=
-start_capture large_http
-curl_all http://media.velmora.test:8080 --http1.1
-stop_capture large_http
+record() { # name
+    keys=
+    case $1 in
+    large_http)
+        start_capture "$1"
+        curl_all http://media.velmora.test:8080 --http1.1
+        ;;
+    large_h1_tls | large_h2_tls)
+        keys=$data/$1.keys
+        : >"$keys"
+        start_capture "$1"
+        if [ "$1" = large_h1_tls ]; then curl_all https://media.velmora.test:8443 --http1.1
+        else curl_all https://media.velmora.test:8443 --http2; fi
+        ;;
+    large_chromium_http)
+        keys=$work/unused.keys
+        start_capture "$1"
+        chromium_page http://media.velmora.test:8080/index.html
+        ;;
+    large_chromium_h2)
+        keys=$data/$1.keys
+        : >"$keys"
+        start_capture "$1"
+        chromium_page https://media.velmora.test:8443/index.html
+        ;;
+    large_chromium_h1_tls)
+        keys=$data/$1.keys
+        : >"$keys"
+        start_capture "$1"
+        chromium_page https://media.velmora.test:8444/index.html
+        ;;
+    esac
+    stop_capture "$1"
+}
 
-for name in large_h1_tls:--http1.1 large_h2_tls:--http2; do
-    keys=$data/${name%%:*}.keys
-    : >"$keys"
-    start_capture "${name%%:*}"
-    curl_all https://media.velmora.test:8443 "${name#*:}"
-    stop_capture "${name%%:*}"
-done
+for name in "${names[@]}"; do record "$name"; done
 
-keys=$work/unused.keys
-start_capture large_chromium_http
-chromium_page http://media.velmora.test:8080/index.html
-stop_capture large_chromium_http
-
-keys=$data/large_chromium_h2.keys
-: >"$keys"
-start_capture large_chromium_h2
-chromium_page https://media.velmora.test:8443/index.html
-stop_capture large_chromium_h2
-
-for name in large_http large_h1_tls large_h2_tls large_chromium_http large_chromium_h2; do
+for name in "${names[@]}"; do
     key=$data/$name.keys
     [ -f "$key" ] || key=
     if tshark -n -r "$data/$name.pcap" -Y tcp.analysis.lost_segment 2>/dev/null | grep -q .; then
@@ -150,5 +171,6 @@ for name in large_http large_h1_tls large_h2_tls large_chromium_http large_chrom
     "$here/tshark-answers.sh" "$data/$name.pcap" "$key" >"$data/$name.answers.txt"
     echo "$name: $(stat -c %s "$data/$name.pcap") bytes, largest frame" \
         "$(tshark -n -r "$data/$name.pcap" -T fields -e frame.len 2>/dev/null | sort -n | tail -1)," \
-        "$(wc -l <"$data/$name.answers.txt") answers, $(wc -l <"$data/$name.served.txt") served"
+        "$(wc -l <"$data/$name.answers.txt") answers, $(wc -l <"$data/$name.served.txt") served," \
+        "$(tshark -n -r "$data/$name.pcap" -Y 'tcp.flags.syn == 1 && tcp.flags.ack == 0' 2>/dev/null | wc -l) connections"
 done
