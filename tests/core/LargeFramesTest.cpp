@@ -1,6 +1,6 @@
 // Whole frames, and the bytes a capture never had. Real captures recorded on the loopback device
 // (frames of up to 64 KiB, as GRO and TSO give) of curl and Chromium fetching media on one keep-alive
-// connection over clear text, HTTP/1.1 over TLS and HTTP/2 over TLS; their twins cut to 1514 bytes a
+// connection over clear text, HTTP/1.1 over TLS and HTTP/2 over TLS (Chromium also opens an idle one); their twins cut to 1514 bytes a
 // frame (tcpdump -s 1514); and the same captures with frames taken out, as a kernel drops them.
 #include "capture/Gbk.h"
 #include "engine/CaptureEngine.h"
@@ -38,6 +38,7 @@ const Capture kCaptures[] = {
     {"large_h2_tls", "https://media.velmora.test:8443", true},
     {"large_chromium_http", "http://media.velmora.test:8080", false},
     {"large_chromium_h2", "https://media.velmora.test:8443", true},
+    {"large_chromium_h1_tls", "https://media.velmora.test:8444", true},
 };
 
 // What the server's log says was answered: path -> (status, media type, body bytes).
@@ -144,7 +145,7 @@ TEST(LargeFrames, WholeCapturesListEveryMediaAnswerAndCutOnesCountWhatTheyLost) 
             // post-quantum key share) is itself longer than that, so its connection fails outright.
             EXPECT_LT(cut.rows.size(), whole.rows.size());
             EXPECT_EQ(cut.engine.Stats().decrypted, 0u);
-            EXPECT_EQ(cut.engine.Stats().withGaps + cut.engine.Stats().failed, 1u);
+            EXPECT_GE(cut.engine.Stats().withGaps + cut.engine.Stats().failed, 1u);
         }
         EXPECT_TRUE(cut.OutcomesAddUp());
     }

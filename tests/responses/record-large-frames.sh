@@ -5,9 +5,9 @@
 # HTTP/1.1 over TLS (large_h1_tls), HTTP/2 over TLS (large_h2_tls), and headless Chromium fetching
 # the same addresses one after another from a page, over clear text (large_chromium_http), HTTP/2
 # over TLS (large_chromium_h2) and HTTP/1.1 over TLS (large_chromium_h1_tls: port 8444, where nginx
-# offers no HTTP/2, so ALPN settles on http/1.1). For each LARGE.pcap it writes LARGE.s1514.pcap (the same
-# frames cut to 1514 bytes, as a capture with a snap length of 1514 holds them, wire length kept),
-# LARGE.keys (TLS secrets), LARGE.answers.txt (what tshark reads of each answer, by
+# offers no HTTP/2, so ALPN settles on http/1.1). For each LARGE.pcap it writes LARGE.s1514.pcap
+# (the same frames cut to 1514 bytes, as a capture with a snap length of 1514 holds them, wire
+# length kept), LARGE.keys (TLS secrets), LARGE.answers.txt (what tshark reads of each answer, by
 # tshark-answers.sh) and LARGE.served.txt (nginx's log: address, status, Content-Type, body bytes).
 # Records the captures named, all of them when none is; the others in tests/data are left alone.
 # Needs root, nginx-light, curl, chromium, openssl, dumpcap, editcap and tshark.
@@ -15,7 +15,8 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 data=$(cd "$here/../data" && pwd)
-all=(large_http large_h1_tls large_h2_tls large_chromium_http large_chromium_h2 large_chromium_h1_tls)
+all=(large_http large_h1_tls large_h2_tls large_chromium_http large_chromium_h2
+    large_chromium_h1_tls)
 names=("$@")
 [ $# -gt 0 ] || names=("${all[@]}")
 for name in "${names[@]}"; do
