@@ -128,7 +128,7 @@ gui=build/bench/bench_gui_frame_handler
 compare_tools "$capture" "$gui"
 
 listed=$(mktemp)
-build/velmora-cli -r "$capture" --min-length 0 --settings resources/setting.ini >"$listed"
+build/velmora-cli -r "$capture" --min-length 0 --settings resources/setting.ini >"$listed" 2>/dev/null
 echo "rows listed by velmora-cli: $(wc -l <"$listed"), md5 $(md5sum <"$listed" | cut -d' ' -f1)"
 rm -f "$listed"
 fi
