@@ -266,7 +266,7 @@ void MediaAddressExtractor::listHttpAddress(Text address, PacketNumber packet) {
     // With no "." left (cleaning can strip the last one) only a row with an empty extension matches.
     const std::size_t d2 = address.rfind(u'.');
     const std::size_t extensionAt = d2 == npos ? address.size() : d2;
-    if (auto type = fileTypes_.Classify(address, extensionAt))
+    if (auto type = fileTypes_.Classify(address, extensionAt); type && !(claim_ && claim_->Claims(address)))
         results_.AddCaptureRow({std::move(*type), std::u16string(address), packet});
 }
 
@@ -336,7 +336,7 @@ const ResultRow* MediaAddressExtractor::listRequestTarget(Text target, std::size
     if (d == npos || (s != npos && d < s))
         return nullptr;
     auto type = fileTypes_.Classify(target, d);
-    if (!type)
+    if (!type || (claim_ && claim_->Claims(target)))
         return nullptr;
     results_.AddCaptureRow({std::move(*type), std::u16string(target), packet});
     return &results_.Rows().back();
@@ -361,7 +361,7 @@ const ResultRow* MediaAddressExtractor::ListAnsweredRequest(Text address, const 
     if (!listByType || !response.Success())
         return nullptr;
     auto type = fileTypes_.ClassifyMediaType(response.contentType);
-    if (!type)
+    if (!type || (claim_ && claim_->Claims(decoded)))
         return nullptr;
     results_.AddCaptureRow(
         {std::move(*type), std::move(decoded), response.packet, response.contentType, response.ResourceSize()});

@@ -4,6 +4,7 @@
 // table lets through, "rtsp://", "mms://" and "mmst://" streams, and "GET" request lines joined to
 // their Host header.
 
+#include "capture/AddressClaim.h"
 #include "capture/FileTypeTable.h"
 #include "capture/FrameLayout.h"
 #include "capture/FrameMarkers.h"
@@ -49,6 +50,9 @@ public:
     const ResultRow* ListAnsweredRequest(std::u16string_view address, const HttpResponseHead& response,
                                          bool listByType);
 
+    // Addresses a stream has taken in are not listed (null: every address may be).
+    void SetAddressClaim(const AddressClaim* claim) { claim_ = claim; }
+
 private:
     // The scans work on the frame's bytes and render only the pieces they cut out (candidates,
     // request targets, hosts); `layout_` maps the rules' text positions to bytes.
@@ -72,6 +76,7 @@ private:
     std::u16string candidate_; // reused for every candidate
     std::u16string target_;    // reused for every request target
     std::u16string host_;
+    const AddressClaim* claim_ = nullptr;
 };
 
 } // namespace velmora

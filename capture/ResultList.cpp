@@ -104,6 +104,15 @@ void ResultList::SetAnswer(std::size_t index, std::string contentType, std::opti
     ++answersSet_;
 }
 
+void ResultList::SetNote(std::size_t index, std::u16string note, std::optional<std::uint64_t> size) {
+    if (index >= rows_.size())
+        return;
+    rows_[index].note = std::move(note);
+    if (size)
+        rows_[index].size = size;
+    ++answersSet_;
+}
+
 void ResultList::place(Slot slot) {
     const std::size_t mask = slots_.size() - 1;
     std::size_t i = slot.hash & mask;

@@ -32,6 +32,7 @@ struct ResultRow {
     // Known once the server's answer is seen; neither is saved with the list.
     std::string contentType;           // the answer's media type, lower case
     std::optional<std::uint64_t> size; // the resource's size in bytes
+    std::u16string note;               // "说明": what a stream row is, read from its manifest
 };
 
 class ResultList {
@@ -52,7 +53,9 @@ public:
     std::optional<std::size_t> FindCaptureRow(std::u16string_view address) const;
     // The server's answer to a row's request: its media type and the resource's size, when known.
     void SetAnswer(std::size_t index, std::string contentType, std::optional<std::uint64_t> size);
-    // Rises with every SetAnswer, so a view knows to show the new sizes.
+    // What a stream's manifest says of the row ("说明"), with the bytes of its folded segments as its size.
+    void SetNote(std::size_t index, std::u16string note, std::optional<std::uint64_t> size);
+    // Rises with every SetAnswer and SetNote, so a view knows to show the new sizes and notes.
     std::uint64_t AnswersSet() const { return answersSet_; }
 
     std::int64_t ResultCount() const { return resultCount_; }

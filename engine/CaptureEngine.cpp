@@ -1,5 +1,9 @@
 #include "engine/CaptureEngine.h"
 
+#include "capture/FrameText.h"
+#include "capture/Gbk.h"
+#include "stream/ManifestKind.h"
+
 #include <cstring>
 
 namespace velmora {
@@ -19,8 +23,19 @@ CaptureEngine::CaptureEngine(const FileTypeTable& fileTypes, Limits limits)
     : limits_(limits), store_(limits.storeBytes), extractor_(store_, results_, fileTypes),
       https_(extractor_, limits.https),
       clearText_([this](std::u16string_view address, PacketNumber requestPacket,
-                        HttpResponseHead& response) { clearTextAnswered(address, requestPacket, response); },
-                 limits.clearText) {}
+                        HttpResponseHead& response) { return clearTextAnswered(address, requestPacket, response); },
+                 [this](std::u16string_view address, std::span<const std::uint8_t> body, bool complete) {
+                     BodyRead(address, body, complete);
+                 },
+                 limits.clearText) {
+    extractor_.SetAddressClaim(&streamClaim_);
+    https_.SetAnswerObserver(this);
+}
+
+bool CaptureEngine::StreamClaim::Claims(std::u16string_view address) const {
+    // Only what a manifest named is looked up: most addresses are no stream's.
+    return streams_.size() > 0 && streams_.Owner(utf8::FromU16(address)) != nullptr;
+}
 
 void CaptureEngine::FrameReceived(std::span<const std::uint8_t> frame, int linkType, const ExtractionOptions& options,
                                   const FrameMarkers* knownMarkers) {
@@ -65,18 +80,60 @@ TlsStats CaptureEngine::DecryptedConnections() const {
     return all;
 }
 
-void CaptureEngine::clearTextAnswered(std::u16string_view address, PacketNumber requestPacket,
-                                      HttpResponseHead& response) {
+std::size_t CaptureEngine::clearTextAnswered(std::u16string_view address, PacketNumber requestPacket,
+                                             HttpResponseHead& response) {
     // Rows are listed only in the search mode, as the scans list them.
     if (!options_ || options_->allPacketsValue != 0)
-        return;
+        return 0;
+    const Verdict verdict = Answered(address, response);
+    if (verdict.folded)
+        return verdict.keepBody;
     const ResultRow* row = extractor_.ListAnsweredRequest(address, response, options_->byContentType);
-    if (!row || answerBytes_ >= limits_.answerTextTotal)
-        return;
-    if (response.text.size() > limits_.answerTextBytes)
-        response.text.resize(limits_.answerTextBytes);
-    answerBytes_ += response.text.size();
-    answers_[rowKey(*row)] = AnswerRecord{requestPacket, std::move(response.text)};
+    if (row && answerBytes_ < limits_.answerTextTotal) {
+        if (response.text.size() > limits_.answerTextBytes)
+            response.text.resize(limits_.answerTextBytes);
+        answerBytes_ += response.text.size();
+        answers_[rowKey(*row)] = AnswerRecord{requestPacket, std::move(response.text)};
+    }
+    return verdict.keepBody;
+}
+
+CaptureEngine::Verdict CaptureEngine::Answered(std::u16string_view address, const HttpResponseHead& response) {
+    const std::string decoded = utf8::FromU16(DecodeCnEscapes(address));
+    const bool manifest = response.Success() && MayBeManifest(response.contentType, decoded);
+    // A request a stream takes in: folded into its row, and its body read when it is a playlist.
+    if (const StreamInfo* stream = streams_.Fetched(decoded, response.Success() ? response.ResourceSize() : std::nullopt)) {
+        showStream(*stream);
+        return {true, manifest && decoded != stream->address ? kMaxManifestBytes : 0};
+    }
+    return {false, manifest ? kMaxManifestBytes : 0};
+}
+
+void CaptureEngine::BodyRead(std::u16string_view address, std::span<const std::uint8_t> body, bool complete) {
+    const std::string decoded = utf8::FromU16(DecodeCnEscapes(address));
+    const std::string_view text(reinterpret_cast<const char*>(body.data()), body.size());
+    const StreamInfo* stream = nullptr;
+    if (LooksLikeHls(text)) {
+        // A playlist cut at its bound still names the segments before the cut.
+        if (const auto playlist = ParseHlsPlaylist(text, decoded))
+            stream = streams_.HlsRead(decoded, *playlist);
+    } else if (complete && LooksLikeDash(text)) {
+        if (const auto manifest = ReadDashManifest(text, decoded))
+            stream = streams_.DashRead(decoded, *manifest);
+    }
+    if (stream)
+        showStream(*stream);
+}
+
+void CaptureEngine::showStream(const StreamInfo& stream) {
+    const std::u16string address = utf8::ToU16(stream.address);
+    std::optional<std::size_t> row = results_.FindCaptureRow(address);
+    if (!row) {
+        results_.AddCaptureRow({std::u16string(u"视频"), address, store_.CurrentPacket()});
+        row = results_.size() - 1;
+    }
+    results_.SetNote(*row, StreamRegistry::Describe(stream),
+                     stream.segmentBytes > 0 ? std::optional<std::uint64_t>(stream.segmentBytes) : std::nullopt);
 }
 
 std::optional<CaptureEngine::Answer> CaptureEngine::AnswerOf(const ResultRow& row) const {
@@ -100,6 +157,7 @@ void CaptureEngine::Reset() {
     https_.Reset();
     followQuic();
     clearText_.Reset();
+    streams_.Reset();
     answers_.clear();
     answerBytes_ = 0;
 }

@@ -18,6 +18,7 @@
 #include "tls/HttpsRequestFinder.h"
 #include "http/ClearTextExchanges.h"
 #include "quic/QuicConnectionTable.h"
+#include "stream/StreamRegistry.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -29,7 +30,7 @@
 
 namespace velmora {
 
-class CaptureEngine final {
+class CaptureEngine final : private AnswerObserver {
 public:
     struct Limits {
         // Frames kept for the data window and the keyword search; 0 keeps numbers only.
@@ -101,7 +102,23 @@ private:
         std::string responseText;
     };
     void followQuic();
-    void clearTextAnswered(std::u16string_view address, PacketNumber requestPacket, HttpResponseHead& response);
+    // Returns how many bytes of the answer's body to keep: a manifest's.
+    std::size_t clearTextAnswered(std::u16string_view address, PacketNumber requestPacket, HttpResponseHead& response);
+    // Streams, for the answers of every path: a request a stream takes in is folded, a manifest read.
+    Verdict Answered(std::u16string_view address, const HttpResponseHead& response) override;
+    void BodyRead(std::u16string_view address, std::span<const std::uint8_t> body, bool complete) override;
+    // The stream's row says what the stream is; one is listed when the manifest itself was not.
+    void showStream(const StreamInfo& stream);
+
+    // The addresses the streams take in, for the extractor.
+    class StreamClaim final : public AddressClaim {
+    public:
+        explicit StreamClaim(const StreamRegistry& streams) : streams_(streams) {}
+        bool Claims(std::u16string_view address) const override;
+
+    private:
+        const StreamRegistry& streams_;
+    };
 
     Limits limits_;
     const ExtractionOptions* options_ = nullptr; // of the frame being handled
@@ -114,6 +131,8 @@ private:
     // HTTP/3 over QUIC: made when the finder has a key log, made anew whenever the finder drops its connections.
     std::unique_ptr<QuicConnectionTable> quic_;
     std::uint64_t quicRestarts_ = 0;
+    StreamRegistry streams_;
+    StreamClaim streamClaim_{streams_};
     ClearTextExchanges clearText_;
     std::unordered_map<std::u16string, AnswerRecord> answers_; // by RowKey
     std::size_t answerBytes_ = 0;

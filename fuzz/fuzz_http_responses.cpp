@@ -18,13 +18,14 @@ namespace {
 struct Sink final : HttpRequestSink {
     std::vector<std::string> answers;
     void Request(HttpRequest&) override {}
-    void Response(const HttpRequest& request, HttpResponseHead& response) override {
+    std::size_t Response(const HttpRequest& request, HttpResponseHead& response) override {
         if (request.method != "GET" || response.text.size() > Http1ResponseReader::kMaxHeadBytes + 4 ||
             response.status > 999)
             __builtin_trap();
         answers.push_back(request.target + " " + std::to_string(response.status) + " " + response.contentType + " " +
                           std::to_string(response.ResourceSize().value_or(0)) + " " +
                           std::to_string(response.packet));
+        return 0;
     }
 };
 

@@ -55,8 +55,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (const auto& set : manifest->sets) {
             for (const auto& representation : set.representations) {
                 ++representations;
-                addresses += representation.addresses.size();
+                addresses += representation.addresses.size() + representation.initialisation.size();
                 for (const auto& address : representation.addresses)
+                    check(web(address));
+                for (const auto& address : representation.initialisation)
                     check(web(address));
                 for (const auto& pattern : representation.patterns)
                     check(pattern.Prefix().starts_with("http://") || pattern.Prefix().starts_with("https://"));

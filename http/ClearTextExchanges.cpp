@@ -109,8 +109,8 @@ std::size_t ClearTextExchanges::KeyHash::operator()(const Key& key) const {
     return static_cast<std::size_t>(hash ^ (hash >> 29));
 }
 
-ClearTextExchanges::ClearTextExchanges(Answered answered, Limits limits)
-    : answered_(std::move(answered)), limits_(limits), budget_(limits.totalBytes) {}
+ClearTextExchanges::ClearTextExchanges(Answered answered, BodyRead bodyRead, Limits limits)
+    : answered_(std::move(answered)), bodyRead_(std::move(bodyRead)), limits_(limits), budget_(limits.totalBytes) {}
 
 ClearTextExchanges::~ClearTextExchanges() {
     connections_.clear();
@@ -225,8 +225,13 @@ bool ClearTextExchanges::answer(Connection& connection, HttpResponseHead& head) 
         return false; // an answer to a request that was not seen
     const PendingRequest request = std::move(connection.pending.front());
     connection.pending.pop_front();
-    if (!request.address.empty())
-        answered_(request.address, request.packet, head);
+    if (!request.address.empty()) {
+        if (const std::size_t keep = answered_(request.address, request.packet, head); keep > 0 && bodyRead_)
+            connection.reader.KeepBody(keep, [this, address = request.address](std::span<const std::uint8_t> body,
+                                                                                bool complete) {
+                bodyRead_(address, body, complete);
+            });
+    }
     return request.head;
 }
 

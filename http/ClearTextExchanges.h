@@ -36,11 +36,14 @@ public:
         std::size_t pendingRequests = 64;                   // unanswered requests noted per connection
     };
     // A GET answered: `address` as the request-line scan forms it (before decoding), the request's frame.
-    using Answered = std::function<void(std::u16string_view address, PacketNumber requestPacket,
-                                        HttpResponseHead& response)>;
+    // Returns how many bytes of the answer's body to keep (a manifest's), 0 for none.
+    using Answered = std::function<std::size_t(std::u16string_view address, PacketNumber requestPacket,
+                                               HttpResponseHead& response)>;
+    // A kept body, whole or cut at its bound (`complete` false).
+    using BodyRead = std::function<void(std::u16string_view address, std::span<const std::uint8_t> body, bool complete)>;
 
-    explicit ClearTextExchanges(Answered answered) : ClearTextExchanges(std::move(answered), Limits{}) {}
-    ClearTextExchanges(Answered answered, Limits limits);
+    ClearTextExchanges(Answered answered, BodyRead bodyRead) : ClearTextExchanges(std::move(answered), std::move(bodyRead), Limits{}) {}
+    ClearTextExchanges(Answered answered, BodyRead bodyRead, Limits limits);
     ~ClearTextExchanges();
     ClearTextExchanges(const ClearTextExchanges&) = delete;
     ClearTextExchanges& operator=(const ClearTextExchanges&) = delete;
@@ -74,6 +77,7 @@ private:
     bool answer(Connection& connection, HttpResponseHead& head);
 
     Answered answered_;
+    BodyRead bodyRead_;
     HttpFollowStats stats_;
     Limits limits_;
     ByteBudget budget_;

@@ -60,9 +60,15 @@ bool Http1ResponseReader::Lost(std::uint64_t n) {
     if (n == 0 || state_ == State::Broken || state_ == State::Resync)
         return state_ != State::Resync;
     if ((state_ == State::Body || state_ == State::ChunkData) && n <= bodyLeft_) {
-        SkipBody(n);
+        if (keeping_)
+            bodyEnded(false); // a manifest with a hole in it is not read
+        bodyLeft_ -= n;
+        if (bodyLeft_ == 0)
+            state_ = state_ == State::Body ? State::Head : State::ChunkDataEnd;
         return true;
     }
+    if (keeping_)
+        bodyEnded(false);
     state_ = State::Resync;
     buffer_.Clear();
     line_.clear();
@@ -91,10 +97,13 @@ bool Http1ResponseReader::Add(std::span<const std::uint8_t> bytes, PacketNumber 
             break;
         case State::Body: {
             const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(bodyLeft_, bytes.size()));
+            bodyBytes(bytes.first(n));
             bytes = bytes.subspan(n);
             bodyLeft_ -= n;
-            if (bodyLeft_ == 0)
+            if (bodyLeft_ == 0) {
                 state_ = State::Head;
+                bodyEnded(true);
+            }
             break;
         }
         case State::ChunkSize: {
@@ -117,6 +126,7 @@ bool Http1ResponseReader::Add(std::span<const std::uint8_t> bytes, PacketNumber 
         }
         case State::ChunkData: {
             const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(bodyLeft_, bytes.size()));
+            bodyBytes(bytes.first(n));
             bytes = bytes.subspan(n);
             bodyLeft_ -= n;
             if (bodyLeft_ == 0)
@@ -132,10 +142,12 @@ bool Http1ResponseReader::Add(std::span<const std::uint8_t> bytes, PacketNumber 
                 return true;
             const bool empty = TrimHeaderSpace(line_).empty();
             line_.clear();
-            if (state_ == State::ChunkDataEnd)
+            if (state_ == State::ChunkDataEnd) {
                 state_ = empty ? State::ChunkSize : State::Broken;
-            else if (empty)
+            } else if (empty) {
                 state_ = State::Head; // the trailer ends with an empty line
+                bodyEnded(true);
+            }
             break;
         }
         case State::Resync:
@@ -144,6 +156,33 @@ bool Http1ResponseReader::Add(std::span<const std::uint8_t> bytes, PacketNumber 
         }
     }
     return state_ != State::Broken;
+}
+
+void Http1ResponseReader::KeepBody(std::size_t limit, BodyReceived received) {
+    keeping_ = true;
+    bodyCut_ = false;
+    bodyLimit_ = limit;
+    bodyReceived_ = std::move(received);
+    body_.Clear();
+}
+
+void Http1ResponseReader::bodyBytes(std::span<const std::uint8_t> bytes) {
+    if (!keeping_ || bodyCut_)
+        return;
+    const std::size_t room = bodyLimit_ - std::min(bodyLimit_, body_.size());
+    if (bytes.size() > room || !body_.Append(bytes.first(std::min(room, bytes.size()))))
+        bodyCut_ = true;
+}
+
+void Http1ResponseReader::bodyEnded(bool complete) {
+    if (!keeping_)
+        return;
+    keeping_ = false;
+    BodyReceived received = std::move(bodyReceived_);
+    bodyReceived_ = nullptr;
+    if (received && (complete || !body_.empty()))
+        received(body_.Bytes(), complete && !bodyCut_);
+    body_.Release();
 }
 
 void Http1ResponseReader::SkipBody(std::uint64_t n) {
@@ -214,15 +253,20 @@ bool Http1ResponseReader::head(std::span<const std::uint8_t>& bytes, PacketNumbe
     if (status >= 100 && status < 200)
         return status != 101; // an interim answer; the final one follows. 101 leaves HTTP
     const bool answersHead = headReceived_(*parsed);
-    if (answersHead || status == 204 || status == 304)
+    if (answersHead || status == 204 || status == 304) {
+        bodyEnded(true);
         return true;
+    }
     if (chunked) {
         state_ = State::ChunkSize;
     } else if (length) {
         bodyLeft_ = *length;
         if (bodyLeft_ > 0)
             state_ = State::Body;
+        else
+            bodyEnded(true);
     } else {
+        keeping_ = false;
         return false; // the body runs to the end of the connection: nothing more to read
     }
     return true;

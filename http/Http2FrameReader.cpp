@@ -10,9 +10,11 @@
 namespace velmora {
 namespace {
 
+constexpr std::uint8_t kDataFrame = 0;
 constexpr std::uint8_t kHeadersFrame = 1;
 constexpr std::uint8_t kPushPromiseFrame = 5;
 constexpr std::uint8_t kContinuationFrame = 9;
+constexpr std::uint8_t kEndStream = 0x1;
 constexpr std::uint8_t kEndHeaders = 0x4;
 constexpr std::uint8_t kPadded = 0x8;
 constexpr std::uint8_t kPriority = 0x20;
@@ -26,6 +28,26 @@ Http2FrameReader::~Http2FrameReader() {
     if (inflater_)
         nghttp2_hd_inflate_del(inflater_);
     delete static_cast<nghttp2_mem*>(inflaterMemory_);
+}
+
+bool Http2FrameReader::KeepData(std::uint32_t stream) {
+    for (std::uint32_t& kept : keptStreams_) {
+        if (kept == 0 || kept == stream) {
+            kept = stream;
+            return true;
+        }
+    }
+    return false;
+}
+
+void Http2FrameReader::ForgetData(std::uint32_t stream) {
+    for (std::uint32_t& kept : keptStreams_)
+        if (kept == stream)
+            kept = 0;
+}
+
+bool Http2FrameReader::KeepsData(std::uint32_t stream) const {
+    return stream != 0 && std::find(keptStreams_.begin(), keptStreams_.end(), stream) != keptStreams_.end();
 }
 
 void Http2FrameReader::Clear() {
@@ -54,7 +76,11 @@ bool Http2FrameReader::Add(std::span<const std::uint8_t> bytes) {
                 return true;
             frameLeft_ = std::uint32_t{frameHeader_[0]} << 16 | frameHeader_[1] << 8 | frameHeader_[2];
             const std::uint8_t type = frameHeader_[3];
-            gatherFrame_ = type == kHeadersFrame || type == kContinuationFrame || type == kPushPromiseFrame;
+            const std::uint32_t frameStream =
+                (std::uint32_t{frameHeader_[5]} << 24 | frameHeader_[6] << 16 | frameHeader_[7] << 8 | frameHeader_[8]) &
+                0x7FFFFFFF;
+            gatherFrame_ = type == kHeadersFrame || type == kContinuationFrame || type == kPushPromiseFrame ||
+                           (type == kDataFrame && frameLeft_ <= kMaxKeptDataFrame && KeepsData(frameStream));
             if (inBlock_ && type != kContinuationFrame)
                 return false; // a header block must not be interrupted
             if (gatherFrame_ && frameLeft_ > kMaxHeaderBlockBytes)
@@ -84,6 +110,18 @@ bool Http2FrameReader::Add(std::span<const std::uint8_t> bytes) {
 bool Http2FrameReader::frame(std::uint8_t type, std::uint8_t flags, std::uint32_t stream,
                              std::span<const std::uint8_t> payload) {
     std::span<const std::uint8_t> fragment = payload;
+    if (type == kDataFrame) {
+        if (flags & kPadded) {
+            if (fragment.empty() || fragment[0] >= fragment.size())
+                return false;
+            fragment = fragment.subspan(1, fragment.size() - 1 - fragment[0]);
+        }
+        const bool end = flags & kEndStream;
+        if (end)
+            ForgetData(stream);
+        handler_.Data(stream, fragment, end);
+        return true;
+    }
     if (type == kHeadersFrame || type == kPushPromiseFrame) {
         if (flags & kPadded) {
             if (fragment.empty() || fragment[0] >= fragment.size())

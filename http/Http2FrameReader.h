@@ -28,6 +28,12 @@ public:
     virtual bool HeaderField(std::string_view name, std::string_view value) = 0;
     // The block is complete; `malformed` when a field was refused or the decoded size passed its bound.
     virtual void HeaderBlockEnd(bool malformed) = 0;
+    // The payload of a DATA frame on a stream whose data is kept (KeepData), padding removed.
+    virtual void Data(std::uint32_t stream, std::span<const std::uint8_t> payload, bool endStream) {
+        (void)stream;
+        (void)payload;
+        (void)endStream;
+    }
 
 protected:
     ~Http2HeaderHandler() = default;
@@ -40,6 +46,9 @@ public:
     // Decoded names and values of a block: one byte can refer to a long table entry, so the decoded
     // size is bounded apart from the compressed one.
     static constexpr std::size_t kMaxDecodedBlockBytes = 64 << 10;
+    // DATA frames of a kept stream are gathered whole up to this size; a larger one is passed over.
+    static constexpr std::size_t kMaxKeptDataFrame = 64 << 10;
+    static constexpr std::size_t kMaxKeptStreams = 8;
 
     Http2FrameReader(Http2HeaderHandler& handler, ByteBudget& budget);
     ~Http2FrameReader();
@@ -57,6 +66,11 @@ public:
         return frameHeaderHave_ == 0 || (frameHeaderHave_ == frameHeader_.size() && !gatherFrame_);
     }
     void Clear();
+    // The DATA of `stream` goes to the handler's Data until the stream ends (or ForgetData); at most
+    // kMaxKeptStreams at once, false past them.
+    bool KeepData(std::uint32_t stream);
+    void ForgetData(std::uint32_t stream);
+    bool KeepsData(std::uint32_t stream) const;
 
 private:
     bool frame(std::uint8_t type, std::uint8_t flags, std::uint32_t stream, std::span<const std::uint8_t> payload);
@@ -76,6 +90,7 @@ private:
     bool inBlock_ = false;
     nghttp2_hd_inflater* inflater_ = nullptr;
     void* inflaterMemory_ = nullptr; // the nghttp2_mem the inflater allocates through; outlives it
+    std::array<std::uint32_t, kMaxKeptStreams> keptStreams_{}; // 0: free
 };
 
 } // namespace velmora

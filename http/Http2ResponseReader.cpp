@@ -1,5 +1,7 @@
 #include "http/Http2ResponseReader.h"
 
+#include <algorithm>
+
 namespace velmora {
 
 bool Http2ResponseReader::Add(std::span<const std::uint8_t> bytes, PacketNumber packet) {
@@ -34,6 +36,27 @@ void Http2ResponseReader::HeaderBlockEnd(bool malformed) {
         return;
     head_.packet = packet_;
     headReceived_(stream_, head_);
+}
+
+bool Http2ResponseReader::KeepBody(std::uint32_t stream, std::size_t limit) {
+    if (!frames_.KeepData(stream))
+        return false;
+    kept_.push_back(std::make_unique<KeptBody>(budget_, stream, limit));
+    return true;
+}
+
+void Http2ResponseReader::Data(std::uint32_t stream, std::span<const std::uint8_t> payload, bool endStream) {
+    const auto it = std::find_if(kept_.begin(), kept_.end(), [stream](const auto& k) { return k->stream == stream; });
+    if (it == kept_.end())
+        return;
+    KeptBody& body = **it;
+    if (!body.cut && (body.bytes.size() + payload.size() > body.limit || !body.bytes.Append(payload)))
+        body.cut = true;
+    if (!endStream)
+        return;
+    if (bodyReceived_)
+        bodyReceived_(stream, body.bytes.Bytes(), !body.cut);
+    kept_.erase(it);
 }
 
 } // namespace velmora

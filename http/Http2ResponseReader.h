@@ -8,7 +8,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
+#include <vector>
 
 namespace velmora {
 
@@ -19,8 +21,17 @@ public:
     // A final head on `stream`, completed in the frame given to Add.
     using HeadReceived = std::function<void(std::uint32_t stream, HttpResponseHead& head)>;
 
-    Http2ResponseReader(ByteBudget& budget, HeadReceived headReceived)
-        : frames_(*this, budget), headReceived_(std::move(headReceived)) {}
+    // A kept body on `stream`, whole or cut at its bound (`complete` false).
+    using BodyReceived = std::function<void(std::uint32_t stream, std::span<const std::uint8_t> body, bool complete)>;
+
+    Http2ResponseReader(ByteBudget& budget, HeadReceived headReceived, BodyReceived bodyReceived = {})
+        : budget_(budget), frames_(*this, budget), headReceived_(std::move(headReceived)),
+          bodyReceived_(std::move(bodyReceived)) {}
+
+    // Called from HeadReceived: the body on `stream` is kept up to `limit` bytes and its DATA is read,
+    // not passed over. False when too many bodies are kept already.
+    bool KeepBody(std::uint32_t stream, std::size_t limit);
+    bool KeepsBody(std::uint32_t stream) const { return frames_.KeepsData(stream); }
 
     // Server bytes from the start of its stream (its SETTINGS first); false once it cannot be read.
     bool Add(std::span<const std::uint8_t> bytes, PacketNumber packet);
@@ -34,9 +45,20 @@ private:
     void HeaderBlockStart(std::uint32_t stream, bool promise) override;
     bool HeaderField(std::string_view name, std::string_view value) override;
     void HeaderBlockEnd(bool malformed) override;
+    void Data(std::uint32_t stream, std::span<const std::uint8_t> payload, bool endStream) override;
 
+    struct KeptBody {
+        KeptBody(ByteBudget& budget, std::uint32_t stream, std::size_t limit) : bytes(budget), stream(stream), limit(limit) {}
+        BoundedBuffer bytes;
+        std::uint32_t stream;
+        std::size_t limit;
+        bool cut = false;
+    };
+    ByteBudget& budget_;
     Http2FrameReader frames_;
     HeadReceived headReceived_;
+    BodyReceived bodyReceived_;
+    std::vector<std::unique_ptr<KeptBody>> kept_;
     PacketNumber packet_ = 0;
     bool broken_ = false;
     HttpResponseHead head_; // the block being decoded

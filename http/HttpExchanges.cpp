@@ -58,6 +58,7 @@ void HttpExchanges::Restart() {
     for (const Pending& p : pending_)
         budget_.Give(p.cost);
     pending_.clear();
+    bodies_.clear();
 }
 
 void HttpExchanges::stop() {
@@ -67,9 +68,10 @@ void HttpExchanges::stop() {
     broken_ = true;
 }
 
-void HttpExchanges::answer(const HttpRequest* request, HttpResponseHead& head) {
+std::size_t HttpExchanges::answer(const HttpRequest* request, HttpResponseHead& head) {
     if (request && request->method == "GET")
-        sink_.Response(*request, head);
+        return sink_.Response(*request, head);
+    return 0;
 }
 
 bool HttpExchanges::ServerBytes(std::span<const std::uint8_t> bytes, PacketNumber packet) {
@@ -80,15 +82,31 @@ bool HttpExchanges::ServerBytes(std::span<const std::uint8_t> bytes, PacketNumbe
         if (bytes[0] == 'H') {
             startHttp1();
         } else if (bytes[0] == 0) {
-            http2_.emplace(budget_, [this](std::uint32_t stream, HttpResponseHead& head) {
-                for (auto it = pending_.begin(); it != pending_.end(); ++it) {
-                    if (it->request.stream == stream) {
-                        answer(&it->request, head);
-                        pop(it);
-                        return;
+            http2_.emplace(
+                budget_,
+                [this](std::uint32_t stream, HttpResponseHead& head) {
+                    for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+                        if (it->request.stream == stream) {
+                            if (const std::size_t keep = answer(&it->request, head);
+                                keep > 0 && bodies_.size() < Http2FrameReader::kMaxKeptStreams &&
+                                http2_->KeepBody(stream, keep)) {
+                                bodies_.push_back(it->request);
+                                bodies_.back().text.clear(); // only its address is wanted
+                            }
+                            pop(it);
+                            return;
+                        }
                     }
-                }
-            });
+                },
+                [this](std::uint32_t stream, std::span<const std::uint8_t> body, bool complete) {
+                    const auto it = std::find_if(bodies_.begin(), bodies_.end(),
+                                                 [stream](const HttpRequest& r) { return r.stream == stream; });
+                    if (it == bodies_.end())
+                        return;
+                    const HttpRequest request = std::move(*it);
+                    bodies_.erase(it);
+                    sink_.ResponseBody(request, body, complete);
+                });
         } else {
             broken_ = true;
             return false;
@@ -105,7 +123,13 @@ void HttpExchanges::startHttp1() {
         if (pending_.empty())
             return false; // an answer to a request not kept
         const bool answersHead = pending_.front().request.method == "HEAD";
-        answer(&pending_.front().request, head);
+        if (const std::size_t keep = answer(&pending_.front().request, head); keep > 0) {
+            HttpRequest request = pending_.front().request;
+            request.text.clear(); // only its address is wanted
+            http1_->KeepBody(keep, [this, request = std::move(request)](std::span<const std::uint8_t> body, bool complete) {
+                sink_.ResponseBody(request, body, complete);
+            });
+        }
         pop(pending_.begin());
         return answersHead;
     });
@@ -139,6 +163,10 @@ std::uint64_t HttpExchanges::BodyBytesAhead() const {
     if (http2_)
         return http2_->BodyBytesAhead();
     return 0;
+}
+
+bool HttpExchanges::KeepsDataOf(std::uint32_t stream) const {
+    return http2_ && http2_->KeepsBody(stream);
 }
 
 void HttpExchanges::SkipBody(std::uint64_t n) {

@@ -15,6 +15,7 @@
 #include <deque>
 #include <optional>
 #include <span>
+#include <vector>
 
 namespace velmora {
 
@@ -47,6 +48,8 @@ public:
     // HTTP/2: an unread frame header follows the body bytes ahead, so DATA frames can be passed over
     // by their headers alone.
     bool FrameFollowsBody() const { return http2_ && http2_->FrameFollowsBody(); }
+    // HTTP/2: the DATA of this stream is read (a kept body): its frames must not be passed over.
+    bool KeepsDataOf(std::uint32_t stream) const;
     // The client starts its HTTP afresh (the server refused its early data): no request waits any more.
     void Restart();
 
@@ -58,7 +61,8 @@ private:
 
     // Keeps what pairing needs of a request.
     void await(const HttpRequest& request);
-    void answer(const HttpRequest* request, HttpResponseHead& head);
+    // Returns how many bytes of the answer's body the sink wants kept.
+    std::size_t answer(const HttpRequest* request, HttpResponseHead& head);
     void pop(std::deque<Pending>::iterator at);
     void stop(); // pairing cannot go on: what waits is given back
     void startHttp1();
@@ -66,6 +70,7 @@ private:
     HttpRequestSink& sink_;
     ByteBudget& budget_;
     std::deque<Pending> pending_; // in request order
+    std::vector<HttpRequest> bodies_; // HTTP/2: the requests whose answers' bodies are kept
     std::optional<Http1ResponseReader> http1_;
     std::optional<Http2ResponseReader> http2_;
     bool broken_ = false;

@@ -4,7 +4,9 @@
 #include "capture/HttpResponseHead.h"
 #include "capture/PacketStore.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 
 namespace velmora {
@@ -25,9 +27,17 @@ public:
     virtual void Request(HttpRequest& request) = 0;
     // An HTTP/1.x request past the reader's bounds, not handed on: its answer still comes in its turn.
     virtual void RequestRefused() {}
-    virtual void Response(const HttpRequest& request, HttpResponseHead& response) {
+    // Returns how many bytes of the answer's body to keep (a stream's manifest), 0 for none; a kept
+    // body then comes to ResponseBody once it ends or reaches that bound (`complete` false).
+    virtual std::size_t Response(const HttpRequest& request, HttpResponseHead& response) {
         (void)request;
         (void)response;
+        return 0;
+    }
+    virtual void ResponseBody(const HttpRequest& request, std::span<const std::uint8_t> body, bool complete) {
+        (void)request;
+        (void)body;
+        (void)complete;
     }
 
 protected:

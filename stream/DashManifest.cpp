@@ -133,32 +133,32 @@ public:
         const std::string base = baseOf(node, inherited.base);
         const xmlNode* segmentTemplate = child(node, "SegmentTemplate") ? child(node, "SegmentTemplate") : inherited.segmentTemplate;
         if (segmentTemplate) {
-            for (const char* which : {"media", "initialization"}) {
-                const auto value = attribute(segmentTemplate, which);
+            for (const bool init : {false, true}) {
+                const auto value = attribute(segmentTemplate, init ? "initialization" : "media");
                 if (!value)
                     continue;
                 const auto resolved = ResolveUri(base, FillTemplate(*value, r.id, r.bandwidth));
                 if (!resolved)
                     continue;
                 if (auto pattern = AddressPattern::FromTemplate(*resolved))
-                    r.patterns.push_back(std::move(*pattern));
+                    (init ? r.initPatterns : r.patterns).push_back(std::move(*pattern));
                 else if (resolved->find('$') == std::string::npos)
-                    add(r, *resolved); // a template with no identifier left names one address
+                    add(init ? r.initialisation : r.addresses, *resolved); // no identifier left: one address
             }
         } else if (const xmlNode* list = child(node, "SegmentList")) {
             if (const xmlNode* init = child(list, "Initialization"))
                 if (auto source = attribute(init, "sourceURL"))
                     if (auto resolved = ResolveUri(base, *source))
-                        add(r, *resolved);
+                        add(r.initialisation, *resolved);
             for (const xmlNode* url = list->children; url; url = url->next)
                 if (url->type == XML_ELEMENT_NODE && nameOf(url) == "SegmentURL")
                     if (auto media = attribute(url, "media"))
                         if (auto resolved = ResolveUri(base, *media))
-                            add(r, *resolved);
+                            add(r.addresses, *resolved);
         }
         // A single file (SegmentBase, or nothing): the BaseURL itself, fetched in ranges.
         if (!segmentTemplate && r.addresses.empty() && base != manifestAddress_)
-            add(r, base);
+            add(r.addresses, base);
         return r;
     }
 
@@ -172,13 +172,13 @@ private:
         return nullptr;
     }
 
-    void add(DashRepresentation& r, std::string address) {
+    void add(std::vector<std::string>& into, std::string address) {
         if (addresses_ >= limits_.addresses) {
             manifest_.cut = true;
             return;
         }
         ++addresses_;
-        r.addresses.push_back(std::move(address));
+        into.push_back(std::move(address));
     }
 
     const DashLimits& limits_;

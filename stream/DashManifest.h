@@ -23,8 +23,10 @@ struct DashRepresentation {
     int height = 0;
     std::string codecs;
     std::string kind;                    // "video", "audio", "text", or empty when nothing says
-    std::vector<std::string> addresses;  // fetched as they stand: BaseURL files, SegmentList and init addresses
-    std::vector<AddressPattern> patterns; // SegmentTemplate media and initialisation
+    std::vector<std::string> addresses;      // media fetched as they stand: BaseURL files, SegmentList URLs
+    std::vector<std::string> initialisation; // init sections named as they stand
+    std::vector<AddressPattern> patterns;     // SegmentTemplate media
+    std::vector<AddressPattern> initPatterns; // SegmentTemplate initialisation with a number or time in it
 };
 
 struct DashAdaptationSet {

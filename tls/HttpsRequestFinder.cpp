@@ -25,17 +25,29 @@ public:
             keep(*row, std::move(request.text), texts_);
     }
 
-    void Response(const HttpRequest& request, HttpResponseHead& response) override {
+    std::size_t Response(const HttpRequest& request, HttpResponseHead& response) override {
         if (!listing_ || request.method != "GET")
-            return;
+            return 0;
         const std::u16string text = addressOf(request);
         if (text.empty())
-            return;
+            return 0;
+        const AnswerObserver::Verdict verdict = observer_ ? observer_->Answered(text, response) : AnswerObserver::Verdict{};
+        if (verdict.folded)
+            return verdict.keepBody;
         if (const ResultRow* row = extractor_.ListAnsweredRequest(text, response, listByType_)) {
             keep(*row, std::string(request.text), texts_);
             keep(*row, std::move(response.text), responses_);
         }
+        return verdict.keepBody;
     }
+
+    void ResponseBody(const HttpRequest& request, std::span<const std::uint8_t> body, bool complete) override {
+        if (observer_)
+            if (const std::u16string text = addressOf(request); !text.empty())
+                observer_->BodyRead(text, body, complete);
+    }
+
+    void SetObserver(AnswerObserver* observer) { observer_ = observer; }
 
     const std::string* Text(const ResultRow& row) const {
         const auto it = texts_.find(key(row));
@@ -98,6 +110,7 @@ private:
 
     MediaAddressExtractor& extractor_;
     const Limits& limits_;
+    AnswerObserver* observer_ = nullptr;
     bool listing_ = false;
     bool listByType_ = true;
     std::unordered_map<std::u16string, std::string> texts_;
@@ -159,6 +172,10 @@ TlsStats HttpsRequestFinder::Stats() const {
 
 const std::string* HttpsRequestFinder::RequestText(const ResultRow& row) const {
     return lister_->Text(row);
+}
+
+void HttpsRequestFinder::SetAnswerObserver(AnswerObserver* observer) {
+    lister_->SetObserver(observer);
 }
 
 const std::string* HttpsRequestFinder::ResponseText(const ResultRow& row) const {

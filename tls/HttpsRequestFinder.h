@@ -22,6 +22,7 @@
 // a connection needs keys that are not known yet.
 
 #include "capture/MediaAddressExtractor.h"
+#include "http/AnswerObserver.h"
 #include "capture/PacketStore.h"
 #include "capture/ResultList.h"
 
@@ -115,6 +116,8 @@ public:
     // that rises whenever the connections followed are dropped (a key log opened, a capture started).
     KeyLog* OpenedKeyLog() const { return connections_ ? keyLog_.get() : nullptr; }
     HttpRequestSink& Lister();
+    // Answers a stream takes in are folded rather than listed, and manifests' bodies read (null: none).
+    void SetAnswerObserver(AnswerObserver* observer);
     std::uint64_t Restarts() const { return restarts_; }
 
 private:

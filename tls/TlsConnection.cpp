@@ -149,8 +149,10 @@ bool TlsConnection::passDataFrames(std::span<const std::uint8_t> record) {
     std::size_t frames = 0;
     for (std::size_t at = exchanges_.BodyBytesAhead(); at < plain; ++frames) {
         if (frames == kMaxFrames || at + kFrameHeader > plain ||
-            !serverCipher_.Peek(record, at, headers[frames]) || headers[frames][3] != 0 /* DATA */)
-            return false;
+            !serverCipher_.Peek(record, at, headers[frames]) || headers[frames][3] != 0 /* DATA */ ||
+            exchanges_.KeepsDataOf((std::uint32_t{headers[frames][5]} << 24 | headers[frames][6] << 16 |
+                                    headers[frames][7] << 8 | headers[frames][8]) & 0x7FFFFFFF))
+            return false; // a kept body's DATA is read
         at += kFrameHeader + (std::size_t{headers[frames][0]} << 16 | headers[frames][1] << 8 | headers[frames][2]);
     }
     serverCipher_.Skip();

@@ -94,7 +94,8 @@ struct EngineRun {
 } // namespace
 
 TEST(ServerAnswers, ExtensionlessMediaIsListedByItsAnswerWithTypeAndSizeAsTsharkReadsThem) {
-    const std::set<std::string> byExtension = {"/media/clip.mp4", "/hls/master.m3u8", "/hls/variant.m3u8",
+    // The master playlist names the variant playlist, which is folded into the master's row.
+    const std::set<std::string> byExtension = {"/media/clip.mp4", "/hls/master.m3u8",
                                                "/dash/manifest.mpd", "/media/clip.mp4?after=slow"};
     // Listed by the answer's media type: the type the table gives it and the size the answer gives.
     struct Listed {
@@ -161,6 +162,10 @@ TEST(ServerAnswers, ExtensionlessMediaIsListedByItsAnswerWithTypeAndSizeAsTshark
         for (const auto& [address, row] : run.rows)
             listed.insert(address);
         EXPECT_EQ(listed, expected);
+        // The master's row is the stream's: its variant played, its two segments (30,000 and 31,000 bytes).
+        const ResultRow& master = run.rows.at(std::string(capture.origin) + "/hls/master.m3u8");
+        EXPECT_EQ(utf8::FromU16(master.note), "HLS · 1 档 (800k) · 已播 800k · 8 秒 · 2 段 61 KB");
+        EXPECT_EQ(master.size, 61000u);
 
         // Server segments captured late lose no answer.
         const EngineRun late(capture.name, capture.tls, true, true);
@@ -241,8 +246,9 @@ TEST(ServerAnswers, ARefusedRequestKeepsItsTurnInHttp1Pairing) {
     struct Sink final : HttpRequestSink {
         std::vector<std::string> answered;
         void Request(HttpRequest&) override {}
-        void Response(const HttpRequest& request, HttpResponseHead& response) override {
+        std::size_t Response(const HttpRequest& request, HttpResponseHead& response) override {
             answered.push_back(request.target + " " + response.contentType);
+            return 0;
         }
     } sink;
     ByteBudget budget(1 << 20);

@@ -157,14 +157,14 @@ TEST(StreamManifests, DashManifestsAreReadWithEveryKindOfSegmentAddressing) {
     EXPECT_TRUE(video.representations[1].patterns[0].Matches("https://cdn.example/dash/chunk-1-1234567.m4s"));
     EXPECT_FALSE(video.representations[1].patterns[0].Matches("https://cdn.example/dash/chunk-0-00042.m4s"));
     EXPECT_FALSE(video.representations[1].patterns[0].Matches("https://cdn.example/dash/chunk-1-.m4s"));
-    EXPECT_EQ(video.representations[0].addresses, std::vector<std::string>{"https://cdn.example/dash/init-0.m4s"});
+    EXPECT_EQ(video.representations[0].initialisation, std::vector<std::string>{"https://cdn.example/dash/init-0.m4s"});
     const DashRepresentation& audio = m->sets[1].representations[0];
     EXPECT_EQ(m->sets[1].kind, "audio");
     ASSERT_EQ(audio.patterns.size(), 1u); // the initialisation has no identifier left: an address
     EXPECT_TRUE(audio.patterns[0].Matches("https://cdn.example/dash/audio/864000.m4a"));
-    EXPECT_EQ(audio.addresses, std::vector<std::string>{"https://cdn.example/dash/audio/init.m4a"});
-    EXPECT_EQ(m->sets[2].representations[0].addresses,
-              (std::vector<std::string>{"https://cdn.example/dash/subs/head.vtt", "https://cdn.example/dash/subs/1.vtt"}));
+    EXPECT_EQ(audio.initialisation, std::vector<std::string>{"https://cdn.example/dash/audio/init.m4a"});
+    EXPECT_EQ(m->sets[2].representations[0].initialisation, std::vector<std::string>{"https://cdn.example/dash/subs/head.vtt"});
+    EXPECT_EQ(m->sets[2].representations[0].addresses, std::vector<std::string>{"https://cdn.example/dash/subs/1.vtt"});
     EXPECT_EQ(m->sets[3].representations[0].addresses, std::vector<std::string>{"https://cdn.example/whole/v720.mp4"});
 
     const auto live = ReadDashManifest(R"(<mpd:MPD xmlns:mpd="urn:mpeg:dash:schema:mpd:2011" type="dynamic"><mpd:Period/></mpd:MPD>)",

@@ -1,0 +1,216 @@
+#include "stream/StreamRegistry.h"
+
+#include "capture/Gbk.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace velmora {
+
+namespace {
+
+std::string hlsLabel(const HlsVariant& variant) {
+    if (const std::size_t x = variant.resolution.find('x'); x != std::string::npos)
+        return variant.resolution.substr(x + 1) + "p";
+    return std::to_string(variant.bandwidth / 1000) + "k";
+}
+
+std::string dashLabel(const DashRepresentation& r) {
+    if (r.kind == "audio")
+        return "音频 " + std::to_string(r.bandwidth / 1000) + "k";
+    if (r.height > 0)
+        return std::to_string(r.height) + "p";
+    return std::to_string(r.bandwidth / 1000) + "k";
+}
+
+std::string sizeText(std::uint64_t bytes) {
+    char text[32];
+    if (bytes >= 1000 * 1000)
+        std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+    else
+        std::snprintf(text, sizeof text, "%.0f KB", static_cast<double>(bytes) / 1e3);
+    return text;
+}
+
+} // namespace
+
+void StreamRegistry::Reset() {
+    streams_.clear();
+    addresses_.clear();
+    patterns_.clear();
+}
+
+StreamInfo* StreamRegistry::find(std::uint64_t serial) {
+    for (auto& [s, stream] : streams_)
+        if (s == serial)
+            return &stream;
+    return nullptr;
+}
+
+const StreamRegistry::Place* StreamRegistry::placeOf(std::string_view address) const {
+    if (const auto it = addresses_.find(std::string(address)); it != addresses_.end())
+        return &it->second;
+    for (const Pattern& p : patterns_)
+        if (p.pattern.Matches(address))
+            return &p.place;
+    return nullptr;
+}
+
+void StreamRegistry::index(std::string address, Place place) {
+    if (addresses_.size() >= limits_.addresses && !addresses_.count(address))
+        return; // past the bound the rest goes unfolded, as without a manifest
+    addresses_.try_emplace(std::move(address), place);
+}
+
+void StreamRegistry::dropOldest() {
+    const std::uint64_t serial = streams_.front().first;
+    streams_.pop_front();
+    std::erase_if(addresses_, [serial](const auto& entry) { return entry.second.stream == serial; });
+    std::erase_if(patterns_, [serial](const Pattern& p) { return p.place.stream == serial; });
+}
+
+StreamInfo& StreamRegistry::start(std::string_view address, StreamInfo::Kind kind) {
+    if (streams_.size() >= limits_.streams)
+        dropOldest();
+    const std::uint64_t serial = nextSerial_++;
+    StreamInfo& stream = streams_.emplace_back(serial, StreamInfo{}).second;
+    stream.kind = kind;
+    stream.address = address;
+    index(std::string(address), {serial, -1, Role::Manifest});
+    return stream;
+}
+
+const StreamInfo* StreamRegistry::HlsRead(std::string_view address, const HlsPlaylist& playlist) {
+    const Place* known = placeOf(address);
+    if (known && known->role != Role::Manifest && known->role != Role::Playlist)
+        return nullptr; // a segment that reads like a playlist names nothing
+    std::uint64_t s = known ? known->stream : 0;
+    StreamInfo* stream = s ? find(s) : nullptr;
+    if (!stream) {
+        stream = &start(address, StreamInfo::Kind::Hls);
+        s = streams_.back().first;
+    }
+    if (playlist.master) {
+        for (const HlsVariant& variant : playlist.variants) {
+            const int rendition = static_cast<int>(stream->renditions.size());
+            stream->renditions.push_back({hlsLabel(variant), variant.address, variant.bandwidth, false, false});
+            index(variant.address, {s, rendition, Role::Playlist});
+        }
+        for (const HlsRendition& media : playlist.renditions) {
+            if (media.address.empty())
+                continue;
+            const int rendition = static_cast<int>(stream->renditions.size());
+            const bool audio = media.type == "AUDIO";
+            stream->renditions.push_back(
+                {(audio ? "音频 " : "") + (media.language.empty() ? media.name : media.language), media.address, 0, audio,
+                 false});
+            index(media.address, {s, rendition, Role::Playlist});
+        }
+        return stream;
+    }
+    // A media playlist: of a rendition the master named, or a stream of its own.
+    const int rendition = known && known->role == Role::Playlist ? known->rendition : -1;
+    for (const HlsSegment& segment : playlist.segments)
+        index(segment.address, {s, rendition, Role::Segment});
+    for (const std::string& part : playlist.parts)
+        index(part, {s, rendition, Role::Segment});
+    for (const std::string& init : playlist.initialisation)
+        index(init, {s, rendition, Role::Init});
+    if (rendition < 0 || !stream->renditions[static_cast<std::size_t>(rendition)].audio)
+        stream->duration = std::max(stream->duration, playlist.duration);
+    stream->live = stream->live || !playlist.endList;
+    stream->encrypted = stream->encrypted || playlist.protection == HlsProtection::Encrypted;
+    stream->drm = stream->drm || playlist.protection == HlsProtection::Drm;
+    return stream;
+}
+
+const StreamInfo* StreamRegistry::DashRead(std::string_view address, const DashManifest& manifest) {
+    if (const Place* known = placeOf(address); known && known->role != Role::Manifest)
+        return nullptr;
+    if (const Place* known = placeOf(address))
+        if (StreamInfo* old = find(known->stream))
+            return old; // read again (a live MPD is fetched over and over): its addresses are known
+    StreamInfo& stream = start(address, StreamInfo::Kind::Dash);
+    const std::uint64_t s = streams_.back().first;
+    stream.live = manifest.live;
+    stream.duration = manifest.duration;
+    stream.drm = manifest.drm;
+    for (const DashAdaptationSet& set : manifest.sets) {
+        for (const DashRepresentation& r : set.representations) {
+            const int rendition = static_cast<int>(stream.renditions.size());
+            stream.renditions.push_back({dashLabel(r), {}, r.bandwidth, r.kind == "audio", false});
+            for (const std::string& a : r.addresses)
+                index(a, {s, rendition, Role::Segment});
+            for (const std::string& a : r.initialisation)
+                index(a, {s, rendition, Role::Init});
+            for (const AddressPattern& pattern : r.patterns)
+                if (patterns_.size() < limits_.addresses)
+                    patterns_.push_back({pattern, {s, rendition, Role::Segment}});
+            for (const AddressPattern& pattern : r.initPatterns)
+                if (patterns_.size() < limits_.addresses)
+                    patterns_.push_back({pattern, {s, rendition, Role::Init}});
+        }
+    }
+    return &stream;
+}
+
+const StreamInfo* StreamRegistry::Owner(std::string_view address) const {
+    const Place* place = placeOf(address);
+    if (!place)
+        return nullptr;
+    for (const auto& [s, stream] : streams_)
+        if (s == place->stream)
+            return &stream;
+    return nullptr;
+}
+
+const StreamInfo* StreamRegistry::Fetched(std::string_view address, std::optional<std::uint64_t> bytes) {
+    const Place* place = placeOf(address);
+    if (!place)
+        return nullptr;
+    StreamInfo* stream = find(place->stream);
+    if (!stream)
+        return nullptr;
+    if (place->role == Role::Segment) {
+        ++stream->segments;
+        stream->segmentBytes += bytes.value_or(0);
+        if (place->rendition >= 0)
+            stream->renditions[static_cast<std::size_t>(place->rendition)].played = true;
+    }
+    return stream;
+}
+
+std::u16string StreamRegistry::Describe(const StreamInfo& stream) {
+    std::string text = stream.kind == StreamInfo::Kind::Hls ? "HLS" : "DASH";
+    std::vector<std::string> video, played;
+    for (const StreamRendition& r : stream.renditions) {
+        if (!r.audio)
+            video.push_back(r.label);
+        if (r.played)
+            played.push_back(r.label);
+    }
+    if (!video.empty()) {
+        text += " · " + std::to_string(video.size()) + " 档 (";
+        for (std::size_t i = 0; i < video.size(); ++i)
+            text += (i ? "/" : "") + video[i];
+        text += ")";
+    }
+    if (!played.empty()) {
+        text += " · 已播 ";
+        for (std::size_t i = 0; i < played.size(); ++i)
+            text += (i ? "/" : "") + played[i];
+    }
+    if (stream.live)
+        text += " · 直播";
+    else if (stream.duration > 0)
+        text += " · " + std::to_string(static_cast<long long>(stream.duration + 0.5)) + " 秒";
+    if (stream.segments > 0)
+        text += " · " + std::to_string(stream.segments) + " 段 " + sizeText(stream.segmentBytes);
+    if (stream.drm)
+        text += " · DRM";
+    else if (stream.encrypted)
+        text += " · 加密";
+    return utf8::ToU16(text);
+}
+
+} // namespace velmora

@@ -1,0 +1,84 @@
+// Streams folded into one row, on captures of ffmpeg playing one title served three ways over HTTP on
+// lo (tests/streams/record-stream-captures.sh): HLS with MPEG-TS segments and three variants, HLS with
+// fMP4 segments and a separate audio rendition, DASH with video and audio adaptation sets. ffmpeg reads
+// every media playlist and probes every variant before it keeps to one; nginx's log says what it fetched.
+#include "capture/Gbk.h"
+#include "engine/CaptureEngine.h"
+#include "settings/FileTypeSettings.h"
+
+#include "PcapFrames.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+
+using namespace velmora;
+
+namespace {
+
+const std::string kData = VELMORA_TEST_DATA;
+
+// The segments nginx answered (init sections apart) and their bytes.
+std::pair<std::uint64_t, std::uint64_t> servedSegments(const std::string& name) {
+    std::ifstream in(kData + "/" + name + ".served.txt");
+    std::uint64_t count = 0, bytes = 0;
+    const std::regex segment(R"((seg_\d+\.(ts|m4s)|chunk-stream\d+-\d+\.m4s)$)");
+    for (std::string line; std::getline(in, line);) {
+        std::stringstream fields(line);
+        std::string path, status, type, size;
+        std::getline(fields, path, '\t');
+        std::getline(fields, status, '\t');
+        std::getline(fields, type, '\t');
+        std::getline(fields, size, '\t');
+        if (std::regex_search(path, segment)) {
+            ++count;
+            bytes += std::stoull(size);
+        }
+    }
+    return {count, bytes};
+}
+
+std::vector<ResultRow> rowsOf(const std::string& name) {
+    const FileTypeTable table =
+        LoadFileTypeTable(SettingsFile(std::string(VELMORA_SOURCE_DIR) + "/resources/setting.ini"));
+    CaptureEngine engine(table);
+    int linkType = 0;
+    for (const test::Frame& frame : test::readPcap(kData + "/" + name + ".pcap", linkType))
+        engine.FrameReceived(frame, linkType, {0, 0, true});
+    engine.EndCapture();
+    return engine.Results().Rows();
+}
+
+} // namespace
+
+// One row a title: the manifest ffmpeg opened, saying what the stream is, which renditions were played
+// and how many segment bytes went by; no playlist, init section or segment is listed alone.
+TEST(StreamFolding, EachTitleIsOneRowWithItsRenditionsAndNothingListedAlone) {
+    struct Title {
+        const char* capture;
+        const char* address;
+        const char* note; // up to the segment count
+    };
+    for (const Title& title : {
+             Title{"stream_hls_ts", "http://media.velmora.test:8080/hlsts/master.m3u8",
+                   "HLS · 3 档 (720p/480p/360p) · 已播 720p/480p/360p · 20 秒"},
+             Title{"stream_hls_fmp4", "http://media.velmora.test:8080/hlsfmp4/master.m3u8",
+                   "HLS · 2 档 (720p/360p) · 已播 720p/360p/音频 "},
+             Title{"stream_dash", "http://media.velmora.test:8080/dash/manifest.mpd",
+                   "DASH · 2 档 (720p/360p) · 已播 720p/360p/音频 "},
+         }) {
+        SCOPED_TRACE(title.capture);
+        const std::vector<ResultRow> rows = rowsOf(title.capture);
+        ASSERT_EQ(rows.size(), 1u);
+        EXPECT_EQ(utf8::FromU16(rows[0].address), title.address);
+        EXPECT_EQ(utf8::FromU16(rows[0].type), "视频");
+        const std::string note = utf8::FromU16(rows[0].note);
+        EXPECT_TRUE(note.starts_with(title.note)) << note;
+        const auto [segments, bytes] = servedSegments(title.capture);
+        EXPECT_NE(note.find(" · " + std::to_string(segments) + " 段 "), std::string::npos) << note;
+        EXPECT_EQ(rows[0].size, bytes);
+    }
+}
