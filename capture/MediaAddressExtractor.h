@@ -25,6 +25,7 @@ struct ExtractionOptions {
     int allPacketsValue = 0;  // the "获取所有数据包" check box: 0 search, 1 list every frame, other: nothing
     double minimumLength = 0; // frames whose text is not longer than this are dropped
     bool byContentType = true; // an answered GET is also listed by its media type ("[FileType] ByContentType")
+    bool readStreams = true;   // manifests are read and segments folded into their stream ("[FileType] Streams")
 };
 
 class MediaAddressExtractor {

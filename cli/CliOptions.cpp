@@ -25,6 +25,8 @@ const char* const kCliUsage =
     "  --min-length N      drop frames whose text is not longer than N characters\n"
     "  --all-packets       list every frame instead of searching it\n"
     "  --no-content-type   list by the address's extension only, not by the media type of the answer\n"
+    "  --no-streams        do not read HLS and DASH manifests: playlists and segments are listed as the\n"
+    "                      file-type table says, not folded into one row per stream\n"
     "  --format tsv|jsonl  output format (default tsv); with jsonl a row listed from an answer also carries\n"
     "                      \"content_type\" and, when the answer gives it, \"size\" (bytes)\n"
     "  --tls-keylog FILE   also list HTTPS requests (HTTP/1.x and HTTP/2 over TLS, HTTP/3 over QUIC),\n"
@@ -77,6 +79,8 @@ CliParse ParseCommandLine(const std::vector<std::string>& args) {
             o.allPackets = true;
         } else if (arg == "--no-content-type") {
             o.byContentType = false;
+        } else if (arg == "--no-streams") {
+            o.readStreams = false;
         } else if (arg == "-r") {
             if (!value(v) || v.empty())
                 return fail("-r needs a capture file");

@@ -22,6 +22,7 @@ struct CliOptions {
     std::optional<std::int64_t> minimumLength;  // --min-length
     bool allPackets = false;
     bool byContentType = true; // off with --no-content-type
+    bool readStreams = true;   // off with --no-streams
     Format format = Format::Tsv;
     std::string tlsKeyLog; // --tls-keylog: decrypt HTTPS requests with this NSS key log
 };

@@ -114,6 +114,7 @@ int main(int argc, char** argv) {
     ExtractionOptions extraction;
     extraction.allPacketsValue = options.allPackets ? 1 : 0;
     extraction.byContentType = options.byContentType && ReadByContentType(settings);
+    extraction.readStreams = options.readStreams && ReadStreams(settings);
     extraction.minimumLength = static_cast<double>(
         options.minimumLength ? *options.minimumLength : ParseLeadingNumber(ReadMinimumLength(settings)));
 

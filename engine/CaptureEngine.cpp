@@ -34,13 +34,15 @@ CaptureEngine::CaptureEngine(const FileTypeTable& fileTypes, Limits limits)
 
 bool CaptureEngine::StreamClaim::Claims(std::u16string_view address) const {
     // Only what a manifest named is looked up: most addresses are no stream's.
-    return streams_.size() > 0 && streams_.Owner(utf8::FromU16(address)) != nullptr;
+    return on_ && streams_.size() > 0 && streams_.Owner(utf8::FromU16(address)) != nullptr;
 }
 
 void CaptureEngine::FrameReceived(std::span<const std::uint8_t> frame, int linkType, const ExtractionOptions& options,
                                   const FrameMarkers* knownMarkers) {
     ExtractionOptions effective = options;
     effective.byContentType = options.byContentType && listByContentType_;
+    effective.readStreams = options.readStreams && readStreams_;
+    streamClaim_.SetOn(effective.readStreams);
     lastOptions_ = effective;
     extractor_.vpacket_PacketReceived(frame, linkType, effective, knownMarkers);
     const PacketNumber packet = store_.CurrentPacket();
@@ -99,6 +101,8 @@ std::size_t CaptureEngine::clearTextAnswered(std::u16string_view address, Packet
 }
 
 CaptureEngine::Verdict CaptureEngine::Answered(std::u16string_view address, const HttpResponseHead& response) {
+    if (!lastOptions_.readStreams)
+        return {};
     const std::string decoded = utf8::FromU16(DecodeCnEscapes(address));
     const bool manifest = response.Success() && MayBeManifest(response.contentType, decoded);
     // A request a stream takes in: folded into its row, and its body read when it is a playlist.

@@ -64,6 +64,8 @@ public:
     // lists by it when both this and its options say so.
     void SetListByContentType(bool on) { listByContentType_ = on; }
     bool ListByContentType() const { return listByContentType_; }
+    // "[FileType] Streams": manifests read and segments folded (a frame reads them when this and its options say so).
+    void SetReadStreams(bool on) { readStreams_ = on; }
 
     // Capture start: frames, rows and followed connections are dropped; the key log stays open.
     void Reset();
@@ -115,15 +117,18 @@ private:
     public:
         explicit StreamClaim(const StreamRegistry& streams) : streams_(streams) {}
         bool Claims(std::u16string_view address) const override;
+        void SetOn(bool on) { on_ = on; }
 
     private:
         const StreamRegistry& streams_;
+        bool on_ = true;
     };
 
     Limits limits_;
     const ExtractionOptions* options_ = nullptr; // of the frame being handled
     ExtractionOptions lastOptions_;
     bool listByContentType_ = true;
+    bool readStreams_ = true;
     PacketStore store_;
     ResultList results_;
     MediaAddressExtractor extractor_;

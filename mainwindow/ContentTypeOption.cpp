@@ -16,6 +16,7 @@ ContentTypeOption::ContentTypeOption(Form1* form) : QObject(form), form_(form) {
     const bool on = velmora::ReadByContentType(form_->settings());
     check_->setValue(on ? 1 : 0);
     form_->engine().SetListByContentType(on);
+    form_->engine().SetReadStreams(velmora::ReadStreams(form_->settings())); // "[FileType] Streams", no switch of its own
     // Right under "中文文本处理", in the column of the check boxes.
     QLayout* columns = page->layout();
     for (int i = 0; columns && i < columns->count(); ++i) {
@@ -34,5 +35,6 @@ ContentTypeOption::ContentTypeOption(Form1* form) : QObject(form), form_(form) {
 void ContentTypeOption::changed() {
     const bool on = check_->Value() == 1;
     form_->engine().SetListByContentType(on);
+    form_->engine().SetReadStreams(velmora::ReadStreams(form_->settings())); // "[FileType] Streams", no switch of its own
     velmora::WriteByContentType(form_->settings(), on);
 }

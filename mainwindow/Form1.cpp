@@ -241,6 +241,7 @@ QWidget* Form1::buildOperationPage() {
         columns->setSectionResizeMode(column, QHeaderView::Interactive);
         columns->resizeSection(column, Px(1100));
     }
+    columns->resizeSection(ResultListModel::NoteColumn, Px(3400)); // a stream's note: its tooltip has it whole
     columns->setSectionResizeMode(ResultListModel::AddressColumn, QHeaderView::Stretch);
 
     Text1_ = new QPlainTextEdit(page);

@@ -29,9 +29,17 @@ QVariant ResultListModel::data(const QModelIndex& index, int role) const {
         return PacketText(index.row());
     case SizeColumn:
         return SizeText(index.row());
+    case NoteColumn:
+        return NoteText(index.row());
     default:
         return {};
     }
+}
+
+QString ResultListModel::NoteText(int row) const {
+    if (row < 0 || row >= static_cast<int>(shownRows_))
+        return {};
+    return QString::fromStdU16String(rows_[static_cast<std::size_t>(row)].note);
 }
 
 QVariant ResultListModel::headerData(int section, Qt::Orientation orientation, int role) const {
@@ -48,6 +56,8 @@ QVariant ResultListModel::headerData(int section, Qt::Orientation orientation, i
         return QStringLiteral("封包索引");
     case SizeColumn:
         return QStringLiteral("大小");
+    case NoteColumn:
+        return QStringLiteral("说明");
     default:
         return {};
     }
@@ -57,7 +67,7 @@ std::size_t ResultListModel::FlushPending() {
     if (rows_.AnswersSet() != answersShown_) {
         answersShown_ = rows_.AnswersSet();
         if (shownRows_ > 0)
-            emit dataChanged(index(0, SizeColumn), index(static_cast<int>(shownRows_) - 1, SizeColumn));
+            emit dataChanged(index(0, SizeColumn), index(static_cast<int>(shownRows_) - 1, NoteColumn));
     }
     if (rows_.size() < shownRows_) {
         // The list was shortened behind the model's back: start the views afresh.

@@ -15,8 +15,8 @@ class ResultListModel final : public QAbstractTableModel {
     Q_OBJECT
 
 public:
-    // "大小" is this program's own column, after the three the saved lists and the data window know.
-    enum Column { TypeColumn = 0, AddressColumn = 1, PacketColumn = 2, SizeColumn = 3, ColumnCount = 4 };
+    // "大小" and "说明" are this program's own columns, after the three the saved lists and the data window know.
+    enum Column { TypeColumn = 0, AddressColumn = 1, PacketColumn = 2, SizeColumn = 3, NoteColumn = 4, ColumnCount = 5 };
 
     explicit ResultListModel(velmora::ResultList& rows, QObject* parent = nullptr);
 
@@ -49,6 +49,8 @@ public:
     QString PacketText(int row) const;
     // "4.8 MB"; empty until the server's answer has told it.
     QString SizeText(int row) const;
+    // What a stream's row says of it; empty for other rows.
+    QString NoteText(int row) const;
     static QString FormatSize(std::optional<std::uint64_t> bytes);
 
 private:

@@ -75,6 +75,11 @@ bool ReadByContentType(const SettingsFile& settings) {
     return value.empty() || ParseLeadingNumber(value) != 0;
 }
 
+bool ReadStreams(const SettingsFile& settings) {
+    const std::string value = settings.GetIniString(keys::kFileTypeSection, keys::kStreamsKey);
+    return value.empty() || ParseLeadingNumber(value) != 0;
+}
+
 bool WriteByContentType(SettingsFile& settings, bool on) {
     return settings.WriteIniString(keys::kFileTypeSection, keys::kByContentTypeKey, on ? "1" : "0");
 }

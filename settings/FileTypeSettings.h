@@ -34,6 +34,8 @@ bool WriteFileTypeState(SettingsFile& settings, std::size_t row, std::u16string_
 // "[FileType] ByContentType": whether an address is also listed by the media type of its answer. Missing or
 // empty is on; a number is on unless it is 0.
 bool ReadByContentType(const SettingsFile& settings);
+// "[FileType] Streams": manifests are read and their segments folded into one row (default on).
+bool ReadStreams(const SettingsFile& settings);
 bool WriteByContentType(SettingsFile& settings, bool on);
 
 // The minimum packet length as text, as start-up puts it in its box: "" when the key is missing.

@@ -23,6 +23,7 @@ inline constexpr std::string_view kTypeKey = "Type";
 inline constexpr std::string_view kValueKey = "Value";
 inline constexpr std::string_view kMimeKey = "Mime"; // media types of a row, comma-separated
 inline constexpr std::string_view kByContentTypeKey = "ByContentType"; // 0: rows only by extension
+inline constexpr std::string_view kStreamsKey = "Streams"; // 0: manifests not read, segments listed as the table says
 
 // How an address is handed to a downloader (this program's own section; the original has none).
 inline constexpr std::string_view kDownloadSection = "Download";

@@ -41,13 +41,13 @@ std::pair<std::uint64_t, std::uint64_t> servedSegments(const std::string& name) 
     return {count, bytes};
 }
 
-std::vector<ResultRow> rowsOf(const std::string& name) {
+std::vector<ResultRow> rowsOf(const std::string& name, bool readStreams = true) {
     const FileTypeTable table =
         LoadFileTypeTable(SettingsFile(std::string(VELMORA_SOURCE_DIR) + "/resources/setting.ini"));
     CaptureEngine engine(table);
     int linkType = 0;
     for (const test::Frame& frame : test::readPcap(kData + "/" + name + ".pcap", linkType))
-        engine.FrameReceived(frame, linkType, {0, 0, true});
+        engine.FrameReceived(frame, linkType, {0, 0, true, readStreams});
     engine.EndCapture();
     return engine.Results().Rows();
 }
@@ -81,4 +81,17 @@ TEST(StreamFolding, EachTitleIsOneRowWithItsRenditionsAndNothingListedAlone) {
         EXPECT_NE(note.find(" · " + std::to_string(segments) + " 段 "), std::string::npos) << note;
         EXPECT_EQ(rows[0].size, bytes);
     }
+}
+
+// Switched off ("[FileType] Streams=0", --no-streams), rows are as the file-type table gives them: the
+// master and its three media playlists (the shipped table disables .ts).
+TEST(StreamFolding, SwitchedOffTheRowsAreTheTablesAsBefore) {
+    std::vector<std::string> addresses;
+    for (const ResultRow& row : rowsOf("stream_hls_ts", false)) {
+        addresses.push_back(utf8::FromU16(row.address));
+        EXPECT_TRUE(row.note.empty());
+    }
+    const std::string base = "http://media.velmora.test:8080/hlsts/";
+    EXPECT_EQ(addresses, (std::vector<std::string>{base + "master.m3u8", base + "720p/index.m3u8", base + "480p/index.m3u8",
+                                                    base + "360p/index.m3u8"}));
 }
