@@ -51,6 +51,8 @@ void HttpResponseHead::TakeHeader(std::string_view name, std::string_view value)
         contentType = MediaTypeOf(value);
     } else if (EqualsIgnoringAsciiCase(name, "content-length")) {
         contentLength = decimal(value);
+    } else if (EqualsIgnoringAsciiCase(name, "content-encoding")) {
+        contentEncoding.assign(value.substr(0, 32)); // one coding is all a server sends a manifest in
     } else if (EqualsIgnoringAsciiCase(name, "content-range")) {
         // "bytes 0-999/150000"; "*" means the length is not known.
         const std::size_t slash = value.rfind('/');

@@ -17,6 +17,7 @@ struct HttpResponseHead {
     std::string contentType; // the media type without parameters, lower case
     std::optional<std::uint64_t> contentLength;
     std::optional<std::uint64_t> completeLength; // of a Content-Range: "bytes 0-999/150000" gives 150000
+    std::string contentEncoding;                 // as sent ("gzip"), when the body is encoded
     std::string text;                            // status line and headers, or "name: value" lines; CR LF each
     PacketNumber packet = 0;                     // the frame that completed the head
 

@@ -2,6 +2,7 @@
 
 #include "capture/FrameText.h"
 #include "capture/Gbk.h"
+#include "stream/ContentDecoding.h"
 #include "stream/ManifestKind.h"
 
 #include <cstring>
@@ -105,6 +106,8 @@ CaptureEngine::Verdict CaptureEngine::Answered(std::u16string_view address, cons
         return {};
     const std::string decoded = utf8::FromU16(DecodeCnEscapes(address));
     const bool manifest = response.Success() && MayBeManifest(response.contentType, decoded);
+    if (manifest && !response.contentEncoding.empty() && encodings_.size() < kMaxPendingEncodings)
+        encodings_[std::u16string(address)] = response.contentEncoding; // for its body, read later
     // A request a stream takes in: folded into its row, and its body read when it is a playlist.
     if (const StreamInfo* stream = streams_.Fetched(decoded, response.Success() ? response.ResourceSize() : std::nullopt)) {
         showStream(*stream);
@@ -115,7 +118,18 @@ CaptureEngine::Verdict CaptureEngine::Answered(std::u16string_view address, cons
 
 void CaptureEngine::BodyRead(std::u16string_view address, std::span<const std::uint8_t> body, bool complete) {
     const std::string decoded = utf8::FromU16(DecodeCnEscapes(address));
-    const std::string_view text(reinterpret_cast<const char*>(body.data()), body.size());
+    std::string coding;
+    if (const auto it = encodings_.find(std::u16string(address)); it != encodings_.end()) {
+        coding = std::move(it->second);
+        encodings_.erase(it);
+    }
+    // An encoded body cut at its bound cannot be decoded; a bomb is refused by the decoder's bounds.
+    if (!coding.empty() && !complete)
+        return;
+    const std::optional<std::string> content = DecodeContent(coding, body);
+    if (!content)
+        return;
+    const std::string_view text(*content);
     const StreamInfo* stream = nullptr;
     if (LooksLikeHls(text)) {
         // A playlist cut at its bound still names the segments before the cut.
@@ -162,6 +176,7 @@ void CaptureEngine::Reset() {
     followQuic();
     clearText_.Reset();
     streams_.Reset();
+    encodings_.clear();
     answers_.clear();
     answerBytes_ = 0;
 }

@@ -137,6 +137,9 @@ private:
     std::unique_ptr<QuicConnectionTable> quic_;
     std::uint64_t quicRestarts_ = 0;
     StreamRegistry streams_;
+    // The Content-Encoding of manifests whose bodies are awaited, by address.
+    static constexpr std::size_t kMaxPendingEncodings = 64;
+    std::unordered_map<std::u16string, std::string> encodings_;
     StreamClaim streamClaim_{streams_};
     ClearTextExchanges clearText_;
     std::unordered_map<std::u16string, AnswerRecord> answers_; // by RowKey

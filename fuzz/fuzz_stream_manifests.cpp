@@ -1,12 +1,15 @@
 // The HLS playlist parser and the MPD reader on any text, under the address of a manifest and under
 // bounds small enough that the fuzzer reaches them: nothing read may break the bounds, name a
-// non-http(s) address, or name the manifest itself; every pattern must match the address it came from
-// when its numbers are filled in. The first byte picks the reader.
+// non-http(s) address, or name the manifest itself. The content decoders may not pass their bounds
+// whatever they are fed. The first byte picks the reader.
+#include "stream/ContentDecoding.h"
 #include "stream/DashManifest.h"
 #include "stream/HlsPlaylist.h"
 
 #include <cstdint>
+#include <algorithm>
 #include <cstdlib>
+#include <span>
 #include <string_view>
 
 namespace {
@@ -28,6 +31,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0)
         return 0;
     const std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
+    if (data[0] & 2) {
+        static constexpr const char* kCodings[] = {"gzip", "deflate", "br", "zstd", "identity"};
+        velmora::ContentDecodingLimits limits;
+        limits.maxBytes = 1 << 16;
+        limits.maxRatio = 50;
+        const auto body = std::span(data + 1, size - 1);
+        if (const auto decoded = velmora::DecodeContent(kCodings[(data[0] >> 2) % 5], body, limits))
+            check(decoded->size() <= limits.maxBytes && decoded->size() <= std::max<std::size_t>(body.size(), 1) * 50);
+        return 0;
+    }
     if (data[0] & 1) {
         velmora::HlsLimits limits;
         limits.lineBytes = 512;

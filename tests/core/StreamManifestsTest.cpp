@@ -1,11 +1,15 @@
 // Manifests read into values: addresses resolved as RFC 3986 says, HLS playlists as ffmpeg and the
 // RFC 8216 examples write them, MPDs with every kind of segment addressing, and hostile manifests
 // made harmless.
+#include "stream/ContentDecoding.h"
 #include "stream/DashManifest.h"
 #include "stream/HlsPlaylist.h"
 #include "stream/UriReference.h"
 
+#include <brotli/encode.h>
 #include <gtest/gtest.h>
+#include <zlib.h>
+#include <zstd.h>
 
 #include <string>
 
@@ -238,4 +242,52 @@ TEST(StreamManifests, HostileManifestsAreHarmless) {
         for (const auto& address : representation.addresses)
             EXPECT_TRUE(address.starts_with("https://a.example/")) << address;
     }
+}
+
+// Bodies as servers encode them, made with the real encoders, and bombs that would decode to far more
+// than a manifest: each coding decodes within the bounds, a bomb is refused.
+TEST(StreamManifests, EncodedBodiesDecodeWithinTheirBoundsAndBombsAreRefused) {
+    std::string playlist = "#EXTM3U\n#EXT-X-TARGETDURATION:4\n";
+    for (int i = 0; i < 400; ++i)
+        playlist += "#EXTINF:4.0,\nsegment_" + std::to_string(i) + ".ts\n";
+    auto gzip = [](std::string_view text, int windowBits) {
+        z_stream stream{};
+        deflateInit2(&stream, 9, Z_DEFLATED, windowBits, 9, Z_DEFAULT_STRATEGY);
+        std::vector<std::uint8_t> out(deflateBound(&stream, text.size()) + 32);
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+        stream.avail_in = static_cast<uInt>(text.size());
+        stream.next_out = out.data();
+        stream.avail_out = static_cast<uInt>(out.size());
+        deflate(&stream, Z_FINISH);
+        out.resize(stream.total_out);
+        deflateEnd(&stream);
+        return out;
+    };
+    std::vector<std::uint8_t> br(BrotliEncoderMaxCompressedSize(playlist.size()));
+    std::size_t brSize = br.size();
+    ASSERT_TRUE(BrotliEncoderCompress(9, 22, BROTLI_MODE_TEXT, playlist.size(),
+                                      reinterpret_cast<const std::uint8_t*>(playlist.data()), &brSize, br.data()));
+    br.resize(brSize);
+    std::vector<std::uint8_t> zst(ZSTD_compressBound(playlist.size()));
+    zst.resize(ZSTD_compress(zst.data(), zst.size(), playlist.data(), playlist.size(), 3));
+    const std::pair<const char*, std::vector<std::uint8_t>> encoded[] = {
+        {"gzip", gzip(playlist, 15 + 16)}, {"deflate", gzip(playlist, 15)}, {"deflate", gzip(playlist, -15)},
+        {"br", br},                         {"zstd", zst},
+    };
+    for (const auto& [coding, bytes] : encoded) {
+        const auto decoded = DecodeContent(coding, bytes);
+        ASSERT_TRUE(decoded) << coding;
+        EXPECT_EQ(*decoded, playlist) << coding;
+        EXPECT_FALSE(DecodeContent(coding, std::span(bytes).first(bytes.size() / 2))) << coding << " cut short";
+    }
+    EXPECT_FALSE(DecodeContent("compress", encoded[0].second));
+
+    // 64 MiB of the same line in about 64 KiB: past the 2 MiB bound and the ratio, refused at once.
+    const std::string bomb(64 << 20, '#');
+    EXPECT_FALSE(DecodeContent("gzip", gzip(bomb, 15 + 16)));
+    std::vector<std::uint8_t> zbomb(ZSTD_compressBound(bomb.size()));
+    zbomb.resize(ZSTD_compress(zbomb.data(), zbomb.size(), bomb.data(), bomb.size(), 1));
+    EXPECT_FALSE(DecodeContent("zstd", zbomb));
+    // Within 2 MiB but 1,000 times smaller than it decodes to: past the ratio.
+    EXPECT_FALSE(DecodeContent("gzip", gzip(std::string(1 << 20, 'a'), 15 + 16)));
 }
