@@ -1,5 +1,7 @@
 #include "capture/MediaAddressExtractor.h"
 
+#include "capture/RangePiece.h"
+
 #include "capture/ByteSearch.h"
 #include "capture/FrameMarkers.h"
 #include "capture/FrameText.h"
@@ -353,9 +355,17 @@ const ResultRow* MediaAddressExtractor::ListDecryptedRequest(Text address, Packe
 const ResultRow* MediaAddressExtractor::ListAnsweredRequest(Text address, const HttpResponseHead& response,
                                                             bool listByType) {
     std::u16string decoded = DecodeCnEscapes(address);
+    std::optional<std::uint64_t> size = response.ResourceSize();
+    bool atLeast = false;
+    // The pieces of one file, its range in the query string: one row, the file's.
+    if (auto piece = ReadRangePiece(decoded)) {
+        decoded = std::move(piece->address);
+        atLeast = !piece->length;
+        size = piece->length ? piece->length : std::optional<std::uint64_t>(piece->end);
+    }
     if (const auto row = results_.FindCaptureRow(decoded)) {
         if (response.Success())
-            results_.SetAnswer(*row, response.contentType, response.ResourceSize());
+            results_.SetAnswer(*row, response.contentType, size, atLeast);
         return nullptr;
     }
     if (!listByType || !response.Success())
@@ -363,8 +373,9 @@ const ResultRow* MediaAddressExtractor::ListAnsweredRequest(Text address, const 
     auto type = fileTypes_.ClassifyMediaType(response.contentType);
     if (!type || (claim_ && claim_->Claims(decoded)))
         return nullptr;
-    results_.AddCaptureRow(
-        {std::move(*type), std::move(decoded), response.packet, response.contentType, response.ResourceSize()});
+    ResultRow row{std::move(*type), std::move(decoded), response.packet, response.contentType, size};
+    row.sizeAtLeast = atLeast;
+    results_.AddCaptureRow(std::move(row));
     return &results_.Rows().back();
 }
 

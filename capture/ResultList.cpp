@@ -94,13 +94,18 @@ std::optional<std::size_t> ResultList::FindCaptureRow(std::u16string_view addres
     return std::nullopt;
 }
 
-void ResultList::SetAnswer(std::size_t index, std::string contentType, std::optional<std::uint64_t> size) {
+void ResultList::SetAnswer(std::size_t index, std::string contentType, std::optional<std::uint64_t> size,
+                           bool atLeast) {
     if (index >= rows_.size())
         return;
     ResultRow& row = rows_[index];
     row.contentType = std::move(contentType);
-    if (size)
+    if (size && atLeast && row.sizeAtLeast && row.size)
+        size = std::max(*size, *row.size);
+    if (size) {
         row.size = size;
+        row.sizeAtLeast = atLeast;
+    }
     ++answersSet_;
 }
 

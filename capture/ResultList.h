@@ -32,6 +32,7 @@ struct ResultRow {
     // Known once the server's answer is seen; neither is saved with the list.
     std::string contentType;           // the answer's media type, lower case
     std::optional<std::uint64_t> size; // the resource's size in bytes
+    bool sizeAtLeast = false;          // a file fetched in pieces of unknown whole: the largest end seen
     std::u16string note;               // "说明": what a stream row is, read from its manifest
 };
 
@@ -52,7 +53,8 @@ public:
     // The capture row (one of the first ResultCount rows) with this address.
     std::optional<std::size_t> FindCaptureRow(std::u16string_view address) const;
     // The server's answer to a row's request: its media type and the resource's size, when known.
-    void SetAnswer(std::size_t index, std::string contentType, std::optional<std::uint64_t> size);
+    // With `atLeast`, the size only grows: the pieces of one file report their ends.
+    void SetAnswer(std::size_t index, std::string contentType, std::optional<std::uint64_t> size, bool atLeast = false);
     // What a stream's manifest says of the row ("说明"), with the bytes of its folded segments as its size.
     void SetNote(std::size_t index, std::u16string note, std::optional<std::uint64_t> size);
     // Rises with every SetAnswer and SetNote, so a view knows to show the new sizes and notes.

@@ -48,6 +48,8 @@ void RowWriter::Write(const ResultRow& row) {
             line_ += ",\"content_type\":" + JsonString(row.contentType);
         if (row.size)
             line_ += ",\"size\":" + std::to_string(*row.size);
+        if (row.size && row.sizeAtLeast)
+            line_ += ",\"size_at_least\":true";
         line_ += "}\n";
     } else {
         // Frame texts render every control byte as "·", so neither field holds a tab or line break.

@@ -135,7 +135,9 @@ QString ResultListModel::PacketText(int row) const {
 }
 
 QString ResultListModel::SizeText(int row) const {
-    return FormatSize(rows_[static_cast<std::size_t>(row)].size);
+    const velmora::ResultRow& entry = rows_[static_cast<std::size_t>(row)];
+    const QString size = FormatSize(entry.size);
+    return entry.sizeAtLeast && !size.isEmpty() ? QStringLiteral("≥ ") + size : size;
 }
 
 QString ResultListModel::FormatSize(std::optional<std::uint64_t> bytes) {
