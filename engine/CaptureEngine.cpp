@@ -139,8 +139,32 @@ void CaptureEngine::BodyRead(std::u16string_view address, std::span<const std::u
         if (const auto manifest = ReadDashManifest(text, decoded))
             stream = streams_.DashRead(decoded, *manifest);
     }
-    if (stream)
-        showStream(*stream);
+    if (!stream)
+        return;
+    if (stream->address == decoded && !manifestTexts_.count(decoded) && manifestTextBytes_ < kMaxManifestTexts) {
+        std::string kept(text.substr(0, kMaxManifestText));
+        manifestTextBytes_ += kept.size();
+        manifestTexts_.emplace(decoded, std::move(kept));
+    }
+    showStream(*stream);
+}
+
+std::optional<std::string> CaptureEngine::StreamTextOf(const ResultRow& row) const {
+    if (row.note.empty())
+        return std::nullopt;
+    const std::string address = utf8::FromU16(row.address);
+    const StreamInfo* stream = streams_.Owner(address);
+    if (!stream || stream->address != address)
+        return std::nullopt;
+    std::string text;
+    if (const auto it = manifestTexts_.find(address); it != manifestTexts_.end())
+        text = it->second;
+    if (!text.empty() && text.back() != '\n')
+        text += '\n';
+    text += "\n折叠的请求（前 " + std::to_string(StreamInfo::kMaxFoldedShown) + " 个）：\n";
+    for (const std::string& folded : stream->folded)
+        text += folded + '\n';
+    return text;
 }
 
 void CaptureEngine::showStream(const StreamInfo& stream) {
@@ -177,6 +201,8 @@ void CaptureEngine::Reset() {
     clearText_.Reset();
     streams_.Reset();
     encodings_.clear();
+    manifestTexts_.clear();
+    manifestTextBytes_ = 0;
     answers_.clear();
     answerBytes_ = 0;
 }

@@ -87,6 +87,10 @@ public:
     // TLS and QUIC together, for the figures the window shows.
     TlsStats DecryptedConnections() const;
 
+    // For a stream's row: its manifest's text and the first requests folded into it, as the data window
+    // shows them; nothing for the other rows.
+    std::optional<std::string> StreamTextOf(const ResultRow& row) const;
+
     // For a row listed from a server's answer; nothing for the others, and for rows past the text bound.
     std::optional<Answer> AnswerOf(const ResultRow& row) const;
 
@@ -140,6 +144,11 @@ private:
     // The Content-Encoding of manifests whose bodies are awaited, by address.
     static constexpr std::size_t kMaxPendingEncodings = 64;
     std::unordered_map<std::u16string, std::string> encodings_;
+    // The manifests' texts by stream address, within a bound of their own.
+    static constexpr std::size_t kMaxManifestText = 64 << 10;
+    static constexpr std::size_t kMaxManifestTexts = std::size_t{8} << 20;
+    std::unordered_map<std::string, std::string> manifestTexts_;
+    std::size_t manifestTextBytes_ = 0;
     StreamClaim streamClaim_{streams_};
     ClearTextExchanges clearText_;
     std::unordered_map<std::u16string, AnswerRecord> answers_; // by RowKey

@@ -101,7 +101,11 @@ void DataWindow::LV1_ItemClick() {
                    ? QString::fromStdU16String(velmora::DecodeCnEscapes(velmora::PacketToTextCn(store, n)))
                    : QString::fromStdU16String(velmora::PacketToText(store, n));
     };
-    if (const auto answer = form_->engine().AnswerOf(result)) {
+    if (const auto stream = form_->engine().StreamTextOf(result)) {
+        // A stream's row: its manifest, then the requests folded into it.
+        noteText_.clear();
+        text = QString::fromUtf8(*stream);
+    } else if (const auto answer = form_->engine().AnswerOf(result)) {
         // Listed from the server's answer: the request, then the answer's status line and headers.
         noteText_.clear();
         if (answer->requestText)

@@ -171,6 +171,8 @@ const StreamInfo* StreamRegistry::Fetched(std::string_view address, std::optiona
     StreamInfo* stream = find(place->stream);
     if (!stream)
         return nullptr;
+    if (place->role != Role::Manifest && stream->folded.size() < StreamInfo::kMaxFoldedShown)
+        stream->folded.emplace_back(address);
     if (place->role == Role::Segment) {
         ++stream->segments;
         stream->segmentBytes += bytes.value_or(0);

@@ -39,6 +39,8 @@ struct StreamInfo {
     bool live = false;
     bool encrypted = false;
     bool drm = false;
+    std::vector<std::string> folded; // the first requests taken in, for the data window
+    static constexpr std::size_t kMaxFoldedShown = 64;
 };
 
 class StreamRegistry final {

@@ -41,15 +41,20 @@ std::pair<std::uint64_t, std::uint64_t> servedSegments(const std::string& name) 
     return {count, bytes};
 }
 
+struct Played {
+    FileTypeTable table = LoadFileTypeTable(SettingsFile(std::string(VELMORA_SOURCE_DIR) + "/resources/setting.ini"));
+    CaptureEngine engine{table};
+
+    explicit Played(const std::string& name, bool readStreams = true) {
+        int linkType = 0;
+        for (const test::Frame& frame : test::readPcap(kData + "/" + name + ".pcap", linkType))
+            engine.FrameReceived(frame, linkType, {0, 0, true, readStreams});
+        engine.EndCapture();
+    }
+};
+
 std::vector<ResultRow> rowsOf(const std::string& name, bool readStreams = true) {
-    const FileTypeTable table =
-        LoadFileTypeTable(SettingsFile(std::string(VELMORA_SOURCE_DIR) + "/resources/setting.ini"));
-    CaptureEngine engine(table);
-    int linkType = 0;
-    for (const test::Frame& frame : test::readPcap(kData + "/" + name + ".pcap", linkType))
-        engine.FrameReceived(frame, linkType, {0, 0, true, readStreams});
-    engine.EndCapture();
-    return engine.Results().Rows();
+    return Played(name, readStreams).engine.Results().Rows();
 }
 
 } // namespace
@@ -78,6 +83,14 @@ TEST(StreamFolding, EachTitleIsOneRowWithItsRenditionsAndNothingListedAlone) {
         const std::string note = utf8::FromU16(rows[0].note);
         EXPECT_TRUE(note.starts_with(title.note)) << note;
         const auto [segments, bytes] = servedSegments(title.capture);
+        // The data window: the manifest as served, then the requests folded into it.
+        const Played played(title.capture);
+        const auto text = played.engine.StreamTextOf(played.engine.Results()[0]);
+        ASSERT_TRUE(text);
+        EXPECT_TRUE(text->starts_with(std::string(title.address).ends_with(".mpd") ? "<?xml" : "#EXTM3U")) << *text;
+        EXPECT_NE(text->find("折叠的请求"), std::string::npos);
+        EXPECT_NE(text->find(std::string(title.address).substr(0, std::string(title.address).rfind('/') + 1)),
+                  text->find("折叠的请求"));
         EXPECT_NE(note.find(" · " + std::to_string(segments) + " 段 "), std::string::npos) << note;
         EXPECT_EQ(rows[0].size, bytes);
     }
