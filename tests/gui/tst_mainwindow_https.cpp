@@ -9,6 +9,7 @@
 #include "mainwindow/FileTypeTableModel.h"
 #include "mainwindow/HttpsCapture.h"
 #include "mainwindow/KeyLogOptions.h"
+#include "mainwindow/RowRequestHeaders.h"
 #include "mainwindow/ResultListModel.h"
 #include "mainwindow/StatusPanels.h"
 #include "settings/FileTypeSettings.h"
@@ -90,6 +91,7 @@ private slots:
     void keyLogOptionStartsTheBrowserWritingToAPrivateFile();
     void recordedCaptureListsDecryptedRequestsAmongClearTextRows();
     void figuresSayWhichConnectionsHadGaps();
+    void rowsListedFromTheirAnswersHandOnTheirRequestsHeaders();
     // Last: moves the test process into a network namespace of its own.
     void liveCaptureDecryptsWithKeysWrittenWhileItRuns();
 };
@@ -232,6 +234,34 @@ void TestMainWindowHttps::figuresSayWhichConnectionsHadGaps() {
     QCOMPARE(form.Status1()->CapturePanel()->text(),
              QStringLiteral("捕获文件：98 帧，4 个地址，TLS 已解密 0 / 无密钥 0 / 有缺口 1"));
     QCOMPARE(dialogs.Count(), 0);
+}
+
+// curl fetched the media page in clear text and over HTTP/2 with TLS: a row listed from its answer (the
+// extensionless video) hands on its request's headers, not the answer frame's (which has none), and
+// so does a decrypted request, whose own frame holds only ciphertext.
+void TestMainWindowHttps::rowsListedFromTheirAnswersHandOnTheirRequestsHeaders() {
+    for (const char* capture : {"media_http", "media_h2_tls"}) {
+        SettingsFolder folder;
+        const QString keys = folder.dir.filePath(QStringLiteral("keys.log"));
+        QFile::copy(QStringLiteral(VELMORA_TEST_DATA "/") + capture + QStringLiteral(".keys"), keys);
+        folder.Write("[FileType]\nCount=1\nExtName1=.mp4\nType1=视频\nValue1=\n[Tls]\nKeyLogFile=" +
+                     QFile::encodeName(keys) + "\n");
+        DialogRecorder dialogs;
+        Form1 form(folder.Options());
+        OpenCapture(form, QStringLiteral(VELMORA_TEST_DATA "/") + capture + QStringLiteral(".pcap"));
+        const ResultListModel& rows = *form.resultModel();
+        int fromAnswer = -1, fromRequest = -1;
+        for (int r = 0; r < rows.rowCount(); ++r) {
+            if (rows.AddressText(r).contains(QStringLiteral("/api/play/77812")))
+                fromAnswer = r;
+            if (rows.AddressText(r).endsWith(QStringLiteral("/media/clip.mp4")))
+                fromRequest = r;
+        }
+        QVERIFY2(fromAnswer >= 0 && fromRequest >= 0, capture);
+        for (int r : {fromAnswer, fromRequest})
+            QVERIFY2(QString::fromStdString(RequestHeadersForRow(form, r).userAgent).startsWith(QStringLiteral("curl/")),
+                     qPrintable(rows.AddressText(r)));
+    }
 }
 
 // tls_window_mixed.pcap (tests/tls/record-window-capture.sh): clear-text GETs to 127.0.0.1:8080 before and
