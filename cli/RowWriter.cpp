@@ -36,7 +36,34 @@ std::string RowWriter::JsonString(const std::string& utf8) {
     return out + "\"";
 }
 
-void RowWriter::Write(const ResultRow& row) {
+namespace {
+
+std::string streamJson(const StreamInfo& stream) {
+    auto flag = [](bool on) { return on ? "true" : "false"; };
+    std::string json = std::string("{\"kind\":\"") + (stream.kind == StreamInfo::Kind::Hls ? "hls" : "dash") + "\",\"variants\":[";
+    std::string audio;
+    for (const StreamRendition& r : stream.renditions) {
+        if (r.audio) {
+            audio += std::string(audio.empty() ? "" : ",") + "{\"address\":" + RowWriter::JsonString(r.address) +
+                     ",\"name\":" + RowWriter::JsonString(r.name) + ",\"language\":" + RowWriter::JsonString(r.language) +
+                     ",\"played\":" + flag(r.played) + "}";
+        } else {
+            json += std::string(json.back() == '[' ? "" : ",") + "{\"address\":" + RowWriter::JsonString(r.address) +
+                    ",\"bandwidth\":" + std::to_string(r.bandwidth) + ",\"resolution\":" + RowWriter::JsonString(r.resolution) +
+                    ",\"codecs\":" + RowWriter::JsonString(r.codecs) + ",\"played\":" + flag(r.played) + "}";
+        }
+    }
+    char duration[32];
+    std::snprintf(duration, sizeof duration, "%.3f", stream.duration);
+    json += "],\"audio\":[" + audio + "],\"segments\":" + std::to_string(stream.segments) +
+            ",\"segment_bytes\":" + std::to_string(stream.segmentBytes) + ",\"duration\":" + duration +
+            ",\"live\":" + flag(stream.live) + ",\"encrypted\":" + flag(stream.encrypted) + ",\"drm\":" + flag(stream.drm) + "}";
+    return json;
+}
+
+} // namespace
+
+void RowWriter::Write(const ResultRow& row, const StreamInfo* stream) {
     const std::string type = utf8::FromU16(row.type);
     const std::string address = utf8::FromU16(row.address);
     line_.clear();
@@ -50,6 +77,8 @@ void RowWriter::Write(const ResultRow& row) {
             line_ += ",\"size\":" + std::to_string(*row.size);
         if (row.size && row.sizeAtLeast)
             line_ += ",\"size_at_least\":true";
+        if (stream)
+            line_ += ",\"stream\":" + streamJson(*stream);
         line_ += "}\n";
     } else {
         // Frame texts render every control byte as "·", so neither field holds a tab or line break.

@@ -2,6 +2,7 @@
 // Writes result rows to a stream as TSV or JSON lines, in UTF-8.
 
 #include "capture/ResultList.h"
+#include "stream/StreamRegistry.h"
 
 #include <cstdio>
 #include <string>
@@ -13,7 +14,8 @@ public:
     RowWriter(std::FILE* out, bool jsonLines) : out_(out), jsonLines_(jsonLines) {}
     ~RowWriter() { Flush(); }
 
-    void Write(const ResultRow& row);
+    // With jsonl, a stream's row carries what is known of the stream.
+    void Write(const ResultRow& row, const StreamInfo* stream = nullptr);
     void Flush();
     bool Ok() const { return ok_; }
 

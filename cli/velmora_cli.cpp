@@ -4,6 +4,7 @@
 #include "capture/Gbk.h"
 #include "capture/pcap/CaptureComponent.h"
 #include "engine/CaptureEngine.h"
+#include "stream/ManifestKind.h"
 #include "settings/FileTypeSettings.h"
 #include "settings/LeadingNumber.h"
 #include "settings/ShippedFiles.h"
@@ -137,13 +138,25 @@ int main(int argc, char** argv) {
     CaptureComponent vpacket;
     std::uint64_t framesHandled = 0;
     std::size_t rowsWritten = 0;
+    // With JSON lines, a row that may stand for a stream is written when the capture ends, with what was
+    // seen of the stream by then. Reading files, the rows after it wait with it, so the order stays the
+    // order found; a live capture writes them as they are found.
+    const bool holdStreams = options.format == CliOptions::Format::Jsonl && extraction.readStreams;
+    std::vector<std::size_t> held;
+    auto write = [&](std::size_t i) {
+        const bool stream = MayBeManifest({}, utf8::FromU16(results[i].address)) || !results[i].note.empty();
+        if (holdStreams && (stream || (!held.empty() && options.adapter.empty())))
+            held.push_back(i);
+        else
+            writer.Write(results[i]);
+    };
     vpacket.SetPacketReceived([&](std::int32_t) {
         // The announced frame is read in place, whole: the store keeps its own copy of the scanned part.
         const std::size_t before = results.size();
         engine.FrameReceived(vpacket.CurrentFrame(), vpacket.CurrentLinkType(), extraction,
                              &vpacket.CurrentFrameMarkers());
         for (std::size_t i = before; i < results.size(); ++i)
-            writer.Write(results[i]);
+            write(i);
         rowsWritten = results.size();
         ++framesHandled;
     });
@@ -209,7 +222,9 @@ int main(int argc, char** argv) {
 
     engine.EndCapture();
     for (std::size_t i = rowsWritten; i < results.size(); ++i) // what the end of the capture settled
-        writer.Write(results[i]);
+        write(i);
+    for (const std::size_t i : held)
+        writer.Write(results[i], engine.StreamOf(results[i]));
     writer.Flush();
     if (engine.HasKeyLog()) {
         const TlsStats tls = engine.Stats();

@@ -149,13 +149,19 @@ void CaptureEngine::BodyRead(std::u16string_view address, std::span<const std::u
     showStream(*stream);
 }
 
-std::optional<std::string> CaptureEngine::StreamTextOf(const ResultRow& row) const {
+const StreamInfo* CaptureEngine::StreamOf(const ResultRow& row) const {
     if (row.note.empty())
-        return std::nullopt;
+        return nullptr;
     const std::string address = utf8::FromU16(row.address);
     const StreamInfo* stream = streams_.Owner(address);
-    if (!stream || stream->address != address)
+    return stream && stream->address == address ? stream : nullptr;
+}
+
+std::optional<std::string> CaptureEngine::StreamTextOf(const ResultRow& row) const {
+    const StreamInfo* stream = StreamOf(row);
+    if (!stream)
         return std::nullopt;
+    const std::string& address = stream->address;
     std::string text;
     if (const auto it = manifestTexts_.find(address); it != manifestTexts_.end())
         text = it->second;

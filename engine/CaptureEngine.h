@@ -90,6 +90,8 @@ public:
     // For a stream's row: its manifest's text and the first requests folded into it, as the data window
     // shows them; nothing for the other rows.
     std::optional<std::string> StreamTextOf(const ResultRow& row) const;
+    // The stream a row stands for; null for the other rows.
+    const StreamInfo* StreamOf(const ResultRow& row) const;
 
     // For a row listed from a server's answer; nothing for the others, and for rows past the text bound.
     std::optional<Answer> AnswerOf(const ResultRow& row) const;

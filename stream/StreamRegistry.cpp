@@ -93,7 +93,8 @@ const StreamInfo* StreamRegistry::HlsRead(std::string_view address, const HlsPla
     if (playlist.master) {
         for (const HlsVariant& variant : playlist.variants) {
             const int rendition = static_cast<int>(stream->renditions.size());
-            stream->renditions.push_back({hlsLabel(variant), variant.address, variant.bandwidth, false, false});
+            stream->renditions.push_back({hlsLabel(variant), variant.address, variant.bandwidth, false, false,
+                                          variant.resolution, variant.codecs, {}, {}});
             index(variant.address, {s, rendition, Role::Playlist});
         }
         for (const HlsRendition& media : playlist.renditions) {
@@ -101,9 +102,8 @@ const StreamInfo* StreamRegistry::HlsRead(std::string_view address, const HlsPla
                 continue;
             const int rendition = static_cast<int>(stream->renditions.size());
             const bool audio = media.type == "AUDIO";
-            stream->renditions.push_back(
-                {(audio ? "音频 " : "") + (media.language.empty() ? media.name : media.language), media.address, 0, audio,
-                 false});
+            stream->renditions.push_back({(audio ? "音频 " : "") + (media.language.empty() ? media.name : media.language),
+                                          media.address, 0, audio, false, {}, {}, media.name, media.language});
             index(media.address, {s, rendition, Role::Playlist});
         }
         return stream;
@@ -138,7 +138,9 @@ const StreamInfo* StreamRegistry::DashRead(std::string_view address, const DashM
     for (const DashAdaptationSet& set : manifest.sets) {
         for (const DashRepresentation& r : set.representations) {
             const int rendition = static_cast<int>(stream.renditions.size());
-            stream.renditions.push_back({dashLabel(r), {}, r.bandwidth, r.kind == "audio", false});
+            stream.renditions.push_back({dashLabel(r), {}, r.bandwidth, r.kind == "audio", false,
+                                         r.width > 0 ? std::to_string(r.width) + "x" + std::to_string(r.height) : "",
+                                         r.codecs, r.id, {}});
             for (const std::string& a : r.addresses)
                 index(a, {s, rendition, Role::Segment});
             for (const std::string& a : r.initialisation)

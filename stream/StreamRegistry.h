@@ -26,6 +26,10 @@ struct StreamRendition {
     std::uint64_t bandwidth = 0;
     bool audio = false;
     bool played = false;   // a segment of it was fetched
+    std::string resolution; // "1280x720", when the manifest says
+    std::string codecs;
+    std::string name;       // of an audio rendition
+    std::string language;
 };
 
 struct StreamInfo {

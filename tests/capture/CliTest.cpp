@@ -295,3 +295,21 @@ TEST(Cli, CountLinesSayWhichConnectionsHadGaps) {
     EXPECT_NE(tls.err.find("TLS connections: 1 seen, 0 decrypted, 1 with gaps, 0 without keys"), std::string::npos)
         << tls.err;
 }
+
+// ffmpeg playing HLS with fMP4 segments and a separate audio rendition: one JSON line for the title,
+// written when the capture ends, with its variants, its audio, and the segments nginx served.
+TEST(Cli, AStreamIsOneJsonLineWithItsRenditions) {
+    const CliRun run = runCli("-r " + kData + "/stream_hls_fmp4.pcap --format jsonl" + settingsArg());
+    EXPECT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(run.lines().size(), 1u) << run.out;
+    const std::string line = run.lines()[0];
+    for (const char* part : {"\"address\":\"http://media.velmora.test:8080/hlsfmp4/master.m3u8\"", "\"kind\":\"hls\"",
+                             "\"resolution\":\"1280x720\"", "\"resolution\":\"640x360\"",
+                             "\"audio\":[{\"address\":\"http://media.velmora.test:8080/hlsfmp4/audio/index.m3u8\"",
+                             "\"language\":\"en\",\"played\":true", "\"segments\":23", "\"live\":false", "\"drm\":false"})
+        EXPECT_NE(line.find(part), std::string::npos) << part << "\n" << line;
+    // Switched off, the master and its media playlists are rows of their own, as the table lists them.
+    const CliRun off = runCli("-r " + kData + "/stream_hls_fmp4.pcap --no-streams --format jsonl" + settingsArg());
+    EXPECT_EQ(off.lines().size(), 4u) << off.out;
+    EXPECT_EQ(off.out.find("\"stream\""), std::string::npos);
+}
