@@ -308,8 +308,9 @@ TEST(Cli, AStreamIsOneJsonLineWithItsRenditions) {
                              "\"audio\":[{\"address\":\"http://media.velmora.test:8080/hlsfmp4/audio/index.m3u8\"",
                              "\"language\":\"en\",\"played\":true", "\"segments\":23", "\"live\":false", "\"drm\":false"})
         EXPECT_NE(line.find(part), std::string::npos) << part << "\n" << line;
-    // Switched off, the master and its media playlists are rows of their own, as the table lists them.
+    // Switched off, the master, its three media playlists and their three .mp4 init sections are rows of
+    // their own, as the table lists them (it disables .m4s).
     const CliRun off = runCli("-r " + kData + "/stream_hls_fmp4.pcap --no-streams --format jsonl" + settingsArg());
-    EXPECT_EQ(off.lines().size(), 4u) << off.out;
+    EXPECT_EQ(off.lines().size(), 7u) << off.out;
     EXPECT_EQ(off.out.find("\"stream\""), std::string::npos);
 }
