@@ -138,14 +138,16 @@ int main(int argc, char** argv) {
     CaptureComponent vpacket;
     std::uint64_t framesHandled = 0;
     std::size_t rowsWritten = 0;
-    // With JSON lines, a row that may stand for a stream is written when the capture ends, with what was
-    // seen of the stream by then. Reading files, the rows after it wait with it, so the order stays the
-    // order found; a live capture writes them as they are found.
-    const bool holdStreams = options.format == CliOptions::Format::Jsonl && extraction.readStreams;
+    // With JSON lines a row says what the server's answer said of it (its type and size, a stream's
+    // renditions), which comes after the row is found: reading files, every row is written when the
+    // files have been read, in the order found; a live capture writes a row that may stand for a stream
+    // when the capture ends, and the others as they are found.
+    const bool jsonLines = options.format == CliOptions::Format::Jsonl;
     std::vector<std::size_t> held;
     auto write = [&](std::size_t i) {
-        const bool stream = MayBeManifest({}, utf8::FromU16(results[i].address)) || !results[i].note.empty();
-        if (holdStreams && (stream || (!held.empty() && options.adapter.empty())))
+        const bool stream = extraction.readStreams &&
+                            (MayBeManifest({}, utf8::FromU16(results[i].address)) || !results[i].note.empty());
+        if (jsonLines && (options.adapter.empty() || stream))
             held.push_back(i);
         else
             writer.Write(results[i]);

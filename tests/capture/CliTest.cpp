@@ -193,7 +193,10 @@ TEST(Cli, ListsHttp3RequestsWithTheSameKeyLog) {
                 EXPECT_GT(std::stoul(packet), std::stoul(frame)) << row;
             else if (frame != "*")
                 EXPECT_EQ(packet, frame) << row;
-            EXPECT_EQ(row.find("\"content_type\":\"video/mp4\"") != std::string::npos, path.ends_with(".vid")) << row;
+            // Listed by its answer or by its extension, a row read from a file says what the answer said
+            // (clip.mp4's answer was captured in each; some of the others were not).
+            if (path.ends_with(".vid") || path.starts_with("/video/clip.mp4"))
+                EXPECT_NE(row.find("\"content_type\":\"video/mp4\",\"size\":"), std::string::npos) << row;
         }
         EXPECT_EQ(at, rows.size()) << run.out;
     }
