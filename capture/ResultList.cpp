@@ -118,6 +118,14 @@ void ResultList::SetNote(std::size_t index, std::u16string note, std::optional<s
     ++answersSet_;
 }
 
+void ResultList::SetPair(std::size_t index, std::u16string partner) {
+    if (index >= rows_.size())
+        return;
+    rows_[index].note = u"配对：" + partner;
+    rows_[index].pair = std::move(partner);
+    ++answersSet_;
+}
+
 void ResultList::place(Slot slot) {
     const std::size_t mask = slots_.size() - 1;
     std::size_t i = slot.hash & mask;

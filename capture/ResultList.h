@@ -34,6 +34,7 @@ struct ResultRow {
     std::optional<std::uint64_t> size; // the resource's size in bytes
     bool sizeAtLeast = false;          // a file fetched in pieces of unknown whole: the largest end seen
     std::u16string note;               // "说明": what a stream row is, read from its manifest
+    std::u16string pair;               // the audio or video fetched apart for the same title
 };
 
 class ResultList {
@@ -57,7 +58,9 @@ public:
     void SetAnswer(std::size_t index, std::string contentType, std::optional<std::uint64_t> size, bool atLeast = false);
     // What a stream's manifest says of the row ("说明"), with the bytes of its folded segments as its size.
     void SetNote(std::size_t index, std::u16string note, std::optional<std::uint64_t> size);
-    // Rises with every SetAnswer and SetNote, so a view knows to show the new sizes and notes.
+    // The audio or video of the same title fetched apart: named in the row's note.
+    void SetPair(std::size_t index, std::u16string partner);
+    // Rises with every SetAnswer, SetNote and SetPair, so a view knows to show the new sizes and notes.
     std::uint64_t AnswersSet() const { return answersSet_; }
 
     std::int64_t ResultCount() const { return resultCount_; }

@@ -79,6 +79,8 @@ void RowWriter::Write(const ResultRow& row, const StreamInfo* stream) {
             line_ += ",\"size_at_least\":true";
         if (stream)
             line_ += ",\"stream\":" + streamJson(*stream);
+        if (!row.pair.empty())
+            line_ += ",\"pair\":" + JsonString(utf8::FromU16(row.pair));
         line_ += "}\n";
     } else {
         // Frame texts render every control byte as "·", so neither field holds a tab or line break.

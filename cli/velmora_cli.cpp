@@ -156,7 +156,7 @@ int main(int argc, char** argv) {
         // The announced frame is read in place, whole: the store keeps its own copy of the scanned part.
         const std::size_t before = results.size();
         engine.FrameReceived(vpacket.CurrentFrame(), vpacket.CurrentLinkType(), extraction,
-                             &vpacket.CurrentFrameMarkers());
+                             &vpacket.CurrentFrameMarkers(), vpacket.CurrentTimestamp());
         for (std::size_t i = before; i < results.size(); ++i)
             write(i);
         rowsWritten = results.size();

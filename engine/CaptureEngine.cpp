@@ -2,6 +2,7 @@
 
 #include "capture/FrameText.h"
 #include "capture/Gbk.h"
+#include "capture/RangePiece.h"
 #include "stream/ContentDecoding.h"
 #include "stream/ManifestKind.h"
 
@@ -23,8 +24,8 @@ std::u16string rowKey(const ResultRow& row) {
 CaptureEngine::CaptureEngine(const FileTypeTable& fileTypes, Limits limits)
     : limits_(limits), store_(limits.storeBytes), extractor_(store_, results_, fileTypes),
       https_(extractor_, limits.https),
-      clearText_([this](std::u16string_view address, PacketNumber requestPacket,
-                        HttpResponseHead& response) { return clearTextAnswered(address, requestPacket, response); },
+      clearText_([this](std::u16string_view address, PacketNumber requestPacket, HttpResponseHead& response,
+                        std::string_view referer) { return clearTextAnswered(address, requestPacket, response, referer); },
                  [this](std::u16string_view address, std::span<const std::uint8_t> body, bool complete) {
                      BodyRead(address, body, complete);
                  },
@@ -39,7 +40,8 @@ bool CaptureEngine::StreamClaim::Claims(std::u16string_view address) const {
 }
 
 void CaptureEngine::FrameReceived(std::span<const std::uint8_t> frame, int linkType, const ExtractionOptions& options,
-                                  const FrameMarkers* knownMarkers) {
+                                  const FrameMarkers* knownMarkers, std::chrono::microseconds time) {
+    now_ = time;
     ExtractionOptions effective = options;
     effective.byContentType = options.byContentType && listByContentType_;
     effective.readStreams = options.readStreams && readStreams_;
@@ -84,7 +86,7 @@ TlsStats CaptureEngine::DecryptedConnections() const {
 }
 
 std::size_t CaptureEngine::clearTextAnswered(std::u16string_view address, PacketNumber requestPacket,
-                                             HttpResponseHead& response) {
+                                             HttpResponseHead& response, std::string_view referer) {
     // Rows are listed only in the search mode, as the scans list them.
     if (!options_ || options_->allPacketsValue != 0)
         return 0;
@@ -98,7 +100,29 @@ std::size_t CaptureEngine::clearTextAnswered(std::u16string_view address, Packet
         answerBytes_ += response.text.size();
         answers_[rowKey(*row)] = AnswerRecord{requestPacket, std::move(response.text)};
     }
+    Listed(address, response, referer);
     return verdict.keepBody;
+}
+
+void CaptureEngine::Listed(std::u16string_view address, const HttpResponseHead& response, std::string_view referer) {
+    const bool video = response.contentType.starts_with("video/"), audio = response.contentType.starts_with("audio/");
+    if (!lastOptions_.readStreams || !response.Success() || (!video && !audio) || referer.empty())
+        return;
+    // The row as listed: pieces of one file stand as the file.
+    std::u16string decoded = DecodeCnEscapes(address);
+    if (auto piece = ReadRangePiece(decoded))
+        decoded = std::move(piece->address);
+    const std::optional<std::size_t> row = results_.FindCaptureRow(decoded);
+    if (!row || !results_[*row].note.empty())
+        return; // not listed, or a stream's
+    const auto partner = pairing_.Add({decoded, std::string(referer), HostOf(decoded), now_, audio});
+    if (!partner)
+        return;
+    const std::optional<std::size_t> other = results_.FindCaptureRow(*partner);
+    if (!other)
+        return;
+    results_.SetPair(*row, *partner);
+    results_.SetPair(*other, decoded);
 }
 
 CaptureEngine::Verdict CaptureEngine::Answered(std::u16string_view address, const HttpResponseHead& response) {
@@ -206,6 +230,7 @@ void CaptureEngine::Reset() {
     followQuic();
     clearText_.Reset();
     streams_.Reset();
+    pairing_.Reset();
     encodings_.clear();
     manifestTexts_.clear();
     manifestTextBytes_ = 0;

@@ -18,8 +18,10 @@
 #include "tls/HttpsRequestFinder.h"
 #include "http/ClearTextExchanges.h"
 #include "quic/QuicConnectionTable.h"
+#include "stream/MediaPairing.h"
 #include "stream/StreamRegistry.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -57,8 +59,9 @@ public:
     // One frame, every captured byte of it, with its libpcap link type, or -1 when unknown. The store
     // and the address scans take its first PacketStore::kMaxFrameBytes; the TCP, TLS, QUIC and answer
     // readers read all of it. `knownMarkers`, when given, is what FindFrameMarkers finds in those first bytes.
+    // `time` is when the frame was captured (for pairing audio with video fetched apart).
     void FrameReceived(std::span<const std::uint8_t> frame, int linkType, const ExtractionOptions& options,
-                       const FrameMarkers* knownMarkers = nullptr);
+                       const FrameMarkers* knownMarkers = nullptr, std::chrono::microseconds time = {});
 
     // The window's switch for listing by the answer's media type ("[FileType] ByContentType"); a frame
     // lists by it when both this and its options say so.
@@ -111,7 +114,9 @@ private:
     };
     void followQuic();
     // Returns how many bytes of the answer's body to keep: a manifest's.
-    std::size_t clearTextAnswered(std::u16string_view address, PacketNumber requestPacket, HttpResponseHead& response);
+    std::size_t clearTextAnswered(std::u16string_view address, PacketNumber requestPacket, HttpResponseHead& response,
+                                  std::string_view referer);
+    void Listed(std::u16string_view address, const HttpResponseHead& response, std::string_view referer) override;
     // Streams, for the answers of every path: a request a stream takes in is folded, a manifest read.
     Verdict Answered(std::u16string_view address, const HttpResponseHead& response) override;
     void BodyRead(std::u16string_view address, std::span<const std::uint8_t> body, bool complete) override;
@@ -143,6 +148,8 @@ private:
     std::unique_ptr<QuicConnectionTable> quic_;
     std::uint64_t quicRestarts_ = 0;
     StreamRegistry streams_;
+    MediaPairing pairing_;
+    std::chrono::microseconds now_{}; // of the frame being handled
     // The Content-Encoding of manifests whose bodies are awaited, by address.
     static constexpr std::size_t kMaxPendingEncodings = 64;
     std::unordered_map<std::u16string, std::string> encodings_;

@@ -22,6 +22,13 @@ public:
     virtual Verdict Answered(std::u16string_view address, const HttpResponseHead& response) = 0;
     // A kept body, whole or cut at its bound (`complete` false).
     virtual void BodyRead(std::u16string_view address, std::span<const std::uint8_t> body, bool complete) = 0;
+    // After the answer's row was listed or learnt the answer: with the request's Referer, for pairing the
+    // audio and the video of one title.
+    virtual void Listed(std::u16string_view address, const HttpResponseHead& response, std::string_view referer) {
+        (void)address;
+        (void)response;
+        (void)referer;
+    }
 
 protected:
     ~AnswerObserver() = default;

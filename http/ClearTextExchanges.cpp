@@ -17,9 +17,11 @@ namespace velmora {
 namespace {
 
 constexpr std::size_t kMaxRequestHead = 16 << 10;
+constexpr std::size_t kMaxReferer = 1 << 10; // kept of each pending request's Referer
 
 struct PendingRequest {
     std::u16string address; // empty for requests other than a GET with a Host header
+    std::string referer;    // its Referer, bounded
     PacketNumber packet = 0;
     bool head = false; // a HEAD: its answer has no body
 };
@@ -226,7 +228,7 @@ bool ClearTextExchanges::answer(Connection& connection, HttpResponseHead& head) 
     const PendingRequest request = std::move(connection.pending.front());
     connection.pending.pop_front();
     if (!request.address.empty()) {
-        if (const std::size_t keep = answered_(request.address, request.packet, head); keep > 0 && bodyRead_)
+        if (const std::size_t keep = answered_(request.address, request.packet, head, request.referer); keep > 0 && bodyRead_)
             connection.reader.KeepBody(keep, [this, address = request.address](std::span<const std::uint8_t> body,
                                                                                 bool complete) {
                 bodyRead_(address, body, complete);
@@ -266,10 +268,10 @@ bool ClearTextExchanges::clientRequests(const TcpSegment& segment, PacketNumber 
                 for (std::size_t at = head.find('\n'); at != std::string_view::npos && at + 1 < headEnd;) {
                     const std::size_t end = head.find('\n', at + 1);
                     const std::string_view header = TrimHeaderSpace(head.substr(at + 1, std::min(end, headEnd) - at - 1));
-                    if (header.size() > 5 && EqualsIgnoringAsciiCase(header.substr(0, 5), "host:")) {
+                    if (header.size() > 5 && EqualsIgnoringAsciiCase(header.substr(0, 5), "host:") && address.empty())
                         address = "http://" + std::string(TrimHeaderSpace(header.substr(5))) + std::string(target);
-                        break;
-                    }
+                    else if (header.size() > 8 && EqualsIgnoringAsciiCase(header.substr(0, 8), "referer:"))
+                        request.referer = TrimHeaderSpace(header.substr(8)).substr(0, kMaxReferer);
                     at = end;
                 }
             }

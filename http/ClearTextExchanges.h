@@ -38,7 +38,7 @@ public:
     // A GET answered: `address` as the request-line scan forms it (before decoding), the request's frame.
     // Returns how many bytes of the answer's body to keep (a manifest's), 0 for none.
     using Answered = std::function<std::size_t(std::u16string_view address, PacketNumber requestPacket,
-                                               HttpResponseHead& response)>;
+                                               HttpResponseHead& response, std::string_view referer)>;
     // A kept body, whole or cut at its bound (`complete` false).
     using BodyRead = std::function<void(std::u16string_view address, std::span<const std::uint8_t> body, bool complete)>;
 

@@ -649,7 +649,7 @@ void Form1::captureInterrupted() {
 void Form1::vpacket_PacketReceived(std::int32_t) {
     // The whole frame: the engine stores and scans its first bytes and follows the connections in all of it.
     engine_.FrameReceived(vpacket_->CurrentFrame(), vpacket_->CurrentLinkType(), extractionOptions_,
-                          &vpacket_->CurrentFrameMarkers());
+                          &vpacket_->CurrentFrameMarkers(), vpacket_->CurrentTimestamp());
 }
 
 void Form1::updateExtractionOptions() {

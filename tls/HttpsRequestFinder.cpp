@@ -1,6 +1,7 @@
 #include "tls/HttpsRequestFinder.h"
 
 #include "capture/FrameText.h"
+#include "capture/RequestHeaders.h"
 #include "http/HttpRequestReader.h"
 #include "tls/KeyLog.h"
 #include "tls/TlsConnectionTable.h"
@@ -34,10 +35,16 @@ public:
         const AnswerObserver::Verdict verdict = observer_ ? observer_->Answered(text, response) : AnswerObserver::Verdict{};
         if (verdict.folded)
             return verdict.keepBody;
+        const std::string referer =
+            FindRequestHeaders(std::span(reinterpret_cast<const std::uint8_t*>(request.text.data()), request.text.size()),
+                               text)
+                .referer;
         if (const ResultRow* row = extractor_.ListAnsweredRequest(text, response, listByType_)) {
             keep(*row, std::string(request.text), texts_);
             keep(*row, std::move(response.text), responses_);
         }
+        if (observer_)
+            observer_->Listed(text, response, referer);
         return verdict.keepBody;
     }
 

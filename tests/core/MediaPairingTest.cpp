@@ -1,0 +1,58 @@
+// The audio and the video of one title fetched as two lone files: paired by the page they were fetched
+// for and the time, as web players fetch them; through the engine, on answers read from real frames.
+#include "capture/Gbk.h"
+#include "engine/CaptureEngine.h"
+#include "stream/MediaPairing.h"
+
+#include "TlsCaptureWriter.h"
+
+#include <gtest/gtest.h>
+
+using namespace velmora;
+using namespace std::chrono_literals;
+
+TEST(MediaPairing, AudioAndVideoOfOnePagePairNearestInTimeOnTheSameHost) {
+    MediaPairing pairing;
+    const std::string page = "https://www.example.cn/video/BV1xx/";
+    auto media = [&](const char16_t* address, std::chrono::microseconds at, bool audio, std::string referer) {
+        return MediaPairing::Media{address, std::move(referer), HostOf(address), at, audio};
+    };
+    // Two videos of the page, then its audio: the audio pairs with the video on its own host.
+    EXPECT_FALSE(pairing.Add(media(u"https://cdn-a.example/v/1.m4s", 0s, false, page)));
+    EXPECT_FALSE(pairing.Add(media(u"https://cdn-b.example/v/2.m4s", 5s, false, page)));
+    EXPECT_EQ(pairing.Add(media(u"https://cdn-a.example/a/1.m4s", 6s, true, page)).value_or(u""),
+              u"https://cdn-a.example/v/1.m4s");
+    // Another page's audio, or one past 30 s, or one without a Referer, pairs with nothing.
+    EXPECT_FALSE(pairing.Add(media(u"https://cdn-b.example/a/9.m4s", 7s, true, "https://other.example/")));
+    EXPECT_FALSE(pairing.Add(media(u"https://cdn-b.example/a/2.m4s", 40s, true, page)));
+    EXPECT_FALSE(pairing.Add(media(u"https://cdn-b.example/a/3.m4s", 41s, true, "")));
+    // Nearest in time when the hosts say nothing.
+    EXPECT_FALSE(pairing.Add(media(u"https://c.example/v/3.mp4", 100s, false, page)));
+    EXPECT_FALSE(pairing.Add(media(u"https://d.example/v/4.mp4", 110s, false, page)));
+    EXPECT_EQ(pairing.Add(media(u"https://e.example/a/4.mp4", 112s, true, page)).value_or(u""), u"https://d.example/v/4.mp4");
+    EXPECT_EQ(HostOf(u"https://CDN.Example:8443/x?y"), "cdn.example:8443");
+}
+
+// Through the engine: clear-text GETs with the page's Referer answered video/mp4 and audio/mp4 a few
+// seconds apart are one title; the rows name each other.
+TEST(MediaPairing, TheEngineNamesEachRowsPartner) {
+    FileTypeTable table;
+    CaptureEngine engine(table);
+    const std::string referer = "http://www.example.cn/play/42";
+    std::uint16_t port = 40100;
+    auto bytes = [](const std::string& text) { return std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()); };
+    auto fetch = [&](const std::string& path, const std::string& type, std::chrono::seconds at) {
+        test::TcpFlow flow(0x7F000002, port++, 1000, 50000, 0x7F000001, 80);
+        const std::string get = "GET " + path + " HTTP/1.1\r\nHost: cdn.example\r\nReferer: " + referer + "\r\n\r\n";
+        const std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: " + type + "\r\nContent-Length: 4\r\n\r\nabcd";
+        engine.FrameReceived(flow.Client(bytes(get)), 1, {0, 0, true, true}, nullptr, at);
+        engine.FrameReceived(flow.Server(bytes(answer)), 1, {0, 0, true, true}, nullptr, at + 1s);
+    };
+    fetch("/v/title/video", "video/mp4", 10s);
+    fetch("/v/title/audio", "audio/mp4", 12s);
+    const ResultList& rows = engine.Results();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].pair, u"http://cdn.example/v/title/audio");
+    EXPECT_EQ(rows[1].pair, u"http://cdn.example/v/title/video");
+    EXPECT_EQ(utf8::FromU16(rows[0].note), "配对：http://cdn.example/v/title/audio");
+}
