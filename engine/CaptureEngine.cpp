@@ -36,7 +36,7 @@ CaptureEngine::CaptureEngine(const FileTypeTable& fileTypes, Limits limits)
 
 bool CaptureEngine::StreamClaim::Claims(std::u16string_view address) const {
     // Only what a manifest named is looked up: most addresses are no stream's.
-    return on_ && streams_.size() > 0 && streams_.Owner(utf8::FromU16(address)) != nullptr;
+    return on_ && streams_.MayOwn(address) && streams_.Owner(utf8::FromU16(address)) != nullptr;
 }
 
 void CaptureEngine::FrameReceived(std::span<const std::uint8_t> frame, int linkType, const ExtractionOptions& options,
@@ -127,6 +127,13 @@ void CaptureEngine::Listed(std::u16string_view address, const HttpResponseHead& 
 
 CaptureEngine::Verdict CaptureEngine::Answered(std::u16string_view address, const HttpResponseHead& response) {
     if (!lastOptions_.readStreams)
+        return {};
+    // Most answers are no stream's and no manifest: told by the host and the type before any conversion.
+    const bool typed = MayBeManifest(response.contentType, {});
+    const std::u16string_view path = address.substr(0, address.find_first_of(u"?#"));
+    const bool named = path.ends_with(u".m3u8") || path.ends_with(u".mpd") || path.ends_with(u".M3U8") ||
+                       path.ends_with(u".MPD");
+    if (!typed && !named && !streams_.MayOwn(address))
         return {};
     const std::string decoded = utf8::FromU16(DecodeCnEscapes(address));
     const bool manifest = response.Success() && MayBeManifest(response.contentType, decoded);

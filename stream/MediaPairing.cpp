@@ -19,35 +19,40 @@ std::string HostOf(std::u16string_view address) {
 
 std::optional<std::u16string> MediaPairing::Add(Media media) {
     // What is older than the window can pair with nothing any more.
-    while (!waiting_.empty() && media.time - waiting_.front().time > kWindow)
+    while (!waiting_.empty() && media.time - waiting_.front().media.time > kWindow) {
+        forget(waiting_.front());
         waiting_.pop_front();
-    if (media.referer.empty())
-        return std::nullopt; // nothing says which page it was fetched for
+    }
+    if (media.referer.empty() || waitingAddresses_.contains(media.address))
+        return std::nullopt; // nothing says which page it was fetched for, or it waits already
+    const std::size_t refererHash = std::hash<std::string>{}(media.referer);
+    const auto distance = [&](const Media& m) { return std::chrono::abs(media.time - m.time); };
     auto best = waiting_.end();
     for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
-        if (it->audio == media.audio || it->referer != media.referer || it->address == media.address)
-            continue;
-        const auto distance = [&](const Media& m) { return std::chrono::abs(media.time - m.time); };
-        if (distance(*it) > kWindow)
+        const Media& other = it->media;
+        if (other.audio == media.audio || it->refererHash != refererHash || other.referer != media.referer ||
+            distance(other) > kWindow)
             continue;
         if (best == waiting_.end()) {
             best = it;
             continue;
         }
-        const bool sameHost = it->host == media.host, bestSameHost = best->host == media.host;
-        if ((sameHost && !bestSameHost) || (sameHost == bestSameHost && distance(*it) < distance(*best)))
+        const bool sameHost = other.host == media.host, bestSameHost = best->media.host == media.host;
+        if ((sameHost && !bestSameHost) || (sameHost == bestSameHost && distance(other) < distance(best->media)))
             best = it;
     }
     if (best != waiting_.end()) {
-        std::u16string partner = std::move(best->address);
+        std::u16string partner = std::move(best->media.address);
+        waitingAddresses_.erase(partner);
         waiting_.erase(best);
         return partner;
     }
-    if (std::any_of(waiting_.begin(), waiting_.end(), [&](const Media& m) { return m.address == media.address; }))
-        return std::nullopt; // waiting already
-    if (waiting_.size() >= kMaxWaiting)
+    if (waiting_.size() >= kMaxWaiting) {
+        forget(waiting_.front());
         waiting_.pop_front();
-    waiting_.push_back(std::move(media));
+    }
+    waitingAddresses_.insert(media.address);
+    waiting_.push_back({std::move(media), refererHash});
     return std::nullopt;
 }
 

@@ -9,6 +9,7 @@
 #include <deque>
 #include <optional>
 #include <string>
+#include <unordered_set>
 
 namespace velmora {
 
@@ -27,10 +28,20 @@ public:
 
     // A lone video or audio file, answered at `media.time`: its partner's address, when one pairs with it.
     std::optional<std::u16string> Add(Media media);
-    void Reset() { waiting_.clear(); }
+    void Reset() {
+        waiting_.clear();
+        waitingAddresses_.clear();
+    }
 
 private:
-    std::deque<Media> waiting_; // unpaired, oldest first
+    struct Waiting {
+        Media media;
+        std::size_t refererHash = 0; // compared before the Referer itself: most differ
+    };
+    void forget(const Waiting& waiting) { waitingAddresses_.erase(waiting.media.address); }
+
+    std::deque<Waiting> waiting_; // unpaired, oldest first
+    std::unordered_set<std::u16string> waitingAddresses_;
 };
 
 // The host of an http(s) address, lower case; empty when there is none.

@@ -9,6 +9,25 @@ namespace velmora {
 
 namespace {
 
+// "host[:port]" of an address, as it stands.
+template <typename Char>
+std::basic_string_view<Char> hostPart(std::basic_string_view<Char> address) {
+    const std::size_t scheme = address.find(Char(':'));
+    if (scheme == std::basic_string_view<Char>::npos || address.substr(scheme, 3).size() < 3 ||
+        address[scheme + 1] != Char('/') || address[scheme + 2] != Char('/'))
+        return {};
+    const std::basic_string_view<Char> rest = address.substr(scheme + 3);
+    std::size_t end = 0;
+    while (end < rest.size() && rest[end] != Char('/') && rest[end] != Char('?') && rest[end] != Char('#'))
+        ++end;
+    return rest.substr(0, end);
+}
+
+std::u16string hostKey(std::string_view address) {
+    const std::string_view host = hostPart(address);
+    return std::u16string(host.begin(), host.end()); // hosts are ASCII (IDNs travel as punycode)
+}
+
 std::string hlsLabel(const HlsVariant& variant) {
     if (const std::size_t x = variant.resolution.find('x'); x != std::string::npos)
         return variant.resolution.substr(x + 1) + "p";
@@ -38,6 +57,11 @@ void StreamRegistry::Reset() {
     streams_.clear();
     addresses_.clear();
     patterns_.clear();
+    hosts_.clear();
+}
+
+bool StreamRegistry::MayOwn(std::u16string_view address) const {
+    return !hosts_.empty() && hosts_.contains(std::u16string(hostPart(address)));
 }
 
 StreamInfo* StreamRegistry::find(std::uint64_t serial) {
@@ -59,6 +83,8 @@ const StreamRegistry::Place* StreamRegistry::placeOf(std::string_view address) c
 void StreamRegistry::index(std::string address, Place place) {
     if (addresses_.size() >= limits_.addresses && !addresses_.count(address))
         return; // past the bound the rest goes unfolded, as without a manifest
+    if (hosts_.size() < limits_.addresses)
+        hosts_.insert(hostKey(address));
     addresses_.try_emplace(std::move(address), place);
 }
 
@@ -146,11 +172,15 @@ const StreamInfo* StreamRegistry::DashRead(std::string_view address, const DashM
             for (const std::string& a : r.initialisation)
                 index(a, {s, rendition, Role::Init});
             for (const AddressPattern& pattern : r.patterns)
-                if (patterns_.size() < limits_.addresses)
+                if (patterns_.size() < limits_.addresses) {
+                    hosts_.insert(hostKey(pattern.Prefix()));
                     patterns_.push_back({pattern, {s, rendition, Role::Segment}});
+                }
             for (const AddressPattern& pattern : r.initPatterns)
-                if (patterns_.size() < limits_.addresses)
+                if (patterns_.size() < limits_.addresses) {
+                    hosts_.insert(hostKey(pattern.Prefix()));
                     patterns_.push_back({pattern, {s, rendition, Role::Init}});
+                }
         }
     }
     return &stream;

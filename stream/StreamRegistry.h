@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace velmora {
@@ -63,6 +64,9 @@ public:
 
     // The stream a manifest names `address` in, when one does (the stream's own manifest included).
     const StreamInfo* Owner(std::string_view address) const;
+    // Whether any stream names an address on the host of `address` (as frame text): most addresses'
+    // hosts serve no stream, and this tells so without converting or looking up the whole address.
+    bool MayOwn(std::u16string_view address) const;
     // A fetch of an address a stream takes in, with the answer's size when known: its rendition is
     // marked played and its segments counted. Returns the stream, or nothing when no stream takes it.
     const StreamInfo* Fetched(std::string_view address, std::optional<std::uint64_t> bytes);
@@ -95,6 +99,7 @@ private:
     std::deque<std::pair<std::uint64_t, StreamInfo>> streams_; // oldest first
     std::uint64_t nextSerial_ = 1;
     std::unordered_map<std::string, Place> addresses_;
+    std::unordered_set<std::u16string> hosts_; // of every address and pattern indexed (never shrinks until Reset)
     std::vector<Pattern> patterns_;
 };
 
