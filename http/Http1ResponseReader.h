@@ -40,7 +40,6 @@ public:
     // being passed over. Otherwise the reader has lost step and passes over what follows until a piece
     // that begins with a status line (Add's bytes as the stream hands them on: a segment, a record).
     bool Lost(std::uint64_t n);
-    bool LostStep() const { return state_ == State::Resync; }
     // Body bytes that come next and need not be seen: they can be passed over with SkipBody.
     std::uint64_t BodyBytesAhead() const {
         return !keeping_ && (state_ == State::Body || state_ == State::ChunkData) ? bodyLeft_ : 0;

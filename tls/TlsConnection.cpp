@@ -47,13 +47,6 @@ void TlsConnection::finish(Outcome outcome) {
     clearArrivals();
 }
 
-void TlsConnection::ServerStreamBroken() {
-    if (!serverHello_)
-        StreamBroken();
-    else
-        stopServer();
-}
-
 void TlsConnection::stopServer() {
     serverDone_ = true;
     serverSkip_ = 0;
@@ -379,13 +372,6 @@ void TlsConnection::serverInnerHandshake(std::span<const std::uint8_t> fragment)
     });
     if (!ok)
         stopServer();
-}
-
-void TlsConnection::StreamBroken() {
-    if (done_)
-        return;
-    // A connection that waits for keys stays counted as without keys.
-    finish(waitingForKeys_ ? Outcome::WithoutKeys : Outcome::Failed);
 }
 
 void TlsConnection::Close() {

@@ -39,9 +39,6 @@ public:
     void ClientBytes(std::span<const std::uint8_t> bytes, PacketNumber packet);
     // Server bytes that arrived in frame `packet`.
     void ServerBytes(std::span<const std::uint8_t> bytes, PacketNumber packet);
-    // The server's stream broke off: before its hello the connection cannot be read; after it only
-    // the answers are given up.
-    void ServerStreamBroken();
     // `n` bytes of a direction were never captured (a frame cut short, a frame not captured). Inside
     // a record passed over they cost nothing; a record they cut into is given up; where they swallow
     // a record header the records are found again by TlsRecordSearch. A connection that lost
@@ -50,8 +47,6 @@ public:
     void ServerLost(std::uint64_t n);
     // The key log has grown: a connection waiting for keys looks again.
     void RetryKeys();
-    // A direction broke off (a gap in the stream that did not fill): nothing more can be read.
-    void StreamBroken();
     // The connection closed: one last look for keys happened before; what waits is given up, and
     // the outcome is final. One that read nothing (its hellos were not both captured, or it ended
     // before anything could be opened) has failed.
