@@ -9,6 +9,8 @@
 #   bench/compare.sh [RUNS]             (default 11)
 #   bench/compare.sh [RUNS] tls         (only the HTTPS part below)
 #   bench/compare.sh [RUNS] keepalive   (only the keep-alive downloads below)
+#   bench/compare.sh [RUNS] streams     (only the long HLS session below)
+# BUILD names the build folder (default build); velmora-cli and pcap_floor are built there when missing.
 # As root, the same tools on clear-text downloads on keep-alive connections recorded on loopback, whose
 # frames are up to 64 KiB (bench/make-keepalive-capture.sh), every byte of which velmora-cli reads.
 # Then, as root, the same for HTTPS: a capture of media downloads over loopback with its TLS key log
@@ -21,6 +23,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-11}
 only=${2:-}
+build=${BUILD:-build}
 generator=../shared/bench/make_pcap.py
 out=bench/out
 mkdir -p "$out"
@@ -33,25 +36,27 @@ if [ ${#need[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends tshark ngrep dsniff httpry time >/dev/null
 fi
 
-if [ ! -f build/velmora-cli ] || [ ! -f build/bench/pcap_floor ]; then
-    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build build -j"$(nproc)" --target velmora-cli pcap_floor
+targets=(velmora-cli)
+[ "$only" = streams ] || targets+=(pcap_floor)
+if [ ! -f "$build/velmora-cli" ] || { [ "$only" != streams ] && [ ! -f "$build/bench/pcap_floor" ]; }; then
+    cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
 fi
 
 # Every tool once a round on one capture, RUNS rounds: medians of wall and CPU time, peak memory,
 # velmora-cli's ratios to urlsnarf and to the floor; with GUI, the window's frame path too.
 compare_tools() {
-/usr/bin/python3 - "$runs" "$1" "${2:-}" <<'EOF'
+/usr/bin/python3 - "$runs" "$build" "$1" "${2:-}" <<'EOF'
 import json, os, statistics, subprocess, sys, tempfile, time
 
-runs, capture, gui = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+runs, build, capture, gui = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
 tools = [  # name, command; every tool reads the same file and writes to /dev/null
-    ("libpcap loop (floor)", ["build/bench/pcap_floor", capture]),
+    ("libpcap loop (floor)", [f"{build}/bench/pcap_floor", capture]),
     ("urlsnarf", ["urlsnarf", "-n", "-p", capture]),
     ("ngrep (URL pattern)", ["ngrep", "-q", "-I", capture, "-W", "none", "(http|rtsp|mms|mmst)://"]),
     ("httpry", ["httpry", "-r", capture]),
     ("tshark", ["tshark", "-n", "-r", capture, "-Y", "http.request", "-T", "fields", "-e", "http.request.full_uri"]),
-    ("velmora-cli", ["build/velmora-cli", "-r", capture, "--min-length", "0", "--settings", "resources/setting.ini"]),
+    ("velmora-cli", [f"{build}/velmora-cli", "-r", capture, "--min-length", "0", "--settings", "resources/setting.ini"]),
 ]
 
 def run(command):
@@ -122,13 +127,13 @@ if [ ! -f "$capture" ]; then
 fi
 ls -l "$capture" | awk '{printf "capture: %s, %.0f MB\n", $9, $5/1e6}'
 
-gui=build/bench/bench_gui_frame_handler
+gui=$build/bench/bench_gui_frame_handler
 [ -x "$gui" ] || gui=
 
 compare_tools "$capture" "$gui"
 
 listed=$(mktemp)
-build/velmora-cli -r "$capture" --min-length 0 --settings resources/setting.ini >"$listed" 2>/dev/null
+$build/velmora-cli -r "$capture" --min-length 0 --settings resources/setting.ini >"$listed" 2>/dev/null
 echo "rows listed by velmora-cli: $(wc -l <"$listed"), md5 $(md5sum <"$listed" | cut -d' ' -f1)"
 rm -f "$listed"
 fi
@@ -167,8 +172,100 @@ report() {
     done
 }
 
+# A long HLS session over HTTPS (bench/make-hls-session-capture.sh: ffmpeg playing 2,400 one-second
+# segments on a few keep-alive connections, with its key log): velmora-cli with the key log, reading
+# streams (the default) and with --no-streams, RUNS rounds, the two in turn and in alternating order.
+# Reading the manifests and folding every segment into the title's row should cost little: targets
+# are a ratio on/off of at most 1.2 and a peak under 64 MiB. Then the rows are checked: one stream
+# row and no segment row with streams on, also with a table that lists .ts files (the shipped one
+# disables them), where --no-streams lists every segment.
+streams_session() {
+local capture=${VELMORA_HLS_PCAP:-${TMPDIR:-/tmp}/velmora-bench/hls-session-2400.pcap} keys listing
+keys=${capture%.pcap}.keys
+if [ ! -f "$capture" ] || [ ! -f "$keys" ]; then
+    mkdir -p "$(dirname "$capture")"
+    bench/make-hls-session-capture.sh "$capture" "$keys" 2400 >/dev/null
+fi
+ls -l "$capture" | awk '{printf "\nHLS session over HTTPS: %s, %.0f MB\n", $9, $5/1e6}'
+# The shipped table with .ts enabled (GBK text: blank the value of the entry whose name is .ts).
+listing=$(mktemp)
+LC_ALL=C awk -F= '{v = $2; sub(/\r$/, "", v)} $1 ~ /^ExtName/ && v == ".ts" {n = substr($1, 8)} $1 == "Value" n {$0 = "Value" n "=\r"} {print}' \
+    resources/setting.ini >"$listing"
+/usr/bin/python3 - "$runs" "$build/velmora-cli" "$capture" "$keys" "$listing" <<'EOF'
+import json, os, re, statistics, subprocess, sys, tempfile, time
+
+runs, cli, capture, keys, listing = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5]
+def command(settings, streams, *extra):
+    return ([cli, "-r", capture, "--settings", settings, "--tls-keylog", keys]
+            + ([] if streams else ["--no-streams"]) + list(extra))
+modes = {"streams on": command("resources/setting.ini", True), "streams off": command("resources/setting.ini", False)}
+
+def run(argv):
+    # Wall time here, CPU time of the child and its own, the peak from /usr/bin/time; rows counted.
+    with tempfile.NamedTemporaryFile("r") as peak, tempfile.TemporaryFile("w+") as rows:
+        start = time.perf_counter()
+        child = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", peak.name] + argv,
+                                 stdout=rows, stderr=subprocess.DEVNULL)
+        _, status, usage = os.wait4(child.pid, 0)
+        wall = time.perf_counter() - start
+        if status != 0:
+            sys.exit(f"{' '.join(argv)} failed (status {status})")
+        rows.seek(0)
+        return wall, usage.ru_utime + usage.ru_stime, int(peak.read().split()[-1]) / 1024, sum(1 for _ in rows)
+
+for argv in modes.values():  # warm the page cache
+    run(argv)
+samples = {name: [] for name in modes}
+for round in range(runs):
+    for name in (list(modes) if round % 2 == 0 else list(reversed(modes))):
+        samples[name].append(run(modes[name]))
+
+def spread(values):
+    return f"{statistics.median(values):7.3f} [{min(values):.3f}-{max(values):.3f}]"
+
+print(f"\n{runs} rounds; median [lowest-highest]")
+print(f"{'velmora-cli --tls-keylog':26} {'wall s':>22} {'cpu s':>22} {'peak MiB':>20}  rows of each run")
+for name in modes:
+    wall, cpu, peak, rows = zip(*samples[name])
+    print(f"{name:26} {spread(wall):>22} {spread(cpu):>22} {spread(peak):>20}  {' '.join(map(str, rows))}")
+median = {name: [statistics.median(s[k] for s in samples[name]) for k in range(3)] for name in modes}
+wall_ratio = median["streams on"][0] / median["streams off"][0]
+cpu_ratio = median["streams on"][1] / median["streams off"][1]
+peak_on = max(s[2] for s in samples["streams on"])
+print(f"streams on / off: wall {wall_ratio:.2f}, cpu {cpu_ratio:.2f} (target <= 1.2); "
+      f"peak with streams on {peak_on:.1f} MiB (target < 64)")
+
+# What the rows say: JSON lines, with the shipped table and with one that lists .ts files.
+segment = re.compile(r"\.(ts|m4s|aac)(\?|$)")
+failed = []
+for table, settings in (("shipped table", "resources/setting.ini"), (".ts listed", listing)):
+    for streams in (True, False):
+        out = subprocess.run(command(settings, streams, "--format", "jsonl"), capture_output=True, text=True, check=True)
+        rows = [json.loads(line) for line in out.stdout.splitlines()]
+        titles = [row for row in rows if "stream" in row]
+        segments = [row for row in rows if segment.search(row["address"])]
+        line = (f"{table}, streams {'on ' if streams else 'off'}: {len(rows)} rows, {len(titles)} stream rows, "
+                f"{len(segments)} segment rows")
+        for title in titles:
+            s = title["stream"]
+            line += (f"; {title['address']}: {len(s['variants'])} variants, {s['segments']} segments, "
+                     f"{s['segment_bytes'] / 1e6:.1f} MB, {s['duration']:.0f} s")
+        print(line)
+        if streams and (len(titles) != 1 or segments):
+            failed.append(f"{table}: with streams on, {len(titles)} stream rows and {len(segments)} segment rows")
+print(out.stderr.strip().splitlines()[-1])
+if failed:
+    sys.exit("FAILED: " + "; ".join(failed))
+EOF
+rm -f "$listing"
+}
+
 if [ "$(id -u)" -ne 0 ]; then
-    echo "the keep-alive and HTTPS parts record their captures in a network namespace: run as root" >&2
+    echo "the keep-alive, HTTPS and stream parts record their captures in a network namespace: run as root" >&2
+    exit 0
+fi
+if [ "$only" = streams ]; then
+    streams_session
     exit 0
 fi
 if [ "$only" != tls ]; then
@@ -176,7 +273,7 @@ keepalive_capture=$out/keepalive-150m.pcap
 [ -f "$keepalive_capture" ] || bench/make-keepalive-capture.sh "$keepalive_capture" 150 >/dev/null
 ls -l "$keepalive_capture" | awk '{printf "\nkeep-alive capture (frames up to 64 KiB): %s, %.0f MB\n", $9, $5/1e6}'
 compare_tools "$keepalive_capture"
-echo "rows listed by velmora-cli: $(build/velmora-cli -r "$keepalive_capture" --settings resources/setting.ini 2>/dev/null | wc -l)"
+echo "rows listed by velmora-cli: $($build/velmora-cli -r "$keepalive_capture" --settings resources/setting.ini 2>/dev/null | wc -l)"
 fi
 [ "$only" = keepalive ] && exit 0
 
@@ -192,14 +289,14 @@ if [ ! -f "$https_capture" ] || [ ! -f "$https_keys" ]; then
 fi
 ls -l "$https_capture" | awk '{printf "\nHTTPS capture: %s, %.0f MB\n", $9, $5/1e6}'
 https_tools=(
-    "velmora-cli|build/velmora-cli -r $https_capture --settings resources/setting.ini"
-    "velmora-cli --tls-keylog|build/velmora-cli -r $https_capture --settings resources/setting.ini --tls-keylog $https_keys"
+    "velmora-cli|$build/velmora-cli -r $https_capture --settings resources/setting.ini"
+    "velmora-cli --tls-keylog|$build/velmora-cli -r $https_capture --settings resources/setting.ini --tls-keylog $https_keys"
     "tshark (key log)|tshark -n -r $https_capture -o tls.keylog_file:$https_keys -Y 'http.request or http2.type == 1' -T fields -e http.request.full_uri -e http2.request.full_uri"
 )
 measure "${https_tools[@]}"
 report "${https_tools[@]}"
 echo
-echo "HTTPS rows listed by velmora-cli --tls-keylog: $(build/velmora-cli -r "$https_capture" --settings resources/setting.ini --tls-keylog "$https_keys" 2>/dev/null | wc -l)"
+echo "HTTPS rows listed by velmora-cli --tls-keylog: $($build/velmora-cli -r "$https_capture" --settings resources/setting.ini --tls-keylog "$https_keys" 2>/dev/null | wc -l)"
 
 # HTTP/3: the same for QUIC downloads with the client's key log (bench/make-quic-capture.sh): every
 # server packet is opened too, for the connection IDs and the answers' heads.
@@ -210,11 +307,15 @@ if [ ! -f "$quic_capture" ] || [ ! -f "$quic_keys" ]; then
 fi
 ls -l "$quic_capture" | awk '{printf "\nQUIC capture: %s, %.0f MB\n", $9, $5/1e6}'
 quic_tools=(
-    "velmora-cli|build/velmora-cli -r $quic_capture --settings resources/setting.ini"
-    "velmora-cli --tls-keylog|build/velmora-cli -r $quic_capture --settings resources/setting.ini --tls-keylog $quic_keys"
+    "velmora-cli|$build/velmora-cli -r $quic_capture --settings resources/setting.ini"
+    "velmora-cli --tls-keylog|$build/velmora-cli -r $quic_capture --settings resources/setting.ini --tls-keylog $quic_keys"
     "tshark (key log)|tshark -n -r $quic_capture -o tls.keylog_file:$quic_keys -Y 'quic.stream.stream_id' -T fields -e quic.stream.stream_id"
 )
 measure "${quic_tools[@]}"
 report "${quic_tools[@]}"
 echo
-echo "HTTP/3 rows listed by velmora-cli --tls-keylog: $(build/velmora-cli -r "$quic_capture" --settings resources/setting.ini --tls-keylog "$quic_keys" 2>/dev/null | wc -l)"
+echo "HTTP/3 rows listed by velmora-cli --tls-keylog: $($build/velmora-cli -r "$quic_capture" --settings resources/setting.ini --tls-keylog "$quic_keys" 2>/dev/null | wc -l)"
+
+if [ -z "$only" ]; then
+    streams_session
+fi
