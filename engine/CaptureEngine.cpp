@@ -6,6 +6,7 @@
 #include "stream/ContentDecoding.h"
 #include "stream/ManifestKind.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace velmora {
@@ -17,6 +18,14 @@ std::u16string rowKey(const ResultRow& row) {
     std::u16string key(sizeof(PacketNumber) / sizeof(char16_t), u'\0');
     std::memcpy(key.data(), &row.packet, sizeof(PacketNumber));
     return key + row.address;
+}
+
+// A stream's address as its row names it; it is looked up at every segment fetched, and is nearly
+// always ASCII, widened as it is.
+std::u16string rowAddress(std::string_view address) {
+    if (std::any_of(address.begin(), address.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; }))
+        return utf8::ToU16(address);
+    return std::u16string(address.begin(), address.end());
 }
 
 } // namespace
@@ -205,7 +214,7 @@ std::optional<std::string> CaptureEngine::StreamTextOf(const ResultRow& row) con
 }
 
 void CaptureEngine::showStream(const StreamInfo& stream) {
-    const std::u16string address = utf8::ToU16(stream.address);
+    const std::u16string address = rowAddress(stream.address);
     std::optional<std::size_t> row = results_.FindCaptureRow(address);
     if (!row) {
         results_.AddCaptureRow({std::u16string(u"视频"), address, store_.CurrentPacket()});

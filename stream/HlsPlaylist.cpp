@@ -91,10 +91,11 @@ std::optional<HlsPlaylist> ParseHlsPlaylist(std::string_view text, std::string_v
     if (!LooksLikeHls(text) || !ResolveUri(address, address))
         return std::nullopt;
     const std::string self = *ResolveUri(address, address);
+    const UriResolver resolver(address);
     auto resolve = [&](std::string_view reference) -> std::string {
         // An address that names the playlist itself would fold the playlist into itself.
-        auto resolved = ResolveUri(address, reference);
-        return resolved && *resolved != self ? *resolved : std::string();
+        auto resolved = resolver.Resolve(reference);
+        return resolved && *resolved != self ? std::move(*resolved) : std::string();
     };
     HlsPlaylist playlist;
     std::optional<HlsVariant> pendingVariant;
@@ -112,11 +113,11 @@ std::optional<HlsPlaylist> ParseHlsPlaylist(std::string_view text, std::string_v
         std::string_view rest;
         if (line.front() != '#') {
             // An address: of the variant announced before it, or a segment.
-            const std::string resolved = resolve(line);
+            std::string resolved = resolve(line);
             if (pendingVariant) {
                 if (!resolved.empty()) {
                     if (playlist.variants.size() < limits.variants) {
-                        pendingVariant->address = resolved;
+                        pendingVariant->address = std::move(resolved);
                         playlist.variants.push_back(std::move(*pendingVariant));
                     } else {
                         playlist.cut = true;
@@ -125,7 +126,7 @@ std::optional<HlsPlaylist> ParseHlsPlaylist(std::string_view text, std::string_v
                 pendingVariant.reset();
             } else if (!resolved.empty()) {
                 if (playlist.segments.size() < limits.segments) {
-                    playlist.segments.push_back({resolved, pendingDuration, pendingRange});
+                    playlist.segments.push_back({std::move(resolved), pendingDuration, pendingRange});
                     playlist.duration += pendingDuration;
                 } else {
                     playlist.cut = true;

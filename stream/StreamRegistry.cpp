@@ -3,7 +3,7 @@
 #include "capture/Gbk.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <charconv>
 
 namespace velmora {
 
@@ -42,13 +42,29 @@ std::string dashLabel(const DashRepresentation& r) {
     return std::to_string(r.bandwidth / 1000) + "k";
 }
 
-std::string sizeText(std::uint64_t bytes) {
-    char text[32];
-    if (bytes >= 1000 * 1000)
-        std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+// A row's note is written again at every segment fetched: built in UTF-16 as it goes, the ASCII
+// widened as it is, only names from the manifest converted.
+void append(std::u16string& text, std::string_view utf8Text) {
+    if (std::any_of(utf8Text.begin(), utf8Text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; }))
+        text += utf8::ToU16(utf8Text);
     else
-        std::snprintf(text, sizeof text, "%.0f KB", static_cast<double>(bytes) / 1e3);
-    return text;
+        text.append(utf8Text.begin(), utf8Text.end());
+}
+
+void appendNumber(std::u16string& text, std::uint64_t value) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    text.append(digits, end);
+}
+
+// As printf's "%.1f MB" and "%.0f KB" write it.
+void appendSize(std::u16string& text, std::uint64_t bytes) {
+    char digits[48];
+    const bool mega = bytes >= 1000 * 1000;
+    const auto end = std::to_chars(digits, digits + sizeof digits, static_cast<double>(bytes) / (mega ? 1e6 : 1e3),
+                                   std::chars_format::fixed, mega ? 1 : 0).ptr;
+    text.append(digits, end);
+    text += mega ? u" MB" : u" KB";
 }
 
 } // namespace
@@ -58,10 +74,11 @@ void StreamRegistry::Reset() {
     addresses_.clear();
     patterns_.clear();
     hosts_.clear();
+    lastHost_.clear();
 }
 
 bool StreamRegistry::MayOwn(std::u16string_view address) const {
-    return !hosts_.empty() && hosts_.contains(std::u16string(hostPart(address)));
+    return !hosts_.empty() && hosts_.contains(hostPart(address));
 }
 
 StreamInfo* StreamRegistry::find(std::uint64_t serial) {
@@ -72,7 +89,7 @@ StreamInfo* StreamRegistry::find(std::uint64_t serial) {
 }
 
 const StreamRegistry::Place* StreamRegistry::placeOf(std::string_view address) const {
-    if (const auto it = addresses_.find(std::string(address)); it != addresses_.end())
+    if (const auto it = addresses_.find(address); it != addresses_.end())
         return &it->second;
     for (const Pattern& p : patterns_)
         if (p.pattern.Matches(address))
@@ -83,8 +100,10 @@ const StreamRegistry::Place* StreamRegistry::placeOf(std::string_view address) c
 void StreamRegistry::index(std::string address, Place place) {
     if (addresses_.size() >= limits_.addresses && !addresses_.count(address))
         return; // past the bound the rest goes unfolded, as without a manifest
-    if (hosts_.size() < limits_.addresses)
+    if (const std::string_view host = hostPart(std::string_view(address)); host != lastHost_ && hosts_.size() < limits_.addresses) {
         hosts_.insert(hostKey(address));
+        lastHost_ = host;
+    }
     addresses_.try_emplace(std::move(address), place);
 }
 
@@ -215,36 +234,48 @@ const StreamInfo* StreamRegistry::Fetched(std::string_view address, std::optiona
 }
 
 std::u16string StreamRegistry::Describe(const StreamInfo& stream) {
-    std::string text = stream.kind == StreamInfo::Kind::Hls ? "HLS" : "DASH";
-    std::vector<std::string> video, played;
-    for (const StreamRendition& r : stream.renditions) {
-        if (!r.audio)
-            video.push_back(r.label);
-        if (r.played)
-            played.push_back(r.label);
+    std::u16string text = stream.kind == StreamInfo::Kind::Hls ? u"HLS" : u"DASH";
+    text.reserve(128);
+    const auto video = std::count_if(stream.renditions.begin(), stream.renditions.end(),
+                                     [](const StreamRendition& r) { return !r.audio; });
+    if (video > 0) {
+        text += u" · ";
+        appendNumber(text, static_cast<std::uint64_t>(video));
+        text += u" 档 (";
+        bool first = true;
+        for (const StreamRendition& r : stream.renditions)
+            if (!r.audio) {
+                text += first ? u"" : u"/";
+                append(text, r.label);
+                first = false;
+            }
+        text += u")";
     }
-    if (!video.empty()) {
-        text += " · " + std::to_string(video.size()) + " 档 (";
-        for (std::size_t i = 0; i < video.size(); ++i)
-            text += (i ? "/" : "") + video[i];
-        text += ")";
+    bool first = true;
+    for (const StreamRendition& r : stream.renditions)
+        if (r.played) {
+            text += first ? u" · 已播 " : u"/";
+            append(text, r.label);
+            first = false;
+        }
+    if (stream.live) {
+        text += u" · 直播";
+    } else if (stream.duration > 0) {
+        text += u" · ";
+        appendNumber(text, static_cast<std::uint64_t>(static_cast<long long>(stream.duration + 0.5)));
+        text += u" 秒";
     }
-    if (!played.empty()) {
-        text += " · 已播 ";
-        for (std::size_t i = 0; i < played.size(); ++i)
-            text += (i ? "/" : "") + played[i];
+    if (stream.segments > 0) {
+        text += u" · ";
+        appendNumber(text, stream.segments);
+        text += u" 段 ";
+        appendSize(text, stream.segmentBytes);
     }
-    if (stream.live)
-        text += " · 直播";
-    else if (stream.duration > 0)
-        text += " · " + std::to_string(static_cast<long long>(stream.duration + 0.5)) + " 秒";
-    if (stream.segments > 0)
-        text += " · " + std::to_string(stream.segments) + " 段 " + sizeText(stream.segmentBytes);
     if (stream.drm)
-        text += " · DRM";
+        text += u" · DRM";
     else if (stream.encrypted)
-        text += " · 加密";
-    return utf8::ToU16(text);
+        text += u" · 加密";
+    return text;
 }
 
 } // namespace velmora

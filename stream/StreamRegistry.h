@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -95,11 +96,19 @@ private:
     void index(std::string address, Place place);
     void dropOldest();
 
+    // Looked up by views of the addresses: a segment fetched costs no copy of its address.
+    struct TextHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+        std::size_t operator()(std::u16string_view text) const { return std::hash<std::u16string_view>{}(text); }
+    };
+
     Limits limits_;
     std::deque<std::pair<std::uint64_t, StreamInfo>> streams_; // oldest first
     std::uint64_t nextSerial_ = 1;
-    std::unordered_map<std::string, Place> addresses_;
-    std::unordered_set<std::u16string> hosts_; // of every address and pattern indexed (never shrinks until Reset)
+    std::unordered_map<std::string, Place, TextHash, std::equal_to<>> addresses_;
+    std::unordered_set<std::u16string, TextHash, std::equal_to<>> hosts_; // of every address and pattern indexed (never shrinks until Reset)
+    std::string lastHost_; // the host indexed last: a playlist's segments share one
     std::vector<Pattern> patterns_;
 };
 

@@ -126,4 +126,20 @@ std::optional<std::string> ResolveUri(std::string_view base, std::string_view re
     return out;
 }
 
+UriResolver::UriResolver(std::string_view base) : base_(base) {
+    // A one-letter name stands for any bare file name: dot segments and the merge act on the folder alone.
+    if ((folder_ = ResolveUri(base, "x")))
+        folder_->pop_back();
+}
+
+std::optional<std::string> UriResolver::Resolve(std::string_view reference) const {
+    const std::string_view name = TrimHeaderSpace(reference);
+    const bool bare = !name.empty() && name != "." && name != ".." && name.find_first_of(":/?#") == std::string_view::npos;
+    if (!bare || !folder_)
+        return ResolveUri(base_, reference);
+    std::string out;
+    out.reserve(folder_->size() + name.size());
+    return out.append(*folder_).append(name);
+}
+
 } // namespace velmora

@@ -32,12 +32,19 @@ TEST(StreamManifests, AddressesResolveAsRfc3986SaysAndOnlyWebSchemesComeOut) {
         {"g/../h", "http://a/b/c/h"},    {"g;x=1/./y", "http://a/b/c/g;x=1/y"},
         {"g?y/./x", "http://a/b/c/g?y/./x"}, {"HTTPS://cdn/x.ts", "https://cdn/x.ts"},
     };
-    for (const auto& [reference, expected] : examples)
+    const UriResolver resolver(base); // a playlist's: bare names take a shorter way to the same address
+    for (const auto& [reference, expected] : examples) {
         EXPECT_EQ(ResolveUri(base, reference).value_or("(none)"), expected) << reference;
+        EXPECT_EQ(resolver.Resolve(reference).value_or("(none)"), expected) << reference;
+    }
+    for (const char* folder : {"HTTPS://Host/a/./b/../c/list.m3u8?t=1/2", "http://h", "http://h/a/..", "http://h/../x/"})
+        for (const char* name : {"seg_00001.ts", " seg.ts ", ".x", "..x", "a b.ts", "é.ts", "..", "x?y", "../g"})
+            EXPECT_EQ(UriResolver(folder).Resolve(name), ResolveUri(folder, name)) << folder << " " << name;
     for (const char* hostile : {"file:///etc/passwd", "data:video/mp4;base64,AAAA", "javascript:alert(1)", "ftp://a/x",
                                 "//", "http:/x", "http://"})
         EXPECT_FALSE(ResolveUri(base, hostile)) << hostile;
     EXPECT_FALSE(ResolveUri("file:///srv/master.m3u8", "seg.ts"));
+    EXPECT_FALSE(UriResolver("file:///srv/master.m3u8").Resolve("seg.ts"));
 }
 
 TEST(StreamManifests, HlsMasterAndMediaPlaylistsAreRead) {
