@@ -141,8 +141,9 @@ if ! grep -q '^CLIENT_TRAFFIC_SECRET_0 ' "$keys"; then
     stop_capture
 fi
 grep -q '^CLIENT_TRAFFIC_SECRET_0 ' "$keys" || { echo "no TLS keys were written to $keys" >&2; exit 1; }
-if grep -q 'packets dropped' "$work/dumpcap.log" && ! grep -q 'packets dropped: 0\b\|dropped: 0 ' "$work/dumpcap.log"; then
-    echo "dumpcap: $(grep -i dropped "$work/dumpcap.log")" >&2
+if command -v tshark >/dev/null && tshark -n -r "$out" -Y tcp.analysis.lost_segment 2>/dev/null | grep -q .; then
+    echo "the capture lost frames: record it again" >&2
+    exit 1
 fi
 
 served=$(grep -c '\.ts 20[06] ' "$work/access.log" || true)
