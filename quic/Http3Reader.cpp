@@ -1,5 +1,6 @@
 #include "quic/Http3Reader.h"
 
+#include "tcp/BoundedBuffer.h"
 #include "tcp/BudgetMemory.h"
 #include "quic/QuicStreamAssembler.h"
 #include "quic/QuicVarint.h"
@@ -30,7 +31,7 @@ std::string_view text(const nghttp3_rcbuf* buffer) {
 } // namespace
 
 struct Http3Reader::Stream {
-    enum class Kind { UniType, Request, Response, Control, Encoder, Done };
+    enum class Kind { UniType, Request, Response, Body, Control, Encoder, Done };
 
     Stream(ByteBudget& budget, bool fromClient, std::uint64_t id, Kind kind)
         : bytes(budget), fromClient(fromClient), id(id), kind(kind) {}
@@ -53,6 +54,12 @@ struct Http3Reader::Stream {
     HttpResponseHead response; // the response's
     std::string host;
     std::string status;
+    std::optional<std::uint64_t> finalSize; // from the FIN
+    // A response body the sink asked for: the request it answers, and the DATA payload so far.
+    HttpRequest request;
+    std::unique_ptr<BoundedBuffer> body;
+    std::size_t bodyLimit = 0;
+    std::uint64_t dataLeft = 0; // of the DATA frame being read
 };
 
 Http3Reader::Http3Reader(HttpRequestSink& sink, ByteBudget& budget)
@@ -129,11 +136,13 @@ Http3Reader::Stream* Http3Reader::stream(bool fromClient, std::uint64_t id, std:
 }
 
 void Http3Reader::StreamData(bool fromClient, std::uint64_t streamId, std::uint64_t offset,
-                             std::span<const std::uint8_t> data, PacketNumber packet) {
+                             std::span<const std::uint8_t> data, PacketNumber packet, bool fin) {
     Stream* s = stream(fromClient, streamId, offset);
     if (!s || s->kind == Stream::Kind::Done)
         return;
     s->packet = packet;
+    if (fin)
+        s->finalSize = offset + data.size();
     if (!s->bytes.Add(offset, data)) {
         finish(*s);
         return;
@@ -146,6 +155,47 @@ void Http3Reader::finish(Stream& s) {
     s.bytes.Stop();
     if (!s.fromClient && (s.id & 3) == 0)
         awaitingResponse_.erase(s.id);
+    if (s.body)
+        endBody(s, false); // what came before the budget or a gap stopped it
+}
+
+void Http3Reader::endBody(Stream& s, bool complete) {
+    const std::unique_ptr<BoundedBuffer> body = std::move(s.body);
+    --keptBodies_;
+    sink_.ResponseBody(s.request, body->Bytes(), complete);
+}
+
+bool Http3Reader::bodyBytes(Stream& s) {
+    // DATA payload is kept as it comes, other frames (trailers, extensions) are passed over; the body
+    // goes to the sink at the stream's end, or cut once it outgrows its bound.
+    while (true) {
+        const auto bytes = s.bytes.Bytes();
+        if (s.dataLeft > 0 || s.skipLeft > 0) {
+            if (bytes.empty())
+                break;
+            std::uint64_t& left = s.dataLeft > 0 ? s.dataLeft : s.skipLeft;
+            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, bytes.size()));
+            if (&left == &s.dataLeft && (s.body->size() + n > s.bodyLimit || !s.body->Append(bytes.first(n)))) {
+                endBody(s, false);
+                return false;
+            }
+            s.bytes.Consume(n);
+            left -= n;
+            continue;
+        }
+        std::size_t at = 0;
+        const auto type = ReadQuicVarint(bytes, at);
+        const auto length = ReadQuicVarint(bytes, at);
+        if (!type || !length)
+            break; // the frame header is not complete yet
+        s.bytes.Consume(at);
+        (*type == kDataFrame ? s.dataLeft : s.skipLeft) = *length;
+    }
+    if (s.finalSize && s.bytes.ReadOffset() >= *s.finalSize) {
+        endBody(s, s.dataLeft == 0 && s.skipLeft == 0);
+        return false;
+    }
+    return true;
 }
 
 void Http3Reader::read(Stream& s) {
@@ -173,6 +223,7 @@ void Http3Reader::read(Stream& s) {
     case Kind::Control:
     case Kind::Request:
     case Kind::Response:
+    case Kind::Body:
         ok = readFrames(s);
         break;
     default:
@@ -184,6 +235,8 @@ void Http3Reader::read(Stream& s) {
 
 bool Http3Reader::readFrames(Stream& s) {
     while (s.kind != Stream::Kind::Done && !s.blocked) {
+        if (s.kind == Stream::Kind::Body)
+            return bodyBytes(s);
         const auto bytes = s.bytes.Bytes();
         if (s.skipLeft > 0) {
             const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(s.skipLeft, bytes.size()));
@@ -313,13 +366,23 @@ bool Http3Reader::headerBlock(Stream& s, std::span<const std::uint8_t> block) {
         return true;
     }
     s.kind = Stream::Kind::Done;
+    awaitingResponse_.erase(s.id);
     // The answer to the request on the same stream, when that was read.
     const auto request = streams_.find(s.id << 1 | 1);
     if (request == streams_.end() || request->second->fields.method.empty())
         return true;
     s.response.text = std::move(s.fields.text);
     s.response.packet = s.packet;
-    sink_.Response(request->second->fields, s.response);
+    const std::size_t keep = sink_.Response(request->second->fields, s.response);
+    if (keep > 0 && keptBodies_ < kMaxKeptBodies) {
+        // A manifest: its body is read, and the server's packets stay open until it ends.
+        s.kind = Stream::Kind::Body;
+        s.request = request->second->fields;
+        s.request.text.clear(); // only its address is wanted
+        s.body = std::make_unique<BoundedBuffer>(budget_);
+        s.bodyLimit = keep;
+        ++keptBodies_;
+    }
     return true;
 }
 

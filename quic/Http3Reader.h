@@ -3,8 +3,9 @@
 // HEADERS on the client's bidirectional streams, and the response's on the same stream from the
 // server. Header blocks are decoded with nghttp3's QPACK decoder, one per direction, fed the
 // sender's encoder stream; the dynamic table's size is the one the receiver allowed in its SETTINGS.
-// A stream is read only up to its (final) header block. Everything kept is drawn from the
-// connection's budget.
+// A stream is read only up to its (final) header block, unless the sink asks for the response's
+// body (a manifest): then its DATA is kept, up to the bound asked for, until the stream's FIN.
+// Everything kept is drawn from the connection's budget.
 
 #include "capture/HttpResponseHead.h"
 #include "tcp/ByteBudget.h"
@@ -29,18 +30,21 @@ public:
     static constexpr std::size_t kMaxTextBytes = 64 << 10;
     static constexpr std::uint64_t kMaxTableCapacity = 1 << 20; // a larger SETTINGS value is not followed
     static constexpr std::size_t kMaxStreams = 256;             // followed at once, both directions
+    static constexpr std::size_t kMaxKeptBodies = 8;            // response bodies read at once
 
     Http3Reader(HttpRequestSink& sink, ByteBudget& budget);
     ~Http3Reader();
     Http3Reader(const Http3Reader&) = delete;
     Http3Reader& operator=(const Http3Reader&) = delete;
 
-    // The data of a STREAM frame that arrived in frame `packet`.
+    // The data of a STREAM frame that arrived in frame `packet`; `fin` when the frame ends the stream.
     void StreamData(bool fromClient, std::uint64_t streamId, std::uint64_t offset, std::span<const std::uint8_t> data,
-                    PacketNumber packet);
-    // Whether the server's bytes can matter now: its SETTINGS are not read yet, or a request waits
-    // for its response's head. A download's body does not.
-    bool WantsServerBytes() const { return !encoders_[1].capacity || !awaitingResponse_.empty(); }
+                    PacketNumber packet, bool fin = false);
+    // Whether the server's bytes can matter now: its SETTINGS are not read yet, a request waits for
+    // its response's head, or a body the sink asked for is being read. A download's body does not.
+    bool WantsServerBytes() const {
+        return !encoders_[1].capacity || !awaitingResponse_.empty() || keptBodies_ > 0;
+    }
 
 private:
     struct Stream;
@@ -61,6 +65,8 @@ private:
     void retryBlocked(bool fromClient);
     bool makeDecoder(Encoder& encoder, std::uint64_t capacity, nghttp3_qpack_decoder*& out);
     void forgetOldStreams();
+    bool bodyBytes(Stream& s);
+    void endBody(Stream& s, bool complete);
     void finish(Stream& s);
 
     HttpRequestSink& sink_;
@@ -70,6 +76,7 @@ private:
     std::map<std::uint64_t, std::unique_ptr<Stream>> streams_; // by id << 1 | fromClient
     std::array<std::uint64_t, 8> floor_{};                     // by direction and id type: older ids were dropped
     std::set<std::uint64_t> awaitingResponse_;                 // requests read whose response head is not yet
+    std::size_t keptBodies_ = 0;                               // response streams whose body is being read
 };
 
 } // namespace velmora

@@ -279,7 +279,8 @@ void QuicConnection::frames(bool fromClient, QuicPacketType level, bool oneRtt, 
             if (!id || !offset || !length || *length > p.size() - at)
                 return;
             if (level != QuicPacketType::Initial)
-                http_.StreamData(fromClient, *id, *offset, p.subspan(at, static_cast<std::size_t>(*length)), frame);
+                http_.StreamData(fromClient, *id, *offset, p.subspan(at, static_cast<std::size_t>(*length)), frame,
+                                 (*type & 0x01) != 0);
             at += static_cast<std::size_t>(*length);
             break;
         }
