@@ -108,3 +108,45 @@ TEST(StreamFolding, SwitchedOffTheRowsAreTheTablesAsBefore) {
     EXPECT_EQ(addresses, (std::vector<std::string>{base + "master.m3u8", base + "720p/index.m3u8", base + "480p/index.m3u8",
                                                     base + "360p/index.m3u8"}));
 }
+
+// Over HTTP/3: headless Chromium running a page that plays as a web player does (fetch() of the manifest,
+// then the playlists, init sections and segments of 640x360 and the audio, in turn) from Caddy over QUIC,
+// the manifests gzipped (tests/streams/record-h3-stream-captures.sh, with the browser's key log). The
+// manifests' bodies are read from their QUIC streams as from TCP: each title is one row, nothing else
+// of it is listed alone.
+TEST(StreamFolding, OverHttp3EachTitleIsOneRowWithItsRenditions) {
+    struct Title {
+        const char* capture;
+        const char* address;
+        const char* note; // up to the segment count
+    };
+    for (const Title& title : {
+             Title{"stream_h3_hls", "https://media.velmora.test:8443/hlsfmp4/master.m3u8",
+                   "HLS · 2 档 (720p/360p) · 已播 360p/音频 "},
+             Title{"stream_h3_dash", "https://media.velmora.test:8443/dash/manifest.mpd",
+                   "DASH · 2 档 (720p/360p) · 已播 360p/音频 "},
+         }) {
+        SCOPED_TRACE(title.capture);
+        const FileTypeTable table =
+            LoadFileTypeTable(SettingsFile(std::string(VELMORA_SOURCE_DIR) + "/resources/setting.ini"));
+        CaptureEngine engine{table};
+        ASSERT_TRUE(engine.OpenKeyLog(kData + "/" + title.capture + ".keys"));
+        int linkType = 0;
+        for (const test::Frame& frame : test::readPcap(kData + "/" + title.capture + ".pcap", linkType))
+            engine.FrameReceived(frame, linkType, {0, 0, true, true});
+        engine.EndCapture();
+        const std::vector<ResultRow> rows = engine.Results().Rows();
+        ASSERT_EQ(rows.size(), 1u);
+        EXPECT_EQ(utf8::FromU16(rows[0].address), title.address);
+        EXPECT_EQ(utf8::FromU16(rows[0].type), "视频");
+        const std::string note = utf8::FromU16(rows[0].note);
+        EXPECT_TRUE(note.starts_with(title.note)) << note;
+        const auto [segments, bytes] = servedSegments(title.capture);
+        EXPECT_NE(note.find(" · " + std::to_string(segments) + " 段 "), std::string::npos) << note;
+        EXPECT_EQ(rows[0].size, bytes);
+        // The manifest as served, unzipped.
+        const auto text = engine.StreamTextOf(rows[0]);
+        ASSERT_TRUE(text);
+        EXPECT_TRUE(text->starts_with(std::string(title.address).ends_with(".mpd") ? "<?xml" : "#EXTM3U")) << *text;
+    }
+}
