@@ -150,6 +150,12 @@ void Http3Reader::StreamData(bool fromClient, std::uint64_t streamId, std::uint6
     read(*s);
 }
 
+void Http3Reader::StreamReset(bool fromClient, std::uint64_t streamId) {
+    const auto it = streams_.find(streamId << 1 | (fromClient ? 1 : 0));
+    if (it != streams_.end() && it->second->kind != Stream::Kind::Done)
+        finish(*it->second);
+}
+
 void Http3Reader::finish(Stream& s) {
     s.kind = Stream::Kind::Done;
     s.bytes.Stop();

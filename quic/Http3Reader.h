@@ -40,6 +40,8 @@ public:
     // The data of a STREAM frame that arrived in frame `packet`; `fin` when the frame ends the stream.
     void StreamData(bool fromClient, std::uint64_t streamId, std::uint64_t offset, std::span<const std::uint8_t> data,
                     PacketNumber packet, bool fin = false);
+    // The sender abandoned the stream (RESET_STREAM): a body read from it ends, cut.
+    void StreamReset(bool fromClient, std::uint64_t streamId);
     // Whether the server's bytes can matter now: its SETTINGS are not read yet, a request waits for
     // its response's head, or a body the sink asked for is being read. A download's body does not.
     bool WantsServerBytes() const {

@@ -194,10 +194,14 @@ void QuicConnection::frames(bool fromClient, QuicPacketType level, bool oneRtt, 
                 return;
             break;
         }
-        case 0x04: // RESET_STREAM
-            if (!skip(3))
+        case 0x04: { // RESET_STREAM
+            const auto id = ReadQuicVarint(p, at);
+            if (!id || !skip(2))
                 return;
+            if (level != QuicPacketType::Initial)
+                http_.StreamReset(fromClient, *id);
             break;
+        }
         case 0x05: // STOP_SENDING
         case 0x11: // MAX_STREAM_DATA
         case 0x15: // STREAM_DATA_BLOCKED
