@@ -6,8 +6,8 @@
 // with the key log's secrets, following key updates by the key phase bit; their STREAM frames go to
 // the HTTP/3 reader, and the connection IDs the endpoints hand out (NEW_CONNECTION_ID) to the table.
 // Handshake packets carry nothing that is needed and are not opened, nor are the server's 1-RTT
-// packets while no request waits for its answer (a download's body): their packet numbers and key
-// phase are still followed.
+// packets while no request waits for its answer and no manifest's body is being read (a download's
+// body): their packet numbers and key phase are still followed.
 //
 // Packets that cannot be opened yet (0-RTT before the ServerHello, any packet while the key log
 // lacks the secrets) wait in order within the connection's budget until they can.
