@@ -97,8 +97,9 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, debconf (>= 0.5) | debconf-2.0, libca
 if(TARGET velmora)
     string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", fonts-wqy-microhei | fonts-noto-cjk")
     # Help and the home page open through xdg-open; Qt's own platform plugin for Wayland desktops (without
-    # it the window runs through XWayland); aria2 is one of the download managers it hands over to.
-    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, qt6-wayland")
+    # it the window runs through XWayland); ffmpeg saves streams; aria2 is one of the download managers it
+    # hands over to.
+    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, qt6-wayland, ffmpeg")
     set(CPACK_DEBIAN_PACKAGE_SUGGESTS aria2)
 endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

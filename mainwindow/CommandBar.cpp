@@ -8,6 +8,9 @@
 #include "mainwindow/KeywordSearch.h"
 #include "mainwindow/MainWindowLayout.h"
 #include "mainwindow/ResultListModel.h"
+#include "mainwindow/ResultListOperations.h"
+#include "mainwindow/StreamActions.h"
+#include "mainwindow/StreamDownloads.h"
 #include "mainwindow/SettingsLocation.h"
 #include "splash/frmAbout.h"
 
@@ -170,6 +173,10 @@ void CommandBar::Exit() {
                          QStringLiteral("正在嗅探，要退出程序先停止嗅探！"));
         return;
     }
+    // Streams being saved are this program's children: asked about, then stopped so their files close.
+    if (const auto* operations = form_->findChild<ResultListOperations*>();
+        operations && !operations->streams()->downloads()->ConfirmQuit())
+        return;
     search_->Cancel();
     form_->Unload();
 }

@@ -76,6 +76,21 @@ DownloadMethodGroup::DownloadMethodGroup(Form1* form) : QWidget(form->Frame1(1))
         QStringLiteral("%u 地址（没有 %u 时加在最后），%r Referer，%a User-Agent，%c Cookie，%% 即 %。\n"
                        "不经过 shell：地址总是一个完整的参数。"));
     rows->addWidget(command_);
+
+    // Streams and audio/video pairs go to ffmpeg whatever the method above is.
+    auto* streamRow = new QHBoxLayout;
+    streamRow->addWidget(new QLabel(QStringLiteral("流下载"), this));
+    streamCommand_ = new QLineEdit(QString::fromStdString(stored.streamCommand), this);
+    streamCommand_->setObjectName(QStringLiteral("StreamCommand"));
+    streamCommand_->setCursorPosition(0);
+    streamCommand_->setPlaceholderText(
+        QString::fromLatin1(velmora::kDefaultStreamCommand.data(), velmora::kDefaultStreamCommand.size()));
+    streamCommand_->setToolTip(QStringLiteral(
+        "HLS、DASH 流和成对的音视频用这条命令下载（与上面的下载方式无关）。\n"
+        "%u 清单或视频地址，%v 第二个输入（音频），%o 下载文件夹里的新文件，%r %a %c 同上；\n"
+        "值为空的选项连同它前面的选项名一起省去。留空即用默认的 ffmpeg 命令。"));
+    streamRow->addWidget(streamCommand_, 1);
+    rows->addLayout(streamRow);
     showFieldsOf(method_->currentIndex());
 
     if (QBoxLayout* column = layoutHolding(form->Frame1(1)->layout(), form->Text5()))
@@ -96,6 +111,9 @@ DownloadMethodGroup::DownloadMethodGroup(Form1* form) : QWidget(form->Frame1(1))
     connect(command_, &QLineEdit::textChanged, this, [&settings](const QString& text) {
         settings.WriteIniString(kDownloadSection, kCommandKey, text.toStdString());
     });
+    connect(streamCommand_, &QLineEdit::textChanged, this, [&settings](const QString& text) {
+        settings.WriteIniString(kDownloadSection, kStreamCommandKey, text.toStdString());
+    });
 }
 
 void DownloadMethodGroup::showFieldsOf(int method) {
@@ -111,5 +129,7 @@ velmora::DownloadSettings DownloadMethodGroup::Current() const {
         current.aria2Url = velmora::kDefaultAria2Url;
     current.aria2Secret = aria2Secret_->text().toStdString();
     current.command = command_->text().toStdString();
+    if (const QString stream = streamCommand_->text().trimmed(); !stream.isEmpty())
+        current.streamCommand = stream.toStdString();
     return current;
 }

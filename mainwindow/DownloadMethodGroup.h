@@ -29,6 +29,7 @@ public:
     QLineEdit* Aria2Url() const { return aria2Url_; }
     QLineEdit* Aria2Secret() const { return aria2Secret_; }
     QLineEdit* Command() const { return command_; }
+    QLineEdit* StreamCommand() const { return streamCommand_; }
 
 private:
     void showFieldsOf(int method);
@@ -38,4 +39,5 @@ private:
     QLineEdit* aria2Url_ = nullptr;
     QLineEdit* aria2Secret_ = nullptr;
     QLineEdit* command_ = nullptr;
+    QLineEdit* streamCommand_ = nullptr;
 };

@@ -10,6 +10,9 @@
 #include "mainwindow/Form1.h"
 #include "mainwindow/ProductInfo.h"
 #include "mainwindow/ResultListModel.h"
+#include "mainwindow/RowRequestHeaders.h"
+#include "mainwindow/StatusPanels.h"
+#include "mainwindow/StreamActions.h"
 
 #include <QClipboard>
 #include <QFileInfo>
@@ -69,7 +72,14 @@ QString ResultListOperations::SaveListFilter() {
 }
 
 ResultListOperations::ResultListOperations(Form1* form)
-    : QObject(form), form_(form), handOff_(new DownloadHandOff(form, this)) {
+    : QObject(form), form_(form), handOff_(new DownloadHandOff(form, this)),
+      streams_(new StreamActions(
+          form->engine(), *form->resultModel(), form->settings(),
+          [form](int row) { return RequestHeadersForRow(*form, row); }, form,
+          [form](const QString& message) {
+              if (StatusPanels* status = form->Status1())
+                  message.isEmpty() ? status->clearMessage() : status->showMessage(message, 0);
+          })) {
     setObjectName(QStringLiteral("ResultListOperations"));
     QTableView* view = form_->LV1();
     // The menu comes with the right button's press (on X11 the context-menu event follows the press,
@@ -99,8 +109,23 @@ std::optional<int> ResultListOperations::SelectedRow() const {
 void ResultListOperations::LV1_ContextMenu() {
     if (!SelectedRow())
         return;
+    // A stream's or a pair's own entries follow "下载".
+    QList<int> checked;
+    const QStringList streamEntries = streams_->MenuEntries(*SelectedRow(), checked);
+    QStringList items = MenuItems();
+    for (qsizetype i = 0; i < streamEntries.size(); ++i)
+        items.insert(1 + i, streamEntries[i]);
+    for (int& entry : checked)
+        entry += 1;
     cPopupMenu menu;
-    switch (menu.Popup(MenuItems())) {
+    int chosen = menu.Popup(items, checked);
+    if (chosen > 1 && chosen <= 1 + streamEntries.size()) {
+        streams_->Chosen(*SelectedRow(), chosen - 1);
+        return;
+    }
+    if (chosen > 1)
+        chosen -= static_cast<int>(streamEntries.size());
+    switch (chosen) {
     case Download:
         DownloadCommand();
         break;
@@ -198,6 +223,10 @@ void ResultListOperations::DownloadCommand() {
         return;
     // First of all, so the address is on the clipboard whatever happens next.
     QGuiApplication::clipboard()->setText(form_->resultModel()->AddressText(*row));
+    if (streams_->Handles(*row)) { // streams and pairs go to the stream command, whatever the method
+        streams_->Download(*row);
+        return;
+    }
     // aria2 or the user's command instead of the download manager, when the options say so.
     if (const auto* methods = form_->findChild<DownloadMethodGroup*>();
         methods && methods->Current().method != velmora::DownloadMethod::Downloader) {

@@ -12,6 +12,7 @@
 #include <optional>
 
 class DownloadHandOff;
+class StreamActions;
 class Form1;
 class X11WindowDriver;
 
@@ -41,6 +42,8 @@ public:
     void SaveList();
     void ClearList();
 
+    StreamActions* streams() const { return streams_; }
+
     // CDlg2's file name: the name of its last use, which a cancelled dialog leaves in place.
     QString CDlg2FileName() const { return CDlg2FileName_; }
 
@@ -54,6 +57,7 @@ private:
 
     Form1* form_;
     DownloadHandOff* handOff_;
+    StreamActions* streams_;
     QString CDlg2FileName_;
     bool downloadRunning_ = false;
 };

@@ -23,6 +23,8 @@ DownloadSettings ReadDownloadSettings(const SettingsFile& settings) {
         result.aria2Url = std::move(url);
     result.aria2Secret = value(keys::kAria2SecretKey);
     result.command = value(keys::kCommandKey);
+    if (std::string stream = value(keys::kStreamCommandKey); !stream.empty())
+        result.streamCommand = std::move(stream);
     return result;
 }
 

@@ -31,6 +31,7 @@ inline constexpr std::string_view kMethodKey = "Method";
 inline constexpr std::string_view kAria2UrlKey = "Aria2Url";
 inline constexpr std::string_view kAria2SecretKey = "Aria2Secret";
 inline constexpr std::string_view kCommandKey = "Command";
+inline constexpr std::string_view kStreamCommandKey = "StreamCommand"; // streams and audio/video pairs, whatever Method says
 
 // The TLS key log the window decrypts HTTPS requests with (also this program's own).
 inline constexpr std::string_view kTlsSection = "Tls";

@@ -82,7 +82,7 @@ done
 diff -u <(expected_list | sed 's|^|./usr/|') \
     <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort) || fail "the package's files differ from the list"
 dpkg-deb -c "$deb" | awk '$2 != "root/root" {exit 1}' || fail "files in the package not owned by root"
-[ "$(field Recommends)" = "xdg-utils, qt6-wayland" ] || fail "Recommends: $(field Recommends)"
+[ "$(field Recommends)" = "xdg-utils, qt6-wayland, ffmpeg" ] || fail "Recommends: $(field Recommends)"
 [ "$(field Suggests)" = aria2 ] || fail "Suggests: $(field Suggests)"
 dpkg-deb -e "$deb" "$work/control"
 # Only the capture question and its answer: asked in config, applied in postinst, forgotten at purge.
