@@ -4,6 +4,7 @@
 #include "engine/CaptureEngine.h"
 #include "stream/MediaPairing.h"
 
+#include "PlayedCapture.h"
 #include "TlsCaptureWriter.h"
 
 #include <gtest/gtest.h>
@@ -55,4 +56,34 @@ TEST(MediaPairing, TheEngineNamesEachRowsPartner) {
     EXPECT_EQ(rows[0].pair, u"http://cdn.example/v/title/audio");
     EXPECT_EQ(rows[1].pair, u"http://cdn.example/v/title/video");
     EXPECT_EQ(utf8::FromU16(rows[0].note), "配对：http://cdn.example/v/title/audio");
+}
+
+// Headless Chromium over HTTP/2, one page fetching a video .mp4 and an audio .m4a in pieces by Range,
+// then video itag 137 and audio itag 140 in pieces named by the query, then a progressive .mp4 whole
+// (tests/streams/pieces.html.in), every request with the page as Referer, read at the frames' capture
+// times: each lone video pairs with the audio fetched beside it, pieces after the first change nothing,
+// and the progressive file, which has its audio in it, pairs with nothing.
+TEST(MediaPairing, ChromiumsLoneVideoAndAudioPairAsTheyWereFetched) {
+    const test::PlayedCapture played("stream_h2_chromium_pieces");
+    for (const test::Served& served : test::servedOf("stream_h2_chromium_pieces"))
+        if (served.path != "/pieces.html") {
+            EXPECT_EQ(served.referer, "https://media.velmora.test:8443/pieces.html") << served.path;
+        }
+    const std::u16string origin = u"https://media.velmora.test:8443";
+    const std::u16string itags =
+        origin + u"/videoplayback?expire=1767225600&ei=dmVsbW9yYQ&id=o-AJt7QzVelmora&source=velmora&requiressl=yes";
+    const std::u16string video = origin + u"/pieces/video.mp4", audio = origin + u"/pieces/audio.m4a";
+    const std::u16string video137 = itags + u"&itag=137&mime=video%2Fmp4&gir=yes&clen=317949&dur=20.000";
+    const std::u16string audio140 = itags + u"&itag=140&mime=audio%2Fmp4&gir=yes&dur=20.015";
+    const ResultList& rows = played.engine.Results();
+    auto pairOf = [&](const std::u16string& address) {
+        const auto row = rows.FindCaptureRow(address);
+        EXPECT_TRUE(row) << utf8::FromU16(address);
+        return row ? utf8::FromU16(rows[*row].pair) : std::string("(not listed)");
+    };
+    EXPECT_EQ(pairOf(video), utf8::FromU16(audio));
+    EXPECT_EQ(pairOf(audio), utf8::FromU16(video));
+    EXPECT_EQ(pairOf(video137), utf8::FromU16(audio140));
+    EXPECT_EQ(pairOf(audio140), utf8::FromU16(video137));
+    EXPECT_EQ(pairOf(origin + u"/media/progressive.mp4"), "");
 }

@@ -6,7 +6,11 @@
 #include "capture/MediaAddressExtractor.h"
 #include "capture/RangePiece.h"
 
+#include "PlayedCapture.h"
+
 #include <gtest/gtest.h>
+
+#include <map>
 
 using namespace velmora;
 
@@ -60,4 +64,64 @@ TEST(RangePieces, PiecesOfOneFileAreOneRowSizedByClenOrTheLargestEnd) {
     for (const char16_t* other : {u"http://cdn.example/v?range=abc", u"http://cdn.example/v?rn=1", u"http://cdn.example/v",
                                   u"http://cdn.example/v?range=9-1"})
         EXPECT_FALSE(ReadRangePiece(other)) << utf8::FromU16(other);
+}
+
+// Headless Chromium over HTTP/2 running a page that fetches files as web players do
+// (tests/streams/pieces.html.in): a video .mp4 and an audio .m4a in pieces by "Range: bytes=A-B" (206),
+// then video itag 137 (clen in its addresses) and audio itag 140 (no clen) in pieces named by the query's
+// range (200). Each file is one row: sized by Content-Range's whole, by clen, or at least by the largest
+// end when nothing says the whole; nginx's log says how many bytes each file has.
+TEST(RangePieces, ChromiumsPiecesOverHttp2AreOneRowPerFile) {
+    const test::PlayedCapture played("stream_h2_chromium_pieces");
+    std::map<std::string, std::uint64_t> servedBytes; // by the file's address
+    for (const test::Served& served : test::servedOf("stream_h2_chromium_pieces")) {
+        const auto piece = ReadRangePiece(utf8::ToU16(served.path));
+        servedBytes[piece ? utf8::FromU16(piece->address) : served.path] += served.bytes;
+    }
+    const std::string origin = "https://media.velmora.test:8443";
+    const std::string itags = "/videoplayback?expire=1767225600&ei=dmVsbW9yYQ&id=o-AJt7QzVelmora&source=velmora&requiressl=yes";
+    struct File {
+        std::string path;
+        const char* type;
+        bool atLeast;
+    };
+    const std::vector<File> files = {
+        {"/pieces/video.mp4", "视频", false},
+        {"/pieces/audio.m4a", "音频", false},
+        {itags + "&itag=137&mime=video%2Fmp4&gir=yes&clen=317949&dur=20.000", "视频", false},
+        {itags + "&itag=140&mime=audio%2Fmp4&gir=yes&dur=20.015", "音频", true},
+    };
+    const ResultList& rows = played.engine.Results();
+    for (const File& file : files) {
+        SCOPED_TRACE(file.path);
+        const auto row = rows.FindCaptureRow(utf8::ToU16(origin + file.path));
+        ASSERT_TRUE(row);
+        EXPECT_EQ(utf8::FromU16(rows[*row].type), file.type);
+        EXPECT_EQ(rows[*row].size, servedBytes.at(file.path)); // every piece was fetched: the whole
+        EXPECT_EQ(rows[*row].sizeAtLeast, file.atLeast);
+    }
+    EXPECT_EQ(servedBytes.at(files[2].path), 317949u); // clen
+    // Nothing else of them: no piece is a row of its own.
+    EXPECT_EQ(rows.size(), files.size() + 1); // and the progressive file
+    for (const ResultRow& row : rows.Rows())
+        EXPECT_EQ(utf8::FromU16(row.address).find("range="), std::string::npos) << utf8::FromU16(row.address);
+}
+
+// The same page's progressive .mp4, video and audio in one file fetched whole in one answer: one row with
+// the answer's size.
+TEST(RangePieces, AFileFetchedWholeIsOneRowWithItsSize) {
+    const test::PlayedCapture played("stream_h2_chromium_pieces");
+    std::uint64_t served = 0;
+    for (const test::Served& s : test::servedOf("stream_h2_chromium_pieces"))
+        if (s.path == "/media/progressive.mp4")
+            served += s.bytes;
+    std::size_t listed = 0;
+    for (const ResultRow& row : played.engine.Results().Rows())
+        if (row.address == u"https://media.velmora.test:8443/media/progressive.mp4") {
+            ++listed;
+            EXPECT_EQ(row.type, u"视频");
+            EXPECT_EQ(row.size, served);
+            EXPECT_FALSE(row.sizeAtLeast);
+        }
+    EXPECT_EQ(listed, 1u);
 }

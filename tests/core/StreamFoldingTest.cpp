@@ -7,9 +7,11 @@
 #include "settings/FileTypeSettings.h"
 
 #include "PcapFrames.h"
+#include "PlayedCapture.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -148,5 +150,74 @@ TEST(StreamFolding, OverHttp3EachTitleIsOneRowWithItsRenditions) {
         const auto text = engine.StreamTextOf(rows[0]);
         ASSERT_TRUE(text);
         EXPECT_TRUE(text->starts_with(std::string(title.address).ends_with(".mpd") ? "<?xml" : "#EXTM3U")) << *text;
+    }
+}
+
+// Real players over TLS, read with their key logs (tests/streams/record-https-stream-captures.sh): mpv
+// playing the HLS master with MPEG-TS segments and ffmpeg reading the DASH MPD, both over HTTP/1.1, and
+// headless Chromium running a page that fetches HLS in fMP4 segments with a separate audio rendition as a
+// web player does, over HTTP/2. Each title is one row sized by the segments nginx served, and every
+// request of it nginx answered is folded into it, none listed alone.
+TEST(StreamFolding, OverTlsEachPlayersTitleIsOneRowWithEveryRequestFolded) {
+    struct Title {
+        const char* capture;
+        const char* manifest; // path
+        const char* note;     // up to the renditions played
+    };
+    for (const Title& title : {
+             Title{"stream_tls_mpv_hls", "/hlsts/master.m3u8", "HLS · 3 档 (720p/480p/360p) · 已播 "},
+             Title{"stream_tls_ffmpeg_dash", "/dash/manifest.mpd", "DASH · 2 档 (720p/360p) · 已播 "},
+             Title{"stream_h2_chromium_hls", "/hlsfmp4/master.m3u8", "HLS · 2 档 (720p/360p) · 已播 "},
+         }) {
+        SCOPED_TRACE(title.capture);
+        const test::PlayedCapture played(title.capture);
+        const std::vector<ResultRow>& rows = played.engine.Results().Rows();
+        ASSERT_EQ(rows.size(), 1u);
+        const std::string origin = "https://media.velmora.test:8443";
+        EXPECT_EQ(utf8::FromU16(rows[0].address), origin + title.manifest);
+        EXPECT_EQ(utf8::FromU16(rows[0].type), "视频");
+        const std::string note = utf8::FromU16(rows[0].note);
+        EXPECT_TRUE(note.starts_with(title.note)) << note;
+        const auto [segments, bytes] = servedSegments(title.capture);
+        EXPECT_NE(note.find(" · " + std::to_string(segments) + " 段 "), std::string::npos) << note;
+        EXPECT_EQ(rows[0].size, bytes);
+        const auto text = played.engine.StreamTextOf(rows[0]);
+        ASSERT_TRUE(text);
+        const std::string folded = text->substr(text->find("折叠的请求"));
+        for (const test::Served& served : test::servedOf(title.capture))
+            if (served.path != title.manifest && !served.path.ends_with(".html") && served.path != "/done") {
+                EXPECT_NE(folded.find(origin + served.path), std::string::npos) << served.path;
+            }
+    }
+}
+
+// The renditions marked played are those whose segments nginx served: mpv (--hls-bitrate=min) reads the
+// start of every variant before it keeps to 360p; the web page fetches 360p and the audio only.
+TEST(StreamFolding, OverTlsTheRenditionsPlayedAreTheOnesWhoseSegmentsWereServed) {
+    struct Title {
+        const char* capture;
+        const char* played; // as the row says it
+    };
+    for (const Title& title : {
+             Title{"stream_tls_mpv_hls", " · 已播 720p/480p/360p · "},
+             Title{"stream_h2_chromium_hls", " · 已播 360p/音频 en · "},
+         }) {
+        SCOPED_TRACE(title.capture);
+        const test::PlayedCapture played(title.capture);
+        ASSERT_EQ(played.engine.Results().size(), 1u);
+        EXPECT_NE(utf8::FromU16(played.engine.Results()[0].note).find(title.played), std::string::npos)
+            << utf8::FromU16(played.engine.Results()[0].note);
+        const StreamInfo* stream = played.engine.StreamOf(played.engine.Results()[0]);
+        ASSERT_TRUE(stream);
+        const std::vector<test::Served> served = test::servedOf(title.capture);
+        for (const StreamRendition& rendition : stream->renditions) {
+            // Its media playlist's folder, as nginx logs it.
+            const std::string path = rendition.address.substr(rendition.address.find('/', 8));
+            const std::string folder = path.substr(0, path.rfind('/') + 1);
+            const bool segmentServed = std::any_of(served.begin(), served.end(), [&](const test::Served& s) {
+                return s.path.starts_with(folder) && s.path.find("/seg_") != std::string::npos;
+            });
+            EXPECT_EQ(rendition.played, segmentServed) << rendition.label;
+        }
     }
 }
