@@ -1,6 +1,7 @@
 // The audio and the video of one title fetched as two lone files: paired by the page they were fetched
 // for and the time, as web players fetch them; through the engine, on answers read from real frames.
 #include "capture/Gbk.h"
+#include "capture/RangePiece.h"
 #include "engine/CaptureEngine.h"
 #include "stream/MediaPairing.h"
 
@@ -65,16 +66,16 @@ TEST(MediaPairing, TheEngineNamesEachRowsPartner) {
 // and the progressive file, which has its audio in it, pairs with nothing.
 TEST(MediaPairing, ChromiumsLoneVideoAndAudioPairAsTheyWereFetched) {
     const test::PlayedCapture played("stream_h2_chromium_pieces");
-    for (const test::Served& served : test::servedOf("stream_h2_chromium_pieces"))
+    const std::u16string origin = u"https://media.velmora.test:8443";
+    std::u16string video137, audio140; // the files, without the pieces' range, rn and rbuf
+    for (const test::Served& served : test::servedOf("stream_h2_chromium_pieces")) {
         if (served.path != "/pieces.html") {
             EXPECT_EQ(served.referer, "https://media.velmora.test:8443/pieces.html") << served.path;
         }
-    const std::u16string origin = u"https://media.velmora.test:8443";
-    const std::u16string itags =
-        origin + u"/videoplayback?expire=1767225600&ei=dmVsbW9yYQ&id=o-AJt7QzVelmora&source=velmora&requiressl=yes";
+        if (const auto piece = ReadRangePiece(utf8::ToU16(served.path)))
+            (served.path.find("&itag=137&") != std::string::npos ? video137 : audio140) = origin + piece->address;
+    }
     const std::u16string video = origin + u"/pieces/video.mp4", audio = origin + u"/pieces/audio.m4a";
-    const std::u16string video137 = itags + u"&itag=137&mime=video%2Fmp4&gir=yes&clen=317949&dur=20.000";
-    const std::u16string audio140 = itags + u"&itag=140&mime=audio%2Fmp4&gir=yes&dur=20.015";
     const ResultList& rows = played.engine.Results();
     auto pairOf = [&](const std::u16string& address) {
         const auto row = rows.FindCaptureRow(address);

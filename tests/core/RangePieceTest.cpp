@@ -78,8 +78,14 @@ TEST(RangePieces, ChromiumsPiecesOverHttp2AreOneRowPerFile) {
         const auto piece = ReadRangePiece(utf8::ToU16(served.path));
         servedBytes[piece ? utf8::FromU16(piece->address) : served.path] += served.bytes;
     }
+    const auto fileWith = [&](const std::string& part) {
+        for (const auto& [path, bytes] : servedBytes)
+            if (path.find(part) != std::string::npos)
+                return path;
+        ADD_FAILURE() << part;
+        return std::string();
+    };
     const std::string origin = "https://media.velmora.test:8443";
-    const std::string itags = "/videoplayback?expire=1767225600&ei=dmVsbW9yYQ&id=o-AJt7QzVelmora&source=velmora&requiressl=yes";
     struct File {
         std::string path;
         const char* type;
@@ -88,8 +94,8 @@ TEST(RangePieces, ChromiumsPiecesOverHttp2AreOneRowPerFile) {
     const std::vector<File> files = {
         {"/pieces/video.mp4", "视频", false},
         {"/pieces/audio.m4a", "音频", false},
-        {itags + "&itag=137&mime=video%2Fmp4&gir=yes&clen=317949&dur=20.000", "视频", false},
-        {itags + "&itag=140&mime=audio%2Fmp4&gir=yes&dur=20.015", "音频", true},
+        {fileWith("&itag=137&"), "视频", false},
+        {fileWith("&itag=140&"), "音频", true},
     };
     const ResultList& rows = played.engine.Results();
     for (const File& file : files) {
@@ -100,7 +106,8 @@ TEST(RangePieces, ChromiumsPiecesOverHttp2AreOneRowPerFile) {
         EXPECT_EQ(rows[*row].size, servedBytes.at(file.path)); // every piece was fetched: the whole
         EXPECT_EQ(rows[*row].sizeAtLeast, file.atLeast);
     }
-    EXPECT_EQ(servedBytes.at(files[2].path), 317949u); // clen
+    EXPECT_NE(files[2].path.find("&clen=" + std::to_string(servedBytes.at(files[2].path)) + "&"), std::string::npos);
+    EXPECT_EQ(files[3].path.find("clen="), std::string::npos);
     // Nothing else of them: no piece is a row of its own.
     EXPECT_EQ(rows.size(), files.size() + 1); // and the progressive file
     for (const ResultRow& row : rows.Rows())
