@@ -179,9 +179,9 @@ record() { # name
     start_capture "$1"
     case $1 in
     stream_tls_mpv_hls)
-        player "$work/$1.log" mpv --no-config --vo=null --ao=null --untimed --hls-bitrate=min --msg-level=all=v \
+        player "$work/$1.log" mpv --no-config --vo=null --ao=null --untimed --hls-bitrate=min \
             https://media.velmora.test:8443/hlsts/master.m3u8
-        echo "$1: mpv played: $(grep -m1 -o 'Opening done: .*' "$work/$1.log" || true)"
+        echo "$1: mpv played: $(grep -m1 -o '(+) Video --vid=.*' "$work/$1.log" || true)"
         ;;
     stream_tls_ffmpeg_dash)
         player "$work/$1.log" ffmpeg -nostdin -hide_banner -i https://media.velmora.test:8443/dash/manifest.mpd \
