@@ -4,13 +4,20 @@
 // their own: the list, ResultCount and the packet store start again. While they are read the capture
 // button reads "停止嗅探" and a click on it ends the reading; the status bar shows the progress.
 //
-// Attached to the main window with one line.
-
 #include <QObject>
 #include <QStringList>
 
-class Form1;
+#include <functional>
+
+class HttpsCapture;
+class QAbstractButton;
 class QTimer;
+class ResultListModel;
+class StatusPanels;
+
+namespace velmora {
+class CaptureComponent;
+}
 
 class CaptureFileOpener final : public QObject {
     Q_OBJECT
@@ -21,7 +28,20 @@ public:
     // the ones that take a value take).
     static QStringList FileArguments(const QStringList& arguments);
 
-    explicit CaptureFileOpener(Form1* form);
+    // What it works with; all of it outlives this object.
+    struct Parts {
+        velmora::CaptureComponent& component; // the window's own: files are read as a capture is
+        ResultListModel* rows;
+        HttpsCapture* https;
+        StatusPanels* status;
+        QAbstractButton* captureButton;    // Cmd1(0)
+        std::function<bool()> isCapturing; // a capture or another file runs
+        std::function<void()> resetCaptureState;
+        std::function<void()> showNewRows;
+    };
+
+    // `window` owns this and the boxes it shows.
+    CaptureFileOpener(Parts parts, QWidget* window);
 
     // The menu entry: a file dialog, then Open.
     void ChooseAndOpen();
@@ -38,7 +58,8 @@ private:
     void finish(bool cutShort);
     void showProgress();
 
-    Form1* form_;
+    Parts parts_;
+    QWidget* window_;
     QTimer* poll_;
     QStringList paths_;
     bool reading_ = false;

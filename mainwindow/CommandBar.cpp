@@ -3,14 +3,9 @@
 #include "desktop/cPopupMenu.h"
 #include "mainwindow/CaptureFileOpener.h"
 #include "mainwindow/Dialogs.h"
-#include "mainwindow/Form1.h"
-#include "mainwindow/Form3.h" // Form1.h needs it complete for form3()
 #include "mainwindow/KeywordSearch.h"
 #include "mainwindow/MainWindowLayout.h"
 #include "mainwindow/ResultListModel.h"
-#include "mainwindow/ResultListOperations.h"
-#include "mainwindow/StreamActions.h"
-#include "mainwindow/StreamDownloads.h"
 #include "mainwindow/SettingsLocation.h"
 #include "splash/frmAbout.h"
 
@@ -36,26 +31,26 @@ QString CommandBar::HelpFilePath() {
     return SettingsLocation::ShippedFile(QStringLiteral("readme.htm"));
 }
 
-CommandBar::CommandBar(Form1* form) : QObject(form), form_(form), search_(new KeywordSearch(this)) {
-    // The about/help menu opens capture files; the reader belongs to the window, as capture does.
-    new CaptureFileOpener(form_);
+CommandBar::CommandBar(Parts parts, QWidget* window)
+    : QObject(window), parts_(std::move(parts)), window_(window), search_(new KeywordSearch(this)) {
     const std::pair<int, QString> captions[] = {{2, HiddenCaption()},
                                                 {3, QStringLiteral("搜索缓存")},
                                                 {4, QStringLiteral("主   页")},
                                                 {5, QStringLiteral("关   于")},
                                                 {6, QStringLiteral("退   出")}};
-    for (const auto& [index, caption] : captions)
-        if (QAbstractButton* button = form_->Cmd1(index))
-            button->setText(caption);
-
-    connect(form_, &Form1::Cmd1Clicked, this, &CommandBar::Cmd1_Click);
+    for (const auto& [index, caption] : captions) {
+        QAbstractButton* button = parts_.buttons[static_cast<std::size_t>(index)];
+        button->setText(caption);
+        connect(button, &QAbstractButton::clicked, this, [this, index] { Cmd1_Click(index); });
+    }
     // A clear of the list, by the list's menu or by a start of capture, ends a running search: its
     // next rows would land in a list that no longer belongs to it.
-    connect(form_->resultModel(), &QAbstractItemModel::modelReset, search_, &KeywordSearch::Cancel);
-    connect(form_, &Form1::Unloading, this, [this] {
-        search_->Cancel();
-        frmAbout::UnloadIfLoaded();
-    });
+    connect(parts_.rows, &QAbstractItemModel::modelReset, search_, &KeywordSearch::Cancel);
+}
+
+void CommandBar::WindowUnloading() {
+    search_->Cancel();
+    frmAbout::UnloadIfLoaded();
 }
 
 void CommandBar::Cmd1_Click(int index) {
@@ -82,15 +77,15 @@ void CommandBar::Cmd1_Click(int index) {
 
 void CommandBar::ToggleDataWindow() {
     // LV1 makes room for Text1 only while it is shown: the main window's layout has both heights.
-    QAbstractButton* toggle = form_->Cmd1(2);
-    QTableView* list = form_->LV1();
-    const int page = form_->Frame1(0)->height();
+    QAbstractButton* toggle = parts_.buttons[2];
+    QTableView* list = parts_.list;
+    const int page = parts_.page->height();
     if (toggle->text() != HiddenCaption()) {
-        form_->Text1()->hide();
+        parts_.dataWindow->hide();
         list->resize(list->width(), MainWindowLayout::ListHeight(page, false));
         toggle->setText(HiddenCaption());
     } else {
-        form_->Text1()->show();
+        parts_.dataWindow->show();
         list->resize(list->width(), MainWindowLayout::ListHeight(page, true));
         toggle->setText(ShownCaption());
     }
@@ -98,28 +93,28 @@ void CommandBar::ToggleDataWindow() {
 
 void CommandBar::SearchKeyword() {
     const std::optional<QString> answer =
-        Dialogs::InputText(form_, QStringLiteral("输入要搜索的字符串："), QStringLiteral("搜索设置"));
+        Dialogs::InputText(window_, QStringLiteral("输入要搜索的字符串："), QStringLiteral("搜索设置"));
     QString keyword = answer.value_or(QString());
     while (keyword.endsWith(QLatin1Char(' ')))
         keyword.chop(1);
     // A cancelled or empty answer, or nothing listed, leaves capture and the list as they are.
-    if (keyword.isEmpty() || form_->results().empty())
+    if (keyword.isEmpty() || parts_.rows->Rows().empty())
         return;
 
     search_->Cancel();
-    form_->StopCaptureComponent();
+    parts_.stopCapture();
     // The search's rows are not capture's: ResultCount keeps its value.
-    form_->resultModel()->RemoveAllRowsKeepingCount();
-    form_->Text1()->clear();
+    parts_.rows->RemoveAllRowsKeepingCount();
+    parts_.dataWindow->clear();
 
     // Rows go into the list at once but are announced to LV1 a few times a second: announcing them
     // packet by packet had the view lay out and repaint in nearly every event turn of the search.
-    ResultListModel* model = form_->resultModel();
+    ResultListModel* model = parts_.rows;
     QElapsedTimer sinceShown;
     sinceShown.start();
     const std::u16string type = SearchRowType().toStdU16String();
     QPointer<CommandBar> self(this);
-    search_->Run(form_->store(), keyword,
+    search_->Run(parts_.store, keyword,
                  [model, &type, &sinceShown](velmora::PacketNumber packet, std::vector<std::u16string>& tokens) {
                      for (std::u16string& token : tokens)
                          model->Rows().AddSearchRow({type, std::move(token), packet});
@@ -142,7 +137,7 @@ void CommandBar::openOutside(const QUrl& url, const QString& what) {
     // Only a missing opener is reported back; what the opened program does is its own affair.
     if (QDesktopServices::openUrl(url))
         return;
-    Dialogs::Message(form_, QMessageBox::Warning, QStringLiteral("无法打开%1").arg(what),
+    Dialogs::Message(window_, QMessageBox::Warning, QStringLiteral("无法打开%1").arg(what),
                      QStringLiteral("无法打开%1：\n%2\n\n没有找到打开它的程序。请安装 xdg-utils（sudo apt install "
                                     "xdg-utils），或者把上面的地址复制到浏览器中打开。")
                          .arg(what, url.isLocalFile() ? url.toLocalFile() : url.toString()));
@@ -153,14 +148,13 @@ void CommandBar::ShowAboutMenu() {
     switch (menu.Popup({QStringLiteral("关于..."), QStringLiteral("-"), QStringLiteral("帮   助"), QStringLiteral("-"),
                         QStringLiteral("打开捕获文件…")})) {
     case 1:
-        frmAbout::ShowAbout(form_);
+        frmAbout::ShowAbout(window_);
         break;
     case 3:
         openOutside(QUrl::fromLocalFile(HelpFilePath()), QStringLiteral("帮助"));
         break;
     case 5:
-        if (auto* reader = form_->findChild<CaptureFileOpener*>())
-            reader->ChooseAndOpen();
+        parts_.captureFiles->ChooseAndOpen();
         break;
     default:
         break;
@@ -168,15 +162,14 @@ void CommandBar::ShowAboutMenu() {
 }
 
 void CommandBar::Exit() {
-    if (form_->Cmd1(0)->text() == kCapturingCaption) {
-        Dialogs::Message(form_, QMessageBox::Critical, QStringLiteral("错误"),
+    if (parts_.buttons[0]->text() == kCapturingCaption) {
+        Dialogs::Message(window_, QMessageBox::Critical, QStringLiteral("错误"),
                          QStringLiteral("正在嗅探，要退出程序先停止嗅探！"));
         return;
     }
     // Streams being saved are this program's children: asked about, then stopped so their files close.
-    if (const auto* operations = form_->findChild<ResultListOperations*>();
-        operations && !operations->streams()->downloads()->ConfirmQuit())
+    if (!parts_.confirmQuit())
         return;
     search_->Cancel();
-    form_->Unload();
+    parts_.unload();
 }

@@ -6,8 +6,19 @@
 #include <QString>
 #include <QUrl>
 
-class Form1;
+#include <array>
+#include <functional>
+
+class CaptureFileOpener;
 class KeywordSearch;
+class QAbstractButton;
+class QPlainTextEdit;
+class QTableView;
+class ResultListModel;
+
+namespace velmora {
+class PacketStore;
+}
 
 class CommandBar final : public QObject {
     Q_OBJECT
@@ -21,10 +32,27 @@ public:
     // readme.htm among the shipped files: beside the executable, or in ../share/velmora when installed.
     static QString HelpFilePath();
 
-    explicit CommandBar(Form1* form);
+    // What it works with; all of it outlives this object.
+    struct Parts {
+        std::array<QAbstractButton*, 7> buttons; // Cmd1 by index: 0 capture, 2 to 6 these, 1 none
+        QWidget* page;                           // Frame1(0): the list and the data window share its height
+        QTableView* list;                        // LV1
+        QPlainTextEdit* dataWindow;              // Text1
+        ResultListModel* rows;
+        velmora::PacketStore& store; // what the keyword search reads
+        CaptureFileOpener* captureFiles;
+        std::function<void()> stopCapture; // the component only; the capture button keeps its caption
+        std::function<bool()> confirmQuit; // false: the user wants to stay (streams are being saved)
+        std::function<void()> unload;
+    };
+
+    // `window` owns this and the boxes and menus it shows.
+    CommandBar(Parts parts, QWidget* window);
 
     // The one click handler of Cmd1 buttons 2 to 6; any other index does nothing.
     void Cmd1_Click(int index);
+    // The window is unloading: the search stops and the about window closes.
+    void WindowUnloading();
 
     void ToggleDataWindow();
     void SearchKeyword();
@@ -38,6 +66,7 @@ private:
     // Hands the address to the desktop; when nothing opens it (no xdg-open), a box says so and names it.
     void openOutside(const QUrl& url, const QString& what);
 
-    Form1* form_;
+    Parts parts_;
+    QWidget* window_;
     KeywordSearch* search_;
 };

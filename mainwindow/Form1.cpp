@@ -2,6 +2,7 @@
 
 #include "capture/pcap/CaptureComponent.h"
 #include "desktop/TrayIcon.h"
+#include "mainwindow/CaptureFileOpener.h"
 #include "mainwindow/CommandBar.h"
 #include "mainwindow/ContentTypeOption.h"
 #include "mainwindow/DataWindow.h"
@@ -18,6 +19,8 @@
 #include "mainwindow/SettingsLocation.h"
 #include "mainwindow/StartPage.h"
 #include "mainwindow/StatusPanels.h"
+#include "mainwindow/StreamActions.h"
+#include "mainwindow/StreamDownloads.h"
 #include "mainwindow/Text2FocusWatch.h"
 #include "settings/DefaultSettings.h"
 #include "settings/FileTypeSettings.h"
@@ -88,10 +91,19 @@ Form1::Form1(Options options, QWidget* parent) : QWidget(parent), options_(std::
     buildControls();
     Form_Load();
     new DownloadMethodGroup(this);
-    new ResultListOperations(this);
-    new CommandBar(this);
+    auto* operations = new ResultListOperations(this);
+    const auto isCapturing = [this] { return IsCapturing(); };
+    const auto showNewRows = [this] { ShowNewRows(); };
+    https_ = new HttpsCapture({engine_, settings_, Status1_, Frame1_[1], Chk2_, isCapturing, showNewRows}, this);
+    auto* captureFiles = new CaptureFileOpener(
+        {*vpacket_, resultModel_, https_, Status1_, Cmd1_[0], isCapturing, [this] { ResetCaptureState(); }, showNewRows},
+        this);
+    auto* commands = new CommandBar(
+        {Cmd1_, Frame1_[0], LV1_, Text1_, resultModel_, engine_.Store(), captureFiles, [this] { StopCaptureComponent(); },
+         [operations] { return operations->streams()->downloads()->ConfirmQuit(); }, [this] { Unload(); }},
+        this);
+    connect(this, &Form1::Unloading, commands, &CommandBar::WindowUnloading);
     new DataWindow(this);
-    https_ = new HttpsCapture(this);
     new ContentTypeOption(this);
 }
 
@@ -703,7 +715,7 @@ void Form1::SaveFileTypes() { velmora::FileType(fileTypeTable_, settings_); }
 
 void Form1::Cmd2_Click() {
     if (!form3_) {
-        form3_ = new Form3(*this);
+        form3_ = new Form3(this, fileTypeModel_, [this] { SaveFileTypes(); });
         form3_->show();
     } else {
         form3_->show();

@@ -2,7 +2,8 @@
 // The main window. It owns the capture component, the file-type table and the capture engine (packet
 // store, result list, HTTPS), and hands every frame to the engine on the UI thread.
 //
-// What other classes plug into (attach them with one line in the constructor, after Form_Load):
+// The helpers made in the constructor, after Form_Load, are handed the parts they use. What the ones
+// that still take the window reach:
 //   Controls, each also found by findChild with the same object name:
 //     QTableView*       LV1()          result list; its model is resultModel()
 //     QPlainTextEdit*   Text1()        data window, hidden until the command bar shows it

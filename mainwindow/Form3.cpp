@@ -2,7 +2,6 @@
 
 #include "mainwindow/Dialogs.h"
 #include "mainwindow/FileTypeTableModel.h"
-#include "mainwindow/Form1.h"
 #include "mainwindow/ProductInfo.h"
 
 #include <QComboBox>
@@ -13,15 +12,16 @@
 #include <QVBoxLayout>
 #include <QWindow>
 
-Form3::Form3(Form1& owner) : QWidget(nullptr, Qt::Dialog), owner_(owner) {
+Form3::Form3(QWidget* window, FileTypeTableModel* table, std::function<void()> saveTable)
+    : QWidget(nullptr, Qt::Dialog), window_(window), table_(table), saveTable_(std::move(saveTable)) {
     // No parent widget: its controls share names with the main window's, and findChild on the main
     // window must keep finding the main window's own.
     setObjectName(QStringLiteral("Form3"));
     setWindowTitle(QStringLiteral("Form3"));
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowModality(Qt::NonModal);
-    if (!owner.windowIcon().isNull())
-        setWindowIcon(owner.windowIcon());
+    if (!window_->windowIcon().isNull())
+        setWindowIcon(window_->windowIcon());
 
     Text1_ = new QLineEdit(this);
     Text1_->setObjectName(QStringLiteral("Text1"));
@@ -64,8 +64,8 @@ Form3::Form3(Form1& owner) : QWidget(nullptr, Qt::Dialog), owner_(owner) {
 void Form3::showEvent(QShowEvent* event) {
     // Shown before the window is mapped: the window system then keeps the dialog above the main window,
     // where raise() and activateWindow() do nothing (Wayland).
-    if (QWindow* own = windowHandle(); own && owner_.windowHandle())
-        own->setTransientParent(owner_.windowHandle());
+    if (QWindow* own = windowHandle(); own && window_->windowHandle())
+        own->setTransientParent(window_->windowHandle());
     QWidget::showEvent(event);
 }
 
@@ -93,10 +93,9 @@ void Form3::Command1_Click() {
         Dialogs::Message(this, QMessageBox::NoIcon, ProductInfo::AppTitle(), QStringLiteral("请设置文件扩展名"));
         return;
     }
-    FileTypeTableModel* table = owner_.fileTypes();
     // Exact comparison: a row stored with capitals in the file is not a duplicate of its lower-case form.
-    for (int row = 0; row < table->rowCount(); ++row) {
-        if (table->Extension(row) == extension) {
+    for (int row = 0; row < table_->rowCount(); ++row) {
+        if (table_->Extension(row) == extension) {
             Dialogs::Message(this, QMessageBox::NoIcon, ProductInfo::AppTitle(),
                              QStringLiteral("已经设置了此类型!请检查"));
             return;
@@ -105,10 +104,10 @@ void Form3::Command1_Click() {
     const QString state = Combo2_->currentIndex() == 1 ? Combo2_->currentText() : QString();
     // Left empty, the row names the usual media types of its extension.
     const QString mediaTypes = MediaTypes_->text().trimmed();
-    table->Append({extension.toStdU16String(), Combo1_->currentText().toStdU16String(), state.toStdU16String(),
-                   mediaTypes.isEmpty() ? velmora::DefaultMediaTypes(extension.toStdU16String())
-                                        : mediaTypes.toStdU16String()});
-    owner_.SaveFileTypes();
+    table_->Append(
+        {extension.toStdU16String(), Combo1_->currentText().toStdU16String(), state.toStdU16String(),
+         mediaTypes.isEmpty() ? velmora::DefaultMediaTypes(extension.toStdU16String()) : mediaTypes.toStdU16String()});
+    saveTable_();
     close();
 }
 

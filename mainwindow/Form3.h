@@ -4,7 +4,9 @@
 
 #include <QWidget>
 
-class Form1;
+#include <functional>
+
+class FileTypeTableModel;
 class QComboBox;
 class QLineEdit;
 class QPushButton;
@@ -13,7 +15,8 @@ class Form3 final : public QWidget {
     Q_OBJECT
 
 public:
-    explicit Form3(Form1& owner);
+    // `window` lends its icon and keeps the dialog above it; `saveTable` writes the table after an add.
+    Form3(QWidget* window, FileTypeTableModel* table, std::function<void()> saveTable);
 
     QLineEdit* Text1() const { return Text1_; }
     QComboBox* Combo1() const { return Combo1_; }
@@ -35,7 +38,9 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    Form1& owner_;
+    QWidget* window_;
+    FileTypeTableModel* table_;
+    std::function<void()> saveTable_;
     QLineEdit* Text1_ = nullptr;
     QComboBox* Combo1_ = nullptr;
     QComboBox* Combo2_ = nullptr;

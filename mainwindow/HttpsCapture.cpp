@@ -1,9 +1,8 @@
 #include "mainwindow/HttpsCapture.h"
 
 #include "capture/FrameText.h"
+#include "engine/CaptureEngine.h"
 #include "mainwindow/Dialogs.h"
-#include "mainwindow/Form1.h"
-#include "mainwindow/Form3.h" // Form1.h needs it complete for form3()
 #include "mainwindow/KeyLogOptions.h"
 #include "mainwindow/StatusPanels.h"
 #include "settings/TlsSettings.h"
@@ -29,17 +28,17 @@ QString OpenProblem(const velmora::KeyLogOpen& opened) {
 
 } // namespace
 
-HttpsCapture::HttpsCapture(Form1* form) : QObject(form), form_(form) {
+HttpsCapture::HttpsCapture(Parts parts, QWidget* window) : QObject(window), parts_(std::move(parts)), window_(window) {
     missingKeysTimer_ = new QTimer(this);
     missingKeysTimer_->setInterval(1000);
     connect(missingKeysTimer_, &QTimer::timeout, this, &HttpsCapture::checkMissingKeys);
-    QWidget* page = form_->Frame1(1);
-    options_ = new KeyLogOptions(form_->settings(), page);
+    QWidget* page = parts_.optionsPage;
+    options_ = new KeyLogOptions(parts_.settings, page);
     // Last in the column of the check boxes, above its closing stretch.
     QLayout* columns = page->layout();
     for (int i = 0; columns && i < columns->count(); ++i) {
         auto* column = qobject_cast<QVBoxLayout*>(columns->itemAt(i)->layout());
-        if (column && column->indexOf(form_->Chk2()) >= 0) {
+        if (column && column->indexOf(parts_.columnMember) >= 0) {
             // No extra spacing before it: the column holds other groups too at the window's smallest size.
             column->insertWidget(column->count() - 1, options_);
             return;
@@ -50,11 +49,11 @@ HttpsCapture::HttpsCapture(Form1* form) : QObject(form), form_(form) {
 HttpsCapture::~HttpsCapture() = default;
 
 void HttpsCapture::CaptureStarting() {
-    velmora::HttpsRequestFinder& finder = form_->httpsRequests();
+    velmora::HttpsRequestFinder& finder = parts_.engine.Https();
     finder.Reset();
     missingKeys_.Reset();
     missingKeysTimer_->stop();
-    velmora::TlsSettings tls(form_->settings());
+    velmora::TlsSettings tls(parts_.settings);
     const std::string path = tls.KeyLogFileInUse();
     if (path.empty()) {
         finder.CloseKeyLog();
@@ -75,7 +74,7 @@ void HttpsCapture::CaptureStarting() {
             opened.otherOwner.empty()
                 ? QStringLiteral("它的权限是 %1，其他用户也能写入").arg(QString::fromStdString(opened.writableMode))
                 : QStringLiteral("它属于另一个用户 %1").arg(QString::fromStdString(opened.otherOwner));
-        Dialogs::Message(form_, QMessageBox::Warning, QStringLiteral("TLS 密钥日志"),
+        Dialogs::Message(window_, QMessageBox::Warning, QStringLiteral("TLS 密钥日志"),
                          QStringLiteral("TLS 密钥日志 %1 不安全：%2。他们写进这个文件的内容都会被当作密钥读取。\n\n"
                                         "嗅探照常进行。请让这个文件只属于你自己，并且只有你能写入（chmod 600）。")
                              .arg(QString::fromStdString(path), who));
@@ -86,7 +85,7 @@ void HttpsCapture::CaptureStarting() {
         return;
     }
     finder.CloseKeyLog();
-    Dialogs::Message(form_, QMessageBox::Warning, QStringLiteral("TLS 密钥日志"),
+    Dialogs::Message(window_, QMessageBox::Warning, QStringLiteral("TLS 密钥日志"),
                      QStringLiteral("无法使用 TLS 密钥日志 %1：%2\n\n嗅探照常进行，但这次不能解密 HTTPS 请求。"
                                     "请在“设置区”的“TLS 密钥日志”中选择一个可以读取的文件。")
                          .arg(QString::fromStdString(path), problem));
@@ -94,12 +93,12 @@ void HttpsCapture::CaptureStarting() {
 
 void HttpsCapture::checkMissingKeys() {
     // Capture files are read at once: only a running adapter capture waits for the browser.
-    if (!form_->IsCapturing() || !form_->httpsRequests().HasKeyLog()) {
+    if (!parts_.isCapturing() || !parts_.engine.Https().HasKeyLog()) {
         missingKeysTimer_->stop();
         return;
     }
-    if (missingKeys_.Update(form_->engine().DecryptedConnections(), captureClock_.elapsed()))
-        form_->Status1()->showMessage(MissingKeysText(), 60000);
+    if (missingKeys_.Update(parts_.engine.DecryptedConnections(), captureClock_.elapsed()))
+        parts_.status->showMessage(MissingKeysText(), 60000);
 }
 
 QString HttpsCapture::MissingKeysText() {
@@ -108,17 +107,17 @@ QString HttpsCapture::MissingKeysText() {
 }
 
 void HttpsCapture::CaptureEnded() {
-    form_->engine().EndCapture();
-    form_->ShowNewRows(); // answers that waited ahead of a gap
+    parts_.engine.EndCapture();
+    parts_.showNewRows(); // answers that waited ahead of a gap
 }
 
 QString HttpsCapture::FiguresText() const {
     // Connections that lost answers to a gap in the capture (frames cut short or dropped) are said apart.
-    const velmora::HttpFollowStats http = form_->engine().ClearTextConnections();
+    const velmora::HttpFollowStats http = parts_.engine.ClearTextConnections();
     QString text = http.withGaps > 0 ? QStringLiteral("，HTTP 连接有缺口 %1").arg(http.withGaps) : QString();
-    if (!form_->httpsRequests().HasKeyLog())
+    if (!parts_.engine.Https().HasKeyLog())
         return text;
-    const velmora::TlsStats stats = form_->engine().DecryptedConnections(); // QUIC counted too
+    const velmora::TlsStats stats = parts_.engine.DecryptedConnections(); // QUIC counted too
     text += QStringLiteral("，TLS 已解密 %1 / 无密钥 %2")
                 .arg(QString::number(stats.decrypted), QString::number(stats.withoutKeys));
     // The rarer outcomes only when there are any, so that the figures shown add up to the connections seen.
@@ -134,7 +133,7 @@ QString HttpsCapture::FiguresText() const {
 std::optional<QString> HttpsCapture::DataWindowText(const velmora::ResultRow& row, bool chinese) const {
     // Rows from clear text, keyword search rows, and HTTPS rows past the bound on kept texts have none:
     // their packet is shown as for any row.
-    const std::string* text = form_->httpsRequests().RequestText(row);
+    const std::string* text = parts_.engine.Https().RequestText(row);
     if (!text)
         return std::nullopt;
     const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text->data()), text->size());

@@ -10,18 +10,37 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <optional>
 #include <string>
 
-class Form1;
 class KeyLogOptions;
 class QTimer;
+class StatusPanels;
+
+namespace velmora {
+class CaptureEngine;
+class SettingsFile;
+} // namespace velmora
 
 class HttpsCapture final : public QObject {
     Q_OBJECT
 
 public:
-    explicit HttpsCapture(Form1* form);
+    // What it works with; all of it outlives this object.
+    struct Parts {
+        velmora::CaptureEngine& engine; // its HttpsRequestFinder reads the key log
+        velmora::SettingsFile& settings;
+        StatusPanels* status;
+        // The key log option goes last in the column of `optionsPage` that holds `columnMember`.
+        QWidget* optionsPage;
+        QWidget* columnMember;
+        std::function<bool()> isCapturing;
+        std::function<void()> showNewRows;
+    };
+
+    // `window` owns this and the boxes it shows.
+    HttpsCapture(Parts parts, QWidget* window);
     ~HttpsCapture() override;
 
     KeyLogOptions* Options() const { return options_; }
@@ -51,7 +70,8 @@ public:
 private:
     void checkMissingKeys();
 
-    Form1* form_;
+    Parts parts_;
+    QWidget* window_;
     KeyLogOptions* options_ = nullptr;
     velmora::MissingKeysNotice missingKeys_;
     QTimer* missingKeysTimer_ = nullptr;
