@@ -357,15 +357,17 @@ const ResultRow* MediaAddressExtractor::ListAnsweredRequest(Text address, const 
     std::u16string decoded = DecodeCnEscapes(address);
     std::optional<std::uint64_t> size = response.ResourceSize();
     bool atLeast = false;
+    bool inPieces = response.status == 206;
     // The pieces of one file, its range in the query string: one row, the file's.
     if (auto piece = ReadRangePiece(decoded)) {
         decoded = std::move(piece->address);
         atLeast = !piece->length;
         size = piece->length ? piece->length : std::optional<std::uint64_t>(piece->end);
+        inPieces = true;
     }
     if (const auto row = results_.FindCaptureRow(decoded)) {
         if (response.Success())
-            results_.SetAnswer(*row, response.contentType, size, atLeast);
+            results_.SetAnswer(*row, response.contentType, size, atLeast, inPieces);
         return nullptr;
     }
     if (!listByType || !response.Success())
@@ -375,6 +377,7 @@ const ResultRow* MediaAddressExtractor::ListAnsweredRequest(Text address, const 
         return nullptr;
     ResultRow row{std::move(*type), std::move(decoded), response.packet, response.contentType, size};
     row.sizeAtLeast = atLeast;
+    row.pieces = inPieces ? 1 : 0;
     results_.AddCaptureRow(std::move(row));
     return &results_.Rows().back();
 }

@@ -95,10 +95,12 @@ std::optional<std::size_t> ResultList::FindCaptureRow(std::u16string_view addres
 }
 
 void ResultList::SetAnswer(std::size_t index, std::string contentType, std::optional<std::uint64_t> size,
-                           bool atLeast) {
+                           bool atLeast, bool piece) {
     if (index >= rows_.size())
         return;
     ResultRow& row = rows_[index];
+    if (piece && row.pieces < UINT32_MAX)
+        ++row.pieces;
     row.contentType = std::move(contentType);
     if (size && atLeast && row.sizeAtLeast && row.size)
         size = std::max(*size, *row.size);

@@ -33,6 +33,7 @@ struct ResultRow {
     std::string contentType;           // the answer's media type, lower case
     std::optional<std::uint64_t> size; // the resource's size in bytes
     bool sizeAtLeast = false;          // a file fetched in pieces of unknown whole: the largest end seen
+    std::uint32_t pieces = 0;          // answers that brought a piece of it (206, or a range in the query)
     std::u16string note;               // "说明": what a stream row is, read from its manifest
     std::u16string pair;               // the audio or video fetched apart for the same title
 };
@@ -55,7 +56,8 @@ public:
     std::optional<std::size_t> FindCaptureRow(std::u16string_view address) const;
     // The server's answer to a row's request: its media type and the resource's size, when known.
     // With `atLeast`, the size only grows: the pieces of one file report their ends.
-    void SetAnswer(std::size_t index, std::string contentType, std::optional<std::uint64_t> size, bool atLeast = false);
+    void SetAnswer(std::size_t index, std::string contentType, std::optional<std::uint64_t> size, bool atLeast = false,
+                   bool piece = false);
     // What a stream's manifest says of the row ("说明"), with the bytes of its folded segments as its size.
     void SetNote(std::size_t index, std::u16string note, std::optional<std::uint64_t> size);
     // The audio or video of the same title fetched apart: named in the row's note.

@@ -77,6 +77,8 @@ void RowWriter::Write(const ResultRow& row, const StreamInfo* stream) {
             line_ += ",\"size\":" + std::to_string(*row.size);
         if (row.size && row.sizeAtLeast)
             line_ += ",\"size_at_least\":true";
+        if (row.pieces > 0)
+            line_ += ",\"pieces\":" + std::to_string(row.pieces);
         if (stream)
             line_ += ",\"stream\":" + streamJson(*stream);
         if (!row.pair.empty())

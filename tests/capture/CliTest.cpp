@@ -316,4 +316,26 @@ TEST(Cli, AStreamIsOneJsonLineWithItsRenditions) {
     const CliRun off = runCli("-r " + kData + "/stream_hls_fmp4.pcap --no-streams --format jsonl" + settingsArg());
     EXPECT_EQ(off.lines().size(), 7u) << off.out;
     EXPECT_EQ(off.out.find("\"stream\""), std::string::npos);
+
+    // Chromium fetching audio and video apart, in pieces, over HTTP/2: each file one line, with the
+    // pieces it came in and its partner.
+    const CliRun pieces = runCli("-r " + kData + "/stream_h2_chromium_pieces.pcap --tls-keylog " + kData +
+                                 "/stream_h2_chromium_pieces.keys --format jsonl" + settingsArg());
+    EXPECT_EQ(pieces.status, 0) << pieces.err;
+    ASSERT_EQ(pieces.lines().size(), 5u) << pieces.out;
+    const auto lineWith = [&pieces](const std::string& part) {
+        for (const std::string& each : pieces.lines())
+            if (each.find(part) != std::string::npos)
+                return each;
+        return std::string();
+    };
+    const std::string video = lineWith("/pieces/video.mp4\",");
+    EXPECT_NE(video.find("\"size\":394101,\"pieces\":4,\"pair\":\"https://media.velmora.test:8443/pieces/audio.m4a\""),
+              std::string::npos)
+        << video;
+    const std::string audio140 = lineWith("itag=140&mime=audio%2Fmp4&gir=yes&dur=20.015\",\"packet\"");
+    EXPECT_NE(audio140.find("\"size\":124613,\"size_at_least\":true,\"pieces\":2,\"pair\":"), std::string::npos)
+        << audio140;
+    EXPECT_EQ(audio140.find("range="), std::string::npos) << audio140;
+    EXPECT_EQ(lineWith("progressive.mp4").find("\"pieces\""), std::string::npos);
 }

@@ -74,9 +74,12 @@ TEST(RangePieces, PiecesOfOneFileAreOneRowSizedByClenOrTheLargestEnd) {
 TEST(RangePieces, ChromiumsPiecesOverHttp2AreOneRowPerFile) {
     const test::PlayedCapture played("stream_h2_chromium_pieces");
     std::map<std::string, std::uint64_t> servedBytes; // by the file's address
+    std::map<std::string, std::uint32_t> servedPieces;
     for (const test::Served& served : test::servedOf("stream_h2_chromium_pieces")) {
         const auto piece = ReadRangePiece(utf8::ToU16(served.path));
-        servedBytes[piece ? utf8::FromU16(piece->address) : served.path] += served.bytes;
+        const std::string file = piece ? utf8::FromU16(piece->address) : served.path;
+        servedBytes[file] += served.bytes;
+        servedPieces[file] += 1;
     }
     const auto fileWith = [&](const std::string& part) {
         for (const auto& [path, bytes] : servedBytes)
@@ -105,6 +108,7 @@ TEST(RangePieces, ChromiumsPiecesOverHttp2AreOneRowPerFile) {
         EXPECT_EQ(utf8::FromU16(rows[*row].type), file.type);
         EXPECT_EQ(rows[*row].size, servedBytes.at(file.path)); // every piece was fetched: the whole
         EXPECT_EQ(rows[*row].sizeAtLeast, file.atLeast);
+        EXPECT_EQ(rows[*row].pieces, servedPieces.at(file.path));
     }
     EXPECT_NE(files[2].path.find("&clen=" + std::to_string(servedBytes.at(files[2].path)) + "&"), std::string::npos);
     EXPECT_EQ(files[3].path.find("clen="), std::string::npos);
@@ -129,6 +133,7 @@ TEST(RangePieces, AFileFetchedWholeIsOneRowWithItsSize) {
             EXPECT_EQ(row.type, u"视频");
             EXPECT_EQ(row.size, served);
             EXPECT_FALSE(row.sizeAtLeast);
+            EXPECT_EQ(row.pieces, 0u); // fetched whole
         }
     EXPECT_EQ(listed, 1u);
 }
