@@ -5,22 +5,30 @@
 //
 // Status lines (on --status-fd, else standard error), one per line:
 //   ready LINKTYPE               the adapter is capturing; the stream's file header has been written
-//   warning TEXT                 libpcap activated the adapter with a warning
+//   warning TEXT                 libpcap activated the adapter with a warning, or -B was lowered
 //   error STATUS TEXT            the capture could not start or ended; STATUS is libpcap's code (-1 when none)
 //   stats RECEIVED DROPPED IFDROPPED   libpcap's counters, a few times a second and once at the end
 // Exit status: 0 after a stop (SIGTERM, SIGINT, SIGHUP, or the reader closing the stream), 1 on a capture
-// error, 2 on bad arguments.
+// error or when the user already runs kMaxRuns helpers, 2 on bad arguments or an adapter that is not a
+// kernel network interface.
+//
+// What the right may cost whoever holds it: only kernel network interfaces are opened (libpcap's other
+// sources reach D-Bus, whose unixexec addresses run programs), the environment is cleared before libpcap
+// starts, the kernel buffer is at most kMaxBufferBytes and one user runs at most kMaxRuns helpers at once.
 
 #include <pcap/pcap.h>
 
 #include <linux/capability.h>
+#include <net/if.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +37,7 @@
 #include <string>
 #include <string_view>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -36,6 +45,9 @@ namespace {
 constexpr int kExitCaptureError = 1;
 constexpr int kExitUsage = 2;
 constexpr int kStatsIntervalMs = 250;
+// Each run pins its buffer in kernel memory that no limit of the user's counts.
+constexpr int kMaxBufferBytes = 32 << 20;
+constexpr int kMaxRuns = 4;
 
 const char* const kUsage =
     "usage: velmora-capture -i ADAPTER [-s SNAPLEN] [-p] [-B BYTES] [-t MS] [-f FILTER] [--status-fd FD]\n"
@@ -46,11 +58,13 @@ const char* const kUsage =
     "velmora-cli. Status lines (ready, warning, error, stats) go to FD, else to standard error.\n"
     "  -s SNAPLEN   bytes kept of each frame (default 262144)\n"
     "  -p           promiscuous mode\n"
-    "  -B BYTES     kernel buffer size\n"
+    "  -B BYTES     kernel buffer size (at most 33554432)\n"
     "  -t MS        read time-out in milliseconds (default 1000)\n"
     "  -f FILTER    a capture filter in libpcap's syntax\n"
     "  --check      only check that ADAPTER can be opened, then exit\n"
-    "  -D           list the adapters\n";
+    "  -D           list the adapters\n"
+    "\n"
+    "ADAPTER is a kernel network interface (ip link); one user runs at most 4 captures at once.\n";
 
 struct Options {
     std::string adapter;
@@ -155,6 +169,52 @@ bool parseArguments(int argc, char** argv, Options& options, std::string& error)
     return true;
 }
 
+// A kernel network interface, as the kernel names them (dev_valid_name): at most 15 bytes, no '/', ':' or
+// white space. Every other name libpcap accepts opens something else: usbmon, bluetooth, nflog, nfqueue,
+// and D-Bus, whose addresses may name a program to run. Those prefixes are refused even when an interface
+// of that name exists, since libpcap would pick its own source first. An alias label ("eth0:1") is an
+// address of eth0, not an interface: the kernel would capture all of eth0, so the name is refused.
+bool isKernelInterface(const char* name) {
+    const std::string_view text = name;
+    if (text.empty() || text.size() >= IF_NAMESIZE || text == "." || text == "..") {
+        return false;
+    }
+    for (const char c : text) {
+        if (c == '/' || c == ':' || std::isspace(static_cast<unsigned char>(c)) != 0) {
+            return false;
+        }
+    }
+    for (const std::string_view other : {"dbus", "usbmon", "bluetooth", "nflog", "nfqueue"}) {
+        if (text.starts_with(other)) {
+            return false;
+        }
+    }
+    return if_nametoindex(name) != 0;
+}
+
+// One of kMaxRuns abstract socket names of this user, held until the process ends however it ends; -1 with
+// EBUSY when all are taken. The names belong to the network namespace: in one of their own, users may
+// capture without the helper anyway.
+int takeRunSlot() {
+    for (int slot = 0; slot < kMaxRuns; ++slot) {
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            return -1;
+        }
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const int length = std::snprintf(address.sun_path + 1, sizeof address.sun_path - 1, "velmora-capture-%u-%d",
+                                         static_cast<unsigned>(getuid()), slot);
+        const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
+        if (bind(fd, reinterpret_cast<const sockaddr*>(&address), size) == 0) {
+            return fd;
+        }
+        close(fd);
+    }
+    errno = EBUSY;
+    return -1;
+}
+
 int listAdapters() {
     char errbuf[PCAP_ERRBUF_SIZE] = {};
     pcap_if_t* devices = nullptr;
@@ -163,6 +223,9 @@ int listAdapters() {
         return kExitCaptureError;
     }
     for (const pcap_if_t* device = devices; device != nullptr; device = device->next) {
+        if (!isKernelInterface(device->name)) {
+            continue;
+        }
         std::printf("%s\t%s\n", device->name, device->description != nullptr ? device->description : "");
     }
     pcap_freealldevs(devices);
@@ -359,5 +422,38 @@ int main(int argc, char** argv) {
     for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
         sigaction(signal, &stop, nullptr);
     }
-    return options.list ? listAdapters() : capture(options);
+    // Nothing of the caller's environment reaches libpcap or the libraries it loads: libdbus reads bus
+    // addresses from it, and libpcap itself needs none of it.
+    clearenv();
+    if (options.list) {
+        return listAdapters();
+    }
+    if (const std::string base = options.adapter.substr(0, options.adapter.find(':'));
+        base != options.adapter && isKernelInterface(base.c_str())) {
+        status("error -1 \"%s\" is an address label of %s, not an interface; capture on %s", options.adapter.c_str(),
+               base.c_str(), base.c_str());
+        return kExitUsage;
+    }
+    if (!isKernelInterface(options.adapter.c_str())) {
+        status("error -1 \"%s\" is not a network interface of the kernel; velmora-capture opens only those "
+               "(ip link lists them)",
+               options.adapter.c_str());
+        return kExitUsage;
+    }
+    if (options.bufferBytes > kMaxBufferBytes) {
+        status("warning -B %d lowered to %d: velmora-capture pins at most 32 MiB of kernel memory per capture",
+               options.bufferBytes, kMaxBufferBytes);
+        options.bufferBytes = kMaxBufferBytes;
+    }
+    if (takeRunSlot() < 0) {
+        if (errno != EBUSY) {
+            status("error -1 cannot count the captures running: %s", std::strerror(errno));
+            return kExitCaptureError;
+        }
+        status("error -1 %d captures of this user are already running, the most velmora-capture allows at once; "
+               "stop one of them first",
+               kMaxRuns);
+        return kExitCaptureError;
+    }
+    return capture(options);
 }

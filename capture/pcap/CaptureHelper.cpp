@@ -2,6 +2,7 @@
 
 #include <pcap/pcap.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -27,6 +29,8 @@ constexpr int kStatusFd = 3;
 // Opening a busy adapter can take a moment; a helper silent for this long is stuck.
 constexpr auto kStartTimeout = std::chrono::seconds(15);
 constexpr auto kStopGrace = std::chrono::seconds(2);
+const std::string kTooLong =
+    "the capture helper sent a status line longer than " + std::to_string(CaptureHelper::kMaxStatusLine) + " bytes";
 
 bool executable(const fs::path& path) {
     return ::access(path.c_str(), F_OK) == 0;
@@ -103,39 +107,6 @@ bool makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
     return true;
 }
 
-// Reads one status line, waiting until `deadline`; false at the end of the pipe, on an error or time-out.
-bool readLine(int fd, std::string& buffer, std::string& line, std::chrono::steady_clock::time_point deadline) {
-    for (;;) {
-        if (const auto end = buffer.find('\n'); end != std::string::npos) {
-            line = buffer.substr(0, end);
-            buffer.erase(0, end + 1);
-            return true;
-        }
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            return false;
-        }
-        pollfd wait{fd, POLLIN, 0};
-        const int ready = ::poll(&wait, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        if (ready <= 0) {
-            return false;
-        }
-        char chunk[512];
-        const ssize_t got = ::read(fd, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return false;
-        }
-        buffer.append(chunk, static_cast<std::size_t>(got));
-    }
-}
-
 // "error CODE TEXT" -> the text as the live capture words it.
 std::string errorOf(const std::string& line) {
     char* end = nullptr;
@@ -149,6 +120,56 @@ bool startsWith(const std::string& line, const char* word) {
 }
 
 } // namespace
+
+CaptureHelper::StatusLines::Read CaptureHelper::StatusLines::Next(int fd, std::string& line,
+                                                                  std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        if (const auto end = buffer_.find('\n', start_ + scanned_); end != std::string::npos) {
+            if (end - start_ > kMaxStatusLine) {
+                return Read::TooLong;
+            }
+            line.assign(buffer_, start_, end - start_);
+            start_ = end + 1;
+            scanned_ = 0;
+            return Read::Line;
+        }
+        scanned_ = buffer_.size() - start_;
+        if (scanned_ > kMaxStatusLine) {
+            return Read::TooLong;
+        }
+        // Lines already handed out go before the next read, so the buffer stays one line and one read long.
+        buffer_.erase(0, start_);
+        start_ = 0;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return Read::End;
+        }
+        pollfd wait{fd, POLLIN, 0};
+        const int ready = ::poll(&wait, 1, static_cast<int>(std::min<std::int64_t>(left.count(), 1 << 30)));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            return Read::End;
+        }
+        char chunk[kMaxStatusLine];
+        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return Read::End;
+        }
+        buffer_.append(chunk, static_cast<std::size_t>(got));
+    }
+}
+
+void CaptureHelper::StatusLines::Clear() {
+    buffer_.clear();
+    start_ = 0;
+    scanned_ = 0;
+}
 
 std::string CaptureHelper::Locate() {
     if (const char* chosen = std::getenv("VELMORA_CAPTURE_HELPER"); chosen != nullptr && *chosen != '\0') {
@@ -181,11 +202,15 @@ CaptureResult CaptureHelper::Check(const std::string& program, const std::string
         return CaptureResult::Failure("the capture helper " + program +
                                       " cannot be run: " + std::strerror(spawned.error));
     }
-    std::string buffer;
+    StatusLines lines;
     std::string line;
     CaptureResult result = CaptureResult::Failure("the capture helper " + program + " gave no answer");
     const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
-    while (readLine(statusRead.get(), buffer, line, deadline)) {
+    for (StatusLines::Read read; (read = lines.Next(statusRead.get(), line, deadline)) != StatusLines::Read::End;) {
+        if (read == StatusLines::Read::TooLong) {
+            result = CaptureResult::Failure(kTooLong);
+            break;
+        }
         if (startsWith(line, "ready")) {
             result = CaptureResult::Success();
         } else if (startsWith(line, "error ")) {
@@ -228,17 +253,23 @@ CaptureResult CaptureHelper::Start(const std::string& program, const Settings& s
                                       " cannot be run: " + std::strerror(spawned.error));
     }
     pid_ = spawned.pid;
+    // -1 before Linux 5.3: the status thread then cannot stop it. By syscall, as glibc 2.36's <sys/pidfd.h>
+    // declares its functions without extern "C".
+    pidFd_.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
 
     std::string line;
     std::string warning;
     const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
     for (;;) {
-        if (!readLine(status_.get(), statusBuffer_, line, deadline)) {
+        const StatusLines::Read read = statusLines_.Next(status_.get(), line, deadline);
+        if (read != StatusLines::Read::Line) {
             Terminate();
-            return CaptureResult::Failure("the capture helper " + program + " stopped before capturing");
+            return CaptureResult::Failure(read == StatusLines::Read::TooLong
+                                              ? kTooLong
+                                              : "the capture helper " + program + " stopped before capturing");
         }
         if (startsWith(line, "warning ")) {
-            warning = line.substr(8);
+            warning += (warning.empty() ? "" : "; ") + line.substr(8);
         } else if (startsWith(line, "error ")) {
             Terminate();
             return CaptureResult::Failure(errorOf(line));
@@ -267,7 +298,22 @@ CaptureResult CaptureHelper::Start(const std::string& program, const Settings& s
 void CaptureHelper::readStatus() {
     std::string line;
     const auto never = std::chrono::steady_clock::time_point::max();
-    while (readLine(status_.get(), statusBuffer_, line, never)) {
+    for (;;) {
+        const StatusLines::Read read = statusLines_.Next(status_.get(), line, never);
+        if (read == StatusLines::Read::End) {
+            return;
+        }
+        if (read == StatusLines::Read::TooLong) {
+            {
+                std::lock_guard lock(mutex_);
+                error_ = kTooLong;
+            }
+            // Nothing more it says can be trusted: end it, and with it the stream the capture reads.
+            if (pidFd_) {
+                ::syscall(SYS_pidfd_send_signal, pidFd_.get(), SIGKILL, nullptr, 0);
+            }
+            return;
+        }
         handleLine(line);
     }
 }
@@ -332,7 +378,8 @@ void CaptureHelper::Close() {
     }
     stream_.reset();
     status_.reset();
-    statusBuffer_.clear();
+    pidFd_.reset();
+    statusLines_.Clear();
     error_.clear();
 }
 

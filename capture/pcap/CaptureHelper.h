@@ -2,12 +2,15 @@
 // Runs velmora-capture, the small program that holds the capture rights when this process has none, and
 // reads what it says. Its frames arrive as a pcap stream on a pipe, opened here as a capture file; its
 // status lines (ready, warning, error, stats) arrive on a second pipe and are read by a thread of their
-// own, so the counters stay fresh while no frame arrives.
+// own, so the counters stay fresh while no frame arrives. A status line is at most kMaxStatusLine bytes: a
+// longer one ends the capture.
 
 #include "capture/pcap/CaptureResult.h"
 #include "capture/pcap/PcapHandle.h"
 #include "capture/pcap/UniqueFd.h"
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -25,6 +28,9 @@ struct HelperCounters {
 
 class CaptureHelper final {
 public:
+    // The helper's own lines are a few hundred bytes at most.
+    static constexpr std::size_t kMaxStatusLine = 4096;
+
     struct Settings {
         std::string adapter;
         int snapLength = 0;
@@ -58,17 +64,32 @@ public:
     void Close();
 
 private:
+    // Splits the status pipe into lines, looking at each byte once and holding at most one bounded line.
+    class StatusLines {
+    public:
+        enum class Read { Line, End, TooLong };
+        // Waits until `deadline` for the next line; End at the end of the pipe, on an error or time-out.
+        Read Next(int fd, std::string& line, std::chrono::steady_clock::time_point deadline);
+        void Clear();
+
+    private:
+        std::string buffer_;
+        std::size_t start_ = 0;   // where the next line begins
+        std::size_t scanned_ = 0; // bytes from start_ known to hold no newline
+    };
+
     void readStatus();
     bool handleLine(const std::string& line);
 
     pid_t pid_ = -1;
+    UniqueFd pidFd_; // the status thread may stop the helper; a pidfd cannot reach a reused pid
     PcapHandle stream_;
     UniqueFd status_;
     std::thread statusThread_;
     CountersHandler counters_;
     std::mutex mutex_;
     std::string error_;
-    std::string statusBuffer_;
+    StatusLines statusLines_;
 };
 
 } // namespace velmora

@@ -7,14 +7,17 @@
 #include "capture/TcpPayload.h"
 
 #include <arpa/inet.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <thread>
 
 using namespace velmora;
@@ -277,4 +280,71 @@ TEST_F(LoopbackCapture, WhileTheConsumerLagsTheKernelDropsAndCountsIt) {
     EXPECT_EQ(stats.delivered, 0u);
     EXPECT_EQ(stats.discardedAtStop, stats.queued);
     EXPECT_GE(stats.queued, 8u);
+}
+
+namespace {
+
+// Runs `work` in a child that gives up root (so the capture turns to the helper), and returns what it reported.
+std::string ReportAsNobody(const std::function<std::string()>& work) {
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) {
+        return "no pipe";
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(pipeFds[0]);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) {
+            ::_exit(2);
+        }
+        const std::string report = work();
+        [[maybe_unused]] const ssize_t written = ::write(pipeFds[1], report.data(), report.size());
+        ::_exit(0);
+    }
+    ::close(pipeFds[1]);
+    std::string report;
+    char chunk[512];
+    for (ssize_t got; (got = ::read(pipeFds[0], chunk, sizeof chunk)) > 0;) {
+        report.append(chunk, static_cast<std::size_t>(got));
+    }
+    ::close(pipeFds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? report : "the child could not drop root";
+}
+
+} // namespace
+
+TEST_F(LoopbackCapture, AStatusLineWithoutEndFromTheHelperEndsTheCapture) {
+    // A helper that starts an empty stream, says ready, then sends 25 MB of one status line and waits.
+    TempDir dir;
+    ::chmod(dir.File("").c_str(), 0755);
+    WriteBytes(dir.File("header.pcap"), MakePcap(linktype::kEthernet, {}));
+    WriteBytes(dir.File("chunk"), Bytes(1 << 20, 'x'));
+    const std::string helper = dir.File("fake-capture-helper");
+    std::ofstream(helper) << R"(#!/bin/bash
+for argument; do [ "$argument" = --check ] && { echo 'ready 1' >&3; exit 0; }; done
+here=$(dirname "$0")
+cat "$here/header.pcap"
+echo 'ready 1' >&3
+chunk=$(<"$here/chunk")
+for _ in $(seq 25); do printf %s "$chunk" >&3; done
+exec sleep 600
+)";
+    ::chmod(helper.c_str(), 0755);
+
+    const std::string report = ReportAsNobody([&] {
+        ::setenv("VELMORA_CAPTURE_HELPER", helper.c_str(), 1);
+        CaptureComponent component;
+        CaptureResult result = component.OpenAdapter("lo");
+        if (result) {
+            result = component.StartCapture();
+        }
+        if (!result) {
+            return "not started|" + result.message;
+        }
+        const Drained drained = DrainToEnd(component);
+        return (component.Finished() ? "ended|" : "running|") + drained.end.message;
+    });
+    EXPECT_EQ(report, "ended|Capture on adapter \"lo\" failed: the capture helper sent a status line longer than "
+                      "4096 bytes");
 }

@@ -7,6 +7,8 @@
 #    so nothing else is on its loopback); during the capture neither the user's process nor the helper
 #    holds a capability, and the helper runs as the user;
 #  - a user outside the group cannot run the helper and is told how to get the right;
+#  - the helper opens kernel network interfaces only (no program runs through a dbus address), lowers -B
+#    to 32 MiB, and refuses a fifth run of one user beside four, which velmora-cli reports;
 #  - the window, under Xvfb as that user, captures through the helper and shows its end.
 # Usage: capture-helper.sh BUILD_DIR     (as root; exit 77 = skipped)
 set -euo pipefail
@@ -123,6 +125,71 @@ for text in "cannot be run: Permission denied" "sudo dpkg-reconfigure velmora" "
     grep -qF "$text" "$work/err" || fail "outside the group the message lacks '$text': $(cat "$work/err")"
 done
 
+# Only kernel network interfaces: libdbus would run the program a unixexec address names, whether the
+# adapter name or the environment gives the address, while the helper holds its right.
+status=0
+"$work/velmora-capture" -i "dbus://unixexec:path=/usr/bin/touch,argv1=$work/ran-name" --check --status-fd 3 \
+    3>"$work/name.status" >/dev/null 2>&1 || status=$?
+[ ! -e "$work/ran-name" ] || fail "a dbus:// adapter name ran a program"
+[ "$status" -eq 2 ] || fail "a dbus:// adapter name: exit $status, $(cat "$work/name.status")"
+grep -q '^error .*is not a network interface' "$work/name.status" || fail "a dbus:// name: $(cat "$work/name.status")"
+status=0
+env DBUS_SESSION_BUS_ADDRESS="unixexec:path=/usr/bin/touch,argv1=$work/ran-env" "$work/velmora-capture" \
+    -i dbus-session --check --status-fd 3 3>"$work/env.status" >/dev/null 2>&1 || status=$?
+[ ! -e "$work/ran-env" ] || fail "DBUS_SESSION_BUS_ADDRESS ran a program"
+[ "$status" -eq 2 ] || fail "dbus-session: exit $status, $(cat "$work/env.status")"
+status=0
+"$work/velmora-capture" -i lo:1 --check --status-fd 3 3>"$work/alias.status" >/dev/null 2>&1 || status=$?
+[ "$status" -eq 2 ] && grep -q '^error -1 "lo:1" is an address label of lo' "$work/alias.status" ||
+    fail "an alias label: exit $status, $(cat "$work/alias.status")"
+"$work/velmora-capture" -D >"$work/adapters"
+grep -q $'^lo\t' "$work/adapters" || fail "-D does not list lo: $(cat "$work/adapters")"
+while IFS=$'\t' read -r name _; do
+    [ -e "/sys/class/net/$name" ] || fail "-D lists $name, which is no kernel network interface"
+done <"$work/adapters"
+
+# At most four helpers of one user at once, each with at most 32 MiB of kernel buffer: a fifth is refused
+# and velmora-cli says why. (A filter that matches nothing on lo: the runs only hold their buffers.)
+as_member=(setpriv --reuid=65534 --regid=65534 --groups="$gid" env -i PATH=/usr/bin:/bin HOME="$work/home"
+    VELMORA_CAPTURE_HELPER="$work/velmora-capture")
+runs=()
+for n in 1 2 3 4; do
+    "${as_member[@]}" "$work/velmora-capture" -i lo -B $((64 << 20)) -f 'ether proto 0x88b5' --status-fd 3 \
+        3>"$work/run$n.status" >/dev/null 2>&1 &
+    runs+=($!)
+done
+stop_runs() { kill "${runs[@]}" 2>/dev/null || true; }
+trap 'stop_runs; cleanup' EXIT
+for n in 1 2 3 4; do
+    for _ in $(seq 200); do grep -q '^ready' "$work/run$n.status" && break; sleep 0.05; done
+    grep -q '^ready' "$work/run$n.status" || fail "run $n did not start: $(cat "$work/run$n.status")"
+done
+grep -q '^warning -B 67108864 lowered to 33554432' "$work/run1.status" ||
+    fail "-B 64 MiB was not lowered: $(cat "$work/run1.status")"
+# The packet ring is mapped into the helper: its size is what the kernel holds.
+ring=0
+while read -r range _ _ _ _ path; do
+    if [[ $path == socket:* ]]; then
+        ring=$((ring + 0x${range#*-} - 0x${range%-*}))
+    fi
+done <"/proc/${runs[0]}/maps"
+[ "$ring" -gt 0 ] && [ "$ring" -le $((32 << 20)) ] || fail "the kernel ring is $ring bytes"
+status=0
+"${as_member[@]}" "$work/velmora-capture" -i lo --check --status-fd 3 3>"$work/run5.status" >/dev/null 2>&1 ||
+    status=$?
+[ "$status" -ne 0 ] || fail "a fifth helper ran beside four"
+grep -q '^error -1 4 captures of this user are already running' "$work/run5.status" ||
+    fail "a fifth helper: $(cat "$work/run5.status")"
+status=0
+"${as_member[@]}" "$work/velmora-cli" -i lo --seconds 1 >/dev/null 2>"$work/cli5.err" || status=$?
+[ "$status" -eq 2 ] && grep -qF "4 captures of this user are already running" "$work/cli5.err" ||
+    fail "velmora-cli beside four helpers: exit $status, $(cat "$work/cli5.err")"
+stop_runs
+wait "${runs[@]}" || true
+trap cleanup EXIT
+"${as_member[@]}" "$work/velmora-capture" -i lo --check --status-fd 3 3>"$work/run6.status" >/dev/null 2>&1 ||
+    fail "after the four stopped a run is still refused: $(cat "$work/run6.status")"
+
 # The window, as the member, on a virtual X server.
 if [ -x "$build/tests/window_through_helper" ]; then
     cp "$build/tests/window_through_helper" "$work/"
@@ -131,4 +198,5 @@ if [ -x "$build/tests/window_through_helper" ]; then
         VELMORA_TEST_DEFAULT_SETTINGS="$work/default-setting.ini" "$work/window_through_helper" ||
         fail "the window did not capture through the helper"
 fi
-echo "capture-helper: velmora-cli and the window capture through the helper; outsiders are told how"
+echo "capture-helper: velmora-cli and the window capture through the helper; outsiders are told how;" \
+    "only kernel interfaces, 32 MiB and four runs"
