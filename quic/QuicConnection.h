@@ -2,12 +2,15 @@
 // One QUIC connection as a passive observer reads it (RFC 9001 for version 1, RFC 9369 for
 // version 2). The Initial packets of both sides are opened with keys from the client's first
 // Destination Connection ID; their CRYPTO frames carry the ClientHello (the client random the key
-// log is searched by) and the ServerHello (the cipher suite). 0-RTT and 1-RTT packets are opened
-// with the key log's secrets, following key updates by the key phase bit; their STREAM frames go to
-// the HTTP/3 reader, and the connection IDs the endpoints hand out (NEW_CONNECTION_ID) to the table.
-// Handshake packets carry nothing that is needed and are not opened, nor are the server's 1-RTT
-// packets while no request waits for its answer and no manifest's body is being read (a download's
-// body): their packet numbers and key phase are still followed.
+// log is searched by) and the ServerHello (the cipher suite). The server's Handshake packets are
+// opened as far as its EncryptedExtensions, whose transport parameters may name a preferred
+// address with its connection ID. 0-RTT and 1-RTT packets are opened with the key log's secrets,
+// following key updates by the key phase bit; their STREAM frames go to the HTTP/3 reader, and the
+// connection IDs the endpoints hand out (NEW_CONNECTION_ID) and retire to the table. Nothing is
+// learnt from a packet that did not open. The server's 1-RTT packets are not read while no request
+// waits for its answer and no manifest's body is being read (a download's body): one in
+// kUnreadBetweenChecks, and any of the other key phase, is still opened, so that its packet numbers
+// and key phase stay known.
 //
 // Packets that cannot be opened yet (0-RTT before the ServerHello, any packet while the key log
 // lacks the secrets) wait in order within the connection's budget until they can.
@@ -39,22 +42,37 @@ struct QuicPacketHeader {
 class QuicConnection final {
 public:
     enum class Outcome { Pending, Decrypted, WithoutKeys };
-    // A connection ID an endpoint handed out: packets that carry it as Destination Connection ID
-    // come from the client when `fromClient`.
-    using NewId = std::function<void(bool fromClient, std::span<const std::uint8_t> id)>;
+    // A connection ID an endpoint handed out, with its sequence number: packets that carry it as
+    // Destination Connection ID come from the client when `fromClient`.
+    using NewId = std::function<void(bool fromClient, std::uint64_t sequence, std::span<const std::uint8_t> id)>;
+    // The IDs of sequence numbers [from, to) that packets from the client (`fromClient`) or the
+    // server carried are retired.
+    using RetiredIds = std::function<void(bool fromClient, std::uint64_t from, std::uint64_t to)>;
 
     static constexpr std::size_t kMaxPendingPackets = 256;
     // The server's first 1-RTT packets are always opened: they hand out its connection IDs.
     static constexpr std::size_t kServerPacketsAlwaysOpened = 16;
+    // Of a download's body, one packet in this many is opened to keep its packet numbers known:
+    // fewer than two-byte packet numbers can tell apart.
+    static constexpr std::size_t kUnreadBetweenChecks = 32;
 
     QuicConnection(const QuicVersion& version, std::span<const std::uint8_t> originalDestinationId, KeyLog& keyLog,
-                   HttpRequestSink& sink, ByteBudget& budget, NewId newId);
+                   HttpRequestSink& sink, ByteBudget& budget, NewId newId, RetiredIds retiredIds);
 
     // One packet (coalesced packets are handed over one by one) that arrived in frame `frame`.
-    void Packet(bool fromClient, const QuicPacketHeader& header, std::span<const std::uint8_t> packet,
+    // True when it opened now (not when it waits, or does not open).
+    bool Packet(bool fromClient, const QuicPacketHeader& header, std::span<const std::uint8_t> packet,
                 PacketNumber frame);
-    // A Retry gave the client a new Destination Connection ID: the Initial keys follow it.
-    void Retry(std::span<const std::uint8_t> destinationId);
+    // A Retry packet (to the end of its datagram) that gives the client `destinationId`. Followed,
+    // and the Initial keys with it, only if it is the first, comes before any packet of the server
+    // opened, and its integrity tag checks. True when followed.
+    bool Retry(std::span<const std::uint8_t> retry, std::span<const std::uint8_t> destinationId);
+    // Whether a client's Initial opens with the keys of its Destination Connection ID, to be tried
+    // before a connection is made for it; `keys` and the buffers are the caller's, used again.
+    static bool ClientInitialOpens(const QuicVersion& version, std::span<const std::uint8_t> destinationId,
+                                   const QuicPacketHeader& header, std::span<const std::uint8_t> packet,
+                                   QuicPacketProtection& keys, std::vector<std::uint8_t>& scratch,
+                                   std::vector<std::uint8_t>& plaintext);
     // The key log has grown: a connection waiting for keys looks again.
     void RetryKeys();
 
@@ -62,6 +80,8 @@ public:
     bool WaitingForKeys() const { return waitingForKeys_; }
     // Whether the client's first Initial opened: the datagram was QUIC.
     bool Confirmed() const { return initialOpened_; }
+    // Whether a packet of the server opened: the connection is under way in its version.
+    bool ServerHeard() const { return serverHeard_; }
     // An endpoint closed the connection (CONNECTION_CLOSE in a 1-RTT packet): nothing more to read.
     bool Closed() const { return closed_; }
     const QuicVersion& version() const { return *version_; }
@@ -71,12 +91,18 @@ private:
     struct Side {
         explicit Side(ByteBudget& budget) : crypto(budget), hello(budget) {}
         QuicPacketProtection initial;
-        QuicPacketProtection early;                      // the client's 0-RTT
-        std::array<QuicPacketProtection, 2> application; // by key phase
+        QuicPacketProtection early;     // the client's 0-RTT
+        QuicPacketProtection handshake; // the server's only
+        // 1-RTT keys: the current phase's, the one before (kept for packets sent before the update
+        // that arrive after it) and the next (derived when a packet of the other phase first comes).
+        std::array<QuicPacketProtection, 3> application;
+        std::uint8_t current = 0, previous = 1, next = 2;
         bool phase = false;
-        bool previousKept = false;    // application[!phase] holds the phase before
+        bool previousKept = false;
         std::uint64_t phaseStart = 0; // the first packet number of the current phase
+        std::size_t unread = 0;       // packets of a download's body passed over since one opened
         std::optional<std::uint64_t> largestInitial;
+        std::optional<std::uint64_t> largestHandshake;
         std::optional<std::uint64_t> largestApplication;
         QuicStreamAssembler crypto; // Initial CRYPTO frames
         HandshakeMessages hello;
@@ -87,15 +113,18 @@ private:
         PacketNumber frame;
         std::vector<std::uint8_t> bytes;
     };
-    enum class Step { Done, Wait };
+    enum class Step { Opened, Done, Wait };
 
     Step openPacket(bool fromClient, const QuicPacketHeader& header, std::span<const std::uint8_t> packet,
                     PacketNumber frame);
     QuicPacketProtection* keysFor(Side& side, const QuicPacketHeader& header, bool keyPhase, std::uint64_t packetNumber,
                                   bool& phaseChange);
-    void frames(bool fromClient, QuicPacketType level, bool oneRtt, std::span<const std::uint8_t> payload,
+    // `streams`: STREAM frames are read too (not for a download's body).
+    void frames(bool fromClient, QuicPacketType level, bool oneRtt, bool streams, std::span<const std::uint8_t> payload,
                 PacketNumber frame);
     void cryptoBytes(bool fromClient, std::uint64_t offset, std::span<const std::uint8_t> data);
+    void handshakeBytes(std::uint64_t offset, std::span<const std::uint8_t> data);
+    void encryptedExtensions(std::span<const std::uint8_t> body);
     void setUpKeys();
     void drainPending();
     void keep(bool fromClient, const QuicPacketHeader& header, std::span<const std::uint8_t> packet,
@@ -105,15 +134,21 @@ private:
     KeyLog& keyLog_;
     ByteBudget& budget_;
     NewId newId_;
+    RetiredIds retiredIds_;
     Side client_;
     Side server_;
     Http3Reader http_;
+    QuicStreamAssembler serverHandshake_; // the server's Handshake CRYPTO stream, to its EncryptedExtensions
+    HandshakeMessages serverHandshakeMessages_;
+    std::vector<std::uint8_t> initialId_; // the Destination Connection ID the Initial keys come from
     std::optional<ClientHello> clientHello_;
     const TlsCipherSuite* suite_ = nullptr;
     bool keysSetUp_ = false;
     bool waitingForKeys_ = false;
     bool anyDecrypted_ = false;
     bool initialOpened_ = false;
+    bool serverHeard_ = false;
+    bool retried_ = false;
     bool draining_ = false;
     bool closed_ = false;
     std::size_t serverOpened_ = 0; // 1-RTT packets of the server opened

@@ -6,7 +6,9 @@
 #include "quic/QuicConnection.h"
 #include "quic/QuicVarint.h"
 
+#include <algorithm>
 #include <chrono>
+#include <limits>
 #include <cstring>
 #include <vector>
 
@@ -24,17 +26,19 @@ constexpr std::size_t kMinOriginalIdBytes = 8;
 struct QuicConnectionTable::Entry {
     Entry(QuicConnectionTable& table, const QuicVersion& version, std::span<const std::uint8_t> destinationId,
           std::size_t limit)
-        : budget(limit, &table.budget_), connection(version, destinationId, table.keyLog_, table.sink_, budget,
-                                                    [&table, this](bool fromClient, std::span<const std::uint8_t> id) {
-                                                        Id key;
-                                                        key.length = static_cast<std::uint8_t>(id.size());
-                                                        std::memcpy(key.bytes.data(), id.data(), id.size());
-                                                        table.addId(*this, key, fromClient);
-                                                    }) {}
+        : budget(limit, &table.budget_),
+          connection(
+              version, destinationId, table.keyLog_, table.sink_, budget,
+              [&table, this](bool fromClient, std::uint64_t sequence, std::span<const std::uint8_t> id) {
+                  table.addId(*this, idOf(id), fromClient, sequence);
+              },
+              [&table, this](bool fromClient, std::uint64_t from, std::uint64_t to) {
+                  table.retireIds(*this, fromClient, from, to);
+              }) {}
 
     ByteBudget budget; // first: the connection draws from it
     QuicConnection connection;
-    std::vector<Id> ids;
+    std::vector<OwnedId> ids;
     std::list<Entry>::iterator self;
     QuicConnection::Outcome counted = QuicConnection::Outcome::Pending;
     bool countedWaiting = false;
@@ -65,9 +69,17 @@ std::size_t QuicConnectionTable::IdHash::operator()(const Id& id) const {
 
 QuicConnectionTable::QuicConnectionTable(KeyLog& keyLog, HttpRequestSink& sink,
                                          const HttpsRequestFinder::Limits& limits)
-    : keyLog_(keyLog), sink_(sink), limits_(limits), budget_(limits.totalBytes) {}
+    : keyLog_(keyLog), sink_(sink), limits_(limits), ownBudget_(limits.shared ? nullptr : std::make_unique<ConnectionBudget>(limits.totalBytes, limits.connections)),
+      shared_(limits.shared ? *limits.shared : *ownBudget_),
+      budget_(std::numeric_limits<std::size_t>::max(), &shared_.Bytes(ConnectionBudget::Kind::Quic)),
+      connectionsHeld_(std::numeric_limits<std::size_t>::max(), &shared_.Connections(ConnectionBudget::Kind::Quic)) {
+    shared_.SetReclaim(
+        ConnectionBudget::Kind::Quic, this,
+        [this](std::size_t bytes, std::size_t connections) { reclaim(bytes, connections); }, false);
+}
 
 QuicConnectionTable::~QuicConnectionTable() {
+    shared_.ClearReclaim(ConnectionBudget::Kind::Quic, this);
     dropUnrouted();
     routes_.clear();
     entries_.clear();
@@ -84,26 +96,53 @@ QuicConnectionTable::Id QuicConnectionTable::endpointId(const std::uint8_t* addr
     return id;
 }
 
-void QuicConnectionTable::addId(Entry& entry, const Id& id, bool fromClient) {
+QuicConnectionTable::Id QuicConnectionTable::idOf(std::span<const std::uint8_t> bytes) {
+    Id id;
+    id.length = static_cast<std::uint8_t>(bytes.size());
+    std::memcpy(id.bytes.data(), bytes.data(), bytes.size());
+    return id;
+}
+
+void QuicConnectionTable::addId(Entry& entry, const Id& id, bool fromClient, std::uint64_t sequence) {
     if (entry.ids.size() >= kMaxIdsPerConnection)
         return;
     const auto [it, inserted] = routes_.try_emplace(id, Route{&entry, fromClient});
     if (!inserted)
         return;
-    entry.ids.push_back(id);
+    entry.ids.push_back({id, fromClient, sequence});
     ++idLengths_[id.endpoint ? 0 : id.length];
     newIds_ = true;
 }
 
+void QuicConnectionTable::retireIds(Entry& entry, bool fromClient, std::uint64_t from, std::uint64_t to) {
+    std::erase_if(entry.ids, [&](const OwnedId& owned) {
+        if (owned.fromClient != fromClient || owned.sequence == kNoSequence || owned.sequence < from ||
+            owned.sequence >= to)
+            return false;
+        routes_.erase(owned.id);
+        --idLengths_[owned.id.endpoint ? 0 : owned.id.length];
+        return true;
+    });
+}
+
+bool QuicConnectionTable::initialOpens(const QuicVersion& version, std::span<const std::uint8_t> destinationId,
+                                       const QuicPacketHeader& header, std::span<const std::uint8_t> packet) {
+    if (!probeKeys_)
+        probeKeys_ = std::make_unique<QuicPacketProtection>();
+    return QuicConnection::ClientInitialOpens(version, destinationId, header, packet, *probeKeys_, probeScratch_,
+                                              probePlaintext_);
+}
+
 void QuicConnectionTable::remove(Entry& entry) {
-    for (const Id& id : entry.ids) {
-        routes_.erase(id);
-        --idLengths_[id.endpoint ? 0 : id.length];
+    for (const OwnedId& owned : entry.ids) {
+        routes_.erase(owned.id);
+        --idLengths_[owned.id.endpoint ? 0 : owned.id.length];
     }
     if (entry.countedWaiting)
         --waitingForKeys_;
     entries_.erase(entry.self);
     budget_.Give(kConnectionOverhead);
+    connectionsHeld_.Give(1);
 }
 
 bool QuicConnectionTable::makeRoom(std::size_t bytes) {
@@ -113,6 +152,13 @@ bool QuicConnectionTable::makeRoom(std::size_t bytes) {
         remove(entries_.front());
     }
     return true;
+}
+
+void QuicConnectionTable::reclaim(std::size_t bytes, std::size_t connections) {
+    const std::size_t before = budget_.Used();
+    for (std::size_t dropped = 0;
+         !entries_.empty() && (before - std::min(before, budget_.Used()) < bytes || dropped < connections); ++dropped)
+        remove(entries_.front());
 }
 
 void QuicConnectionTable::touch(Entry& entry) {
@@ -152,23 +198,24 @@ QuicConnectionTable::Entry* QuicConnectionTable::start(std::span<const std::uint
                                                        const UdpDatagram& datagram, std::uint32_t version) {
     if (entries_.size() >= limits_.connections && !entries_.empty())
         remove(entries_.front());
-    if (!makeRoom(kConnectionOverhead))
+    while (!connectionsHeld_.Take(1)) {
+        if (entries_.empty())
+            return nullptr;
+        remove(entries_.front());
+    }
+    if (!makeRoom(kConnectionOverhead)) {
+        connectionsHeld_.Give(1);
         return nullptr;
+    }
     entries_.emplace_back(*this, *FindQuicVersion(version), destinationId, limits_.connectionBytes);
     Entry& entry = entries_.back();
     entry.self = std::prev(entries_.end());
-    Id id;
-    id.length = static_cast<std::uint8_t>(destinationId.size());
-    std::memcpy(id.bytes.data(), destinationId.data(), destinationId.size());
-    addId(entry, id, true);
+    addId(entry, idOf(destinationId), true, kNoSequence);
     if (sourceId.empty()) {
         // The client takes no ID: the server's packets are known by the client's address and port.
-        addId(entry, endpointId(datagram.source, datagram.addressBytes, datagram.sourcePort), false);
+        addId(entry, endpointId(datagram.source, datagram.addressBytes, datagram.sourcePort), false, kNoSequence);
     } else {
-        Id client;
-        client.length = static_cast<std::uint8_t>(sourceId.size());
-        std::memcpy(client.bytes.data(), sourceId.data(), sourceId.size());
-        addId(entry, client, false);
+        addId(entry, idOf(sourceId), false, 0); // the client's ID of sequence number 0
     }
     return &entry;
 }
@@ -281,11 +328,8 @@ std::size_t QuicConnectionTable::packet(std::span<const std::uint8_t> p, const U
         // The server's new ID becomes the client's Destination Connection ID, and the Initial keys'.
         if (route != routes_.end() && !route->second.fromClient && !source.empty()) {
             Entry& entry = *route->second.entry;
-            entry.connection.Retry(source);
-            Id next;
-            next.length = static_cast<std::uint8_t>(source.size());
-            std::memcpy(next.bytes.data(), source.data(), source.size());
-            addId(entry, next, true);
+            if (entry.connection.Retry(p, source))
+                addId(entry, idOf(source), true, kNoSequence);
         }
         return 0; // a Retry fills its datagram
     }
@@ -302,22 +346,20 @@ std::size_t QuicConnectionTable::packet(std::span<const std::uint8_t> p, const U
     const std::size_t end = at + static_cast<std::size_t>(*length);
     const auto bytes = p.first(end);
 
-    Entry* entry = nullptr;
-    bool fromClient = true;
     if (route != routes_.end() && route->second.fromClient && header.type == QuicPacketType::Initial &&
         &route->second.entry->connection.version() != version) {
-        // Back from a Version Negotiation with the same ID: a connection in the version the server speaks.
+        // Back from a Version Negotiation with the same ID: a new attempt in the version the server
+        // speaks, but only while the server has not answered in the first one, and only if it opens.
+        if (route->second.entry->connection.ServerHeard() || !initialOpens(*version, destination, header, bytes))
+            return end;
         remove(*route->second.entry);
         route = routes_.end();
     }
-    if (route != routes_.end()) {
-        entry = route->second.entry;
-        fromClient = route->second.fromClient;
-    } else {
+    if (route == routes_.end()) {
         if (header.type != QuicPacketType::Initial || datagram.payload.size() < kMinClientInitialDatagram ||
-            destinationLength < kMinOriginalIdBytes)
+            destinationLength < kMinOriginalIdBytes || !initialOpens(*version, destination, header, bytes))
             return end;
-        entry = start(destination, source, datagram, number);
+        Entry* entry = start(destination, source, datagram, number);
         if (!entry)
             return 0; // no room even with every connection gone
         entry->connection.Packet(true, header, bytes, frame);
@@ -329,18 +371,17 @@ std::size_t QuicConnectionTable::packet(std::span<const std::uint8_t> p, const U
         account(*entry);
         return end;
     }
-    if (!fromClient && !source.empty()) {
-        // The server's own ID, which the client's packets carry from now on.
-        Id server;
-        server.length = static_cast<std::uint8_t>(source.size());
-        std::memcpy(server.bytes.data(), source.data(), source.size());
-        addId(*entry, server, true);
+    Entry& entry = *route->second.entry;
+    const bool fromClient = route->second.fromClient;
+    const bool opened = entry.connection.Packet(fromClient, header, bytes, frame);
+    if (opened && !fromClient && !source.empty()) {
+        // The server's own ID (sequence number 0), which the client's packets carry from now on.
+        addId(entry, idOf(source), true, 0);
     }
-    entry->connection.Packet(fromClient, header, bytes, frame);
-    touch(*entry);
-    account(*entry);
-    if (entry->connection.Closed())
-        remove(*entry);
+    touch(entry);
+    account(entry);
+    if (entry.connection.Closed())
+        remove(entry);
     return end;
 }
 

@@ -1,15 +1,18 @@
 #pragma once
 // The QUIC connections in UDP datagrams, on any port, by the connection IDs their packets carry.
 // A connection begins with a client Initial (version 1 or 2) that opens with the keys of its
-// Destination Connection ID; it is then found by every ID either endpoint uses, so a client that
-// moves to a new address or port (keeping its ID, or taking one the server handed out) stays with
-// it. Short headers are looked up with the ID lengths the known connections use. A datagram of no
-// known connection that does not start a new one costs a few byte tests.
+// Destination Connection ID: one that does not open makes no connection. It is then found by every
+// ID either endpoint uses, so a client that moves to a new address or port (keeping its ID, or
+// taking one the server handed out) stays with it; IDs are learnt only from packets that opened (or
+// a Retry whose integrity tag checks), and forgotten once retired. Short headers are looked up with
+// the ID lengths the known connections use. A datagram of no known connection that does not start a
+// new one costs a few byte tests, or for a would-be client Initial, the try to open it.
 //
 // The table is bounded: when it is full the connection idle longest is dropped; each connection's
 // buffers are bounded and drawn from one total.
 
 #include "tcp/ByteBudget.h"
+#include "tcp/ConnectionBudget.h"
 #include "http/HttpRequest.h"
 #include "tls/HttpsRequestFinder.h"
 
@@ -27,6 +30,9 @@ namespace velmora {
 
 class KeyLog;
 class QuicConnection;
+class QuicPacketProtection;
+struct QuicPacketHeader;
+struct QuicVersion;
 
 // The parts of a UDP datagram the table needs.
 struct UdpDatagram {
@@ -86,6 +92,13 @@ private:
     struct IdHash {
         std::size_t operator()(const Id& id) const;
     };
+    static constexpr std::uint64_t kNoSequence = UINT64_MAX; // an ID no endpoint numbered (or can retire)
+    // An ID a connection is found by: packets that carry it come from the client when `fromClient`.
+    struct OwnedId {
+        Id id;
+        bool fromClient;
+        std::uint64_t sequence;
+    };
     struct Entry;
     struct Route {
         Entry* entry;
@@ -102,9 +115,15 @@ private:
     void dropUnrouted();
     Entry* start(std::span<const std::uint8_t> destinationId, std::span<const std::uint8_t> sourceId,
                  const UdpDatagram& datagram, std::uint32_t version);
-    void addId(Entry& entry, const Id& id, bool fromClient);
+    void addId(Entry& entry, const Id& id, bool fromClient, std::uint64_t sequence);
+    void retireIds(Entry& entry, bool fromClient, std::uint64_t from, std::uint64_t to);
+    // Whether a would-be client Initial opens: tried before a connection is made for it.
+    bool initialOpens(const QuicVersion& version, std::span<const std::uint8_t> destinationId,
+                      const QuicPacketHeader& header, std::span<const std::uint8_t> packet);
+    static Id idOf(std::span<const std::uint8_t> bytes);
     void remove(Entry& entry);
     bool makeRoom(std::size_t bytes); // drops the idlest connections until the shared budget has `bytes`
+    void reclaim(std::size_t bytes, std::size_t connections); // for the other kinds: the idlest go
     void touch(Entry& entry);
     void account(Entry& entry);
     static Id endpointId(const std::uint8_t* address, std::uint8_t addressBytes, std::uint16_t port);
@@ -112,7 +131,10 @@ private:
     KeyLog& keyLog_;
     HttpRequestSink& sink_;
     HttpsRequestFinder::Limits limits_;
+    std::unique_ptr<ConnectionBudget> ownBudget_; // when none is shared
+    ConnectionBudget& shared_;
     ByteBudget budget_;
+    ByteBudget connectionsHeld_; // one unit a connection
     std::list<Entry> entries_; // least recently used first
     std::unordered_map<Id, Route, IdHash> routes_;
     std::array<std::uint32_t, 21> idLengths_{}; // how many routes use each ID length (short headers)
@@ -126,6 +148,8 @@ private:
     bool newIds_ = false;            // IDs were added since the kept packets were last looked at
     std::uint64_t generation_ = 0;   // of the key log when waiting connections last looked
     std::int64_t lastRefreshMs_ = 0; // when the key log was last read for them
+    std::unique_ptr<QuicPacketProtection> probeKeys_; // for the Initials tried before a connection is made
+    std::vector<std::uint8_t> probeScratch_, probePlaintext_;
 };
 
 } // namespace velmora

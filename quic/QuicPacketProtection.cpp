@@ -1,6 +1,7 @@
 #include "quic/QuicPacketProtection.h"
 
 #include <openssl/core_names.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/kdf.h>
 
@@ -163,6 +164,28 @@ bool QuicPacketProtection::Open(std::span<const std::uint8_t> header, std::span<
     }
     plaintext.resize(static_cast<std::size_t>(length + finalLength));
     return true;
+}
+
+bool QuicPacketProtection::RetryTagMatches(const QuicVersion& version,
+                                           std::span<const std::uint8_t> originalDestinationId,
+                                           std::span<const std::uint8_t> retry) {
+    if (retry.size() <= kTagBytes || originalDestinationId.size() > 255)
+        return false;
+    // The tag seals nothing: the Retry Pseudo-Packet is all associated data.
+    const std::uint8_t length = static_cast<std::uint8_t>(originalDestinationId.size());
+    const auto body = retry.first(retry.size() - kTagBytes);
+    std::array<std::uint8_t, kTagBytes> tag{};
+    int out = 0;
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    const bool ok =
+        ctx && EVP_EncryptInit_ex(ctx, EVP_aes_128_gcm(), nullptr, version.retryKey.data(), version.retryNonce.data()) == 1 &&
+        EVP_EncryptUpdate(ctx, nullptr, &out, &length, 1) == 1 &&
+        EVP_EncryptUpdate(ctx, nullptr, &out, originalDestinationId.data(), static_cast<int>(length)) == 1 &&
+        EVP_EncryptUpdate(ctx, nullptr, &out, body.data(), static_cast<int>(body.size())) == 1 &&
+        EVP_EncryptFinal_ex(ctx, tag.data(), &out) == 1 &&
+        EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_GET_TAG, kTagBytes, tag.data()) == 1;
+    EVP_CIPHER_CTX_free(ctx);
+    return ok && CRYPTO_memcmp(tag.data(), retry.data() + body.size(), kTagBytes) == 0;
 }
 
 } // namespace velmora

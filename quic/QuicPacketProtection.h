@@ -41,6 +41,11 @@ public:
 
     static constexpr std::size_t kTagBytes = 16;
 
+    // Whether a Retry packet's integrity tag (its last 16 bytes) is the one RFC 9001 section 5.8
+    // computes over it and the Destination Connection ID of the Initial it answers.
+    static bool RetryTagMatches(const QuicVersion& version, std::span<const std::uint8_t> originalDestinationId,
+                                std::span<const std::uint8_t> retry);
+
 private:
     bool install(const QuicVersion& version, const TlsCipherSuite& suite, std::span<const std::uint8_t> secret,
                  bool withHeaderKey);

@@ -1,6 +1,7 @@
 #pragma once
 // The QUIC versions read: what differs between them is the number, the salt of the Initial keys,
-// the prefix of the key labels and the long header's packet type bits.
+// the prefix of the key labels, the long header's packet type bits and the fixed key of the Retry
+// integrity tag.
 
 #include <array>
 #include <cstdint>
@@ -18,6 +19,8 @@ struct QuicVersion {
     const char* kuLabel;
     std::array<QuicPacketType, 4> types; // by the two type bits of the first byte
     bool two;                            // version 2's labels and packet types
+    std::array<std::uint8_t, 16> retryKey;   // AES-128-GCM key and nonce of the Retry integrity tag
+    std::array<std::uint8_t, 12> retryNonce;
 };
 
 // The version with this number, or null for versions not read (and for Version Negotiation, 0).
