@@ -1,5 +1,7 @@
 #include "quic/Http3Reader.h"
 
+#include "capture/HeaderText.h"
+#include "http/HttpRequestReader.h"
 #include "tcp/BoundedBuffer.h"
 #include "tcp/BudgetMemory.h"
 #include "quic/QuicStreamAssembler.h"
@@ -22,52 +24,79 @@ constexpr std::uint64_t kEncoderStream = 0x02;
 constexpr std::uint64_t kQpackMaxTableCapacity = 0x01;
 constexpr std::size_t kMaxSettingsBytes = 4096;
 constexpr std::size_t kMaxBlockedStreams = 100;
+constexpr std::size_t kMaxAddressPart = HttpRequestReader::kMaxAddressPart;
+constexpr std::size_t kNodeBytes = 64; // a tree node around what a map or set holds
 
 std::string_view text(const nghttp3_rcbuf* buffer) {
     const nghttp3_vec v = nghttp3_rcbuf_get_buf(buffer);
     return {reinterpret_cast<const char*>(v.base), v.len};
 }
 
+std::size_t slotOf(bool fromClient, std::uint64_t id) {
+    return (fromClient ? 4 : 0) | (id & 3);
+}
+
+std::uint64_t keyOf(bool fromClient, std::uint64_t id) {
+    return id << 1 | (fromClient ? 1 : 0);
+}
+
 } // namespace
 
 struct Http3Reader::Stream {
     enum class Kind { UniType, Request, Response, Body, Control, Encoder, Done };
+    // What a stream costs: the object and its map node.
+    static constexpr std::size_t Charge() { return sizeof(Stream) + kNodeBytes; }
 
     Stream(ByteBudget& budget, bool fromClient, std::uint64_t id, Kind kind)
-        : bytes(budget), fromClient(fromClient), id(id), kind(kind) {}
+        : budget(budget), bytes(budget), fromClient(fromClient), id(id), kind(kind) {}
     ~Stream() {
         if (context)
             nghttp3_qpack_stream_context_del(context);
+        budget.Give(Charge() + requestCharge);
     }
 
+    ByteBudget& budget;
     QuicStreamAssembler bytes;
     bool fromClient;
     std::uint64_t id;
     Kind kind;
+    bool finished = false;
     PacketNumber packet = 0;    // the frame that brought the latest bytes
     std::uint64_t skipLeft = 0; // of a frame that is not read
     nghttp3_qpack_stream_context* context = nullptr;
     nghttp3_qpack_decoder* decoder = nullptr; // the one the stream's blocks are decoded with
     std::size_t blockTaken = 0;               // bytes of the current block the decoder has read
     bool blocked = false;
-    HttpRequest fields;        // the request's header block decoded so far
-    HttpResponseHead response; // the response's
-    std::string host;
-    std::string status;
     std::optional<std::uint64_t> finalSize; // from the FIN
     // A response body the sink asked for: the request it answers, and the DATA payload so far.
     HttpRequest request;
+    std::size_t requestCharge = 0;
     std::unique_ptr<BoundedBuffer> body;
     std::size_t bodyLimit = 0;
     std::uint64_t dataLeft = 0; // of the DATA frame being read
 };
 
+// The fields of one header block as they are decoded.
+struct Http3Reader::Block {
+    HttpRequest fields;
+    HttpResponseHead response;
+    std::string host;
+    std::optional<std::string> contentType; // the last one's media type, cut at its parameters
+    std::size_t decoded = 0;
+};
+
 Http3Reader::Http3Reader(HttpRequestSink& sink, ByteBudget& budget)
     : sink_(sink), budget_(budget), memory_(new nghttp3_mem{&budget_, budget_memory::Malloc, budget_memory::Free,
-                                                            budget_memory::Calloc, budget_memory::Realloc}) {}
+                                                            budget_memory::Calloc, budget_memory::Realloc}) {
+    for (std::size_t slot = 0; slot < floor_.size(); ++slot)
+        floor_[slot] = slot & 3; // the first id of its type
+}
 
 Http3Reader::~Http3Reader() {
     streams_.clear();
+    budget_.Give(askedBytes_);
+    for (const auto& ids : readAbove_)
+        budget_.Give(ids.size() * kNodeBytes);
     for (Encoder& e : encoders_) {
         if (e.decoder)
             nghttp3_qpack_decoder_del(e.decoder);
@@ -77,8 +106,7 @@ Http3Reader::~Http3Reader() {
     delete static_cast<nghttp3_mem*>(memory_);
 }
 
-bool Http3Reader::makeDecoder(Encoder& encoder, std::uint64_t capacity, nghttp3_qpack_decoder*& out) {
-    (void)encoder;
+bool Http3Reader::makeDecoder(std::uint64_t capacity, nghttp3_qpack_decoder*& out) {
     if (out)
         return true;
     if (capacity > kMaxTableCapacity)
@@ -90,79 +118,142 @@ bool Http3Reader::makeDecoder(Encoder& encoder, std::uint64_t capacity, nghttp3_
     return true;
 }
 
-void Http3Reader::forgetOldStreams() {
-    // Streams of one kind are opened in order: the oldest finished ones go, and later bytes for
-    // them are ignored.
-    for (auto it = streams_.begin(); it != streams_.end() && streams_.size() >= kMaxStreams * 3 / 4;) {
-        Stream& s = *it->second;
-        if (s.kind != Stream::Kind::Done) {
-            ++it;
-            continue;
-        }
-        std::uint64_t& floor = floor_[(s.fromClient ? 4 : 0) | (s.id & 3)];
-        floor = std::max(floor, s.id + 4);
-        it = streams_.erase(it);
+bool Http3Reader::wasRead(bool fromClient, std::uint64_t id) const {
+    const std::size_t slot = slotOf(fromClient, id);
+    return id < floor_[slot] || readAbove_[slot].contains(id);
+}
+
+void Http3Reader::markRead(bool fromClient, std::uint64_t id) {
+    const std::size_t slot = slotOf(fromClient, id);
+    std::set<std::uint64_t>& above = readAbove_[slot];
+    if (id < floor_[slot] || above.contains(id))
+        return;
+    if (id == floor_[slot]) {
+        raiseFloor(slot, id + 4);
+    } else if (above.size() >= kMaxReadAbove) {
+        // An old stream stays open (a gap that never filled): streams below the oldest read one
+        // that were never seen are given up.
+        raiseFloor(slot, *above.begin() + 4);
+        markRead(fromClient, id);
+    } else if (budget_.Take(kNodeBytes)) {
+        above.insert(id);
+    } else {
+        raiseFloor(slot, id + 4);
     }
 }
 
-Http3Reader::Stream* Http3Reader::stream(bool fromClient, std::uint64_t id, std::uint64_t offset) {
-    const std::uint64_t key = id << 1 | (fromClient ? 1 : 0);
-    if (const auto it = streams_.find(key); it != streams_.end())
-        return it->second.get();
-    if (id < floor_[(fromClient ? 4 : 0) | (id & 3)] || id >= (std::uint64_t{1} << 62))
-        return nullptr;
+void Http3Reader::raiseFloor(std::size_t slot, std::uint64_t to) {
+    std::uint64_t& floor = floor_[slot];
+    std::set<std::uint64_t>& above = readAbove_[slot];
+    floor = std::max(floor, to);
+    while (!above.empty() && *above.begin() <= floor) {
+        if (*above.begin() == floor)
+            floor += 4;
+        above.erase(above.begin());
+        budget_.Give(kNodeBytes);
+    }
+}
+
+bool Http3Reader::makeRoom(bool fromClient, std::uint64_t id) {
+    // The oldest stream of the same kind still open is given up: its bytes stopped coming.
+    using Kind = Stream::Kind;
+    for (auto& [key, s] : streams_) {
+        if (s->fromClient == fromClient && (s->id & 3) == (id & 3) && s->id < id && s->kind != Kind::Control &&
+            s->kind != Kind::Encoder) {
+            finish(*s);
+            sweep();
+            return true;
+        }
+    }
+    return false;
+}
+
+Http3Reader::Stream* Http3Reader::stream(bool fromClient, std::uint64_t id) {
     using Kind = Stream::Kind;
     Kind kind = Kind::Done;
     switch (id & 3) {
     case 0: // client-initiated bidirectional: a request and its response
-        kind = fromClient ? Kind::Request : Kind::Response;
+        if (fromClient)
+            kind = wasRead(true, id) ? Kind::Done : Kind::Request;
+        else if (asked_.contains(id) || streams_.contains(keyOf(true, id)))
+            kind = Kind::Response;
         break;
     case 2: // unidirectional, the client's
-        kind = fromClient ? Kind::UniType : Kind::Done;
-        break;
-    case 3: // unidirectional, the server's
-        kind = fromClient ? Kind::Done : Kind::UniType;
+    case 3: // the server's
+        if (fromClient == ((id & 3) == 2) && !wasRead(fromClient, id))
+            kind = Kind::UniType;
         break;
     default: // server-initiated bidirectional: not used by HTTP/3
         break;
     }
-    if (kind == Kind::Done || (kind == Kind::Response && offset > 0 && !streams_.contains(id << 1 | 1)))
+    if (kind == Kind::Done || id >= (std::uint64_t{1} << 62))
         return nullptr;
-    if (streams_.size() >= kMaxStreams)
-        forgetOldStreams();
-    if (streams_.size() >= kMaxStreams)
+    if (streams_.size() >= kMaxStreams && !makeRoom(fromClient, id))
         return nullptr;
-    return streams_.emplace(key, std::make_unique<Stream>(budget_, fromClient, id, kind)).first->second.get();
+    if (!budget_.Take(Stream::Charge()))
+        return nullptr;
+    return streams_.emplace(keyOf(fromClient, id), std::make_unique<Stream>(budget_, fromClient, id, kind))
+        .first->second.get();
 }
 
 void Http3Reader::StreamData(bool fromClient, std::uint64_t streamId, std::uint64_t offset,
                              std::span<const std::uint8_t> data, PacketNumber packet, bool fin) {
-    Stream* s = stream(fromClient, streamId, offset);
+    Stream* s = nullptr;
+    if (const auto it = streams_.find(keyOf(fromClient, streamId)); it != streams_.end())
+        s = it->second.get();
+    else if (!data.empty()) // nothing to read costs no stream
+        s = stream(fromClient, streamId);
     if (!s || s->kind == Stream::Kind::Done)
         return;
     s->packet = packet;
     if (fin)
         s->finalSize = offset + data.size();
-    if (!s->bytes.Add(offset, data)) {
+    if (!s->bytes.Add(offset, data))
         finish(*s);
-        return;
-    }
-    read(*s);
+    else
+        read(*s);
+    sweep();
 }
 
 void Http3Reader::StreamReset(bool fromClient, std::uint64_t streamId) {
-    const auto it = streams_.find(streamId << 1 | (fromClient ? 1 : 0));
+    const auto it = streams_.find(keyOf(fromClient, streamId));
     if (it != streams_.end() && it->second->kind != Stream::Kind::Done)
         finish(*it->second);
+    if (!fromClient && (streamId & 3) == 0) {
+        if (const auto asked = asked_.find(streamId); asked != asked_.end())
+            forgetAsked(asked); // no answer comes
+    }
+    sweep();
 }
 
 void Http3Reader::finish(Stream& s) {
+    if (s.finished)
+        return;
+    s.finished = true;
     s.kind = Stream::Kind::Done;
     s.bytes.Stop();
-    if (!s.fromClient && (s.id & 3) == 0)
-        awaitingResponse_.erase(s.id);
+    if (!s.fromClient && (s.id & 3) == 0) {
+        if (const auto it = asked_.find(s.id); it != asked_.end())
+            forgetAsked(it); // the answer cannot be read
+    }
     if (s.body)
         endBody(s, false); // what came before the budget or a gap stopped it
+    finished_.push_back(keyOf(s.fromClient, s.id));
+}
+
+void Http3Reader::sweep() {
+    // Streams are dropped only here, outside the loops that read them.
+    for (const std::uint64_t key : finished_) {
+        const auto it = streams_.find(key);
+        if (it == streams_.end())
+            continue;
+        const bool fromClient = it->second->fromClient;
+        const std::uint64_t id = it->second->id;
+        streams_.erase(it);
+        if (fromClient || (id & 3) != 0)
+            markRead(fromClient, id);
+    }
+    finished_.clear();
 }
 
 void Http3Reader::endBody(Stream& s, bool complete) {
@@ -218,7 +309,8 @@ void Http3Reader::read(Stream& s) {
             s.kind = Kind::Encoder;
             encoders_[s.fromClient].streamId = s.id;
         } else {
-            s.kind = Kind::Done; // push streams, the decoder streams, extensions
+            finish(s); // push streams, the decoder streams, extensions
+            return;
         }
     }
     bool ok = true;
@@ -267,8 +359,8 @@ bool Http3Reader::readFrames(Stream& s) {
             return false;
         }
         if (*type != kHeadersFrame) {
-            if (*type == kDataFrame && s.fields.method.empty() && s.status.empty())
-                return false; // a body before any header block
+            if (*type == kDataFrame)
+                return false; // a body before the final header block
             s.bytes.Consume(at);
             s.skipLeft = *length;
             continue;
@@ -286,16 +378,16 @@ bool Http3Reader::readFrames(Stream& s) {
     return s.kind != Stream::Kind::Done;
 }
 
-bool Http3Reader::headerBlock(Stream& s, std::span<const std::uint8_t> block) {
+bool Http3Reader::headerBlock(Stream& s, std::span<const std::uint8_t> bytes) {
     Encoder& e = encoders_[s.fromClient];
     if (!s.context) {
         if (e.capacity) {
-            if (!makeDecoder(e, *e.capacity, e.decoder))
+            if (!makeDecoder(*e.capacity, e.decoder))
                 return false;
             s.decoder = e.decoder;
-        } else if (block[0] == 0) {
+        } else if (bytes[0] == 0) {
             // Required Insert Count 0: no table entry is used, so the table's size does not matter.
-            if (!makeDecoder(e, 0, e.staticOnly))
+            if (!makeDecoder(0, e.staticOnly))
                 return false;
             s.decoder = e.staticOnly;
         } else {
@@ -308,8 +400,10 @@ bool Http3Reader::headerBlock(Stream& s, std::span<const std::uint8_t> block) {
             return false;
         }
     }
+    // A block refers to the table but never changes it: one found malformed is left at once.
+    Block block;
     while (true) {
-        const auto in = block.subspan(s.blockTaken);
+        const auto in = bytes.subspan(s.blockTaken);
         nghttp3_qpack_nv nv;
         std::uint8_t flags = 0;
         const nghttp3_ssize used =
@@ -320,22 +414,23 @@ bool Http3Reader::headerBlock(Stream& s, std::span<const std::uint8_t> block) {
         if (flags & NGHTTP3_QPACK_DECODE_FLAG_EMIT) {
             const std::string_view name = text(nv.name);
             const std::string_view value = text(nv.value);
+            block.decoded += name.size() + value.size();
+            std::string* field = nullptr;
             if (name == ":method")
-                s.fields.method = value;
+                field = &block.fields.method;
             else if (name == ":authority")
-                s.fields.authority = value;
+                field = &block.fields.authority;
             else if (name == ":path")
-                s.fields.target = value;
+                field = &block.fields.target;
             else if (name == "host")
-                s.host = value;
-            else if (name == ":status")
-                s.status = value;
-            if (s.kind == Stream::Kind::Response)
-                s.response.TakeHeader(name, value);
-            if (s.fields.text.size() + name.size() + value.size() + 4 <= kMaxTextBytes)
-                s.fields.text.append(name).append(": ").append(value).append("\r\n");
+                field = &block.host;
+            const bool ok = block.decoded <= kMaxDecodedBlockBytes && !(field && value.size() > kMaxAddressPart);
+            if (ok)
+                take(s, block, field, name, value);
             nghttp3_rcbuf_decref(nv.name);
             nghttp3_rcbuf_decref(nv.value);
+            if (!ok)
+                return false;
         }
         if (flags & NGHTTP3_QPACK_DECODE_FLAG_FINAL)
             break;
@@ -348,46 +443,94 @@ bool Http3Reader::headerBlock(Stream& s, std::span<const std::uint8_t> block) {
     }
     nghttp3_qpack_stream_context_reset(s.context);
     s.blockTaken = 0;
-    if (s.kind == Stream::Kind::Request) {
-        if (s.fields.method.empty())
-            return false;
-        if (s.fields.authority.empty())
-            s.fields.authority = s.host;
-        s.fields.stream = s.id;
-        HttpRequest request = s.fields;
-        request.packet = s.packet;
-        s.fields.text.clear();
-        s.fields.packet = s.packet;
-        sink_.Request(request);
-        s.kind = Stream::Kind::Done;
-        if (awaitingResponse_.size() < kMaxStreams)
-            awaitingResponse_.insert(s.id);
-        return true;
+    return s.kind == Stream::Kind::Request ? request(s, block) : response(s, block);
+}
+
+void Http3Reader::take(const Stream& s, Block& block, std::string* field, std::string_view name,
+                       std::string_view value) {
+    if (field) {
+        field->assign(value);
+    } else if (s.kind == Stream::Kind::Response) {
+        if (EqualsIgnoringAsciiCase(name, "content-type")) {
+            // Read at the block's end; only the media type matters, and it is short.
+            const std::string_view head = value.substr(0, kMaxMediaTypeBytes + 1);
+            const std::string_view type = head.substr(0, head.find(';'));
+            block.contentType.emplace(type.size() > kMaxMediaTypeBytes ? std::string_view() : type);
+        } else {
+            block.response.TakeHeader(name, value);
+        }
     }
-    // A response: informational ones (1xx) come before the final one.
-    if (s.status.size() == 3 && s.status[0] == '1') {
-        s.status.clear();
-        s.fields = HttpRequest();
-        s.response = HttpResponseHead();
-        return true;
-    }
+    if (block.fields.text.size() + name.size() + value.size() + 4 <= kMaxTextBytes)
+        block.fields.text.append(name).append(": ").append(value).append("\r\n");
+}
+
+bool Http3Reader::request(Stream& s, Block& block) {
+    HttpRequest& request = block.fields;
+    if (request.method.empty())
+        return false;
+    if (request.authority.empty())
+        request.authority = std::move(block.host);
+    request.stream = s.id;
+    request.packet = s.packet;
     s.kind = Stream::Kind::Done;
-    awaitingResponse_.erase(s.id);
-    // The answer to the request on the same stream, when that was read.
-    const auto request = streams_.find(s.id << 1 | 1);
-    if (request == streams_.end() || request->second->fields.method.empty())
+    ask(request);
+    sink_.Request(request);
+    return true;
+}
+
+void Http3Reader::ask(const HttpRequest& request) {
+    // Its address is kept until the answer's head comes, or the connection ends.
+    Asked asked;
+    asked.request.method = request.method;
+    asked.request.authority = request.authority;
+    asked.request.target = request.target;
+    asked.request.stream = request.stream;
+    asked.request.packet = request.packet;
+    asked.charged = kNodeBytes + sizeof(Asked) + asked.request.method.capacity() +
+                    asked.request.authority.capacity() + asked.request.target.capacity();
+    const std::size_t share = budget_.Total() / kAskedShare;
+    while (!asked_.empty() && askedBytes_ + asked.charged > share)
+        forgetAsked(asked_.begin()); // the oldest: its answer is the least likely to come
+    if (asked.charged > share || asked_.contains(request.stream) || !budget_.Take(asked.charged))
+        return;
+    askedBytes_ += asked.charged;
+    asked_.emplace(request.stream, std::move(asked));
+}
+
+void Http3Reader::forgetAsked(std::map<std::uint64_t, Asked>::iterator it) {
+    budget_.Give(it->second.charged);
+    askedBytes_ -= it->second.charged;
+    asked_.erase(it);
+}
+
+bool Http3Reader::response(Stream& s, Block& block) {
+    if (block.contentType)
+        block.response.TakeHeader("content-type", *block.contentType);
+    // Informational answers (1xx) come before the final one.
+    if (block.response.status >= 100 && block.response.status < 200)
         return true;
-    s.response.text = std::move(s.fields.text);
-    s.response.packet = s.packet;
-    const std::size_t keep = sink_.Response(request->second->fields, s.response);
+    s.kind = Stream::Kind::Done;
+    // The answer to the request on the same stream, when that was read.
+    const auto asked = asked_.find(s.id);
+    if (asked == asked_.end())
+        return true;
+    HttpResponseHead& response = block.response;
+    response.text = std::move(block.fields.text);
+    response.packet = s.packet;
+    const std::size_t keep = sink_.Response(asked->second.request, response);
     if (keep > 0 && keptBodies_ < kMaxKeptBodies) {
-        // A manifest: its body is read, and the server's packets stay open until it ends.
+        // A manifest: its body is read, and the server's packets stay open until it ends. The
+        // request's charge goes with it.
         s.kind = Stream::Kind::Body;
-        s.request = request->second->fields;
-        s.request.text.clear(); // only its address is wanted
+        s.request = std::move(asked->second.request);
+        s.requestCharge = asked->second.charged;
+        askedBytes_ -= asked->second.charged;
+        asked_.erase(asked);
         s.body = std::make_unique<BoundedBuffer>(budget_);
         s.bodyLimit = keep;
         ++keptBodies_;
+    } else {
+        forgetAsked(asked);
     }
     return true;
 }
@@ -409,7 +552,7 @@ void Http3Reader::settings(bool fromClient, std::span<const std::uint8_t> payloa
         return;
     peer.capacity = capacity;
     // The peer's encoder stream may have been waiting for this.
-    if (const auto it = streams_.find(peer.streamId << 1 | (fromClient ? 0 : 1)); it != streams_.end())
+    if (const auto it = streams_.find(keyOf(!fromClient, peer.streamId)); it != streams_.end())
         read(*it->second);
     retryBlocked(!fromClient);
 }
@@ -419,7 +562,7 @@ void Http3Reader::encoderBytes(bool fromClient, Stream& s) {
     if (!e.decoder) {
         if (!e.capacity)
             return; // kept until the peer's SETTINGS say how large the table may grow
-        if (!makeDecoder(e, *e.capacity, e.decoder)) {
+        if (!makeDecoder(*e.capacity, e.decoder)) {
             finish(s);
             return;
         }
@@ -438,7 +581,7 @@ void Http3Reader::encoderBytes(bool fromClient, Stream& s) {
 
 void Http3Reader::retryBlocked(bool fromClient) {
     for (auto& [key, s] : streams_) {
-        if (s->fromClient != fromClient || !s->blocked)
+        if (s->fromClient != fromClient || !s->blocked || s->kind == Stream::Kind::Done)
             continue;
         s->blocked = false;
         read(*s);
