@@ -30,15 +30,21 @@ std::u16string rowAddress(std::string_view address) {
 
 } // namespace
 
+CaptureEngine::Limits CaptureEngine::sharing(Limits limits, ConnectionBudget* budget) {
+    limits.https.shared = budget;
+    limits.clearText.shared = budget;
+    return limits;
+}
+
 CaptureEngine::CaptureEngine(const FileTypeTable& fileTypes, Limits limits)
-    : limits_(limits), store_(limits.storeBytes), extractor_(store_, results_, fileTypes),
-      https_(extractor_, limits.https),
+    : connectionBudget_(limits.connectionBytes, limits.connections), limits_(sharing(limits, &connectionBudget_)),
+      store_(limits.storeBytes), extractor_(store_, results_, fileTypes), https_(extractor_, limits_.https),
       clearText_([this](std::u16string_view address, PacketNumber requestPacket, HttpResponseHead& response,
                         std::string_view referer) { return clearTextAnswered(address, requestPacket, response, referer); },
                  [this](std::u16string_view address, std::span<const std::uint8_t> body, bool complete) {
                      BodyRead(address, body, complete);
                  },
-                 limits.clearText) {
+                 limits_.clearText) {
     extractor_.SetAddressClaim(&streamClaim_);
     https_.SetAnswerObserver(this);
 }

@@ -39,6 +39,10 @@ public:
         std::size_t storeBytes = PacketStore::kDefaultMemoryBudget;
         HttpsRequestFinder::Limits https;
         ClearTextExchanges::Limits clearText;
+        // What the connections followed hold, decrypted (TLS, QUIC) and clear text together, and how
+        // many there are; each kind keeps a quarter of both that the others cannot take.
+        std::size_t connectionBytes = std::size_t{64} << 20;
+        std::size_t connections = 4096;
         std::size_t answerTextBytes = 16 << 10; // kept per row for AnswerOf
         std::size_t answerTextTotal = std::size_t{32} << 20;
     };
@@ -87,6 +91,8 @@ public:
     QuicStats QuicConnections() const { return quic_ ? quic_->Stats() : QuicStats{}; }
     // The clear-text connections whose answers were followed.
     HttpFollowStats ClearTextConnections() const { return clearText_.Stats(); }
+    // The budget every kind of connection followed draws from.
+    const ConnectionBudget& ConnectionsBudget() const { return connectionBudget_; }
     // TLS and QUIC together, for the figures the window shows.
     TlsStats DecryptedConnections() const;
 
@@ -135,6 +141,10 @@ private:
         bool on_ = true;
     };
 
+    // Limits with the shared budget to draw from.
+    static Limits sharing(Limits limits, ConnectionBudget* budget);
+
+    ConnectionBudget connectionBudget_; // first: the connection tables draw from it
     Limits limits_;
     const ExtractionOptions* options_ = nullptr; // of the frame being handled
     ExtractionOptions lastOptions_;

@@ -7,7 +7,9 @@
 #include "quic/QuicVarint.h"
 
 #include <algorithm>
+#include <algorithm>
 #include <chrono>
+#include <limits>
 #include <limits>
 #include <cstring>
 #include <vector>
@@ -69,9 +71,17 @@ std::size_t QuicConnectionTable::IdHash::operator()(const Id& id) const {
 
 QuicConnectionTable::QuicConnectionTable(KeyLog& keyLog, HttpRequestSink& sink,
                                          const HttpsRequestFinder::Limits& limits)
-    : keyLog_(keyLog), sink_(sink), limits_(limits), budget_(limits.totalBytes) {}
+    : keyLog_(keyLog), sink_(sink), limits_(limits), ownBudget_(limits.shared ? nullptr : std::make_unique<ConnectionBudget>(limits.totalBytes, limits.connections)),
+      shared_(limits.shared ? *limits.shared : *ownBudget_),
+      budget_(std::numeric_limits<std::size_t>::max(), &shared_.Bytes(ConnectionBudget::Kind::Quic)),
+      connectionsHeld_(std::numeric_limits<std::size_t>::max(), &shared_.Connections(ConnectionBudget::Kind::Quic)) {
+    shared_.SetReclaim(
+        ConnectionBudget::Kind::Quic, this,
+        [this](std::size_t bytes, std::size_t connections) { reclaim(bytes, connections); }, false);
+}
 
 QuicConnectionTable::~QuicConnectionTable() {
+    shared_.ClearReclaim(ConnectionBudget::Kind::Quic, this);
     dropUnrouted();
     routes_.clear();
     entries_.clear();
@@ -134,6 +144,7 @@ void QuicConnectionTable::remove(Entry& entry) {
         --waitingForKeys_;
     entries_.erase(entry.self);
     budget_.Give(kConnectionOverhead);
+    connectionsHeld_.Give(1);
 }
 
 bool QuicConnectionTable::makeRoom(std::size_t bytes) {
@@ -143,6 +154,13 @@ bool QuicConnectionTable::makeRoom(std::size_t bytes) {
         remove(entries_.front());
     }
     return true;
+}
+
+void QuicConnectionTable::reclaim(std::size_t bytes, std::size_t connections) {
+    const std::size_t before = budget_.Used();
+    for (std::size_t dropped = 0;
+         !entries_.empty() && (before - std::min(before, budget_.Used()) < bytes || dropped < connections); ++dropped)
+        remove(entries_.front());
 }
 
 void QuicConnectionTable::touch(Entry& entry) {
@@ -182,8 +200,15 @@ QuicConnectionTable::Entry* QuicConnectionTable::start(std::span<const std::uint
                                                        const UdpDatagram& datagram, std::uint32_t version) {
     if (entries_.size() >= limits_.connections && !entries_.empty())
         remove(entries_.front());
-    if (!makeRoom(kConnectionOverhead))
+    while (!connectionsHeld_.Take(1)) {
+        if (entries_.empty())
+            return nullptr;
+        remove(entries_.front());
+    }
+    if (!makeRoom(kConnectionOverhead)) {
+        connectionsHeld_.Give(1);
         return nullptr;
+    }
     entries_.emplace_back(*this, *FindQuicVersion(version), destinationId, limits_.connectionBytes);
     Entry& entry = entries_.back();
     entry.self = std::prev(entries_.end());

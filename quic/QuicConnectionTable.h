@@ -12,6 +12,7 @@
 // buffers are bounded and drawn from one total.
 
 #include "tcp/ByteBudget.h"
+#include "tcp/ConnectionBudget.h"
 #include "http/HttpRequest.h"
 #include "tls/HttpsRequestFinder.h"
 
@@ -122,6 +123,7 @@ private:
     static Id idOf(std::span<const std::uint8_t> bytes);
     void remove(Entry& entry);
     bool makeRoom(std::size_t bytes); // drops the idlest connections until the shared budget has `bytes`
+    void reclaim(std::size_t bytes, std::size_t connections); // for the other kinds: the idlest go
     void touch(Entry& entry);
     void account(Entry& entry);
     static Id endpointId(const std::uint8_t* address, std::uint8_t addressBytes, std::uint16_t port);
@@ -129,7 +131,10 @@ private:
     KeyLog& keyLog_;
     HttpRequestSink& sink_;
     HttpsRequestFinder::Limits limits_;
+    std::unique_ptr<ConnectionBudget> ownBudget_; // when none is shared
+    ConnectionBudget& shared_;
     ByteBudget budget_;
+    ByteBudget connectionsHeld_; // one unit a connection
     std::list<Entry> entries_; // least recently used first
     std::unordered_map<Id, Route, IdHash> routes_;
     std::array<std::uint32_t, 21> idLengths_{}; // how many routes use each ID length (short headers)

@@ -4,10 +4,11 @@
 // process past its bound. What is taken is what memory really holds: buffers by their capacity,
 // kept segments and records with their nodes, not the payload alone.
 //
-// The shared budget may have a reclaimer: when it would refuse, it first asks the reclaimer to make
-// room (the connection table drops its idlest holders), so that a few connections holding much
-// cannot starve every newcomer.
+// A budget may have a reclaimer: when it would refuse (it, or the budget it draws from, lacks the
+// room), it first asks the reclaimer to make room (the connection table drops its idlest holders),
+// so that a few connections holding much cannot starve every newcomer.
 
+#include <algorithm>
 #include <cstddef>
 #include <functional>
 
@@ -26,9 +27,9 @@ public:
     ByteBudget& operator=(const ByteBudget&) = delete;
 
     bool Take(std::size_t bytes) {
-        if (bytes > Free() && reclaim_ && !reclaiming_) {
+        if (reclaim_ && !reclaiming_ && bytes > Room()) {
             reclaiming_ = true;
-            reclaim_(bytes - Free());
+            reclaim_(bytes - Room());
             reclaiming_ = false;
         }
         if (bytes > Free() || (shared_ && !shared_->Take(bytes)))
@@ -46,6 +47,8 @@ public:
     std::size_t Used() const { return used_; }
     std::size_t Total() const { return total_; }
     std::size_t Free() const { return used_ < total_ ? total_ - used_ : 0; }
+    // What may still be taken: the free bytes here, within those of the budgets drawn from.
+    std::size_t Room() const { return shared_ ? std::min(Free(), shared_->Room()) : Free(); }
     // A new bound; what is already taken stays taken.
     void SetTotal(std::size_t total) { total_ = total; }
     void SetReclaim(Reclaim reclaim) { reclaim_ = std::move(reclaim); }

@@ -34,6 +34,7 @@
 
 namespace velmora {
 
+class ConnectionBudget;
 class HttpRequestSink;
 class KeyLog;
 struct TcpSegment;
@@ -74,6 +75,8 @@ public:
         std::size_t connections = 4096;                     // followed at once; the longest idle goes first
         std::size_t requestTextBytes = 16 << 10;            // kept per row for RequestText
         std::size_t requestTextTotal = std::size_t{32} << 20;
+        // Drawn from with the other kinds of connection; null: a budget of their own of the bounds above.
+        ConnectionBudget* shared = nullptr;
     };
 
     explicit HttpsRequestFinder(MediaAddressExtractor& extractor);

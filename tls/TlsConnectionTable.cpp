@@ -7,6 +7,7 @@
 #include "tls/TlsHello.h"
 
 #include <cstring>
+#include <limits>
 
 namespace velmora {
 
@@ -47,11 +48,18 @@ std::size_t TlsConnectionTable::EndpointsHash::operator()(const Endpoints& e) co
 }
 
 TlsConnectionTable::TlsConnectionTable(KeyLog& keyLog, HttpRequestSink& sink, const HttpsRequestFinder::Limits& limits)
-    : keyLog_(keyLog), sink_(sink), limits_(limits), budget_(limits.totalBytes) {
-    budget_.SetReclaim([this](std::size_t bytes) { reclaim(bytes); });
+    : keyLog_(keyLog), sink_(sink), limits_(limits),
+      ownBudget_(limits.shared ? nullptr : std::make_unique<ConnectionBudget>(limits.totalBytes, limits.connections)),
+      shared_(limits.shared ? *limits.shared : *ownBudget_),
+      budget_(std::numeric_limits<std::size_t>::max(), &shared_.Bytes(ConnectionBudget::Kind::Tls)),
+      connectionsHeld_(std::numeric_limits<std::size_t>::max(), &shared_.Connections(ConnectionBudget::Kind::Tls)) {
+    shared_.SetReclaim(
+        ConnectionBudget::Kind::Tls, this,
+        [this](std::size_t bytes, std::size_t connections) { reclaim(bytes, connections); }, true);
 }
 
 TlsConnectionTable::~TlsConnectionTable() {
+    shared_.ClearReclaim(ConnectionBudget::Kind::Tls, this);
     // Entries give their bytes back to budget_ as they go: before it.
     last_ = nullptr;
     connections_.clear();
@@ -123,17 +131,19 @@ void TlsConnectionTable::remove(Map::iterator it) {
     lru_.erase(entry.age);
     connections_.erase(it);
     budget_.Give(kConnectionOverhead);
+    connectionsHeld_.Give(1);
 }
 
-void TlsConnectionTable::reclaim(std::size_t bytes) {
-    std::size_t freed = 0;
-    for (auto age = lru_.begin(); age != lru_.end() && freed < bytes;) {
+void TlsConnectionTable::reclaim(std::size_t bytes, std::size_t connections) {
+    std::size_t freed = 0, dropped = 0;
+    for (auto age = lru_.begin(); age != lru_.end() && (freed < bytes || dropped < connections);) {
         const auto it = connections_.find(*age);
         ++age;
         if (it->second->busy)
             continue;
         freed += it->second->budget.Used() + kConnectionOverhead;
         remove(it);
+        ++dropped;
     }
 }
 
@@ -184,8 +194,15 @@ TlsConnectionTable::Map::iterator TlsConnectionTable::follow(const Endpoints& ke
         return connections_.end();
     if (connections_.size() >= limits_.connections && !lru_.empty())
         remove(connections_.find(lru_.front()));
+    // The bound shared with the other kinds of connection: the idlest of this kind make room when
+    // the others have none to give.
+    bool counted = connectionsHeld_.Take(1);
+    for (; !counted && !lru_.empty(); counted = connectionsHeld_.Take(1))
+        remove(connections_.find(lru_.front()));
     ++stats_.seen;
-    if (!budget_.Take(kConnectionOverhead)) {
+    if (!counted || !budget_.Take(kConnectionOverhead)) {
+        if (counted)
+            connectionsHeld_.Give(1);
         ++stats_.failed; // no room even after the idlest went: counted, not followed
         return connections_.end();
     }

@@ -1,11 +1,13 @@
 #pragma once
 // The TCP connections that began with a TLS ClientHello, by their two endpoints, each followed in
 // both directions. A segment of any other connection costs one lookup and is left alone. The table
-// is bounded: when it is full, or the shared budget is, the connections idle longest are dropped.
+// is bounded: when it is full, or the budget shared with the other kinds of connection is, the
+// connections idle longest are dropped.
 // Until its server's hello is seen a connection may hold only a little, so that clients talking to
 // nobody cannot fill the budget. Endpoints come from the network: they are hashed with a keyed hash.
 
 #include "tcp/ByteBudget.h"
+#include "tcp/ConnectionBudget.h"
 #include "http/HttpRequest.h"
 #include "tls/HttpsRequestFinder.h"
 #include "tcp/TcpSegment.h"
@@ -73,8 +75,8 @@ private:
     // old stream stands.
     static bool Reopens(const Entry& entry, const TcpSegment& segment);
     void remove(Map::iterator it);
-    // Drops the idlest connections not in use until `bytes` are free in the shared budget.
-    void reclaim(std::size_t bytes);
+    // Drops the idlest connections not in use until `bytes` are given back and `connections` gone.
+    void reclaim(std::size_t bytes, std::size_t connections);
     // Offers keys read since the last offer to every connection waiting for them.
     void offerKeys();
     void account(Entry& entry);
@@ -82,7 +84,10 @@ private:
     KeyLog& keyLog_;
     HttpRequestSink& sink_;
     HttpsRequestFinder::Limits limits_;
+    std::unique_ptr<ConnectionBudget> ownBudget_; // when none is shared
+    ConnectionBudget& shared_;
     ByteBudget budget_;
+    ByteBudget connectionsHeld_; // one unit a connection
     std::vector<std::uint8_t> plaintext_; // where every connection opens its records
     Map connections_;
     Lru lru_;

@@ -2,8 +2,11 @@
 // that refer back to long values, endpoints and client randoms made to share a bucket, segments and
 // records that cost more than their bytes, connections that hold the budget, spoofed and reused
 // endpoints, and key logs others can write. Each keeps every real request and every bound.
+#include "ClearTextCaptures.h"
 #include "HttpsExtraction.h"
+#include "PcapFrames.h"
 #include "TlsCaptureWriter.h"
+#include "engine/CaptureEngine.h"
 #include "http/HttpRequestReader.h"
 #include "tls/KeyLog.h"
 #include "tls/TlsConnectionTable.h"
@@ -14,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <set>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -486,4 +490,67 @@ TEST(HostileHttps, KeyLogsOthersCanWriteAreNamedInAWarning) {
     EXPECT_TRUE(finder.HasKeyLog());
     EXPECT_NE(opened.warning.find(path.string()), std::string::npos);
     fs::remove(path);
+}
+
+// One budget over every kind of connection followed: with decrypted TLS and QUIC connections holding
+// bytes and a flood of clear-text GETs (which need no key) filling the rest, the total and the count
+// stay within their bounds, and the TLS connections, within their floor, are not evicted: each
+// still has its next request read.
+TEST(HostileHttps, OneBudgetBoundsEveryKindAndAClearTextFloodEvictsNoDecryptedConnection) {
+    CaptureEngine::Limits limits; // the product's bounds scaled down eight and sixteen times
+    limits.connectionBytes = 8 << 20;
+    limits.connections = 256;
+    const FileTypeTable table = shippedTable();
+    CaptureEngine engine(table, limits);
+    std::vector<TlsClient> clients;
+    std::string keys;
+    for (std::uint32_t c = 0; c < 16; ++c) {
+        clients.emplace_back(9000 + c);
+        keys += clients.back().KeyLogLines();
+    }
+    std::ifstream quicKeys(std::string(VELMORA_TEST_DATA) + "/quic_chromium.keys");
+    keys += std::string(std::istreambuf_iterator<char>(quicKeys), {});
+    const fs::path keyLog = tempPath("shared-budget-keys");
+    std::ofstream(keyLog) << keys;
+    ASSERT_TRUE(engine.OpenKeyLog(keyLog));
+    fs::remove(keyLog);
+
+    std::size_t mostBytes = 0, mostConnections = 0;
+    auto feed = [&](const Bytes& frame, int linkType) {
+        engine.FrameReceived(frame, linkType, {0, 0});
+        mostBytes = std::max(mostBytes, engine.ConnectionsBudget().UsedBytes());
+        mostConnections = std::max(mostConnections, engine.ConnectionsBudget().UsedConnections());
+    };
+    int quicLinkType = 0;
+    for (const Bytes& frame : readPcap(std::string(VELMORA_TEST_DATA) + "/quic_chromium.pcap", quicLinkType))
+        feed(frame, quicLinkType);
+    ASSERT_GT(engine.QuicConnections().decrypted, 0u);
+    // Sixteen decrypted connections, each holding 64 KiB of records ahead of a gap.
+    std::vector<TcpFlow> flows;
+    const Bytes held(64 << 10, 0x17);
+    for (std::uint16_t c = 0; c < 16; ++c) {
+        flows.emplace_back(kClientAddress, static_cast<std::uint16_t>(30000 + c));
+        for (const Bytes& frame : HttpsFrames(clients[c], flows[c], {HttpGet("media.velmora.test", "/early.mp4")}))
+            feed(frame, kEthernet);
+        feed(flows[c].ClientAt(flows[c].ClientNext() + 4096, held, tcp::kAck | tcp::kPsh), kEthernet);
+    }
+    ASSERT_EQ(engine.Stats().decrypted, 16u);
+    const std::size_t before = engine.ConnectionsBudget().UsedBytes();
+    for (const Bytes& frame : cleartext::UnansweredGetsCapture(400, 64, 1024))
+        feed(frame, kEthernet);
+    EXPECT_GT(engine.ConnectionsBudget().UsedBytes(), before + (4 << 20)); // the flood filled what was left
+    EXPECT_LE(mostBytes, limits.connectionBytes);
+    EXPECT_LE(mostConnections, limits.connections);
+    for (std::uint16_t c = 0; c < 16; ++c) {
+        const std::string target = "/late-" + std::to_string(c) + ".mp4";
+        feed(flows[c].Client(clients[c].ApplicationData(AsBytes(HttpGet("media.velmora.test", target)))), kEthernet);
+    }
+    std::set<std::string> rows;
+    for (const ResultRow& row : engine.Results().Rows())
+        rows.insert(utf8::FromU16(row.address));
+    for (std::uint16_t c = 0; c < 16; ++c)
+        EXPECT_TRUE(rows.count("https://media.velmora.test/late-" + std::to_string(c) + ".mp4")) << c;
+    engine.EndCapture();
+    engine.Reset();
+    EXPECT_EQ(engine.ConnectionsBudget().UsedConnections(), 0u);
 }

@@ -9,9 +9,11 @@
 #include "engine/CaptureEngine.h"
 #include "settings/FileTypeSettings.h"
 
+#include "ClearTextCaptures.h"
 #include "PcapFrames.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -262,4 +264,73 @@ TEST(ServerAnswers, ARefusedRequestKeepsItsTurnInHttp1Pairing) {
     ASSERT_TRUE(requests.Add(bytes(client), 1));
     ASSERT_TRUE(exchanges.ServerBytes(bytes(server), 2));
     EXPECT_EQ(sink.answered, std::vector<std::string>{"/v video/mp4"});
+}
+
+namespace {
+
+// A crafted clear-text capture through the engine: each row's address with its answer's type.
+std::map<std::string, std::string> craftedRows(const std::vector<test::Bytes>& frames) {
+    const FileTypeTable table =
+        LoadFileTypeTable(SettingsFile(std::string(VELMORA_SOURCE_DIR) + "/resources/setting.ini"));
+    CaptureEngine engine(table);
+    for (const test::Bytes& frame : frames)
+        engine.FrameReceived(frame, 1, {0, 0, true});
+    engine.EndCapture();
+    std::map<std::string, std::string> rows;
+    for (const ResultRow& row : engine.Results().Rows())
+        rows[utf8::FromU16(row.address)] = row.contentType;
+    return rows;
+}
+
+} // namespace
+
+// A RST or FIN ends a clear-text connection only where its sender's stream stands, and the client's
+// half-close ends nothing: the answer still coming is read.
+TEST(ServerAnswers, SpoofedEndsAndTheClientsHalfCloseKeepTheAnswerComing) {
+    const auto rows = craftedRows(test::cleartext::SpoofedEndsCapture());
+    for (const char* clip : {"/clip1", "/clip2", "/clip3", "/clip4"}) {
+        SCOPED_TRACE(clip);
+        ASSERT_TRUE(rows.count(test::cleartext::Address(clip)));
+        EXPECT_EQ(rows.at(test::cleartext::Address(clip)), "video/mp4");
+    }
+}
+
+// A new SYN on a four-tuple whose first connection's end was not captured starts a new connection.
+TEST(ServerAnswers, AFourTupleReusedAfterANewSynHasBothAnswers) {
+    const auto rows = craftedRows(test::cleartext::ReusedPortCapture());
+    for (const char* clip : {"/clip5", "/clip6"}) {
+        SCOPED_TRACE(clip);
+        ASSERT_TRUE(rows.count(test::cleartext::Address(clip)));
+        EXPECT_EQ(rows.at(test::cleartext::Address(clip)), "video/mp4");
+    }
+}
+
+// Bytes within a request's body (by Content-Length, or chunked) are never read as a request, so the
+// answers after it keep their pairing.
+TEST(ServerAnswers, RequestBodiesAreNeverReadAsRequests) {
+    const auto rows = craftedRows(test::cleartext::PostBodyCapture());
+    ASSERT_TRUE(rows.count(test::cleartext::Address("/clip7")));
+    EXPECT_EQ(rows.at(test::cleartext::Address("/clip7")), "video/mp4");
+    for (const auto& [address, type] : rows)
+        EXPECT_EQ(address.find("other.test"), std::string::npos) << address << " " << type;
+}
+
+// Unanswered GETs are held within the budget, each address no longer than the decrypting path takes.
+TEST(ServerAnswers, PendingRequestsAreHeldWithinTheBudget) {
+    ClearTextExchanges::Limits limits;
+    limits.totalBytes = 4 << 20;
+    ClearTextExchanges exchanges([](auto...) { return std::size_t{0}; }, nullptr, limits);
+    const auto frames = test::cleartext::UnansweredGetsCapture(96, 64, 2048);
+    const std::size_t before = mallinfo2().uordblks;
+    std::size_t most = 0;
+    for (const test::Bytes& frame : frames) {
+        TcpSegment segment;
+        ASSERT_TRUE(ReadTcpSegment(frame, 1, segment));
+        exchanges.Segment(segment, 1);
+        most = std::max(most, exchanges.HeldBytes());
+    }
+    const std::size_t grown = mallinfo2().uordblks - before;
+    EXPECT_LE(most, limits.totalBytes);
+    EXPECT_GT(exchanges.HeldBytes(), limits.totalBytes / 2); // the requests are counted
+    EXPECT_LE(grown, exchanges.HeldBytes() + (512 << 10)) << "held " << exchanges.HeldBytes();
 }
