@@ -7,9 +7,7 @@
 #include "quic/QuicVarint.h"
 
 #include <algorithm>
-#include <algorithm>
 #include <chrono>
-#include <limits>
 #include <limits>
 #include <cstring>
 #include <vector>
