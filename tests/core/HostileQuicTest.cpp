@@ -19,10 +19,16 @@ using namespace velmora::test;
 
 namespace {
 
+const std::string kData = VELMORA_TEST_DATA;
+
 struct Listed final : HttpRequestSink {
     std::vector<std::string> requests; // the paths
+    std::vector<std::string> lines;    // frame, tab, address
     std::size_t answers = 0;
-    void Request(HttpRequest& r) override { requests.push_back(r.target); }
+    void Request(HttpRequest& r) override {
+        requests.push_back(r.target);
+        lines.push_back(std::to_string(r.packet) + "\thttps://" + r.authority + r.target);
+    }
     std::size_t Response(const HttpRequest&, HttpResponseHead&) override {
         ++answers;
         return 0;
@@ -251,6 +257,27 @@ TEST(HostileQuic, PreferredAddressIdComesFromTheServersTransportParameters) {
     w.SendTo(true, w.IssuedId(false, 1));
     capture.Add(w.Request("media.velmora.test", clip(1)));
     EXPECT_EQ(capture.Run("preferred-address").requests, (std::vector<std::string>{clip(0), clip(1)}));
+
+    // ngtcp2's client and server (tests/data/quic_ngtcp2_preferred): every request goes to the
+    // preferred address, as the server logged them.
+    Listed real;
+    KeyLog keyLog;
+    ASSERT_TRUE(keyLog.Open(kData + "/quic_ngtcp2_preferred.keys"));
+    QuicConnectionTable table(keyLog, real, {});
+    int linkType = 0;
+    std::size_t number = 0;
+    for (const auto& frame : readPcap(kData + "/quic_ngtcp2_preferred.pcap", linkType)) {
+        UdpDatagram d;
+        ++number;
+        if (ReadUdpDatagram(frame, linkType, d))
+            table.Datagram(d, number);
+    }
+    std::ifstream oracle(kData + "/quic_ngtcp2_preferred.oracle.txt");
+    std::vector<std::string> want;
+    for (std::string line; std::getline(oracle, line);)
+        want.push_back(line);
+    ASSERT_EQ(want.size(), 6u);
+    EXPECT_EQ(real.lines, want);
 }
 
 // An Initial that does not open starts no connection, so it cannot push a followed one out of a

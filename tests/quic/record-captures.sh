@@ -10,9 +10,12 @@
 #     connection whose secrets are not logged.
 #   quic_chromium, quic_firefox: headless Chromium and Firefox loading a page with its media from
 #     gtlsserver over QUIC.
+#   quic_ngtcp2_preferred: gtlsserver names a preferred address (RFC 9000 section 9.6) in its
+#     transport parameters; gtlsclient moves to it, with the connection ID given there, and asks
+#     from there.
 # Needs root, ngtcp2-client, ngtcp2-server, chromium, firefox-esr, libnss3-tools, openssl, dumpcap and
 # tshark.
-#   tests/quic/record-captures.sh [ngtcp2] [chromium] [firefox]
+#   tests/quic/record-captures.sh [ngtcp2] [chromium] [firefox] [preferred]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 data=$(cd "$here/../data" && pwd)
@@ -242,8 +245,30 @@ PREFS
     oracle_from_server quic_firefox "$work/firefox-server.log"
 }
 
-# All captures, or the ones named: tests/quic/record-captures.sh [ngtcp2] [chromium] [firefox]
-for name in "${@:-ngtcp2 chromium firefox}"; do
+record_preferred() {
+    keys=$data/quic_ngtcp2_preferred.keys
+    : >"$keys"
+    start_bg "$work/preferred.log" gtlsserver --preferred-ipv4-addr=127.0.0.2:4437 -d "$work/htdocs" '*' 4436 \
+        "$work/server.key" "$work/server.crt"
+    local server_pid=$bg_pid
+    sleep 0.5
+    start_capture quic_ngtcp2_preferred
+    # The requests wait until the client has moved to the preferred address.
+    client --delay-stream=500ms 127.0.0.1 4436 "$h:4436/video/clip.mp4" "$h:4436/audio/song.mp3" \
+        "$h:4436/live/stream.m3u8" "$h:4436/pictures/poster.jpg" "$h:4436/video/b.mp4" "$h:4436/stream/segment.vid"
+    stop_capture quic_ngtcp2_preferred
+    stop_bg "$server_pid"
+    ngtcp2_requests "$work/preferred.log" >"$work/addresses"
+    request_frames "$data/quic_ngtcp2_preferred.pcap" "$keys" '^443[67]$' >"$work/frames"
+    if [ "$(wc -l <"$work/frames")" != "$(wc -l <"$work/addresses")" ]; then
+        echo "quic_ngtcp2_preferred: tshark shows $(wc -l <"$work/frames") requests, the server logged $(wc -l <"$work/addresses")" >&2
+        exit 1
+    fi
+    paste "$work/frames" "$work/addresses" >"$data/quic_ngtcp2_preferred.oracle.txt"
+}
+
+# All captures, or the ones named: tests/quic/record-captures.sh [ngtcp2] [chromium] [firefox] [preferred]
+for name in "${@:-ngtcp2 chromium firefox preferred}"; do
     for one in $name; do "record_$one"; done
 done
 wc -l "$data"/quic_*.oracle.txt
