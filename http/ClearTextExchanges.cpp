@@ -309,10 +309,10 @@ void ClearTextExchanges::Segment(const TcpSegment& segment, PacketNumber packet)
         if (connection->reopenSeen && startsRequest && segment.sequence == connection->reopenAt &&
             !connection->client.Within(segment.sequence)) {
             connection->packet = packet;
-            connection->busy++;
+            ++connection->busy;
             if (connection->server.Started() && !connection->reader.Broken())
                 connection->server.Flush(*connection);
-            connection->busy--;
+            --connection->busy;
             remove(*connection);
             connection = nullptr;
         }
@@ -334,16 +334,17 @@ void ClearTextExchanges::handle(Connection& connection, const TcpSegment& segmen
     ++connection.busy;
     bool ends = false;
     const std::uint32_t length = static_cast<std::uint32_t>(segment.payload.size() + segment.missing);
+    const std::uint32_t dataAt = segment.syn ? segment.sequence + 1 : segment.sequence; // a SYN's data follows it
     if (fromServer) {
         if (length > 0 && !connection.reader.Broken()) {
             if (!connection.server.Started())
-                connection.server.Start(segment.sequence);
-            connection.server.Add(segment.sequence, segment.payload, connection, segment.missing);
+                connection.server.Start(dataAt);
+            connection.server.Add(dataAt, segment.payload, connection, segment.missing);
         }
         // Where the server's stream stands, or not the server's.
         ends = connection.server.Started() &&
                ((segment.rst && connection.server.AtNext(segment.sequence)) ||
-                (segment.fin && connection.server.AtNext(segment.sequence + length)));
+                (segment.fin && connection.server.AtNext(dataAt + length)));
     } else {
         const bool inStream = connection.client.Within(segment.sequence);
         // The client has had the server's bytes before its acknowledgement: a hole among them will
@@ -352,7 +353,7 @@ void ClearTextExchanges::handle(Connection& connection, const TcpSegment& segmen
         if (segment.ack && inStream && connection.server.Started() && !connection.reader.Broken())
             connection.server.Acknowledged(segment.acknowledgement, connection);
         if (length > 0)
-            connection.client.Add(segment.sequence, segment.payload, connection.clientStream, segment.missing);
+            connection.client.Add(dataAt, segment.payload, connection.clientStream, segment.missing);
         // The client's FIN only closes its half: the answers still come.
         ends = segment.rst && connection.client.AtNext(segment.sequence);
     }
