@@ -1,5 +1,7 @@
 #include "quic/QuicPacketProtection.h"
 
+#include "tls/OpenSslAlgorithms.h"
+
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -12,26 +14,6 @@ namespace {
 
 // Initial packets always use AES-128-GCM with SHA-256 (RFC 9001 section 5.2).
 constexpr TlsCipherSuite kInitialSuite{0x1301, true, TlsCipherSuite::Aead::Aes128Gcm, false};
-
-bool hkdfExtract(std::span<const std::uint8_t> salt, std::span<const std::uint8_t> key, std::span<std::uint8_t> out) {
-    static EVP_KDF* const hkdf = EVP_KDF_fetch(nullptr, "HKDF", nullptr);
-    if (!hkdf)
-        return false;
-    EVP_KDF_CTX* ctx = EVP_KDF_CTX_new(hkdf);
-    if (!ctx)
-        return false;
-    int mode = EVP_KDF_HKDF_MODE_EXTRACT_ONLY;
-    OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_int(OSSL_KDF_PARAM_MODE, &mode),
-        OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, const_cast<char*>("SHA256"), 0),
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SALT, const_cast<std::uint8_t*>(salt.data()), salt.size()),
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, const_cast<std::uint8_t*>(key.data()), key.size()),
-        OSSL_PARAM_construct_end(),
-    };
-    const bool ok = EVP_KDF_derive(ctx, out.data(), out.size(), params) == 1;
-    EVP_KDF_CTX_free(ctx);
-    return ok;
-}
 
 } // namespace
 
@@ -56,7 +38,7 @@ bool QuicPacketProtection::SetInitial(const QuicVersion& version, std::span<cons
     ready_ = false;
     std::array<std::uint8_t, 32> initial{};
     std::array<std::uint8_t, 32> secret{};
-    const bool ok = hkdfExtract(version.initialSalt, destinationId, initial) &&
+    const bool ok = openssl::HkdfExtractSha256(version.initialSalt, destinationId, initial) &&
                     TlsRecordCipher::ExpandLabel(false, initial, client ? "client in" : "server in", secret) &&
                     install(version, kInitialSuite, secret, true);
     OPENSSL_cleanse(initial.data(), initial.size());
@@ -105,7 +87,8 @@ bool QuicPacketProtection::install(const QuicVersion& version, const TlsCipherSu
     // only the AES key is set up here.
     if (ok && suite.aead != TlsCipherSuite::Aead::Chacha20Poly1305)
         ok = EVP_EncryptInit_ex(context_->header,
-                                suite.aead == TlsCipherSuite::Aead::Aes128Gcm ? EVP_aes_128_ecb() : EVP_aes_256_ecb(),
+                                openssl::Fetched(suite.aead == TlsCipherSuite::Aead::Aes128Gcm ? openssl::Cipher::Aes128Ecb
+                                                                                               : openssl::Cipher::Aes256Ecb),
                                 nullptr, hpKey_.data(), nullptr) == 1 &&
              EVP_CIPHER_CTX_set_padding(context_->header, 0) == 1;
     OPENSSL_cleanse(key.data(), key.size());
@@ -128,7 +111,7 @@ bool QuicPacketProtection::Mask(std::span<const std::uint8_t, 16> sample, std::a
         // The sample's first four bytes are the block counter (little-endian), the rest the nonce:
         // OpenSSL's ChaCha20 IV is laid out the same way.
         static const std::uint8_t kZeros[5] = {};
-        if (EVP_EncryptInit_ex(context_->header, EVP_chacha20(), nullptr, hpKey_.data(), sample.data()) != 1 ||
+        if (EVP_EncryptInit_ex(context_->header, openssl::Fetched(openssl::Cipher::Chacha20), nullptr, hpKey_.data(), sample.data()) != 1 ||
             EVP_EncryptUpdate(context_->header, out.data(), &length, kZeros, 5) != 1)
             return false;
     } else if (EVP_EncryptUpdate(context_->header, out.data(), &length, sample.data(), 16) != 1) {
@@ -178,7 +161,7 @@ bool QuicPacketProtection::RetryTagMatches(const QuicVersion& version,
     int out = 0;
     EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
     const bool ok =
-        ctx && EVP_EncryptInit_ex(ctx, EVP_aes_128_gcm(), nullptr, version.retryKey.data(), version.retryNonce.data()) == 1 &&
+        ctx && EVP_EncryptInit_ex(ctx, openssl::Fetched(openssl::Cipher::Aes128Gcm), nullptr, version.retryKey.data(), version.retryNonce.data()) == 1 &&
         EVP_EncryptUpdate(ctx, nullptr, &out, &length, 1) == 1 &&
         EVP_EncryptUpdate(ctx, nullptr, &out, originalDestinationId.data(), static_cast<int>(length)) == 1 &&
         EVP_EncryptUpdate(ctx, nullptr, &out, body.data(), static_cast<int>(body.size())) == 1 &&

@@ -1,5 +1,6 @@
 #include "tls/TlsRecordCipher.h"
 
+#include "tls/OpenSslAlgorithms.h"
 #include "tls/TlsHello.h"
 
 #include <openssl/core_names.h>
@@ -31,18 +32,9 @@ constexpr std::array<TlsCipherSuite, 12> kSuites{{
     {0xCCAA, false, TlsCipherSuite::Aead::Chacha20Poly1305, false}, // DHE_RSA_WITH_CHACHA20_POLY1305_SHA256
 }};
 
-// The KDFs are fetched once: fetching looks through the providers every time.
-EVP_KDF* kdf(const char* name) {
-    if (std::strcmp(name, "TLS13-KDF") == 0) {
-        static EVP_KDF* const tls13 = EVP_KDF_fetch(nullptr, "TLS13-KDF", nullptr);
-        return tls13;
-    }
-    static EVP_KDF* const tls1Prf = EVP_KDF_fetch(nullptr, "TLS1-PRF", nullptr);
-    return tls1Prf;
-}
-
-bool derive(const char* name, OSSL_PARAM* params, std::span<std::uint8_t> out) {
-    EVP_KDF* method = kdf(name);
+// TLS 1.2's PRF, fetched once: fetching looks through the providers every time.
+bool derivePrf(OSSL_PARAM* params, std::span<std::uint8_t> out) {
+    static EVP_KDF* const method = EVP_KDF_fetch(nullptr, "TLS1-PRF", nullptr);
     if (!method)
         return false;
     EVP_KDF_CTX* ctx = EVP_KDF_CTX_new(method);
@@ -66,11 +58,11 @@ void* mutableBytes(std::span<const std::uint8_t> bytes) {
 const EVP_CIPHER* TlsCipherSuite::Cipher() const {
     switch (aead) {
     case Aead::Aes128Gcm:
-        return EVP_aes_128_gcm();
+        return openssl::Fetched(openssl::Cipher::Aes128Gcm);
     case Aead::Aes256Gcm:
-        return EVP_aes_256_gcm();
+        return openssl::Fetched(openssl::Cipher::Aes256Gcm);
     case Aead::Chacha20Poly1305:
-        return EVP_chacha20_poly1305();
+        return openssl::Fetched(openssl::Cipher::Chacha20Poly1305);
     }
     return nullptr;
 }
@@ -94,25 +86,15 @@ TlsRecordCipher::~TlsRecordCipher() {
 
 bool TlsRecordCipher::ExpandLabel(bool sha384, std::span<const std::uint8_t> secret, const char* label,
                                   std::span<std::uint8_t> out) {
-    int mode = EVP_KDF_HKDF_MODE_EXPAND_ONLY;
-    static const char kPrefix[] = "tls13 ";
-    OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_int(OSSL_KDF_PARAM_MODE, &mode),
-        OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digestName(sha384), 0),
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, mutableBytes(secret), secret.size()),
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_PREFIX, const_cast<char*>(kPrefix), sizeof kPrefix - 1),
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_LABEL, const_cast<char*>(label), std::strlen(label)),
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_DATA, const_cast<char*>(""), 0),
-        OSSL_PARAM_construct_end(),
-    };
-    return derive("TLS13-KDF", params, out);
+    return openssl::HkdfExpandLabel(sha384, secret, label, out);
 }
 
 bool TlsRecordCipher::installKey(std::span<const std::uint8_t> key, std::span<const std::uint8_t> iv) {
     ready_ = false;
-    const EVP_CIPHER* stream = suite_->aead == TlsCipherSuite::Aead::Aes128Gcm   ? EVP_aes_128_ctr()
-                               : suite_->aead == TlsCipherSuite::Aead::Aes256Gcm ? EVP_aes_256_ctr()
-                                                                                 : EVP_chacha20();
+    using openssl::Cipher;
+    const EVP_CIPHER* stream = openssl::Fetched(suite_->aead == TlsCipherSuite::Aead::Aes128Gcm   ? Cipher::Aes128Ctr
+                                                : suite_->aead == TlsCipherSuite::Aead::Aes256Gcm ? Cipher::Aes256Ctr
+                                                                                                  : Cipher::Chacha20);
     if (EVP_DecryptInit_ex(context_->ctx, suite_->Cipher(), nullptr, nullptr, nullptr) != 1 ||
         EVP_CIPHER_CTX_ctrl(context_->ctx, EVP_CTRL_AEAD_SET_IVLEN, 12, nullptr) != 1 ||
         EVP_DecryptInit_ex(context_->ctx, nullptr, nullptr, key.data(), nullptr) != 1 ||
@@ -174,7 +156,7 @@ bool TlsRecordCipher::SetMasterSecret(const TlsCipherSuite& suite, std::span<con
         OSSL_PARAM_construct_end(),
     };
     const std::span blockSpan(block.data(), 2 * keyBytes + 2 * ivBytes);
-    bool ok = derive("TLS1-PRF", params, blockSpan);
+    bool ok = derivePrf(params, blockSpan);
     if (ok)
         ok = installKey(blockSpan.subspan(server ? keyBytes : 0, keyBytes),
                         blockSpan.subspan(2 * keyBytes + (server ? ivBytes : 0), ivBytes));
