@@ -1,27 +1,28 @@
 #include "mainwindow/ContentTypeOption.h"
 
-#include "mainwindow/Form1.h"
+#include "engine/CaptureEngine.h"
 #include "settings/FileTypeSettings.h"
 #include "skin/xpcheckbox.h"
 
 #include <QLayout>
 #include <QVBoxLayout>
 
-ContentTypeOption::ContentTypeOption(Form1* form) : QObject(form), form_(form) {
-    QWidget* page = form_->Frame1(1);
+ContentTypeOption::ContentTypeOption(velmora::CaptureEngine& engine, velmora::SettingsFile& settings, QWidget* page,
+                                     QWidget* above, QObject* parent)
+    : QObject(parent), engine_(engine), settings_(settings) {
     check_ = new velmora::xpcheckbox(QStringLiteral("按服务器回应的媒体类型识别"), page);
     check_->setObjectName(QStringLiteral("ByContentType"));
     check_->setToolTip(QStringLiteral("地址没有受监视的扩展名时，服务器以受监视的媒体类型（Content-Type）"
                                       "回应也列出，并显示文件大小"));
-    const bool on = velmora::ReadByContentType(form_->settings());
+    const bool on = velmora::ReadByContentType(settings_);
     check_->setValue(on ? 1 : 0);
-    form_->engine().SetListByContentType(on);
-    form_->engine().SetReadStreams(velmora::ReadStreams(form_->settings())); // "[FileType] Streams", no switch of its own
+    engine_.SetListByContentType(on);
+    engine_.SetReadStreams(velmora::ReadStreams(settings_)); // "[FileType] Streams", no switch of its own
     // Right under "中文文本处理", in the column of the check boxes.
     QLayout* columns = page->layout();
     for (int i = 0; columns && i < columns->count(); ++i) {
         auto* column = qobject_cast<QVBoxLayout*>(columns->itemAt(i)->layout());
-        if (const int at = column ? column->indexOf(form_->Chk2()) : -1; at >= 0) {
+        if (const int at = column ? column->indexOf(above) : -1; at >= 0) {
             column->insertWidget(at + 1, check_);
             break;
         }
@@ -34,7 +35,7 @@ ContentTypeOption::ContentTypeOption(Form1* form) : QObject(form), form_(form) {
 
 void ContentTypeOption::changed() {
     const bool on = check_->Value() == 1;
-    form_->engine().SetListByContentType(on);
-    form_->engine().SetReadStreams(velmora::ReadStreams(form_->settings())); // "[FileType] Streams", no switch of its own
-    velmora::WriteByContentType(form_->settings(), on);
+    engine_.SetListByContentType(on);
+    engine_.SetReadStreams(velmora::ReadStreams(settings_)); // "[FileType] Streams", no switch of its own
+    velmora::WriteByContentType(settings_, on);
 }

@@ -1,10 +1,10 @@
 #include "mainwindow/DataWindow.h"
 
 #include "capture/FrameText.h"
-#include "mainwindow/Form1.h"
-#include "mainwindow/Form3.h" // Form1.h needs it complete for form3()
+#include "engine/CaptureEngine.h"
 #include "mainwindow/HttpsCapture.h"
 #include "mainwindow/ResultListModel.h"
+#include "skin/xpcheckbox.h"
 
 #include <QAbstractButton>
 #include <QGuiApplication>
@@ -43,8 +43,8 @@ std::optional<TextSelection> AddressHighlight(const QString& address, const QStr
     return TextSelection{h, static_cast<int>(path.size()) + 1};
 }
 
-DataWindow::DataWindow(Form1* form) : QObject(form), form_(form) {
-    QPlainTextEdit* text = form_->Text1();
+DataWindow::DataWindow(Parts parts, QObject* parent) : QObject(parent), parts_(std::move(parts)) {
+    QPlainTextEdit* text = parts_.text;
     // The highlight is for the user to see while working in the list, where the focus is: keep the
     // selection painted as when the box has the focus.
     QPalette palette = text->palette();
@@ -53,12 +53,12 @@ DataWindow::DataWindow(Form1* form) : QObject(form), form_(form) {
     text->setPalette(palette);
 
     connect(text, &QPlainTextEdit::textChanged, this, &DataWindow::Text1_Change);
-    connect(form_->LV1(), &QTableView::clicked, this, &DataWindow::LV1_ItemClick);
+    connect(parts_.list, &QTableView::clicked, this, &DataWindow::LV1_ItemClick);
     // Arrow keys choose a row as a click does; a mouse press also moves the current row, but the
     // click that follows it fills the window once.
-    if (QItemSelectionModel* selection = form_->LV1()->selectionModel())
+    if (QItemSelectionModel* selection = parts_.list->selectionModel())
         connect(selection, &QItemSelectionModel::currentRowChanged, this, [this] {
-            if (form_->LV1()->hasFocus() && QGuiApplication::mouseButtons() == Qt::NoButton)
+            if (parts_.list->hasFocus() && QGuiApplication::mouseButtons() == Qt::NoButton)
                 LV1_ItemClick();
         });
 }
@@ -70,7 +70,7 @@ QString DataWindow::ReleasedPacketNote(quint64 packet) {
 }
 
 int DataWindow::selectedRow() const {
-    QTableView* list = form_->LV1();
+    QTableView* list = parts_.list;
     const int rows = list->model() ? list->model()->rowCount() : 0;
     int row = -1;
     if (QItemSelectionModel* selection = list->selectionModel()) {
@@ -81,31 +81,31 @@ int DataWindow::selectedRow() const {
 }
 
 bool DataWindow::chineseTextProcessing() const {
-    return form_->Chk2()->Value() == 1;
+    return parts_.chineseText->Value() == 1;
 }
 
 void DataWindow::LV1_ItemClick() {
-    if (form_->Cmd1(2)->text() != kShownCaption)
+    if (parts_.toggle->text() != kShownCaption)
         return;
     const int row = selectedRow();
     if (row < 0)
         return;
     bool ok = false;
-    const velmora::PacketNumber packet = form_->resultModel()->PacketText(row).toULongLong(&ok);
-    const velmora::PacketStore& store = form_->store();
+    const velmora::PacketNumber packet = parts_.rows->PacketText(row).toULongLong(&ok);
+    const velmora::PacketStore& store = parts_.engine.Store();
 
     QString text;
-    const velmora::ResultRow& result = form_->results()[static_cast<std::size_t>(row)];
+    const velmora::ResultRow& result = parts_.engine.Results()[static_cast<std::size_t>(row)];
     auto frameText = [&](velmora::PacketNumber n) {
         return chineseTextProcessing()
                    ? QString::fromStdU16String(velmora::DecodeCnEscapes(velmora::PacketToTextCn(store, n)))
                    : QString::fromStdU16String(velmora::PacketToText(store, n));
     };
-    if (const auto stream = form_->engine().StreamTextOf(result)) {
+    if (const auto stream = parts_.engine.StreamTextOf(result)) {
         // A stream's row: its manifest, then the requests folded into it.
         noteText_.clear();
         text = QString::fromUtf8(*stream);
-    } else if (const auto answer = form_->engine().AnswerOf(result)) {
+    } else if (const auto answer = parts_.engine.AnswerOf(result)) {
         // Listed from the server's answer: the request, then the answer's status line and headers.
         noteText_.clear();
         if (answer->requestText)
@@ -116,7 +116,7 @@ void DataWindow::LV1_ItemClick() {
             text = ReleasedPacketNote(answer->requestPacket);
         text += QLatin1Char('\n') + QString::fromUtf8(*answer->responseText);
         text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    } else if (auto request = form_->https()->DataWindowText(result, chineseTextProcessing())) {
+    } else if (auto request = parts_.https->DataWindowText(result, chineseTextProcessing())) {
         // A decrypted request: its frame holds only ciphertext.
         noteText_.clear();
         text = *request;
@@ -127,14 +127,14 @@ void DataWindow::LV1_ItemClick() {
         noteText_.clear();
         text = frameText(packet);
     }
-    QPlainTextEdit* box = form_->Text1();
+    QPlainTextEdit* box = parts_.text;
     box->setPlainText(QString());
     box->setPlainText(text);
 }
 
 void DataWindow::Text1_Change() {
-    QPlainTextEdit* box = form_->Text1();
-    if (form_->LV1()->model() == nullptr || form_->LV1()->model()->rowCount() == 0 || chineseTextProcessing())
+    QPlainTextEdit* box = parts_.text;
+    if (parts_.list->model() == nullptr || parts_.list->model()->rowCount() == 0 || chineseTextProcessing())
         return;
     const int row = selectedRow();
     if (row < 0)
@@ -143,7 +143,7 @@ void DataWindow::Text1_Change() {
     // The note for a released packet holds no address; nothing in it is worth selecting.
     if (!noteText_.isEmpty() && text == noteText_)
         return;
-    const std::optional<TextSelection> selection = AddressHighlight(form_->resultModel()->AddressText(row), text);
+    const std::optional<TextSelection> selection = AddressHighlight(parts_.rows->AddressText(row), text);
     if (!selection)
         return;
     // Past the end of the text the selection stops at the end.

@@ -7,7 +7,16 @@
 
 #include <optional>
 
-class Form1;
+class HttpsCapture;
+class QAbstractButton;
+class QPlainTextEdit;
+class QTableView;
+class ResultListModel;
+
+namespace velmora {
+class CaptureEngine;
+class xpcheckbox;
+} // namespace velmora
 
 // A selection in a text: start counted from 0, length in characters.
 struct TextSelection {
@@ -26,7 +35,18 @@ class DataWindow final : public QObject {
     Q_OBJECT
 
 public:
-    explicit DataWindow(Form1* form);
+    // What it works with; all of it outlives this object.
+    struct Parts {
+        const velmora::CaptureEngine& engine;
+        ResultListModel* rows;
+        const HttpsCapture* https;        // decrypted requests
+        QTableView* list;                 // LV1
+        QPlainTextEdit* text;             // Text1
+        QAbstractButton* toggle;          // Cmd1(2): its caption says whether Text1 is shown
+        velmora::xpcheckbox* chineseText; // Chk2
+    };
+
+    DataWindow(Parts parts, QObject* parent);
 
     // A row of LV1 was clicked (or chosen with the keyboard): fill Text1 with its packet.
     void LV1_ItemClick();
@@ -40,6 +60,6 @@ private:
     int selectedRow() const;
     bool chineseTextProcessing() const;
 
-    Form1* form_;
+    Parts parts_;
     QString noteText_; // the note last shown for a released packet
 };

@@ -3,7 +3,6 @@
 #include "desktop/Aria2Client.h"
 #include "desktop/CommandTemplate.h"
 #include "mainwindow/Dialogs.h"
-#include "mainwindow/Form1.h"
 #include "mainwindow/ProductInfo.h"
 #include "mainwindow/ResultListModel.h"
 #include "mainwindow/RowRequestHeaders.h"
@@ -19,8 +18,9 @@ QString text(const std::string& bytes) {
 
 } // namespace
 
-DownloadHandOff::DownloadHandOff(Form1* form, QObject* parent)
-    : QObject(parent), form_(form), aria2_(new Aria2Client(this)) {
+DownloadHandOff::DownloadHandOff(const velmora::CaptureEngine& engine, ResultListModel* rows, StatusPanels* status,
+                                 QWidget* window, QObject* parent)
+    : QObject(parent), engine_(engine), rows_(rows), status_(status), window_(window), aria2_(new Aria2Client(this)) {
     setObjectName(QStringLiteral("DownloadHandOff"));
     connect(aria2_, &Aria2Client::Added, this, [this](const QString& gid) {
         showStatus(QStringLiteral("已交给 aria2 下载，任务编号（gid）%1").arg(gid));
@@ -29,8 +29,8 @@ DownloadHandOff::DownloadHandOff(Form1* form, QObject* parent)
 }
 
 void DownloadHandOff::HandOff(int row, const velmora::DownloadSettings& settings) {
-    const QString address = form_->resultModel()->AddressText(row);
-    const velmora::RequestHeaders headers = RequestHeadersForRow(*form_, row);
+    const QString address = rows_->AddressText(row);
+    const velmora::RequestHeaders headers = RequestHeadersForRow(engine_, row);
     if (settings.method == velmora::DownloadMethod::Aria2)
         toAria2(address, headers, settings);
     else if (settings.method == velmora::DownloadMethod::Command)
@@ -67,15 +67,15 @@ void DownloadHandOff::toCommand(const QString& address, const velmora::RequestHe
 
 void DownloadHandOff::fail(const QString& reason) {
     showStatus(QString());
-    Dialogs::Message(form_, QMessageBox::Critical, ProductInfo::AppTitle(),
+    Dialogs::Message(window_, QMessageBox::Critical, ProductInfo::AppTitle(),
                      reason + QStringLiteral("\n\n链接已复制到剪贴板。"));
 }
 
 void DownloadHandOff::showStatus(const QString& message) {
-    if (StatusPanels* status = form_->Status1()) {
+    if (status_) {
         if (message.isEmpty())
-            status->clearMessage();
+            status_->clearMessage();
         else
-            status->showMessage(message, kStatusMessageMs);
+            status_->showMessage(message, kStatusMessageMs);
     }
 }

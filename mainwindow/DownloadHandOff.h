@@ -10,13 +10,20 @@
 #include <QObject>
 
 class Aria2Client;
-class Form1;
+class ResultListModel;
+class StatusPanels;
+
+namespace velmora {
+class CaptureEngine;
+}
 
 class DownloadHandOff final : public QObject {
     Q_OBJECT
 
 public:
-    explicit DownloadHandOff(Form1* form, QObject* parent = nullptr);
+    // `window` owns the boxes it shows.
+    DownloadHandOff(const velmora::CaptureEngine& engine, ResultListModel* rows, StatusPanels* status, QWidget* window,
+                    QObject* parent = nullptr);
 
     // Hands the address of result row `row` on by `settings.method` (Aria2 or Command).
     void HandOff(int row, const velmora::DownloadSettings& settings);
@@ -30,6 +37,9 @@ private:
     void fail(const QString& reason);
     void showStatus(const QString& text);
 
-    Form1* form_;
+    const velmora::CaptureEngine& engine_;
+    ResultListModel* rows_;
+    StatusPanels* status_;
+    QWidget* window_;
     Aria2Client* aria2_;
 };

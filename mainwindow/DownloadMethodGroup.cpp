@@ -1,6 +1,5 @@
 #include "mainwindow/DownloadMethodGroup.h"
 
-#include "mainwindow/Form1.h"
 #include "settings/SettingsKeys.h"
 
 #include <QBoxLayout>
@@ -30,9 +29,11 @@ QStringList DownloadMethodGroup::MethodNames() {
     return {QStringLiteral("影音传送带"), QStringLiteral("aria2（RPC）"), QStringLiteral("自定义命令")};
 }
 
-DownloadMethodGroup::DownloadMethodGroup(Form1* form) : QWidget(form->Frame1(1)) {
+DownloadMethodGroup::DownloadMethodGroup(velmora::SettingsFile& settings, QWidget* optionsPage,
+                                         QLineEdit* downloaderPath)
+    : QWidget(optionsPage) {
     setObjectName(QStringLiteral("DownloadMethodGroup"));
-    const velmora::DownloadSettings stored = velmora::ReadDownloadSettings(form->settings());
+    const velmora::DownloadSettings stored = velmora::ReadDownloadSettings(settings);
 
     auto* rows = new QVBoxLayout(this);
     rows->setContentsMargins(0, 0, 0, 0);
@@ -93,10 +94,9 @@ DownloadMethodGroup::DownloadMethodGroup(Form1* form) : QWidget(form->Frame1(1))
     rows->addLayout(streamRow);
     showFieldsOf(method_->currentIndex());
 
-    if (QBoxLayout* column = layoutHolding(form->Frame1(1)->layout(), form->Text5()))
-        column->insertWidget(column->indexOf(form->Text5()) + 1, this);
+    if (QBoxLayout* column = layoutHolding(optionsPage->layout(), downloaderPath))
+        column->insertWidget(column->indexOf(downloaderPath) + 1, this);
 
-    velmora::SettingsFile& settings = form->settings();
     using namespace velmora::keys;
     connect(method_, &QComboBox::currentIndexChanged, this, [this, &settings](int index) {
         showFieldsOf(index);

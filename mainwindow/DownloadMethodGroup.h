@@ -2,16 +2,17 @@
 // "★ 下载方式" on the options page, under the download manager's path Text5: how the download
 // command hands an address on, with the fields of the chosen method only. Every change is written to
 // section "Download" at once; the download command reads the fields themselves, as it reads Text5.
-//
-// Attached to the main window with one line, after start-up has named the settings file.
 
 #include "settings/DownloadSettings.h"
 
 #include <QWidget>
 
-class Form1;
 class QComboBox;
 class QLineEdit;
+
+namespace velmora {
+class SettingsFile;
+}
 
 class DownloadMethodGroup final : public QWidget {
     Q_OBJECT
@@ -20,7 +21,8 @@ public:
     // The choices, in the order of the stored Method numbers.
     static QStringList MethodNames();
 
-    explicit DownloadMethodGroup(Form1* form);
+    // Placed on `optionsPage` right under `downloaderPath` (Text5); `settings` must already name its file.
+    DownloadMethodGroup(velmora::SettingsFile& settings, QWidget* optionsPage, QLineEdit* downloaderPath);
 
     // The values the fields hold now.
     velmora::DownloadSettings Current() const;

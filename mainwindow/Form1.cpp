@@ -90,8 +90,9 @@ Form1::Form1(Options options, QWidget* parent) : QWidget(parent), options_(std::
     resize(Px(12000), Px(9000));
     buildControls();
     Form_Load();
-    new DownloadMethodGroup(this);
-    auto* operations = new ResultListOperations(this);
+    auto* methods = new DownloadMethodGroup(settings_, Frame1_[1], Text5_);
+    auto* operations =
+        new ResultListOperations({engine_, settings_, resultModel_, Status1_, LV1_, Text1_, Text5_, methods}, this);
     const auto isCapturing = [this] { return IsCapturing(); };
     const auto showNewRows = [this] { ShowNewRows(); };
     https_ = new HttpsCapture({engine_, settings_, Status1_, Frame1_[1], Chk2_, isCapturing, showNewRows}, this);
@@ -103,8 +104,8 @@ Form1::Form1(Options options, QWidget* parent) : QWidget(parent), options_(std::
          [operations] { return operations->streams()->downloads()->ConfirmQuit(); }, [this] { Unload(); }},
         this);
     connect(this, &Form1::Unloading, commands, &CommandBar::WindowUnloading);
-    new DataWindow(this);
-    new ContentTypeOption(this);
+    new DataWindow({engine_, resultModel_, https_, LV1_, Text1_, Cmd1_[2], Chk2_}, this);
+    new ContentTypeOption(engine_, settings_, Frame1_[1], Chk2_, this);
 }
 
 Form1::~Form1() {

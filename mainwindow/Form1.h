@@ -2,8 +2,8 @@
 // The main window. It owns the capture component, the file-type table and the capture engine (packet
 // store, result list, HTTPS), and hands every frame to the engine on the UI thread.
 //
-// The helpers made in the constructor, after Form_Load, are handed the parts they use. What the ones
-// that still take the window reach:
+// The helpers made in the constructor, after Form_Load, are handed only the parts they use; none of them
+// knows this class. What it offers them and the tests:
 //   Controls, each also found by findChild with the same object name:
 //     QTableView*       LV1()          result list; its model is resultModel()
 //     QPlainTextEdit*   Text1()        data window, hidden until the command bar shows it
@@ -22,7 +22,7 @@
 //     xptopbuttons*     minb1(), maxb1(), closeb1()  caption buttons; maxb1's Value is 3 while maximised, else 1
 //   State:
 //     velmora::CaptureEngine& engine() (fed every frame), and its parts: velmora::PacketStore& store();
-//     velmora::ResultList& results();  velmora::HttpsRequestFinder& httpsRequests();  ResultListModel* resultModel();
+//     velmora::ResultList& results();  ResultListModel* resultModel();
 //     FileTypeTableModel* fileTypes();  velmora::CaptureComponent& vpacket();  velmora::SettingsFile& settings();
 //     HttpsCapture* https() (the key log's window side)
 //     bool IsCapturing() (the caption of Cmd1(0) is not "开始嗅探");  QString CurrentSelectedAdapter;
@@ -134,7 +134,6 @@ public:
     velmora::CaptureEngine& engine() { return engine_; }
     velmora::PacketStore& store() { return engine_.Store(); }
     velmora::ResultList& results() { return engine_.Results(); }
-    velmora::HttpsRequestFinder& httpsRequests() { return engine_.Https(); }
     ResultListModel* resultModel() const { return resultModel_; }
     FileTypeTableModel* fileTypes() const { return fileTypeModel_; }
     velmora::CaptureComponent& vpacket() { return *vpacket_; }
@@ -142,8 +141,6 @@ public:
     QString IniFileName() const { return QString::fromStdString(settings_.IniFileName()); }
     bool IsCapturing() const;
     velmora::ExtractionOptions CurrentExtractionOptions() const { return extractionOptions_; }
-    // The adapters offered in Combo2, in its order.
-    const std::vector<std::string>& AdapterNames() const { return adapterNames_; }
 
     QString CurrentSelectedAdapter;
 

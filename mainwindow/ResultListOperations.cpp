@@ -7,7 +7,6 @@
 #include "mainwindow/Dialogs.h"
 #include "mainwindow/DownloadHandOff.h"
 #include "mainwindow/DownloadMethodGroup.h"
-#include "mainwindow/Form1.h"
 #include "mainwindow/ProductInfo.h"
 #include "mainwindow/ResultListModel.h"
 #include "mainwindow/RowRequestHeaders.h"
@@ -71,17 +70,18 @@ QString ResultListOperations::SaveListFilter() {
     return QStringLiteral("文本文件(*.txt);;所有文件 (*)");
 }
 
-ResultListOperations::ResultListOperations(Form1* form)
-    : QObject(form), form_(form), handOff_(new DownloadHandOff(form, this)),
+ResultListOperations::ResultListOperations(Parts parts, QWidget* window)
+    : QObject(window), parts_(std::move(parts)), window_(window),
+      handOff_(new DownloadHandOff(parts_.engine, parts_.rows, parts_.status, window, this)),
       streams_(new StreamActions(
-          form->engine(), *form->resultModel(), form->settings(),
-          [form](int row) { return RequestHeadersForRow(*form, row); }, form,
-          [form](const QString& message) {
-              if (StatusPanels* status = form->Status1())
+          parts_.engine, *parts_.rows, parts_.settings,
+          [&engine = parts_.engine](int row) { return RequestHeadersForRow(engine, row); }, window,
+          [status = parts_.status](const QString& message) {
+              if (status)
                   message.isEmpty() ? status->clearMessage() : status->showMessage(message, 0);
           })) {
     setObjectName(QStringLiteral("ResultListOperations"));
-    QTableView* view = form_->LV1();
+    QTableView* view = parts_.list;
     // The menu comes with the right button's press (on X11 the context-menu event follows the press,
     // after the view has selected the row under the pointer).
     view->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -90,8 +90,8 @@ ResultListOperations::ResultListOperations(Form1* form)
 }
 
 std::optional<int> ResultListOperations::SelectedRow() const {
-    const QTableView* view = form_->LV1();
-    const int rows = form_->resultModel()->rowCount();
+    const QTableView* view = parts_.list;
+    const int rows = parts_.rows->rowCount();
     const QItemSelectionModel* selection = view->selectionModel();
     if (rows == 0 || selection == nullptr)
         return std::nullopt;
@@ -148,36 +148,36 @@ void ResultListOperations::LV1_ContextMenu() {
 
 void ResultListOperations::CopyLink() {
     if (auto row = SelectedRow())
-        QGuiApplication::clipboard()->setText(form_->resultModel()->AddressText(*row));
+        QGuiApplication::clipboard()->setText(parts_.rows->AddressText(*row));
 }
 
 void ResultListOperations::DeleteLink() {
     if (auto row = SelectedRow())
-        form_->resultModel()->RemoveResultRow(*row);
+        parts_.rows->RemoveResultRow(*row);
 }
 
 void ResultListOperations::ClearList() {
     if (!SelectedRow())
         return;
-    form_->resultModel()->ClearRows();
-    form_->Text1()->clear();
+    parts_.rows->ClearRows();
+    parts_.dataWindow->clear();
 }
 
 void ResultListOperations::SaveList() {
     if (!SelectedRow())
         return;
     // CDlg2 is an Open dialog that accepts new names, and keeps its last name.
-    if (auto chosen = Dialogs::OpenFileName(form_, QStringLiteral("打开"), CDlg2FileName_, SaveListFilter(), false);
+    if (auto chosen = Dialogs::OpenFileName(window_, QStringLiteral("打开"), CDlg2FileName_, SaveListFilter(), false);
         chosen && !chosen->isEmpty())
         CDlg2FileName_ = *chosen;
     if (CDlg2FileName_.isEmpty()) {
-        Dialogs::Message(form_, QMessageBox::Critical, QStringLiteral("打开"), QStringLiteral("请指定保存文件名！"));
+        Dialogs::Message(window_, QMessageBox::Critical, QStringLiteral("打开"), QStringLiteral("请指定保存文件名！"));
         return;
     }
-    ResultListModel* model = form_->resultModel();
+    ResultListModel* model = parts_.rows;
     model->FlushPending(); // the file holds every row the list has, shown or about to be
     if (auto error = WriteAddressList(CDlg2FileName_, model->Rows()))
-        Dialogs::Message(form_, QMessageBox::Critical, ProductInfo::AppTitle(),
+        Dialogs::Message(window_, QMessageBox::Critical, ProductInfo::AppTitle(),
                          QStringLiteral("无法保存列表到文件“%1”：%2\n列表未改变。").arg(CDlg2FileName_, *error));
 }
 
@@ -222,21 +222,22 @@ void ResultListOperations::DownloadCommand() {
     if (!row)
         return;
     // First of all, so the address is on the clipboard whatever happens next.
-    QGuiApplication::clipboard()->setText(form_->resultModel()->AddressText(*row));
+    QGuiApplication::clipboard()->setText(parts_.rows->AddressText(*row));
     if (streams_->Handles(*row)) { // streams and pairs go to the stream command, whatever the method
         streams_->Download(*row);
         return;
     }
     // aria2 or the user's command instead of the download manager, when the options say so.
-    if (const auto* methods = form_->findChild<DownloadMethodGroup*>();
+    if (const DownloadMethodGroup* methods = parts_.methods;
         methods && methods->Current().method != velmora::DownloadMethod::Downloader) {
         handOff_->HandOff(*row, methods->Current());
         return;
     }
 
-    const QString path = form_->Text5()->text();
+    const QString path = parts_.downloaderPath->text();
     if (path.isEmpty()) {
-        Dialogs::Message(form_, QMessageBox::NoIcon, ProductInfo::AppTitle(), QStringLiteral("请指定影音传送带路径！"));
+        Dialogs::Message(window_, QMessageBox::NoIcon, ProductInfo::AppTitle(),
+                         QStringLiteral("请指定影音传送带路径！"));
         return;
     }
 
@@ -252,17 +253,18 @@ void ResultListOperations::DownloadCommand() {
         return;
     }
     if (!QFileInfo(path).isFile()) {
-        Dialogs::Message(form_, QMessageBox::NoIcon, ProductInfo::AppTitle(), QStringLiteral("未指定影音传送带路径！"));
+        Dialogs::Message(window_, QMessageBox::NoIcon, ProductInfo::AppTitle(),
+                         QStringLiteral("未指定影音传送带路径！"));
         return;
     }
     if (!driver) {
-        Dialogs::Message(form_, QMessageBox::Information, ProductInfo::AppTitle(),
+        Dialogs::Message(window_, QMessageBox::Information, ProductInfo::AppTitle(),
                          Module2::FailureText(Module2::HandOffResult::NoDisplay));
         return;
     }
     const Module2::StartResult started = Module2::StartDownloader(path);
     if (!started.started) {
-        Dialogs::Message(form_, QMessageBox::Critical, ProductInfo::AppTitle(),
+        Dialogs::Message(window_, QMessageBox::Critical, ProductInfo::AppTitle(),
                          started.error + QStringLiteral("\n链接已复制到剪贴板。"));
         return;
     }
@@ -274,9 +276,9 @@ void ResultListOperations::DownloadCommand() {
 
 void ResultListOperations::handOff(X11WindowDriver& driver) {
     if (Module2::WaylandSession())
-        Dialogs::Message(form_, QMessageBox::Information, ProductInfo::AppTitle(), Module2::WaylandNotice());
+        Dialogs::Message(window_, QMessageBox::Information, ProductInfo::AppTitle(), Module2::WaylandNotice());
     const Module2::HandOffResult result = Module2::SendToDownloader(driver, &Module2::PauseServingEvents);
     // In a box: a status line goes unseen while the user watches the download manager's window.
     if (result != Module2::HandOffResult::Pasted)
-        Dialogs::Message(form_, QMessageBox::Warning, ProductInfo::AppTitle(), Module2::FailureText(result));
+        Dialogs::Message(window_, QMessageBox::Warning, ProductInfo::AppTitle(), Module2::FailureText(result));
 }

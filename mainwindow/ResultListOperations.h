@@ -2,8 +2,6 @@
 // The user's commands on the result list LV1: the context menu of the right button (download, copy
 // link, delete link, save list, clear list) and the double-click, which copies the selected address
 // and hands it to the download manager "影音传送带" (or to aria2 or a command, as the options choose).
-//
-// Attached to the main window with one line; it finds everything it needs through Form1's accessors.
 
 #include <QObject>
 #include <QString>
@@ -12,13 +10,20 @@
 #include <optional>
 
 class DownloadHandOff;
+class DownloadMethodGroup;
+class QLineEdit;
+class QPlainTextEdit;
+class QTableView;
+class ResultListModel;
+class StatusPanels;
 class StreamActions;
-class Form1;
 class X11WindowDriver;
 
 namespace velmora {
+class CaptureEngine;
 class ResultList;
-}
+class SettingsFile;
+} // namespace velmora
 
 class ResultListOperations final : public QObject {
     Q_OBJECT
@@ -29,7 +34,20 @@ public:
     // CDlg2's filter: text files, then all files.
     static QString SaveListFilter();
 
-    explicit ResultListOperations(Form1* form);
+    // What it works with; all of it outlives this object.
+    struct Parts {
+        velmora::CaptureEngine& engine;
+        velmora::SettingsFile& settings;
+        ResultListModel* rows;
+        StatusPanels* status;
+        QTableView* list;                   // LV1
+        QPlainTextEdit* dataWindow;         // Text1, emptied with the list
+        QLineEdit* downloaderPath;          // Text5
+        const DownloadMethodGroup* methods; // how the download command hands an address on
+    };
+
+    // `window` owns this and the boxes it shows.
+    ResultListOperations(Parts parts, QWidget* window);
 
     // Selection guard: the selected row, when the list has rows and one of them is selected.
     std::optional<int> SelectedRow() const;
@@ -55,7 +73,8 @@ public:
 private:
     void handOff(X11WindowDriver& driver);
 
-    Form1* form_;
+    Parts parts_;
+    QWidget* window_;
     DownloadHandOff* handOff_;
     StreamActions* streams_;
     QString CDlg2FileName_;

@@ -1,7 +1,6 @@
 #include "mainwindow/RowRequestHeaders.h"
 
-#include "mainwindow/Form1.h"
-#include "mainwindow/ResultListModel.h"
+#include "engine/CaptureEngine.h"
 
 namespace {
 
@@ -11,19 +10,19 @@ std::span<const std::uint8_t> bytesOf(const std::string& text) {
 
 } // namespace
 
-velmora::RequestHeaders RequestHeadersForRow(Form1& form, int row) {
-    const velmora::ResultList& rows = form.resultModel()->Rows();
+velmora::RequestHeaders RequestHeadersForRow(const velmora::CaptureEngine& engine, int row) {
+    const velmora::ResultList& rows = engine.Results();
     if (row < 0 || static_cast<std::size_t>(row) >= rows.size())
         return {};
     const velmora::ResultRow& result = rows[static_cast<std::size_t>(row)];
     // The headers are the request's: a row listed from its answer names the answer's frame, and a
     // decrypted request's frame holds only ciphertext.
-    if (const auto answer = form.engine().AnswerOf(result)) {
+    if (const auto answer = engine.AnswerOf(result)) {
         if (answer->requestText)
             return velmora::FindRequestHeaders(bytesOf(*answer->requestText), result.address);
-        return velmora::FindRequestHeaders(form.store().PacketData(answer->requestPacket), result.address);
+        return velmora::FindRequestHeaders(engine.Store().PacketData(answer->requestPacket), result.address);
     }
-    if (const std::string* request = form.engine().Https().RequestText(result))
+    if (const std::string* request = engine.Https().RequestText(result))
         return velmora::FindRequestHeaders(bytesOf(*request), result.address);
-    return velmora::FindRequestHeaders(form.store().PacketData(result.packet), result.address);
+    return velmora::FindRequestHeaders(engine.Store().PacketData(result.packet), result.address);
 }

@@ -4,9 +4,11 @@
 
 #include "capture/RequestHeaders.h"
 
-class Form1;
+namespace velmora {
+class CaptureEngine;
+}
 
 // Referer, User-Agent and Cookie of the request the row's packet holds (a clear-text request line
 // with its headers), when that request was for the row's host; empty otherwise. Rows whose request
 // text lives elsewhere (a decrypted request) are to be looked up here as well.
-velmora::RequestHeaders RequestHeadersForRow(Form1& form, int row);
+velmora::RequestHeaders RequestHeadersForRow(const velmora::CaptureEngine& engine, int row);

@@ -259,7 +259,8 @@ void TestMainWindowHttps::rowsListedFromTheirAnswersHandOnTheirRequestsHeaders()
         }
         QVERIFY2(fromAnswer >= 0 && fromRequest >= 0, capture);
         for (int r : {fromAnswer, fromRequest})
-            QVERIFY2(QString::fromStdString(RequestHeadersForRow(form, r).userAgent).startsWith(QStringLiteral("curl/")),
+            QVERIFY2(QString::fromStdString(RequestHeadersForRow(form.engine(), r).userAgent)
+                         .startsWith(QStringLiteral("curl/")),
                      qPrintable(rows.AddressText(r)));
     }
 }
