@@ -200,11 +200,12 @@ std::size_t ClearTextExchanges::endpointSlot(const std::uint8_t* endpoint) {
 }
 
 void ClearTextExchanges::Reset() {
+    // Removing a connection counts its endpoints down: the counts are cleared after, not before.
+    while (!connections_.empty())
+        remove(connections_.begin());
     stats_ = {};
     endpointsFollowed_.fill(0);
     lastValid_ = false;
-    while (!connections_.empty())
-        remove(connections_.begin());
 }
 
 void ClearTextExchanges::remove(Table::iterator it) {

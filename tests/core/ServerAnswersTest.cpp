@@ -334,3 +334,28 @@ TEST(ServerAnswers, PendingRequestsAreHeldWithinTheBudget) {
     EXPECT_GT(exchanges.HeldBytes(), limits.totalBytes / 2); // the requests are counted
     EXPECT_LE(grown, exchanges.HeldBytes() + (512 << 10)) << "held " << exchanges.HeldBytes();
 }
+
+// The window reads a second file into the same engine after a reset, with connections of the first
+// still followed: the second run lists exactly what the first did (the table once kept a removed
+// connection's pointer, which a later one wrote through).
+TEST(ServerAnswers, ARunAfterAResetWithConnectionsStillFollowedListsAlike) {
+    const FileTypeTable table =
+        LoadFileTypeTable(SettingsFile(std::string(VELMORA_SOURCE_DIR) + "/resources/setting.ini"));
+    CaptureEngine engine(table);
+    int linkType = 0;
+    const std::vector<Frame> frames = readPcap(std::string(VELMORA_TEST_DATA) + "/ndpi_1kxun.pcap", linkType);
+    std::vector<std::vector<std::string>> runs;
+    for (int run = 0; run < 3; ++run) {
+        engine.Reset();
+        for (const Frame& frame : frames)
+            engine.FrameReceived(frame, linkType, {0, 0, true});
+        engine.EndCapture();
+        std::vector<std::string> rows;
+        for (const ResultRow& row : engine.Results().Rows())
+            rows.push_back(utf8::FromU16(row.address) + ' ' + row.contentType);
+        runs.push_back(std::move(rows));
+    }
+    ASSERT_FALSE(runs[0].empty());
+    EXPECT_EQ(runs[1], runs[0]);
+    EXPECT_EQ(runs[2], runs[0]);
+}
