@@ -91,13 +91,7 @@ void TestMainWindowCapture::initTestCase() {
     server_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     server_.start();
     QVERIFY(server_.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(
-        [this] {
-            QTcpSocket socket;
-            socket.connectToHost(QHostAddress::LocalHost, port_);
-            return socket.waitForConnected(200);
-        }(),
-        10000);
+    QVERIFY(WaitForPort(port_));
 }
 
 void TestMainWindowCapture::cleanupTestCase() {
@@ -263,13 +257,7 @@ http.server.ThreadingHTTPServer(("127.0.0.1", int(sys.argv[1])), Answers).serve_
     QProcess server;
     server.start(QStringLiteral("/usr/bin/python3"), {script.fileName(), QString::number(port)});
     QVERIFY(server.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(
-        [port] {
-            QTcpSocket socket;
-            socket.connectToHost(QHostAddress::LocalHost, port);
-            return socket.waitForConnected(200);
-        }(),
-        10000);
+    QVERIFY(WaitForPort(port));
 
     SettingsFolder folder;
     DialogRecorder dialogs;

@@ -451,13 +451,7 @@ void TestMainWindowHttps::liveCaptureDecryptsWithKeysWrittenWhileItRuns() {
         if (!nginx.waitForFinished(3000))
             nginx.kill();
     });
-    QTRY_VERIFY_WITH_TIMEOUT(
-        [port] {
-            QTcpSocket socket;
-            socket.connectToHost(QHostAddress::LocalHost, port);
-            return socket.waitForConnected(200);
-        }(),
-        10000);
+    QVERIFY(WaitForPort(port));
 
     SettingsFolder folder;
     const QString keys = work.filePath(QStringLiteral("keys.log")); // made by the capture start

@@ -28,8 +28,6 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTableView>
-#include <QTcpServer>
-#include <QTcpSocket>
 
 #include <unistd.h>
 
@@ -229,28 +227,8 @@ void TestMainWindowStreams::aStreamPlayedOnLoopbackIsSavedByFfmpeg() {
     QVERIFY(encode.waitForFinished(60000));
     QCOMPARE(encode.exitCode(), 0);
 
-    QTcpServer probe;
-    QVERIFY(probe.listen(QHostAddress::LocalHost));
-    const quint16 port = probe.serverPort();
-    probe.close();
-    QProcess server;
-    server.setProgram(QStringLiteral("/usr/bin/python3"));
-    server.setArguments({QStringLiteral("-m"), QStringLiteral("http.server"), QString::number(port), QStringLiteral("--bind"),
-                         QStringLiteral("127.0.0.1"), QStringLiteral("--directory"), site.path()});
-    server.start();
-    QVERIFY(server.waitForStarted());
-    const auto stopServer = qScopeGuard([&server] {
-        server.terminate();
-        if (!server.waitForFinished(3000))
-            server.kill();
-    });
-    QTRY_VERIFY_WITH_TIMEOUT(
-        [port] {
-            QTcpSocket socket;
-            socket.connectToHost(QHostAddress::LocalHost, port);
-            return socket.waitForConnected(200);
-        }(),
-        10000);
+    LocalSite server(site.path());
+    QVERIFY(server.Ready());
 
     SettingsFolder settings;
     DialogRecorder dialogs;
@@ -267,7 +245,7 @@ void TestMainWindowStreams::aStreamPlayedOnLoopbackIsSavedByFfmpeg() {
     QVERIFY(form.vpacket().IsCapturing());
 
     // The player keeps the second variant.
-    const QString master = QStringLiteral("http://127.0.0.1:%1/show/master.m3u8").arg(port);
+    const QString master = server.Url(QStringLiteral("show/master.m3u8"));
     QProcess player;
     player.start(QStringLiteral("ffmpeg"), {QStringLiteral("-nostdin"), QStringLiteral("-hide_banner"), QStringLiteral("-i"),
                                             master, QStringLiteral("-map"), QStringLiteral("0:p:1"), QStringLiteral("-c"),

@@ -10,6 +10,9 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -103,6 +106,51 @@ public:
     }
 
     QTemporaryDir dir;
+};
+
+// Whether something accepts connections on 127.0.0.1:`port` within `ms`.
+inline bool WaitForPort(quint16 port, int ms = 10000) {
+    for (int waited = 0; waited < ms; waited += 100) {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        if (socket.waitForConnected(200))
+            return true;
+        QTest::qWait(100);
+    }
+    return false;
+}
+
+// Python's http.server serving `folder` on 127.0.0.1 at a free port, stopped by the pid it was
+// started with when it goes.
+class LocalSite final {
+public:
+    explicit LocalSite(const QString& folder) {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost);
+        port_ = probe.serverPort();
+        probe.close();
+        server_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        server_.start(QStringLiteral("/usr/bin/python3"),
+                      {QStringLiteral("-m"), QStringLiteral("http.server"), QString::number(port_), QStringLiteral("--bind"),
+                       QStringLiteral("127.0.0.1"), QStringLiteral("--directory"), folder});
+        ready_ = server_.waitForStarted() && WaitForPort(port_);
+    }
+    ~LocalSite() {
+        server_.terminate();
+        if (!server_.waitForFinished(3000))
+            server_.kill();
+    }
+    LocalSite(const LocalSite&) = delete;
+    LocalSite& operator=(const LocalSite&) = delete;
+
+    bool Ready() const { return ready_; }
+    quint16 Port() const { return port_; }
+    QString Url(const QString& path) const { return QStringLiteral("http://127.0.0.1:%1/%2").arg(port_).arg(path); }
+
+private:
+    QProcess server_;
+    quint16 port_ = 0;
+    bool ready_ = false;
 };
 
 template <typename TestObject> int RunTests(int argc, char** argv) {

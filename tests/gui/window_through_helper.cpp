@@ -11,8 +11,6 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QProcess>
-#include <QTcpServer>
-#include <QTcpSocket>
 
 #include <csignal>
 #include <fstream>
@@ -66,27 +64,8 @@ void WindowThroughHelper::capturesThroughTheHelper() {
     QVERIFY(media.open(QIODevice::WriteOnly));
     media.write(QByteArray(2000, 'm'));
     media.close();
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    const quint16 port = probe.serverPort();
-    probe.close();
-    QProcess server;
-    server.start(QStringLiteral("/usr/bin/python3"),
-                 {QStringLiteral("-m"), QStringLiteral("http.server"), QString::number(port), QStringLiteral("--bind"),
-                  QStringLiteral("127.0.0.1"), QStringLiteral("--directory"), site.path()});
-    QVERIFY(server.waitForStarted());
-    const auto stopServer = qScopeGuard([&server] {
-        server.terminate();
-        if (!server.waitForFinished(3000))
-            server.kill();
-    });
-    QTRY_VERIFY_WITH_TIMEOUT(
-        [port] {
-            QTcpSocket socket;
-            socket.connectToHost(QHostAddress::LocalHost, port);
-            return socket.waitForConnected(200);
-        }(),
-        10000);
+    LocalSite server(site.path());
+    QVERIFY(server.Ready());
 
     SettingsFolder folder;
     DialogRecorder dialogs;
@@ -112,7 +91,7 @@ void WindowThroughHelper::capturesThroughTheHelper() {
     QCOMPARE(StatusField(helper, "CapEff"), std::string("0000000000000000"));
     QCOMPARE(StatusField(helper, "CapPrm"), std::string("0000000000000000"));
 
-    const QString address = QStringLiteral("http://127.0.0.1:%1/v/a.mp4").arg(port);
+    const QString address = server.Url(QStringLiteral("v/a.mp4"));
     QCOMPARE(QProcess::execute(QStringLiteral("curl"),
                                {QStringLiteral("-s"), QStringLiteral("-o"), QStringLiteral("/dev/null"), address}),
              0);
