@@ -14,12 +14,14 @@
 #include "mainwindow/StreamActions.h"
 
 #include <QClipboard>
+#include <QComboBox>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QItemSelectionModel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QSaveFile>
+#include <QTabBar>
 #include <QTableView>
 
 #include <string>
@@ -236,8 +238,7 @@ void ResultListOperations::DownloadCommand() {
 
     const QString path = parts_.downloaderPath->text();
     if (path.isEmpty()) {
-        Dialogs::Message(window_, QMessageBox::NoIcon, ProductInfo::AppTitle(),
-                         QStringLiteral("请指定影音传送带路径！"));
+        askForDownloader();
         return;
     }
 
@@ -272,6 +273,22 @@ void ResultListOperations::DownloadCommand() {
     Module2::WaitForDownloader(*driver, &Module2::PauseServingEvents);
     QGuiApplication::restoreOverrideCursor();
     handOff(*driver); // says "未找到…" when the window never came
+}
+
+void ResultListOperations::askForDownloader() {
+    // The default download manager is a Windows program few Linux users have: a fresh install's first
+    // double-click says where else the address can go, and takes the user there.
+    const QMessageBox::StandardButton answer = Dialogs::Choice(
+        window_, QMessageBox::NoIcon, ProductInfo::AppTitle(),
+        QStringLiteral("请指定影音传送带路径！\n\n链接已复制到剪贴板。影音传送带是 Windows 程序；"
+                       "也可以在设置区的“★ 下载方式”里把地址交给 aria2 或您自己的下载命令（如 yt-dlp %u）。"),
+        {{QMessageBox::Ok, QStringLiteral("确定")}, {QMessageBox::Open, QStringLiteral("设置下载方式…")}});
+    if (answer != QMessageBox::Open || !parts_.methods)
+        return;
+    if (auto* tabs = window_->findChild<QTabBar*>(QStringLiteral("TabS1")))
+        tabs->setCurrentIndex(1); // the options page, where the method group sits
+    if (QWidget* method = parts_.methods->Method())
+        method->setFocus(Qt::OtherFocusReason);
 }
 
 void ResultListOperations::handOff(X11WindowDriver& driver) {

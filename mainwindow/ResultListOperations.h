@@ -72,6 +72,7 @@ public:
 
 private:
     void handOff(X11WindowDriver& driver);
+    void askForDownloader();
 
     Parts parts_;
     QWidget* window_;
