@@ -1,6 +1,7 @@
 // Velmora: lists the media addresses in the traffic this machine sees.
 #include "mainwindow/CaptureFileOpener.h"
 #include "mainwindow/Form1.h"
+#include "mainwindow/QtTranslations.h"
 #include "mainwindow/WebEngineEnvironment.h"
 #include "skin/xptopbuttons.h"
 #include "splash/frmSplash.h"
@@ -121,6 +122,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Velmora"));
     QApplication::setApplicationVersion(QStringLiteral(VELMORA_VERSION));
+    InstallQtTranslations(app);
     // The window's app id on Wayland (its WM_CLASS "Velmora" on X11 is the entry's StartupWMClass): docks and
     // window switchers then find the entry and its icon.
     QGuiApplication::setDesktopFileName(QStringLiteral(VELMORA_APP_ID));

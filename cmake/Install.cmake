@@ -95,7 +95,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The post-install script makes the group (adduser), reads the answer (debconf) and sets the capability.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, debconf (>= 0.5) | debconf-2.0, libcap2-bin")
 if(TARGET velmora)
-    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", fonts-wqy-microhei | fonts-noto-cjk")
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", fonts-wqy-microhei | fonts-noto-cjk, qt6-translations-l10n")
     # Help and the home page open through xdg-open; Qt's own platform plugin for Wayland desktops (without
     # it the window runs through XWayland); ffmpeg saves streams; aria2 is one of the download managers it
     # hands over to.

@@ -16,6 +16,8 @@
 #include <QAbstractItemModelTester>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QSignalSpy>
 #include <QStackedWidget>
@@ -59,6 +61,7 @@ private slots:
     void longToIP();
     void closeMinimisesWithoutATray();
     void startPageIsBundledAndStaysLocal();
+    void qtsOwnTextsAreChinese();
 };
 
 void TestMainWindowStartup::savedAdapterIsReselected_data() {
@@ -375,6 +378,21 @@ void TestMainWindowStartup::startPageIsBundledAndStaysLocal() {
     QCOMPARE(view->url(), StartPage::Address());
     QVERIFY(!remote.hasPendingConnections());
     QVERIFY(!remote.waitForNewConnection(200));
+}
+
+// The buttons and menus Qt makes itself (message boxes, the text boxes' menu, the file dialog) speak
+// the window's language, from Qt's translations loaded at start.
+void TestMainWindowStartup::qtsOwnTextsAreChinese() {
+    QMessageBox box;
+    box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+    QCOMPARE(box.button(QMessageBox::Ok)->text(), QStringLiteral("确定"));
+    QCOMPARE(box.button(QMessageBox::Cancel)->text(), QStringLiteral("取消"));
+    QLineEdit edit;
+    std::unique_ptr<QMenu> menu(edit.createStandardContextMenu());
+    QStringList texts;
+    for (const QAction* action : menu->actions())
+        texts << action->text();
+    QVERIFY2(texts.join(QLatin1Char('|')).contains(QStringLiteral("复制")), qPrintable(texts.join(QLatin1Char('|'))));
 }
 
 VELMORA_GUI_TEST_MAIN(TestMainWindowStartup)

@@ -4,6 +4,7 @@
 
 #include "mainwindow/Dialogs.h"
 #include "mainwindow/Form1.h"
+#include "mainwindow/QtTranslations.h"
 #include "mainwindow/WebEngineEnvironment.h"
 #include "settings/SettingsFile.h"
 
@@ -157,6 +158,7 @@ template <typename TestObject> int RunTests(int argc, char** argv) {
     PrepareWebEngineEnvironment();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Velmora"));
+    InstallQtTranslations(app); // as the program does: Qt's own texts in Chinese
     TestObject tests;
     return QTest::qExec(&tests, argc, argv);
 }

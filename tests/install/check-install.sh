@@ -76,7 +76,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ -n "$(field Description)" ] || fail "no Description"
 depends=$(field Depends)
 for needed in libpcap0.8 libqt6webenginewidgets6 libqt6widgets6 libxtst6 libc6 libqt6webenginecore6-bin \
-    fonts-wqy-microhei adduser debconf libcap2-bin; do
+    fonts-wqy-microhei adduser debconf libcap2-bin qt6-translations-l10n; do
     [[ ", $depends," == *", $needed "* || ", $depends," == *", $needed,"* ]] || fail "Depends lacks $needed: $depends"
 done
 diff -u <(expected_list | sed 's|^|./usr/|') \
