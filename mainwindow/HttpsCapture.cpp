@@ -34,6 +34,7 @@ HttpsCapture::HttpsCapture(Parts parts, QWidget* window) : QObject(window), part
     connect(missingKeysTimer_, &QTimer::timeout, this, &HttpsCapture::checkMissingKeys);
     QWidget* page = parts_.optionsPage;
     options_ = new KeyLogOptions(parts_.settings, page);
+    connect(options_, &KeyLogOptions::KeyLogChosen, this, &HttpsCapture::keyLogChosen);
     // Last in the column of the check boxes, above its closing stretch.
     QLayout* columns = page->layout();
     for (int i = 0; columns && i < columns->count(); ++i) {
@@ -53,12 +54,30 @@ void HttpsCapture::CaptureStarting() {
     finder.Reset();
     missingKeys_.Reset();
     missingKeysTimer_->stop();
-    velmora::TlsSettings tls(parts_.settings);
-    const std::string path = tls.KeyLogFileInUse();
+    keyLogInUse_.clear();
+    const std::string path = velmora::TlsSettings(parts_.settings).KeyLogFileInUse();
     if (path.empty()) {
         finder.CloseKeyLog();
         return;
     }
+    openKeyLog(path);
+}
+
+void HttpsCapture::keyLogChosen() {
+    // The welcome text's order is adapter, start, then the browser: a key log chosen while the capture
+    // runs is read at once, for every connection whose handshake comes after.
+    if (!parts_.isCapturing())
+        return;
+    const std::string path = velmora::TlsSettings(parts_.settings).KeyLogFileInUse();
+    if (path.empty() || path == keyLogInUse_)
+        return;
+    missingKeys_.Reset(); // the browser starts writing to it now
+    openKeyLog(path);
+}
+
+void HttpsCapture::openKeyLog(const std::string& path) {
+    velmora::HttpsRequestFinder& finder = parts_.engine.Https();
+    velmora::TlsSettings tls(parts_.settings);
     // The browser may not have made the file yet; made here it is the user's alone from the start.
     QString problem;
     const auto ensured = tls.EnsureKeyLogFile(KeyLogOptions::KeyLogBaseFolder().toStdString());
@@ -80,10 +99,12 @@ void HttpsCapture::CaptureStarting() {
                              .arg(QString::fromStdString(path), who));
     }
     if (problem.isEmpty()) {
+        keyLogInUse_ = path;
         captureClock_.start();
         missingKeysTimer_->start();
         return;
     }
+    keyLogInUse_.clear();
     finder.CloseKeyLog();
     Dialogs::Message(window_, QMessageBox::Warning, QStringLiteral("TLS 密钥日志"),
                      QStringLiteral("无法使用 TLS 密钥日志 %1：%2\n\n嗅探照常进行，但这次不能解密 HTTPS 请求。"

@@ -69,6 +69,10 @@ public:
 
 private:
     void checkMissingKeys();
+    // Opens `path` for the capture that runs; a box says why when it cannot be used.
+    void openKeyLog(const std::string& path);
+    // The user chose a key log (a file, the browser button) while a capture may run.
+    void keyLogChosen();
 
     Parts parts_;
     QWidget* window_;
@@ -77,4 +81,5 @@ private:
     QTimer* missingKeysTimer_ = nullptr;
     QElapsedTimer captureClock_;
     std::string warnedKeyLog_; // the key log others can write that the user was told of
+    std::string keyLogInUse_;  // the one the running capture reads, empty for none
 };

@@ -50,6 +50,7 @@ KeyLogOptions::KeyLogOptions(velmora::SettingsFile& settings, QWidget* parent) :
 
     keyLogFile_->setText(QString::fromStdString(velmora::TlsSettings(settings_).KeyLogFile()));
     connect(keyLogFile_, &QLineEdit::textChanged, this, &KeyLogOptions::keyLogFileChanged);
+    connect(keyLogFile_, &QLineEdit::editingFinished, this, &KeyLogOptions::KeyLogChosen);
     connect(launchBrowser_, &QAbstractButton::clicked, this, &KeyLogOptions::LaunchBrowser_Click);
 }
 
@@ -67,8 +68,10 @@ void KeyLogOptions::keyLogFileChanged() {
 void KeyLogOptions::KeyLogFile_Click() {
     // The browser makes the file at its first connection, so a name that does not exist yet is fine.
     if (auto chosen = Dialogs::OpenFileName(this, QStringLiteral("选择 TLS 密钥日志文件"), keyLogFile_->text(),
-                                            QStringLiteral("密钥日志(*.log *.txt);;所有文件(*)"), false))
+                                            QStringLiteral("密钥日志(*.log *.txt);;所有文件(*)"), false)) {
         keyLogFile_->setText(*chosen);
+        emit KeyLogChosen();
+    }
 }
 
 void KeyLogOptions::LaunchBrowser_Click() {
@@ -88,6 +91,7 @@ void KeyLogOptions::LaunchBrowser_Click() {
     if (keyLogFile_->text() != path &&
         !(keyLogFile_->text().isEmpty() && path.toStdString() == tls.SessionKeyLogFile()))
         keyLogFile_->setText(path);
+    emit KeyLogChosen(); // read at once by a capture that runs, before the browser writes to it
     StartBrowser(path, QProcessEnvironment::systemEnvironment());
 }
 

@@ -36,6 +36,10 @@ public:
     // Where a new key log file goes: $XDG_RUNTIME_DIR when set, else the user's cache folder.
     static QString KeyLogBaseFolder();
 
+signals:
+    // A key log was chosen: by the file dialog, by the browser button, or typed and left.
+    void KeyLogChosen();
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 

@@ -515,6 +515,23 @@ void TestMainWindowHttps::liveCaptureDecryptsWithKeysWrittenWhileItRuns() {
     form.Status1()->clearMessage();
     QTest::qWait(2000);
     QCOMPARE(form.Status1()->currentMessage(), QString());
+
+    // A key log chosen while the capture runs (here typed into the field) is read at once, without a
+    // restart: the connections that begin after it are decrypted.
+    const QString later = work.filePath(QStringLiteral("later.log"));
+    const QString laterAddress = QStringLiteral("https://media.velmora.test:%1/live/clip.mp4?t=2.5").arg(port);
+    QLineEdit* keyLogField = form.findChild<KeyLogOptions*>()->KeyLogFile();
+    keyLogField->setText(later);
+    QTest::keyClick(keyLogField, Qt::Key_Return);
+    QCOMPARE(Mode(later), 0600u);
+    fetch(later, laterAddress);
+    const auto laterRow = [&rows, &laterAddress] {
+        for (int r = 0; r < rows.rowCount(); ++r)
+            if (rows.AddressText(r) == laterAddress)
+                return r;
+        return -1;
+    };
+    QTRY_VERIFY2_WITH_TIMEOUT(laterRow() >= 0, qPrintable(form.Status1()->CapturePanel()->text()), 10000);
     QTest::mouseClick(form.Cmd1(0), Qt::LeftButton);
     QCOMPARE(form.Cmd1(0)->text(), QStringLiteral("开始嗅探"));
     QCOMPARE(dialogs.Count(), 0);
