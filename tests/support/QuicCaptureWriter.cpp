@@ -1,5 +1,6 @@
 #include "QuicCaptureWriter.h"
 
+#include "BigEndian.h"
 #include "tls/TlsRecordCipher.h"
 
 #include <openssl/core_names.h>
@@ -12,18 +13,6 @@
 namespace velmora::test {
 namespace {
 
-void put16(Bytes& out, std::uint32_t v) {
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-    out.push_back(static_cast<std::uint8_t>(v));
-}
-void put24(Bytes& out, std::uint32_t v) {
-    out.push_back(static_cast<std::uint8_t>(v >> 16));
-    put16(out, v);
-}
-void put32(Bytes& out, std::uint32_t v) {
-    put16(out, v >> 16);
-    put16(out, v);
-}
 void append(Bytes& out, std::span<const std::uint8_t> bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
 
 // RFC 9000 section 16.

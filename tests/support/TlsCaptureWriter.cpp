@@ -1,5 +1,6 @@
 #include "TlsCaptureWriter.h"
 
+#include "BigEndian.h"
 #include "tls/TlsRecordCipher.h"
 
 #include <openssl/evp.h>
@@ -10,19 +11,6 @@
 
 namespace velmora::test {
 namespace {
-
-void put16(Bytes& out, std::uint32_t v) {
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-    out.push_back(static_cast<std::uint8_t>(v));
-}
-void put24(Bytes& out, std::uint32_t v) {
-    out.push_back(static_cast<std::uint8_t>(v >> 16));
-    put16(out, v);
-}
-void put32(Bytes& out, std::uint32_t v) {
-    put16(out, v >> 16);
-    put16(out, v);
-}
 
 Bytes record(std::uint8_t type, std::uint16_t version, std::span<const std::uint8_t> body) {
     Bytes out{type};
