@@ -1,5 +1,7 @@
 #include "desktop/BrowserLauncher.h"
 
+#include "desktop/DetachedProcess.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -70,13 +72,9 @@ std::optional<QString> BrowserLauncher::Start(const Launch& launch) {
             !QFile::setPermissions(launch.profile, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
             return QStringLiteral("无法创建浏览器的配置文件夹 %1").arg(launch.profile);
     }
-    QProcess process;
-    process.setProgram(launch.program);
-    process.setArguments(launch.arguments);
-    process.setProcessEnvironment(launch.environment);
-    process.setStandardInputFile(QProcess::nullDevice());
-    if (!process.startDetached())
-        return QStringLiteral("无法启动浏览器 %1：%2").arg(launch.program, process.errorString());
+    const DetachedProcess browser{launch.program, launch.arguments, {}, launch.environment};
+    if (const DetachedProcess::Started started = browser.Start(); !started)
+        return QStringLiteral("无法启动浏览器 %1：%2").arg(launch.program, started.error);
     return std::nullopt;
 }
 

@@ -1,5 +1,7 @@
 #include "desktop/CommandTemplate.h"
 
+#include "desktop/DetachedProcess.h"
+
 #include <QProcess>
 
 #include <algorithm>
@@ -117,10 +119,8 @@ std::optional<CommandLine> CommandTemplate::Expand(const QString& text, const Co
 }
 
 std::optional<QString> CommandTemplate::Start(const CommandLine& line) {
-    QProcess process;
-    process.setProgram(line.program);
-    process.setArguments(line.arguments);
-    if (process.startDetached())
+    const DetachedProcess::Started started = DetachedProcess{line.program, line.arguments}.Start();
+    if (started)
         return std::nullopt;
-    return QStringLiteral("无法启动下载程序“%1”：%2").arg(line.program, process.errorString());
+    return QStringLiteral("无法启动下载程序“%1”：%2").arg(line.program, started.error);
 }

@@ -1,12 +1,13 @@
 #include "desktop/Module2.h"
 
+#include "desktop/DetachedProcess.h"
+
 #include "desktop/X11XlibWindowDriver.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QGuiApplication>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QTimer>
 
@@ -113,11 +114,13 @@ StartResult StartDownloader(const QString& path) {
                                           "请先安装 wine（例如 apt install wine）。")
                                .arg(path)};
         // "start /min" is wine's way of starting a program minimised.
-        started = QProcess::startDetached(
-            wine, {QStringLiteral("start"), QStringLiteral("/min"), QStringLiteral("/unix"), file.absoluteFilePath()},
-            file.absolutePath());
+        started = bool(DetachedProcess{wine,
+                                       {QStringLiteral("start"), QStringLiteral("/min"), QStringLiteral("/unix"),
+                                        file.absoluteFilePath()},
+                                       file.absolutePath()}
+                           .Start());
     } else {
-        started = QProcess::startDetached(file.absoluteFilePath(), {}, file.absolutePath());
+        started = bool(DetachedProcess{file.absoluteFilePath(), {}, file.absolutePath()}.Start());
     }
     if (!started)
         return {false, QStringLiteral("无法启动“%1”：文件不可执行或无法运行。").arg(path)};

@@ -26,9 +26,11 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTableView>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <csignal>
 #include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -89,6 +91,7 @@ class TestMainWindowHttps final : public QObject {
 
 private slots:
     void keyLogOptionStartsTheBrowserWritingToAPrivateFile();
+    void browserKeepsNothingOfOursAndNothingOfOursOutlivesQuit();
     void recordedCaptureListsDecryptedRequestsAmongClearTextRows();
     void figuresSayWhichConnectionsHadGaps();
     void rowsListedFromTheirAnswersHandOnTheirRequestsHeaders();
@@ -269,6 +272,85 @@ void TestMainWindowHttps::rowsListedFromTheirAnswersHandOnTheirRequestsHeaders()
 // between HTTPS ones to 127.0.0.1:8443, HTTP/2 (three requests on one connection) and HTTP/1.1, and a
 // connection whose keys the key log lacks. The rows and packet numbers are tshark's requests and frame
 // numbers for the same file and key log (tls_window_mixed.oracle.txt), less index.html, no media file.
+namespace {
+
+// The processes whose environment holds `marker`, but `except`.
+QList<qint64> ProcessesMarked(const QByteArray& marker, qint64 except) {
+    QList<qint64> found;
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool number = false;
+        const qint64 pid = entry.toLongLong(&number);
+        if (!number || pid == except)
+            continue;
+        QFile environ(QStringLiteral("/proc/%1/environ").arg(pid));
+        if (environ.open(QIODevice::ReadOnly) && environ.readAll().split('\0').contains(marker))
+            found << pid;
+    }
+    return found;
+}
+
+QString Describe(const QList<qint64>& pids) {
+    QStringList names;
+    for (const qint64 pid : pids)
+        names << QStringLiteral("%1 %2").arg(pid).arg(QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget());
+    return names.join(QStringLiteral(", "));
+}
+
+} // namespace
+
+// The browser the button starts outlives Velmora, so it gets none of Velmora's descriptors (the embedded
+// browser's sockets kept its helpers alive for as long as the started browser ran) and a session of its
+// own; and after "退 出" nothing that Velmora started of its own is left.
+void TestMainWindowHttps::browserKeepsNothingOfOursAndNothingOfOursOutlivesQuit() {
+    SettingsFolder folder;
+    QTemporaryDir scratch;
+    const QString bin = scratch.filePath(QStringLiteral("bin"));
+    QVERIFY(QDir().mkpath(bin));
+    const QString chromium = QDir(bin).filePath(QStringLiteral("chromium"));
+    {
+        // Stays running as a browser does, as "sleep" with the descriptors it was given.
+        QFile script(chromium);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\necho $$ > \"$0.pid.part\" && /bin/mv \"$0.pid.part\" \"$0.pid\"\nexec /bin/sleep 60\n");
+        script.close();
+        QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    }
+    const QByteArray marker = "VELMORA_QUIT_TEST=" + QByteArray::number(QCoreApplication::applicationPid());
+    QProcess program;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("PATH"), bin + QStringLiteral(":/usr/bin:/bin"));
+    env.insert(QStringLiteral("VELMORA_QUIT_TEST"), QString::number(QCoreApplication::applicationPid()));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    program.setProcessEnvironment(env);
+    program.setProcessChannelMode(QProcess::ForwardedChannels);
+    program.start(QStringLiteral(VELMORA_BINARY_DIR "/tests/tool_quit_after_browser"),
+                  {folder.dir.path(), QStringLiteral(VELMORA_BINARY_DIR "/default-setting.ini"),
+                   scratch.filePath(QStringLiteral("keys.log"))});
+    QVERIFY2(program.waitForFinished(90000), "the window did not quit");
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+
+    QFile pidFile(chromium + QStringLiteral(".pid"));
+    QTRY_VERIFY_WITH_TIMEOUT(pidFile.exists(), 10000);
+    QVERIFY(pidFile.open(QIODevice::ReadOnly));
+    const qint64 browser = pidFile.readAll().trimmed().toLongLong();
+    QVERIFY(browser > 0);
+    auto stopBrowser = qScopeGuard([browser] { ::kill(pid_t(browser), SIGKILL); });
+    QTRY_COMPARE_WITH_TIMEOUT(QFileInfo(QStringLiteral("/proc/%1/exe").arg(browser)).symLinkTarget(),
+                              QStringLiteral("/usr/bin/sleep"), 10000);
+    QStringList descriptors = QDir(QStringLiteral("/proc/%1/fd").arg(browser)).entryList(QDir::System | QDir::Files);
+    descriptors.sort();
+    QCOMPARE(descriptors, (QStringList{QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("2")}));
+    for (const QString& fd : descriptors)
+        QCOMPARE(QFileInfo(QStringLiteral("/proc/%1/fd/%2").arg(browser).arg(fd)).symLinkTarget(),
+                 QStringLiteral("/dev/null"));
+    QVERIFY(::getsid(pid_t(browser)) != ::getsid(0));
+
+    // The embedded browser's helpers end with the program, although the started browser runs on.
+    QList<qint64> left;
+    QTRY_VERIFY2_WITH_TIMEOUT((left = ProcessesMarked(marker, browser)).isEmpty(), qPrintable(Describe(left)), 10000);
+}
+
 void TestMainWindowHttps::recordedCaptureListsDecryptedRequestsAmongClearTextRows() {
     SettingsFolder folder;
     const QString keys = folder.dir.filePath(QStringLiteral("keys.log"));
