@@ -33,6 +33,7 @@ std::u16string rowAddress(std::string_view address) {
 CaptureEngine::Limits CaptureEngine::sharing(Limits limits, ConnectionBudget* budget) {
     limits.https.shared = budget;
     limits.clearText.shared = budget;
+    limits.probe.shared = budget;
     return limits;
 }
 
@@ -76,6 +77,29 @@ void CaptureEngine::FrameReceived(std::span<const std::uint8_t> frame, int linkT
         clearText_.Segment(segment, packet);
         options_ = nullptr;
     }
+}
+
+bool CaptureEngine::ProbeBytesReceived(std::span<const std::uint8_t> bytes, const ExtractionOptions& options) {
+    ExtractionOptions effective = options;
+    effective.byContentType = options.byContentType && listByContentType_;
+    effective.readStreams = options.readStreams && readStreams_;
+    streamClaim_.SetOn(effective.readStreams);
+    lastOptions_ = effective;
+    // Rows from the probe carry the last frame's number: the one stored when the request was read.
+    probeLister_.Use(https_.Lister(effective), probeConnections_);
+    probeConnections_.SetPacket(store_.CurrentPacket());
+    return probeReader_.Add(bytes, probeConnections_);
+}
+
+void CaptureEngine::ProbeRestarted() {
+    probeReader_.Restart();
+    probeConnections_.Reset();
+}
+
+probe::ProbeStats CaptureEngine::ProbeCounts() const {
+    probe::ProbeStats stats = probeConnections_.Stats();
+    stats.malformed = probeReader_.Failed() ? 1 : 0;
+    return stats;
 }
 
 void CaptureEngine::followQuic() {
@@ -258,6 +282,8 @@ void CaptureEngine::Reset() {
     manifestTextBytes_ = 0;
     answers_.clear();
     answerBytes_ = 0;
+    probeConnections_.Reset();
+    probeLister_.Clear();
 }
 
 } // namespace velmora

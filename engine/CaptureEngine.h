@@ -7,6 +7,7 @@
 //     CaptureEngine engine(fileTypes);
 //     engine.OpenKeyLog(path);                       // optional: HTTPS and HTTP/3 through the browser's key log
 //     engine.FrameReceived(frame, linkType, options); // per frame, on one thread
+//     engine.ProbeBytesReceived(bytes, options);      // optional: velmora-tls's output, on the same thread
 //     for (i = before; i < engine.Results().size(); ++i) show(engine.Results()[i]);
 //     engine.Reset();                                // capture start
 
@@ -15,6 +16,9 @@
 #include "capture/MediaAddressExtractor.h"
 #include "capture/PacketStore.h"
 #include "capture/ResultList.h"
+#include "engine/ProbeRequestLister.h"
+#include "probe/ProbeConnections.h"
+#include "probe/ProbeRecordReader.h"
 #include "tls/HttpsRequestFinder.h"
 #include "http/ClearTextExchanges.h"
 #include "quic/QuicConnectionTable.h"
@@ -45,6 +49,7 @@ public:
         std::size_t connections = 4096;
         std::size_t answerTextBytes = 16 << 10; // kept per row for AnswerOf
         std::size_t answerTextTotal = std::size_t{32} << 20;
+        probe::ProbeConnections::Limits probe;
     };
 
     // The exchange behind a row that the server's answer listed: the request (its frame, or the
@@ -74,7 +79,8 @@ public:
     // "[FileType] Streams": manifests read and segments folded (a frame reads them when this and its options say so).
     void SetReadStreams(bool on) { readStreams_ = on; }
 
-    // Capture start: frames, rows and followed connections are dropped; the key log stays open.
+    // Capture start: frames, rows and followed connections are dropped; the key log stays open, and the
+    // probe's stream goes on where it stands (its connections start again).
     void Reset();
     // Capture end: what the connections keep ahead of gaps is read (rows may follow), and every TLS
     // connection gets its final outcome.
@@ -104,6 +110,21 @@ public:
 
     // For a row listed from a server's answer; nothing for the others, and for rows past the text bound.
     std::optional<Answer> AnswerOf(const ResultRow& row) const;
+
+    // The TLS probe: velmora-tls's standard output as it arrives, in pieces of any size, on the thread
+    // frames come on. The requests its records show are listed as decrypted ones are, each row with the
+    // program that made it; a request also decrypted from the capture is listed once. Returns false
+    // once the stream is malformed: nothing more of it is read (ProbeProblem says why).
+    bool ProbeBytesReceived(std::span<const std::uint8_t> bytes, const ExtractionOptions& options);
+    // The helper's output ended: false when it ended inside a record.
+    bool ProbeEnded() { return probeReader_.End(); }
+    // A new helper's output follows: the stream, its connections and counts start afresh.
+    void ProbeRestarted();
+    probe::ProbeStats ProbeCounts() const;
+    // Why the probe's stream stopped being read, in English; empty while it is read.
+    const std::string& ProbeProblem() const { return probeReader_.Problem(); }
+    // The program behind a row the probe listed; nothing for other rows.
+    std::optional<probe::ProbeProgram> ProgramOf(const ResultRow& row) const { return probeLister_.ProgramOf(row); }
 
     PacketStore& Store() { return store_; }
     const PacketStore& Store() const { return store_; }
@@ -172,6 +193,9 @@ private:
     ClearTextExchanges clearText_;
     std::unordered_map<std::u16string, AnswerRecord> answers_; // by RowKey
     std::size_t answerBytes_ = 0;
+    ProbeRequestLister probeLister_{results_};
+    probe::ProbeRecordReader probeReader_;
+    probe::ProbeConnections probeConnections_{probeLister_, limits_.probe};
 };
 
 } // namespace velmora

@@ -1,7 +1,7 @@
 #pragma once
-// One bound over every kind of connection followed (decrypted TLS, QUIC, clear-text answers): the
-// bytes they hold and how many there are. Each kind draws from its own ByteBudget here, which draws
-// from the common total. When the total is full, a kind still within its floor (a quarter) makes
+// One bound over every kind of connection followed (decrypted TLS, QUIC, clear-text answers, the TLS
+// probe's): the bytes they hold and how many there are. Each kind draws from its own ByteBudget here,
+// which draws from the common total. When the total is full, a kind still within its floor (a quarter) makes
 // room by dropping the idlest connections of kinds above theirs; a kind above its floor can only
 // make room among its own. So a flood of one kind (clear-text GETs need no keys) cannot evict the
 // connections of another that stays within its floor.
@@ -17,8 +17,8 @@ namespace velmora {
 
 class ConnectionBudget final {
 public:
-    enum class Kind { Tls, Quic, ClearText };
-    static constexpr std::size_t kKinds = 3;
+    enum class Kind { Tls, Quic, ClearText, Probe };
+    static constexpr std::size_t kKinds = 4;
     static constexpr std::size_t kFloorShare = 4; // each kind keeps 1/kFloorShare of both bounds
 
     // Drops the kind's idlest connections until `bytes` and `connections` are freed, or none is left

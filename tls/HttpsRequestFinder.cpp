@@ -168,6 +168,11 @@ HttpRequestSink& HttpsRequestFinder::Lister() {
     return *lister_;
 }
 
+HttpRequestSink& HttpsRequestFinder::Lister(const ExtractionOptions& options) {
+    lister_->SetListing(options.allPacketsValue == 0, options.byContentType);
+    return *lister_;
+}
+
 void HttpsRequestFinder::EndCapture() {
     if (connections_)
         connections_->CloseAll();

@@ -119,6 +119,8 @@ public:
     // that rises whenever the connections followed are dropped (a key log opened, a capture started).
     KeyLog* OpenedKeyLog() const { return connections_ ? keyLog_.get() : nullptr; }
     HttpRequestSink& Lister();
+    // The same path for requests read elsewhere (the TLS probe's), listed as `options` say.
+    HttpRequestSink& Lister(const ExtractionOptions& options);
     // Answers a stream takes in are folded rather than listed, and manifests' bodies read (null: none).
     void SetAnswerObserver(AnswerObserver* observer);
     std::uint64_t Restarts() const { return restarts_; }
