@@ -119,8 +119,9 @@ void ProbeConnections::connection(const ProbeRecord& record) {
     auto it = connections_.find(key);
     if (it != connections_.end()) {
         Entry& entry = *it->second;
-        // The socket told again, or told before the first bytes: the same connection.
-        if (entry.socket ? *entry.socket == record.socket : !entry.seenData) {
+        // The socket told again, or told for the first time (the helper may learn it only once the
+        // connection has moved bytes): the same connection.
+        if (!entry.socket || *entry.socket == record.socket) {
             entry.socket = record.socket;
             return;
         }

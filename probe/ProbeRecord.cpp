@@ -46,6 +46,8 @@ ProbeRecordRead ReadProbeRecord(std::span<const std::uint8_t> b) {
     const auto* comm = reinterpret_cast<const char*>(b.data() + 32);
     r.comm = std::string_view(comm, strnlen(comm, kCommBytes));
     const std::span<const std::uint8_t> fields = b.subspan(kHeaderBytes);
+    if (type < static_cast<std::uint16_t>(RecordType::Data) || type > static_cast<std::uint16_t>(RecordType::Secret))
+        return refuse("unknown record type " + std::to_string(type));
     if (type != static_cast<std::uint16_t>(RecordType::Data) && r.flags != 0)
         return refuse("flags " + std::to_string(r.flags) + " on a record that is not data");
     switch (type) {
@@ -112,8 +114,6 @@ ProbeRecordRead ReadProbeRecord(std::span<const std::uint8_t> b) {
         r.secret.secret = fields.subspan(kSecretFieldsBytes + label + context, secret);
         break;
     }
-    default:
-        return refuse("unknown record type " + std::to_string(type));
     }
     read.ok = true;
     return read;
