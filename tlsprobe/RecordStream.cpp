@@ -1,0 +1,110 @@
+#include "RecordStream.h"
+
+#include "ProcFiles.h"
+#include "SocketEndpoints.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace velmora::tlsprobe {
+namespace {
+
+// A table of many processes' handles is dropped whole past this; their Connection records come again.
+constexpr std::size_t kMaxHandles = 65536;
+
+std::optional<SocketEndpoints> endpointsOf(std::uint32_t pid, std::int32_t fd) {
+    const std::string base = "/proc/" + std::to_string(pid);
+    const auto link = readProcLink(base + "/fd/" + std::to_string(fd));
+    const auto inode = link ? socketInode(*link) : std::nullopt;
+    if (!inode) {
+        return std::nullopt;
+    }
+    for (const bool ipv6 : {false, true}) {
+        const auto table = readProcText(base + (ipv6 ? "/net/tcp6" : "/net/tcp"), 64 << 20);
+        if (table) {
+            if (auto endpoints = findTcpSocket(*table, *inode, ipv6)) {
+                return endpoints;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+void RecordStream::put(const std::string& record) {
+    if (failed_) {
+        return;
+    }
+    if (std::fwrite(record.data(), 1, record.size(), out_) != record.size()) {
+        failed_ = true;
+        return;
+    }
+    ++records_;
+}
+
+void RecordStream::announceProcess(std::uint32_t pid) {
+    if (!announced_.insert(pid).second) {
+        return;
+    }
+    RecordOrigin origin;
+    origin.pid = pid;
+    origin.tid = pid;
+    const std::string base = "/proc/" + std::to_string(pid);
+    if (const auto comm = readProcText(base + "/comm", origin.comm.size())) {
+        std::string_view name = *comm;
+        name = name.substr(0, name.find('\n'));
+        std::copy_n(name.begin(), std::min(name.size(), origin.comm.size() - 1), origin.comm.begin());
+    }
+    put(processRecord(origin, readProcLink(base + "/exe").value_or("")));
+}
+
+void RecordStream::announceConnection(const RecordOrigin& origin, std::int32_t fd) {
+    const auto key = std::make_pair(origin.pid, origin.handle);
+    const auto known = handleDescriptors_.find(key);
+    if (known != handleDescriptors_.end() && known->second == fd) {
+        return;
+    }
+    if (handleDescriptors_.size() >= kMaxHandles) {
+        handleDescriptors_.clear();
+    }
+    handleDescriptors_[key] = fd;
+    if (const auto endpoints = endpointsOf(origin.pid, fd)) {
+        put(connectionRecord(origin, static_cast<std::uint32_t>(fd), *endpoints));
+    }
+}
+
+void RecordStream::write(const probe_event& event, std::size_t size) {
+    if (size < PROBE_EVENT_HEADER_BYTES || event.chunk_bytes > PROBE_CHUNK_BYTES ||
+        event.chunk_bytes > size - PROBE_EVENT_HEADER_BYTES) {
+        ++malformed_;
+        return;
+    }
+    announceProcess(event.pid);
+    RecordOrigin origin;
+    origin.pid = event.pid;
+    origin.tid = event.tid;
+    origin.timeNs = event.time_ns + static_cast<std::uint64_t>(clockOffsetNs_);
+    origin.handle = event.handle;
+    std::memcpy(origin.comm.data(), event.comm, origin.comm.size());
+    origin.comm.back() = '\0';
+    if (event.fd >= 0 && event.offset == 0) {
+        announceConnection(origin, event.fd);
+    }
+    DataChunk chunk;
+    chunk.sequence = event.sequence;
+    chunk.callBytes = event.call_bytes;
+    chunk.offset = event.offset;
+    chunk.library = static_cast<probe::Library>(event.library);
+    chunk.direction = static_cast<probe::Direction>(event.direction);
+    chunk.flags = event.flags & (probe::Cut | probe::LastChunk);
+    chunk.bytes = {event.bytes, event.chunk_bytes};
+    put(dataRecord(origin, chunk));
+}
+
+void RecordStream::forgetProcess(std::uint32_t pid) {
+    announced_.erase(pid);
+    std::erase_if(handleDescriptors_, [pid](const auto& entry) { return entry.first.first == pid; });
+}
+
+} // namespace velmora::tlsprobe
