@@ -8,6 +8,7 @@ namespace velmora {
 const char* const kCliUsage =
     "usage: velmora-cli -r FILE [-r FILE ...] [options]\n"
     "       velmora-cli -i ADAPTER [--count N] [--seconds S] [options]\n"
+    "       velmora-cli --tls-probe [--seconds S] [options]\n"
     "       velmora-cli --list-adapters\n"
     "       velmora-cli --help | --version\n"
     "\n"
@@ -38,6 +39,13 @@ const char* const kCliUsage =
     "  --tls-keylog FILE   also list HTTPS requests (HTTP/1.x and HTTP/2 over TLS, HTTP/3 over QUIC),\n"
     "                      decrypted with this TLS key log (SSLKEYLOGFILE); a line of TLS and QUIC\n"
     "                      counts goes to standard error at the end\n"
+    "  --tls-probe         also list the HTTPS requests your own programs make through OpenSSL, GnuTLS or\n"
+    "                      NSS/NSPR, as velmora-tls (in ../libexec/velmora) sees them before encryption;\n"
+    "                      alone or with -i, until interrupted or --seconds. The helper needs\n"
+    "                      CAP_SYS_ADMIN. With jsonl such a row also carries \"program\" and \"pid\"; its\n"
+    "                      status lines and, at the end, a line of probe counts go to standard error\n"
+    "  --tls-probe-receive as --tls-probe, and also read what the programs receive, so that requests are\n"
+    "                      listed by their answers' media types as well\n"
     "  -h, --help          show this help\n"
     "  --version           show the version\n"
     "\n"
@@ -47,7 +55,8 @@ const char* const kCliUsage =
     "  velmora-cli -r a.pcap -r b.pcapng\n"
     "  velmora-cli -i lo --seconds 10 --format jsonl\n"
     "  velmora-cli -r a.pcap --all-packets --min-length 0 --settings my/setting.ini\n"
-    "  velmora-cli -i wlan0 --tls-keylog ~/tls-keys.log   (the browser started with SSLKEYLOGFILE=~/tls-keys.log)\n";
+    "  velmora-cli -i wlan0 --tls-keylog ~/tls-keys.log   (the browser started with SSLKEYLOGFILE=~/tls-keys.log)\n"
+    "  velmora-cli --tls-probe-receive --format jsonl     (rows with the program that asked for them)\n";
 
 namespace {
 
@@ -87,6 +96,10 @@ CliParse ParseCommandLine(const std::vector<std::string>& args) {
             o.byContentType = false;
         } else if (arg == "--no-streams") {
             o.readStreams = false;
+        } else if (arg == "--tls-probe") {
+            o.tlsProbe = true;
+        } else if (arg == "--tls-probe-receive") {
+            o.tlsProbe = o.tlsProbeReceive = true;
         } else if (arg == "-r") {
             if (!value(v) || v.empty())
                 return fail("-r needs a capture file");
@@ -133,10 +146,14 @@ CliParse ParseCommandLine(const std::vector<std::string>& args) {
     }
     if (o.help || o.version || o.listAdapters)
         return parse;
-    if (o.files.empty() == o.adapter.empty())
+    if (o.tlsProbe && !o.files.empty())
+        return fail("--tls-probe watches programs as they run: it does not go with -r");
+    if (o.files.empty() == o.adapter.empty() && !(o.tlsProbe && o.files.empty()))
         return fail("give capture files with -r or one adapter with -i");
     if (!o.files.empty() && (o.count || o.seconds))
         return fail("--count and --seconds apply to live capture (-i) only");
+    if (o.count && o.adapter.empty())
+        return fail("--count counts captured frames: it needs -i");
     return parse;
 }
 

@@ -25,6 +25,8 @@ struct CliOptions {
     bool readStreams = true;   // off with --no-streams
     Format format = Format::Tsv;
     std::string tlsKeyLog; // --tls-keylog: decrypt HTTPS requests with this NSS key log
+    bool tlsProbe = false;        // --tls-probe: also read what velmora-tls sees the programs send
+    bool tlsProbeReceive = false; // --tls-probe-receive: and what they receive (answers)
 };
 
 struct CliParse {

@@ -63,7 +63,7 @@ std::string streamJson(const StreamInfo& stream) {
 
 } // namespace
 
-void RowWriter::Write(const ResultRow& row, const StreamInfo* stream) {
+void RowWriter::Write(const ResultRow& row, const StreamInfo* stream, const probe::ProbeProgram* program) {
     const std::string type = utf8::FromU16(row.type);
     const std::string address = utf8::FromU16(row.address);
     line_.clear();
@@ -83,6 +83,8 @@ void RowWriter::Write(const ResultRow& row, const StreamInfo* stream) {
             line_ += ",\"stream\":" + streamJson(*stream);
         if (!row.pair.empty())
             line_ += ",\"pair\":" + JsonString(utf8::FromU16(row.pair));
+        if (program)
+            line_ += ",\"program\":" + JsonString(program->Name()) + ",\"pid\":" + std::to_string(program->pid);
         line_ += "}\n";
     } else {
         // Frame texts render every control byte as "·", so neither field holds a tab or line break.

@@ -1,6 +1,7 @@
 // velmora-cli: the address extraction without a window, for scripts and servers.
 #include "CliOptions.h"
 #include "RowWriter.h"
+#include "TlsProbeProcess.h"
 #include "capture/Gbk.h"
 #include "capture/pcap/CaptureComponent.h"
 #include "engine/CaptureEngine.h"
@@ -135,6 +136,23 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "velmora-cli: warning: %s\n", opened.warning.c_str());
     }
 
+    // The TLS probe first: its "ready" means the programs' calls are watched from then on.
+    TlsProbeProcess tlsProbe;
+    if (options.tlsProbe) {
+        const std::string program = TlsProbeProcess::Locate();
+        if (program.empty()) {
+            std::fprintf(stderr, "velmora-cli: --tls-probe needs velmora-tls, which is not installed (looked beside "
+                                 "velmora-cli and in ../libexec/velmora; $VELMORA_TLS_HELPER names another)\n");
+            return kExitUsage;
+        }
+        if (const std::string problem = tlsProbe.Start(program, options.tlsProbeReceive); !problem.empty()) {
+            std::fprintf(stderr, "velmora-cli: the TLS probe cannot run: %s\n", problem.c_str());
+            return kExitUsage;
+        }
+        std::fprintf(stderr, "velmora-cli: TLS probe ready: the requests of programs using OpenSSL, GnuTLS or "
+                             "NSS/NSPR are read from now on\n");
+    }
+
     CaptureComponent vpacket;
     std::uint64_t framesHandled = 0;
     std::size_t rowsWritten = 0;
@@ -143,14 +161,44 @@ int main(int argc, char** argv) {
     // files have been read, in the order found; a live capture writes a row that may stand for a stream
     // when the capture ends, and the others as they are found.
     const bool jsonLines = options.format == CliOptions::Format::Jsonl;
+    const bool live = !options.adapter.empty() || options.tlsProbe;
     std::vector<std::size_t> held;
     auto write = [&](std::size_t i) {
         const bool stream = extraction.readStreams &&
                             (MayBeManifest({}, utf8::FromU16(results[i].address)) || !results[i].note.empty());
-        if (jsonLines && (options.adapter.empty() || stream))
+        if (jsonLines && (!live || stream)) {
             held.push_back(i);
-        else
-            writer.Write(results[i]);
+        } else {
+            const auto program = engine.ProgramOf(results[i]);
+            writer.Write(results[i], nullptr, program ? &*program : nullptr);
+        }
+    };
+    // The probe's output, on this thread as frames are: records to the engine, status lines to standard
+    // error. A malformed stream is said once; nothing after it is read.
+    std::vector<std::uint8_t> probeBytes;
+    std::vector<std::string> probeLines;
+    std::string probeStats;
+    bool probeBroken = false;
+    auto takeProbe = [&] {
+        probeBytes.clear();
+        probeLines.clear();
+        tlsProbe.Take(probeBytes, probeLines);
+        for (const std::string& line : probeLines) {
+            if (line.rfind("stats ", 0) == 0)
+                probeStats = line.substr(6); // said once, at the end
+            else
+                std::fprintf(stderr, "velmora-cli: velmora-tls: %s\n", line.c_str());
+        }
+        if (probeBytes.empty() || probeBroken)
+            return;
+        const std::size_t before = results.size();
+        if (!engine.ProbeBytesReceived(probeBytes, extraction)) {
+            probeBroken = true;
+            std::fprintf(stderr, "velmora-cli: %s; nothing more of it is read\n", engine.ProbeProblem().c_str());
+        }
+        for (std::size_t i = before; i < results.size(); ++i)
+            write(i);
+        rowsWritten = results.size();
     };
     vpacket.SetPacketReceived([&](std::int32_t) {
         // The announced frame is read in place, whole: the store keeps its own copy of the scanned part.
@@ -163,8 +211,8 @@ int main(int argc, char** argv) {
         ++framesHandled;
     });
 
-    const bool live = !options.adapter.empty();
-    if (live) {
+    const bool capturing = !options.adapter.empty() || !options.files.empty();
+    if (!options.adapter.empty()) {
         CaptureResult opened = vpacket.OpenAdapter(options.adapter);
         for (auto step : {&CaptureComponent::AllocatePacket}) {
             if (!opened)
@@ -189,7 +237,7 @@ int main(int argc, char** argv) {
                              "  sudo usermod -aG velmora $USER    (then log in again)\n");
             return kExitUsage;
         }
-    } else {
+    } else if (capturing) {
         CaptureResult opened = vpacket.OpenFiles(options.files);
         if (opened)
             opened = vpacket.StartCapture();
@@ -206,27 +254,56 @@ int main(int argc, char** argv) {
         return options.seconds &&
                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() >= *options.seconds;
     };
+    bool probeEnded = false;
     while (!interrupted && !timeIsUp()) {
         if (options.count && framesHandled >= *options.count)
             break;
-        if (vpacket.WaitForFrames(std::chrono::milliseconds(100))) {
+        if (!capturing) {
+            tlsProbe.Wait(std::chrono::milliseconds(100));
+        } else if (vpacket.WaitForFrames(std::chrono::milliseconds(options.tlsProbe ? 20 : 100))) {
             const std::size_t batch = options.count ? static_cast<std::size_t>(*options.count - framesHandled) : 4096;
             vpacket.DispatchPending(std::min<std::size_t>(batch, 4096));
         } else if (vpacket.Finished()) {
             break;
         }
+        if (options.tlsProbe && !probeEnded) {
+            probeEnded = tlsProbe.Ended();
+            takeProbe();
+            if (probeEnded) {
+                // The helper stopped on its own: said, and the capture goes on without it.
+                tlsProbe.Stop();
+                const std::string exit = tlsProbe.ExitText();
+                std::fprintf(stderr, "velmora-cli: the TLS probe stopped%s%s\n", exit.empty() ? "" : ": ",
+                             exit.c_str());
+                if (!capturing)
+                    break;
+            }
+        }
     }
-    const CaptureResult end = vpacket.EndResult();
+    const CaptureResult end = capturing ? vpacket.EndResult() : CaptureResult::Success();
     const CaptureStats stats = vpacket.Stats();
     vpacket.StopCapture();
     vpacket.CloseAdapter();
+    bool probeDamaged = false;
+    if (options.tlsProbe) {
+        // What the helper wrote before it stopped is read too.
+        tlsProbe.Stop();
+        takeProbe();
+        if (!probeBroken && !engine.ProbeEnded()) {
+            probeBroken = true;
+            std::fprintf(stderr, "velmora-cli: %s\n", engine.ProbeProblem().c_str());
+        }
+        probeDamaged = probeBroken;
+    }
     writer.Flush();
 
     engine.EndCapture();
     for (std::size_t i = rowsWritten; i < results.size(); ++i) // what the end of the capture settled
         write(i);
-    for (const std::size_t i : held)
-        writer.Write(results[i], engine.StreamOf(results[i]));
+    for (const std::size_t i : held) {
+        const auto program = engine.ProgramOf(results[i]);
+        writer.Write(results[i], engine.StreamOf(results[i]), program ? &*program : nullptr);
+    }
     writer.Flush();
     if (engine.HasKeyLog()) {
         const TlsStats tls = engine.Stats();
@@ -244,16 +321,32 @@ int main(int argc, char** argv) {
     if (const HttpFollowStats http = engine.ClearTextConnections(); http.followed > 0)
         std::fprintf(stderr, "velmora-cli: HTTP connections: %llu followed, %llu with gaps\n",
                      static_cast<unsigned long long>(http.followed), static_cast<unsigned long long>(http.withGaps));
-    if (live && stats.droppedByKernel > 0)
+    if (!options.adapter.empty() && stats.droppedByKernel > 0)
         std::fprintf(stderr, "velmora-cli: the kernel dropped %llu frames: the capture could not keep up\n",
                      static_cast<unsigned long long>(stats.droppedByKernel));
     if (!writer.Ok()) {
         std::fprintf(stderr, "velmora-cli: cannot write the rows to standard output\n");
         return kExitDamaged;
     }
+    if (options.tlsProbe) {
+        const probe::ProbeStats probe = engine.ProbeCounts();
+        std::string lost;
+        if (unsigned long long records = 0, kernel = 0;
+            std::sscanf(probeStats.c_str(), "%llu %llu", &records, &kernel) == 2 && kernel > 0)
+            lost = ", " + std::to_string(kernel) + " records lost in the kernel";
+        std::fprintf(stderr,
+                     "velmora-cli: TLS probe: %llu calls from %llu programs; %llu probe connections, %llu dropped at "
+                     "gaps, %llu cut, %llu began before the probe, %llu not HTTP%s\n",
+                     static_cast<unsigned long long>(probe.calls), static_cast<unsigned long long>(probe.programs),
+                     static_cast<unsigned long long>(probe.connections),
+                     static_cast<unsigned long long>(probe.droppedAtGaps),
+                     static_cast<unsigned long long>(probe.droppedCut),
+                     static_cast<unsigned long long>(probe.beganBefore),
+                     static_cast<unsigned long long>(probe.notHttp), lost.c_str());
+    }
     if (!end) {
         std::fprintf(stderr, "velmora-cli: %s\n", end.message.c_str());
         return kExitDamaged;
     }
-    return 0;
+    return probeDamaged ? kExitDamaged : 0;
 }
