@@ -246,7 +246,7 @@ ProcessProbes::ScanResult ProcessProbes::scan() {
                 continue;
             }
             for (const TlsLibrary* library : libraries_) {
-                if (file->fileName != library->fileName) {
+                if (!library->names(file->fileName)) {
                     continue;
                 }
                 if (attachLibrary(*pid, process, *library, std::string(file->range), std::string(file->path))) {

@@ -12,17 +12,17 @@ namespace {
 // A table of many processes' handles is dropped whole past this; their Connection records come again.
 constexpr std::size_t kMaxHandles = 65536;
 
-std::optional<SocketEndpoints> endpointsOf(std::uint32_t pid, std::int32_t fd) {
+std::optional<std::uint64_t> socketOf(std::uint32_t pid, std::int32_t fd) {
+    const auto link = readProcLink("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd));
+    return link ? socketInode(*link) : std::nullopt;
+}
+
+std::optional<SocketEndpoints> endpointsOf(std::uint32_t pid, std::uint64_t inode) {
     const std::string base = "/proc/" + std::to_string(pid);
-    const auto link = readProcLink(base + "/fd/" + std::to_string(fd));
-    const auto inode = link ? socketInode(*link) : std::nullopt;
-    if (!inode) {
-        return std::nullopt;
-    }
     for (const bool ipv6 : {false, true}) {
         const auto table = readProcText(base + (ipv6 ? "/net/tcp6" : "/net/tcp"), 64 << 20);
         if (table) {
-            if (auto endpoints = findTcpSocket(*table, *inode, ipv6)) {
+            if (auto endpoints = findTcpSocket(*table, inode, ipv6)) {
                 return endpoints;
             }
         }
@@ -59,17 +59,23 @@ void RecordStream::announceProcess(std::uint32_t pid) {
     put(processRecord(origin, readProcLink(base + "/exe").value_or("")));
 }
 
+// Told again when the handle's socket changes: a freed TLS object's address is often the next one's, and
+// the new socket often gets the old descriptor number.
 void RecordStream::announceConnection(const RecordOrigin& origin, std::int32_t fd) {
+    const auto socket = socketOf(origin.pid, fd);
+    if (!socket) {
+        return; // not a socket, or gone already
+    }
     const auto key = std::make_pair(origin.pid, origin.handle);
-    const auto known = handleDescriptors_.find(key);
-    if (known != handleDescriptors_.end() && known->second == fd) {
+    const auto known = handleSockets_.find(key);
+    if (known != handleSockets_.end() && known->second == *socket) {
         return;
     }
-    if (handleDescriptors_.size() >= kMaxHandles) {
-        handleDescriptors_.clear();
+    if (handleSockets_.size() >= kMaxHandles) {
+        handleSockets_.clear();
     }
-    handleDescriptors_[key] = fd;
-    if (const auto endpoints = endpointsOf(origin.pid, fd)) {
+    handleSockets_[key] = *socket;
+    if (const auto endpoints = endpointsOf(origin.pid, *socket)) {
         put(connectionRecord(origin, static_cast<std::uint32_t>(fd), *endpoints));
     }
 }
@@ -104,7 +110,7 @@ void RecordStream::write(const probe_event& event, std::size_t size) {
 
 void RecordStream::forgetProcess(std::uint32_t pid) {
     announced_.erase(pid);
-    std::erase_if(handleDescriptors_, [pid](const auto& entry) { return entry.first.first == pid; });
+    std::erase_if(handleSockets_, [pid](const auto& entry) { return entry.first.first == pid; });
 }
 
 } // namespace velmora::tlsprobe

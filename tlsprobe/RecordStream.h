@@ -1,7 +1,7 @@
 #pragma once
 // Turns the kernel's chunks into the wire records on standard output: a Process record before a pid's
 // first other record, a Connection record before a handle's first Data record and whenever the handle's
-// socket changes (a TLS object reused for a new connection), then the Data records.
+// socket changes (a TLS object's address reused for a new connection), then the Data records.
 
 #include "ProbeEvent.h"
 #include "WireRecord.h"
@@ -37,7 +37,7 @@ private:
     std::FILE* out_;
     std::int64_t clockOffsetNs_ = 0;
     std::set<std::uint32_t> announced_;
-    std::map<std::pair<std::uint32_t, std::uint64_t>, std::int32_t> handleDescriptors_;
+    std::map<std::pair<std::uint32_t, std::uint64_t>, std::uint64_t> handleSockets_; // (pid, handle) -> socket inode
     std::uint64_t records_ = 0;
     std::uint64_t malformed_ = 0;
     bool failed_ = false;

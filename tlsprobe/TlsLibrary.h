@@ -23,9 +23,13 @@ struct HookedFunction {
 
 struct TlsLibrary {
     std::string_view kind;     // as --kinds names it
-    std::string_view fileName; // the shared object's name in /proc/PID/maps
+    std::string_view soname; // the file a process maps is named so, or so plus a version ("libgnutls.so.30.34.3")
     probe::Library library;
     std::array<HookedFunction, 4> functions;
+
+    bool names(std::string_view fileName) const {
+        return fileName.starts_with(soname) && (fileName.size() == soname.size() || fileName[soname.size()] == '.');
+    }
 };
 
 const std::array<TlsLibrary, 3>& tlsLibraries();
