@@ -86,7 +86,7 @@ void CommandBar::ToggleDataWindow() {
         toggle->setText(HiddenCaption());
     } else {
         parts_.dataWindow->show();
-        list->resize(list->width(), MainWindowLayout::ListHeight(page, true));
+        list->resize(list->width(), MainWindowLayout::ListHeight(page, true, parts_.dataWindow->height()));
         toggle->setText(ShownCaption());
     }
 }

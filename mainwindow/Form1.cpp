@@ -6,6 +6,7 @@
 #include "mainwindow/CommandBar.h"
 #include "mainwindow/ContentTypeOption.h"
 #include "mainwindow/DataWindow.h"
+#include "mainwindow/DataWindowSizer.h"
 #include "mainwindow/Dialogs.h"
 #include "mainwindow/DownloadMethodGroup.h"
 #include "mainwindow/FileTypeTableModel.h"
@@ -105,6 +106,8 @@ Form1::Form1(Options options, QWidget* parent) : QWidget(parent), options_(std::
         this);
     connect(this, &Form1::Unloading, commands, &CommandBar::WindowUnloading);
     new DataWindow({engine_, resultModel_, https_, LV1_, Text1_, Cmd1_[2], Chk2_}, this);
+    dataWindowSizer_ = new DataWindowSizer(settings_, Frame1_[0], Text1_, [this] { Form_Resize(); }, this);
+    Form_Resize();
     new ContentTypeOption(engine_, settings_, Frame1_[1], Chk2_, this);
 }
 
@@ -778,7 +781,9 @@ void Form1::Form_Resize() {
     if (!xp_Form_ || isMinimized())
         return;
     const bool dataWindowShown = Cmd1_[2]->text() != CommandBar::HiddenCaption();
-    const MainWindowLayout l = MainWindowLayout::Compute(size(), dataWindowShown, TabS1_->sizeHint().height());
+    const MainWindowLayout l = MainWindowLayout::Compute(size(), dataWindowShown, TabS1_->sizeHint().height(),
+                                                         dataWindowSizer_ ? dataWindowSizer_->Height()
+                                                                          : MainWindowLayout::kDataWindowHeight);
     // Too small: grow to the minimum, which lays out again; the rest below already uses the grown size.
     if (l.snapped)
         resize(l.window);

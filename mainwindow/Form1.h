@@ -69,6 +69,7 @@ class QTimer;
 class QWebEngineProfile;
 class QWebEngineView;
 
+class DataWindowSizer;
 class FileTypeTableModel;
 class Form3;
 class HttpsCapture;
@@ -229,6 +230,7 @@ private:
     QLabel* Label11_ = nullptr;
     QWidget* Frame2_ = nullptr;
     QWebEngineView* WebBr1_ = nullptr;
+    DataWindowSizer* dataWindowSizer_ = nullptr;
     QWebEngineProfile* webProfile_ = nullptr;
     QTabBar* TabS1_ = nullptr;
     QStackedWidget* frameStack_ = nullptr;

@@ -157,7 +157,18 @@ std::optional<QString> HttpsCapture::DataWindowText(const velmora::ResultRow& ro
     const std::string* text = parts_.engine.Https().RequestText(row);
     if (!text)
         return std::nullopt;
-    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text->data()), text->size());
-    return chinese ? QString::fromStdU16String(velmora::DecodeCnEscapes(velmora::PacketToTextCn(bytes)))
-                   : QString::fromStdU16String(velmora::PacketToText(bytes));
+    // A request head is lines of text, not a frame: one "名称: 值" a line, the rest shown as a frame is.
+    QStringList lines;
+    std::string_view rest(*text);
+    while (!rest.empty()) {
+        const std::size_t end = rest.find('\n');
+        std::string_view line = rest.substr(0, end);
+        rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
+        lines << (chinese ? QString::fromStdU16String(velmora::DecodeCnEscapes(velmora::PacketToTextCn(bytes)))
+                          : QString::fromStdU16String(velmora::PacketToText(bytes)));
+    }
+    return lines.join(QLatin1Char('\n'));
 }

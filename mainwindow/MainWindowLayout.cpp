@@ -18,7 +18,7 @@ constexpr QRect DesignRect(int left, int top, int width, int height) {
 
 } // namespace
 
-MainWindowLayout MainWindowLayout::Compute(QSize outer, bool dataWindowShown, int tabBarHeight) {
+MainWindowLayout MainWindowLayout::Compute(QSize outer, bool dataWindowShown, int tabBarHeight, int dataWindowHeight) {
     MainWindowLayout l;
     l.window = outer.expandedTo(kMinimumSize);
     l.snapped = l.window != outer;
@@ -53,19 +53,29 @@ MainWindowLayout MainWindowLayout::Compute(QSize outer, bool dataWindowShown, in
 
     const int frameHeight = l.Frame1.height();
     const int listWidth = Px(W - 300);
-    l.LV1 = QRect(0, Px(600), listWidth, ListHeight(frameHeight, dataWindowShown));
-    l.Text1 = QRect(0, DataWindowTop(frameHeight), listWidth, DataWindowHeight(frameHeight));
+    const int data = FittedDataWindowHeight(frameHeight, dataWindowHeight);
+    l.LV1 = QRect(0, Px(600), listWidth, ListHeight(frameHeight, dataWindowShown, data));
+    l.Text1 = QRect(0, DataWindowTop(frameHeight, data), listWidth, DataWindowHeight(frameHeight, data));
     return l;
 }
 
-int MainWindowLayout::ListHeight(int frameHeight, bool dataWindowShown) {
-    return std::max(0, Px(Twips(frameHeight) - (dataWindowShown ? 1815 : 600)));
+// At the designed height these are the design's twips: the list 1815 twips less than the frame, Text1 1200
+// twips above its bottom.
+int MainWindowLayout::ListHeight(int frameHeight, bool dataWindowShown, int dataWindowHeight) {
+    return std::max(0, dataWindowShown ? frameHeight - Px(600) - 1 - dataWindowHeight : frameHeight - Px(600));
 }
 
-int MainWindowLayout::DataWindowTop(int frameHeight) {
-    return Px(Twips(frameHeight) - 1200);
+int MainWindowLayout::DataWindowTop(int frameHeight, int dataWindowHeight) {
+    return frameHeight - dataWindowHeight;
 }
 
-int MainWindowLayout::DataWindowHeight(int frameHeight) {
-    return std::clamp(frameHeight - DataWindowTop(frameHeight), 0, Px(1215));
+int MainWindowLayout::DataWindowHeight(int frameHeight, int dataWindowHeight) {
+    return std::clamp(frameHeight - DataWindowTop(frameHeight, dataWindowHeight), 0, dataWindowHeight);
+}
+
+int MainWindowLayout::FittedDataWindowHeight(int frameHeight, int wanted) {
+    // The list keeps its header and three rows.
+    constexpr int kListKept = 80;
+    const int most = std::max(kDataWindowHeight, frameHeight - Px(600) - 1 - kListKept);
+    return std::clamp(wanted, kMinimumDataWindowHeight, most);
 }

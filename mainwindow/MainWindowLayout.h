@@ -42,14 +42,21 @@ struct MainWindowLayout final {
     QRect LV1;
     QRect Text1;
 
-    static MainWindowLayout Compute(QSize outer, bool dataWindowShown, int tabBarHeight = kTabBarHeight);
+    // Text1's height as designed: 1200 twips from its top to the frame's bottom. The user may drag it taller.
+    static constexpr int kDataWindowHeight = 80;
+    static constexpr int kMinimumDataWindowHeight = 40; // two lines and the scroll bar's arrows
+
+    static MainWindowLayout Compute(QSize outer, bool dataWindowShown, int tabBarHeight = kTabBarHeight,
+                                    int dataWindowHeight = kDataWindowHeight);
 
     // LV1's height in a frame 0 of FRAMEHEIGHT pixels: the frame less 600 twips while the data window is hidden,
-    // less 1815 twips while it is shown. The command bar's toggle sets it the same way.
-    static int ListHeight(int frameHeight, bool dataWindowShown);
-    // Text1's top in frame 0: 1200 twips above the frame's bottom.
-    static int DataWindowTop(int frameHeight);
-    // Text1's height: 1215 twips at design, cut to what fits in the frame below its top, so the frame does not
-    // clip its lower edge.
-    static int DataWindowHeight(int frameHeight);
+    // less 1815 twips (at the designed height) while it is shown. The command bar's toggle sets it the same way.
+    static int ListHeight(int frameHeight, bool dataWindowShown, int dataWindowHeight = kDataWindowHeight);
+    // Text1's top in frame 0: 1200 twips above the frame's bottom at the designed height.
+    static int DataWindowTop(int frameHeight, int dataWindowHeight = kDataWindowHeight);
+    // Text1's height: what fits in the frame below its top, so the frame does not clip its lower edge.
+    static int DataWindowHeight(int frameHeight, int dataWindowHeight = kDataWindowHeight);
+    // A height the user dragged to, kept to what a frame of FRAMEHEIGHT pixels has room for beside a list
+    // of a few rows.
+    static int FittedDataWindowHeight(int frameHeight, int wanted);
 };

@@ -34,6 +34,9 @@ inline constexpr std::string_view kCommandKey = "Command";
 inline constexpr std::string_view kStreamCommandKey = "StreamCommand"; // streams and audio/video pairs, whatever Method says
 
 // The TLS key log the window decrypts HTTPS requests with (also this program's own).
+inline constexpr std::string_view kWindowSection = "Window";
+inline constexpr std::string_view kDataWindowHeightKey = "DataWindowHeight"; // pixels, as the user dragged it
+
 inline constexpr std::string_view kTlsSection = "Tls";
 inline constexpr std::string_view kKeyLogFileKey = "KeyLogFile";
 

@@ -9,6 +9,7 @@
 #include "mainwindow/Form1.h"
 #include "mainwindow/Form3.h"
 #include "mainwindow/KeywordSearch.h"
+#include "mainwindow/MainWindowLayout.h"
 #include "mainwindow/ResultListModel.h"
 #include "mainwindow/StatusPanels.h"
 #include "splash/frmAbout.h"
@@ -20,6 +21,7 @@
 #include <QFile>
 #include <QHostAddress>
 #include <QLayout>
+#include <QMouseEvent>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QSignalSpy>
@@ -142,6 +144,49 @@ private slots:
         QCOMPARE(form_->Cmd1(2)->text(), QStringLiteral("显示数据窗口"));
         QVERIFY(!text->isVisible());
         QCOMPARE(list->height(), hidden);
+    }
+
+    // The data window's top edge is dragged like a splitter's; the height is kept for the next start and
+    // fitted to a smaller window.
+    void dataWindowIsResizedByItsTopEdgeAndRemembered() {
+        form_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
+        form_->Cmd1(2)->click();
+        QTableView* list = form_->LV1();
+        QPlainTextEdit* text = form_->Text1();
+        QWidget* handle = form_->findChild<QWidget*>(QStringLiteral("DataWindowHandle"));
+        QVERIFY(handle && handle->isVisible());
+        QCOMPARE(handle->cursor().shape(), Qt::SizeVerCursor);
+        const int listBefore = list->height(), textBefore = text->height();
+        QVERIFY(handle->geometry().contains(handle->geometry().center().x(), text->geometry().top()));
+
+        const QPoint from = handle->rect().center();
+        QTest::mousePress(handle, Qt::LeftButton, {}, from);
+        QMouseEvent move(QEvent::MouseMove, QPointF(from + QPoint(0, -60)), handle->mapToGlobal(QPointF(from + QPoint(0, -60))),
+                         Qt::NoButton, Qt::LeftButton, {});
+        QApplication::sendEvent(handle, &move);
+        QTest::mouseRelease(handle, Qt::LeftButton, {}, from + QPoint(0, -60));
+        QCOMPARE(text->height(), textBefore + 60);
+        QCOMPARE(list->height(), listBefore - 60);
+        QVERIFY(list->geometry().bottom() < text->geometry().top());
+        QCOMPARE(text->geometry().bottom(), form_->Frame1(0)->height() - 1);
+        QCOMPARE(testsupport::SettingsFolderValue(*dir_, "Window", "DataWindowHeight"), QString::number(textBefore + 60));
+
+        // Hidden and shown again, and at the next start: the same height.
+        form_->Cmd1(2)->click();
+        QVERIFY(!handle->isVisible());
+        form_->Cmd1(2)->click();
+        QCOMPARE(text->height(), textBefore + 60);
+        QCOMPARE(list->height(), listBefore - 60);
+        Form1 next(testsupport::WindowOptions(*dir_));
+        next.show();
+        next.Cmd1(2)->click();
+        QCOMPARE(next.Text1()->height(), textBefore + 60);
+        // The smallest window leaves the list its rows, however tall the data window was made.
+        next.resize(MainWindowLayout::kMinimumSize);
+        QVERIFY(next.LV1()->height() >= 80);
+        QVERIFY(next.Text1()->height() >= MainWindowLayout::kMinimumDataWindowHeight);
+        QVERIFY(next.LV1()->geometry().bottom() < next.Text1()->geometry().top());
     }
 
     void keywordSearchListsTokens() {

@@ -402,13 +402,14 @@ void TestMainWindowHttps::recordedCaptureListsDecryptedRequestsAmongClearTextRow
         emit form.LV1()->clicked(index);
     };
     click(1);
-    QCOMPARE(text->toPlainText(), QStringLiteral(":method: GET··:path: /video/clip.mp4?exp=1.5&sig=a.b··:scheme: "
-                                                 "https··:authority: media.velmora.test:8443··user-agent: "
-                                                 "curl/7.88.1··accept: */*··"));
+    // One "名称: 值" a line, as for a request head.
+    QCOMPARE(text->toPlainText(), QStringLiteral(":method: GET\n:path: /video/clip.mp4?exp=1.5&sig=a.b\n:scheme: "
+                                                 "https\n:authority: media.velmora.test:8443\nuser-agent: "
+                                                 "curl/7.88.1\naccept: */*"));
     QCOMPARE(text->textCursor().selectedText(), QStringLiteral("/video/clip.mp4?exp=1.5&sig=a.b"));
     click(4);
     QVERIFY2(text->toPlainText().startsWith(
-                 QStringLiteral("GET /pictures/poster.jpg HTTP/1.1··Host: media.velmora.test:8443··")),
+                 QStringLiteral("GET /pictures/poster.jpg HTTP/1.1\nHost: media.velmora.test:8443\n")),
              qPrintable(text->toPlainText()));
     QCOMPARE(text->textCursor().selectedText(), QStringLiteral("/pictures/poster.jpg"));
     const QString http11 = text->toPlainText();

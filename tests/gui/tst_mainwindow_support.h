@@ -109,6 +109,12 @@ public:
     QTemporaryDir dir;
 };
 
+// A value of setting.ini in DIR.
+inline QString SettingsFolderValue(const QTemporaryDir& dir, std::string_view section, std::string_view key) {
+    return QString::fromStdString(
+        velmora::SettingsFile(dir.filePath(QStringLiteral("setting.ini")).toStdString()).GetIniString(section, key));
+}
+
 // Whether something accepts connections on 127.0.0.1:`port` within `ms`.
 inline bool WaitForPort(quint16 port, int ms = 10000) {
     for (int waited = 0; waited < ms; waited += 100) {
