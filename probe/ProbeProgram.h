@@ -18,6 +18,8 @@ struct ProbeProgram {
             return slash == std::string::npos ? executable : executable.substr(slash + 1);
         return comm;
     }
+    // "firefox-esr (pid 1234)", as the data window names it.
+    std::string NameAndPid() const { return Name() + " (pid " + std::to_string(pid) + ")"; }
 };
 
 } // namespace velmora::probe

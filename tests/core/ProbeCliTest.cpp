@@ -1,0 +1,124 @@
+// velmora-cli --tls-probe as a script sees it, with a stand-in for velmora-tls that says what the real
+// one says on its status pipe and writes a given stream: the rows with their programs, and the helper
+// missing, refusing, or writing a broken stream.
+#include "ProbeStreamWriter.h"
+#include "TlsCaptureWriter.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace velmora::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct CliRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+class ProbeCli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder_ = fs::temp_directory_path() / ("velmora-probe-cli-" + std::to_string(getpid()));
+        fs::create_directories(folder_);
+        helper_ = folder_ / "velmora-tls";
+        std::ofstream(helper_) << R"(#!/usr/bin/python3
+import os, sys
+status = os.fdopen(3, 'w')
+if os.environ.get('PROBE_REFUSE'):
+    status.write('error velmora-tls needs CAP_SYS_ADMIN to hook programs\n')
+    sys.exit(1)
+status.write('ready\nattached 4242 openssl\n')
+status.flush()
+sys.stdout.buffer.write(open(os.environ['PROBE_STREAM'], 'rb').read())
+sys.stdout.flush()
+status.write('stats 7 3\nargs ' + ' '.join(sys.argv[1:]) + '\n')
+)";
+        fs::permissions(helper_, fs::perms::owner_all);
+    }
+    void TearDown() override { fs::remove_all(folder_); }
+
+    CliRun run(const std::vector<std::uint8_t>& stream, const std::string& args, const std::string& environment = {}) {
+        const fs::path streamFile = folder_ / "stream.vtls", err = folder_ / "err";
+        std::ofstream(streamFile, std::ios::binary)
+            .write(reinterpret_cast<const char*>(stream.data()), static_cast<std::streamsize>(stream.size()));
+        const std::string command = "VELMORA_TLS_HELPER=" + helper_.string() + " PROBE_STREAM=" + streamFile.string() +
+                                    " " + environment + " " + VELMORA_CLI + " --settings " + VELMORA_SOURCE_DIR +
+                                    "/resources/setting.ini " + args + " 2>" + err.string();
+        CliRun result;
+        FILE* pipe = popen(command.c_str(), "r");
+        char buffer[4096];
+        for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+            result.out.append(buffer, n);
+        const int status = pclose(pipe);
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        std::ifstream in(err);
+        result.err.assign(std::istreambuf_iterator<char>(in), {});
+        return result;
+    }
+
+    fs::path folder_, helper_;
+};
+
+TEST_F(ProbeCli, RowsCarryTheirProgramAndTheHelperIsReported) {
+    const ProbeStreamWriter::Caller curl{4242, "curl", 0x10};
+    ProbeStreamWriter w;
+    w.Process(curl, "/usr/bin/curl");
+    w.Call(curl, probe::Direction::Sent, HttpGet("cdn.example", "/v/a.mp4") + HttpGet("cdn.example", "/play?id=1"));
+    ProbeStreamWriter sentOnly = w; // as the helper writes without --receive
+    w.Call(curl, probe::Direction::Received,
+           "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\nHTTP/1.1 200 OK\r\nContent-Type: audio/mpeg\r\n"
+           "Content-Length: 0\r\n\r\n");
+
+    const CliRun jsonl = run(w.Bytes(), "--tls-probe-receive --format jsonl");
+    EXPECT_EQ(jsonl.status, 0) << jsonl.err;
+    EXPECT_EQ(jsonl.out,
+              "{\"type\":\"视频\",\"address\":\"https://cdn.example/v/a.mp4\",\"packet\":0,\"size\":0,\"program\":\"curl\","
+              "\"pid\":4242}\n"
+              "{\"type\":\"音频\",\"address\":\"https://cdn.example/play?id=1\",\"packet\":0,\"content_type\":"
+              "\"audio/mpeg\",\"size\":0,\"program\":\"curl\",\"pid\":4242}\n");
+    EXPECT_NE(jsonl.err.find("velmora-tls: attached 4242 openssl"), std::string::npos) << jsonl.err;
+    EXPECT_NE(jsonl.err.find("args --kinds openssl,gnutls,nspr --status-fd 3 --receive"), std::string::npos);
+    EXPECT_NE(jsonl.err.find("1 probe connections, 0 dropped at gaps, 0 cut, 0 began before the probe, 0 not HTTP, "
+                             "3 records lost in the kernel\n"),
+              std::string::npos)
+        << jsonl.err;
+
+    // The TSV is what it always was; without --tls-probe-receive the helper is not asked for answers.
+    const CliRun tsv = run(sentOnly.Bytes(), "--tls-probe");
+    EXPECT_EQ(tsv.status, 0) << tsv.err;
+    EXPECT_EQ(tsv.out, "视频\thttps://cdn.example/v/a.mp4\t0\n");
+    EXPECT_NE(tsv.err.find("args --kinds openssl,gnutls,nspr --status-fd 3\n"), std::string::npos) << tsv.err;
+
+    // A stream broken after its first record: what came before is listed, the break said, exit 1.
+    std::vector<std::uint8_t> broken = sentOnly.Bytes();
+    broken.insert(broken.end(), {5, 0, 0, 0, 1, 0});
+    const CliRun damaged = run(broken, "--tls-probe");
+    EXPECT_EQ(damaged.status, 1);
+    EXPECT_EQ(damaged.out, tsv.out);
+    EXPECT_NE(damaged.err.find("record size 5 outside 48..4164; nothing more of it is read"), std::string::npos)
+        << damaged.err;
+
+    // A helper that refuses, or none at all: said, exit 2, nothing listed.
+    const CliRun refused = run(w.Bytes(), "--tls-probe", "PROBE_REFUSE=1");
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_NE(refused.err.find("the TLS probe cannot run: velmora-tls needs CAP_SYS_ADMIN"), std::string::npos)
+        << refused.err;
+    fs::remove(helper_);
+    const CliRun missing = run(w.Bytes(), "--tls-probe");
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_NE(missing.err.find("cannot run " + helper_.string()), std::string::npos) << missing.err;
+}
+
+} // namespace
+} // namespace velmora::test
