@@ -6,6 +6,7 @@ include(GNUInstallDirs)
 install(TARGETS velmora-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # The capture helper is no command of its own: the programs find it in ../libexec/velmora.
 install(TARGETS velmora-capture RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/velmora)
+install(TARGETS velmora-tls RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/velmora)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/default-setting.ini DESTINATION ${CMAKE_INSTALL_DATADIR}/velmora)
 
 # Licence, changelog and Debian's overrides, under the package's name.

@@ -36,6 +36,12 @@ struct probe_event {
     probe_u32 call_bytes; // what the call moved, even past PROBE_MAX_CALL_BYTES
     probe_u32 offset;     // of this chunk within the call
     probe_s32 fd;         // the descriptor the call wrote or read through, -1 when it made no such system call
+    // The TCP socket behind fd, read when the call used it; family 0 when fd is no IPv4 or IPv6 stream.
+    probe_u16 family;
+    probe_u16 local_port; // host order
+    probe_u16 remote_port;
+    probe_u8 local[16]; // network order; IPv4 in the first four bytes
+    probe_u8 remote[16];
     probe_u16 chunk_bytes;
     probe_u8 library;
     probe_u8 direction;

@@ -75,9 +75,9 @@ std::uint64_t startTimeOf(std::uint32_t pid) {
 } // namespace
 
 ProcessProbes::ProcessProbes(velmora_tls_bpf& skeleton, std::vector<const TlsLibrary*> libraries, bool receive,
-                             uid_t caller, StatusLine status)
+                             uid_t caller, StatusLine status, Hooked hooked)
     : skeleton_(skeleton), libraries_(std::move(libraries)), receive_(receive), caller_(caller),
-      status_(std::move(status)) {}
+      status_(std::move(status)), hooked_(std::move(hooked)) {}
 
 ProcessProbes::~ProcessProbes() {
     for (auto& [pid, process] : processes_) {
@@ -162,6 +162,10 @@ bool ProcessProbes::attachLibrary(std::uint32_t pid, Process& process, const Tls
     }
     close(fd);
     if (attached > 0) {
+        if (!process.probed) {
+            process.probed = true;
+            hooked_(pid);
+        }
         status_("attached " + std::to_string(pid) + " " + std::string(library.kind));
     }
     return true;
@@ -197,15 +201,15 @@ void ProcessProbes::dropCallsOf(const std::set<std::uint32_t>& pids) {
     }
 }
 
-ProcessProbes::ScanResult ProcessProbes::scan() {
-    ScanResult result;
+std::vector<std::uint32_t> ProcessProbes::scan() {
+    std::vector<std::uint32_t> gone;
     std::set<std::uint32_t> seen;
     std::set<std::uint32_t> ended;
     const std::uint32_t self = static_cast<std::uint32_t>(getpid());
     DIR* proc = opendir("/proc");
     if (proc == nullptr) {
         status_(std::string("warning cannot list /proc: ") + std::strerror(errno));
-        return result;
+        return gone;
     }
     while (const dirent* entry = readdir(proc)) {
         const auto pid = pidOf(entry->d_name);
@@ -223,7 +227,7 @@ ProcessProbes::ScanResult ProcessProbes::scan() {
         if (process.startTime != startTime) {
             if (process.startTime != 0) {
                 if (process.probed) {
-                    result.gone.push_back(*pid);
+                    gone.push_back(*pid);
                 }
                 forget(*pid, process);
                 ended.insert(*pid);
@@ -251,10 +255,6 @@ ProcessProbes::ScanResult ProcessProbes::scan() {
                 }
                 if (attachLibrary(*pid, process, *library, std::string(file->range), std::string(file->path))) {
                     process.inodes.insert(file->inode);
-                    if (!process.probed && !process.links.empty()) {
-                        process.probed = true;
-                        result.probed.push_back(*pid);
-                    }
                 }
             }
         }
@@ -266,7 +266,7 @@ ProcessProbes::ScanResult ProcessProbes::scan() {
             continue;
         }
         if (it->second.probed) {
-            result.gone.push_back(it->first);
+            gone.push_back(it->first);
         }
         forget(it->first, it->second);
         ended.insert(it->first);
@@ -275,7 +275,7 @@ ProcessProbes::ScanResult ProcessProbes::scan() {
     if (!ended.empty()) {
         dropCallsOf(ended);
     }
-    return result;
+    return gone;
 }
 
 } // namespace velmora::tlsprobe

@@ -23,18 +23,18 @@ namespace velmora::tlsprobe {
 class ProcessProbes {
 public:
     using StatusLine = std::function<void(const std::string&)>;
+    // Told of a process when its first hooks are in, before the status line says so: the process is alive
+    // then, and nothing of it has been read from the ring yet.
+    using Hooked = std::function<void(std::uint32_t pid)>;
 
     ProcessProbes(velmora_tls_bpf& skeleton, std::vector<const TlsLibrary*> libraries, bool receive, uid_t caller,
-                  StatusLine status);
+                  StatusLine status, Hooked hooked);
     ~ProcessProbes();
     ProcessProbes(const ProcessProbes&) = delete;
     ProcessProbes& operator=(const ProcessProbes&) = delete;
 
-    struct ScanResult {
-        std::vector<std::uint32_t> probed; // processes hooked for the first time
-        std::vector<std::uint32_t> gone;
-    };
-    ScanResult scan();
+    // Returns the hooked processes found gone.
+    std::vector<std::uint32_t> scan();
 
 private:
     struct Process {
@@ -56,6 +56,7 @@ private:
     bool receive_;
     uid_t caller_;
     StatusLine status_;
+    Hooked hooked_;
     std::map<std::uint32_t, Process> processes_;
 };
 

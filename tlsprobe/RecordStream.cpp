@@ -1,7 +1,6 @@
 #include "RecordStream.h"
 
 #include "ProcFiles.h"
-#include "SocketEndpoints.h"
 
 #include <algorithm>
 #include <cstring>
@@ -11,24 +10,6 @@ namespace {
 
 // A table of many processes' handles is dropped whole past this; their Connection records come again.
 constexpr std::size_t kMaxHandles = 65536;
-
-std::optional<std::uint64_t> socketOf(std::uint32_t pid, std::int32_t fd) {
-    const auto link = readProcLink("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd));
-    return link ? socketInode(*link) : std::nullopt;
-}
-
-std::optional<SocketEndpoints> endpointsOf(std::uint32_t pid, std::uint64_t inode) {
-    const std::string base = "/proc/" + std::to_string(pid);
-    for (const bool ipv6 : {false, true}) {
-        const auto table = readProcText(base + (ipv6 ? "/net/tcp6" : "/net/tcp"), 64 << 20);
-        if (table) {
-            if (auto endpoints = findTcpSocket(*table, inode, ipv6)) {
-                return endpoints;
-            }
-        }
-    }
-    return std::nullopt;
-}
 
 } // namespace
 
@@ -59,25 +40,18 @@ void RecordStream::announceProcess(std::uint32_t pid) {
     put(processRecord(origin, readProcLink(base + "/exe").value_or("")));
 }
 
-// Told again when the handle's socket changes: a freed TLS object's address is often the next one's, and
-// the new socket often gets the old descriptor number.
-void RecordStream::announceConnection(const RecordOrigin& origin, std::int32_t fd) {
-    const auto socket = socketOf(origin.pid, fd);
-    if (!socket) {
-        return; // not a socket, or gone already
-    }
+// Told again when the handle's socket changes: a freed TLS object's address is often the next one's.
+void RecordStream::announceConnection(const RecordOrigin& origin, std::int32_t fd, const SocketEndpoints& endpoints) {
     const auto key = std::make_pair(origin.pid, origin.handle);
     const auto known = handleSockets_.find(key);
-    if (known != handleSockets_.end() && known->second == *socket) {
+    if (known != handleSockets_.end() && known->second.first == fd && known->second.second == endpoints) {
         return;
     }
     if (handleSockets_.size() >= kMaxHandles) {
         handleSockets_.clear();
     }
-    handleSockets_[key] = *socket;
-    if (const auto endpoints = endpointsOf(origin.pid, *socket)) {
-        put(connectionRecord(origin, static_cast<std::uint32_t>(fd), *endpoints));
-    }
+    handleSockets_[key] = {fd, endpoints};
+    put(connectionRecord(origin, static_cast<std::uint32_t>(fd), endpoints));
 }
 
 void RecordStream::write(const probe_event& event, std::size_t size) {
@@ -94,8 +68,14 @@ void RecordStream::write(const probe_event& event, std::size_t size) {
     origin.handle = event.handle;
     std::memcpy(origin.comm.data(), event.comm, origin.comm.size());
     origin.comm.back() = '\0';
-    if (event.fd >= 0 && event.offset == 0) {
-        announceConnection(origin, event.fd);
+    if (event.fd >= 0 && event.family != 0 && event.offset == 0) {
+        SocketEndpoints endpoints;
+        endpoints.family = event.family;
+        endpoints.localPort = event.local_port;
+        endpoints.remotePort = event.remote_port;
+        std::memcpy(endpoints.local.data(), event.local, endpoints.local.size());
+        std::memcpy(endpoints.remote.data(), event.remote, endpoints.remote.size());
+        announceConnection(origin, event.fd, endpoints);
     }
     DataChunk chunk;
     chunk.sequence = event.sequence;

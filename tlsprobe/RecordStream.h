@@ -32,12 +32,12 @@ public:
 
 private:
     void put(const std::string& record);
-    void announceConnection(const RecordOrigin& origin, std::int32_t fd);
+    void announceConnection(const RecordOrigin& origin, std::int32_t fd, const SocketEndpoints& endpoints);
 
     std::FILE* out_;
     std::int64_t clockOffsetNs_ = 0;
     std::set<std::uint32_t> announced_;
-    std::map<std::pair<std::uint32_t, std::uint64_t>, std::uint64_t> handleSockets_; // (pid, handle) -> socket inode
+    std::map<std::pair<std::uint32_t, std::uint64_t>, std::pair<std::int32_t, SocketEndpoints>> handleSockets_;
     std::uint64_t records_ = 0;
     std::uint64_t malformed_ = 0;
     bool failed_ = false;

@@ -38,6 +38,11 @@ struct call {
     __u64 time_ns;
     __u64 len;
     __s32 fd;
+    __u16 family;
+    __u16 local_port;
+    __u16 remote_port;
+    __u8 local[16];
+    __u8 remote[16];
     __u8 library;
     __u8 direction;
     __u8 return_kind;
@@ -94,9 +99,50 @@ struct cred___velmora {
     struct kuid_velmora euid;
     struct kuid_velmora fsuid;
 } __attribute__((preserve_access_index));
+// The path from a descriptor to its socket's addresses, as far as it is read.
+struct in6_addr_velmora {
+    __u8 bytes[16];
+};
+struct sock_common___velmora {
+    __u32 skc_daddr;
+    __u32 skc_rcv_saddr;
+    __u16 skc_dport;
+    __u16 skc_num;
+    unsigned short skc_family;
+    struct in6_addr_velmora skc_v6_daddr;
+    struct in6_addr_velmora skc_v6_rcv_saddr;
+} __attribute__((preserve_access_index));
+struct sock___velmora {
+    struct sock_common___velmora __sk_common;
+} __attribute__((preserve_access_index));
+struct socket___velmora {
+    short type;
+    struct sock___velmora* sk;
+} __attribute__((preserve_access_index));
+struct inode___velmora {
+    unsigned short i_mode;
+} __attribute__((preserve_access_index));
+struct file___velmora {
+    struct inode___velmora* f_inode;
+    void* private_data;
+} __attribute__((preserve_access_index));
+struct fdtable___velmora {
+    unsigned int max_fds;
+    struct file___velmora** fd;
+} __attribute__((preserve_access_index));
+struct files_struct___velmora {
+    struct fdtable___velmora* fdt;
+} __attribute__((preserve_access_index));
 struct task_struct___velmora {
     const struct cred___velmora* cred;
+    struct files_struct___velmora* files;
 } __attribute__((preserve_access_index));
+
+#define S_IFMT_VELMORA 0170000
+#define S_IFSOCK_VELMORA 0140000
+#define AF_INET_VELMORA 2
+#define AF_INET6_VELMORA 10
+#define SOCK_STREAM_VELMORA 1
 
 // NSPR's public descriptor layout (prio.h): methods first, and the methods' first field the type.
 #define PR_DESC_LAYERED 4
@@ -137,19 +183,19 @@ static __always_inline int record_call(struct pt_regs* ctx, __u64 id, __u8 libra
     if (buf == 0 || len == 0) {
         return 0;
     }
-    struct call call = {
-        .buf = buf,
-        .handle = handle,
-        .out_len = out_len,
-        .stack = PT_REGS_SP(ctx),
-        .time_ns = bpf_ktime_get_ns(),
-        .len = len,
-        .fd = -1,
-        .library = library,
-        .direction = direction,
-        .return_kind = return_kind,
-        .depth = 1,
-    };
+    struct call call;
+    __builtin_memset(&call, 0, sizeof call);
+    call.buf = buf;
+    call.handle = handle;
+    call.out_len = out_len;
+    call.stack = PT_REGS_SP(ctx);
+    call.time_ns = bpf_ktime_get_ns();
+    call.len = len;
+    call.fd = -1;
+    call.library = library;
+    call.direction = direction;
+    call.return_kind = return_kind;
+    call.depth = 1;
     bpf_map_update_elem(&calls, &id, &call, BPF_ANY);
     return 0;
 }
@@ -191,6 +237,11 @@ static __always_inline void report(const struct call* call, __u64 moved, __u64 i
     event->sequence = next_sequence(event->pid, call->handle, call->direction);
     event->call_bytes = moved > 0xffffffffULL ? 0xffffffffU : (__u32)moved;
     event->fd = call->fd;
+    event->family = call->family;
+    event->local_port = call->local_port;
+    event->remote_port = call->remote_port;
+    __builtin_memcpy(event->local, call->local, sizeof event->local);
+    __builtin_memcpy(event->remote, call->remote, sizeof event->remote);
     event->library = call->library;
     event->direction = call->direction;
     event->reserved = 0;
@@ -341,8 +392,46 @@ int BPF_KPROBE(pr_recv, const void* fd, void* buf, int amount, int flags) {
 }
 
 // The socket under a TLS call: the first descriptor the calling thread writes or reads through while the
-// call is in progress. The loader finds the four-tuple from it. (sys_enter as a raw tracepoint: it needs
-// neither tracefs nor fentry, which some kernels refuse.)
+// call is in progress, and its TCP addresses, read here while the socket surely exists (a short-lived
+// program may be gone before the loader reads the record). sys_enter as a raw tracepoint: it needs neither
+// tracefs nor fentry, which some kernels refuse.
+static __always_inline void read_socket(struct call* call, int fd) {
+    struct task_struct___velmora* task = (void*)bpf_get_current_task();
+    struct fdtable___velmora* table = BPF_CORE_READ(task, files, fdt);
+    if (!table || fd < 0 || (unsigned int)fd >= BPF_CORE_READ(table, max_fds)) {
+        return;
+    }
+    struct file___velmora** files = BPF_CORE_READ(table, fd);
+    struct file___velmora* file = 0;
+    bpf_probe_read_kernel(&file, sizeof file, &files[fd]);
+    if (!file || (BPF_CORE_READ(file, f_inode, i_mode) & S_IFMT_VELMORA) != S_IFSOCK_VELMORA) {
+        return;
+    }
+    struct socket___velmora* socket = BPF_CORE_READ(file, private_data);
+    if (!socket || BPF_CORE_READ(socket, type) != SOCK_STREAM_VELMORA) {
+        return;
+    }
+    struct sock___velmora* sock = BPF_CORE_READ(socket, sk);
+    if (!sock) {
+        return;
+    }
+    const unsigned short family = BPF_CORE_READ(sock, __sk_common.skc_family);
+    if (family == AF_INET_VELMORA) {
+        __u32 local = BPF_CORE_READ(sock, __sk_common.skc_rcv_saddr);
+        __u32 remote = BPF_CORE_READ(sock, __sk_common.skc_daddr);
+        __builtin_memcpy(call->local, &local, 4);
+        __builtin_memcpy(call->remote, &remote, 4);
+    } else if (family == AF_INET6_VELMORA) {
+        BPF_CORE_READ_INTO(&call->local, sock, __sk_common.skc_v6_rcv_saddr);
+        BPF_CORE_READ_INTO(&call->remote, sock, __sk_common.skc_v6_daddr);
+    } else {
+        return;
+    }
+    call->local_port = BPF_CORE_READ(sock, __sk_common.skc_num);
+    call->remote_port = __builtin_bswap16(BPF_CORE_READ(sock, __sk_common.skc_dport));
+    call->family = family;
+}
+
 // x86-64's numbers.
 #define SYSCALL_READ 0
 #define SYSCALL_WRITE 1
@@ -373,6 +462,7 @@ int note_descriptor(struct bpf_raw_tracepoint_args* ctx) {
     unsigned long fd = 0;
     if (bpf_probe_read_kernel(&fd, sizeof fd, &PT_REGS_PARM1(regs)) == 0) {
         call->fd = (__s32)fd;
+        read_socket(call, call->fd);
     }
     return 0;
 }

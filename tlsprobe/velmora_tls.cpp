@@ -324,8 +324,14 @@ int probe(const Options& options) {
     }
     int result = 0;
     {
-        ProcessProbes probes(*skeleton, options.libraries, options.receive, getuid(),
-                             [](const std::string& line) { status("%s", line.c_str()); });
+        ProcessProbes probes(
+            *skeleton, options.libraries, options.receive, getuid(),
+            [](const std::string& line) { status("%s", line.c_str()); },
+            [&stream](std::uint32_t pid) {
+                stream.announceProcess(pid);
+                // Out before the status line that says the process is hooked.
+                std::fflush(stdout);
+            });
         status("ready");
         // Processes seen gone are forgotten a scan later: their last records may still be in the ring.
         std::vector<std::uint32_t> ending;
@@ -337,11 +343,7 @@ int probe(const Options& options) {
                 for (const std::uint32_t pid : ending) {
                     stream.forgetProcess(pid);
                 }
-                const ProcessProbes::ScanResult scan = probes.scan();
-                ending = scan.gone;
-                for (const std::uint32_t pid : scan.probed) {
-                    stream.announceProcess(pid);
-                }
+                ending = probes.scan();
                 stream.setClockOffset(nanoseconds(CLOCK_REALTIME) - nanoseconds(CLOCK_MONOTONIC));
                 status("stats %llu %llu", static_cast<unsigned long long>(stream.records()),
                        static_cast<unsigned long long>(lostRecords(*skeleton) + stream.malformed()));

@@ -6,11 +6,11 @@ what=${1:-run}
 
 run_packages=(cmake g++ make pkg-config qt6-base-dev qt6-webengine-dev libpcap-dev libssl-dev libnghttp2-dev libnghttp3-dev libxml2-dev zlib1g-dev libbrotli-dev libzstd-dev libxdo-dev
     libxtst-dev libx11-dev fonts-wqy-microhei xvfb xauth qt6-wayland ffmpeg
-    qt6-translations-l10n)
+    qt6-translations-l10n clang libbpf-dev bpftool)
 test_packages=(ccache googletest libgtest-dev libbenchmark-dev clang libclang-rt-14-dev curl xdotool jwm trayer aria2
     python3 iproute2 procps desktop-file-utils appstream dpkg-dev file man-db shared-mime-info nginx-light openssl
     tshark libcap2-bin lintian debconf-utils devscripts chromium firefox-esr weston sway grim wayvnc ngtcp2-client
-    ngtcp2-server libnss3-tools)
+    ngtcp2-server libnss3-tools wget util-linux)
 
 packages=("${run_packages[@]}")
 [ "$what" = test ] && packages+=("${test_packages[@]}")

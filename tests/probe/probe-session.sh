@@ -63,13 +63,15 @@ probe_start() {
     return 1
 }
 
-# Returns the client's exit status; fails when the probe never hooked it.
+# Returns the client's exit status; fails when the probe never hooked it. The client's pid is left in
+# probe_client_pid.
 probe_client() {
     local name=$1 client status=0 hooked=no
     shift
     rm -f "$probe_work/gate"
     "${probe_as_user[@]}" "$@" >"$probe_work/$name.out" 2>"$probe_work/$name.err" &
     client=$!
+    probe_client_pid=$client
     for _ in $(seq 200); do
         if grep -q "^attached $client " "$probe_work/$probe_name.status"; then
             hooked=yes
@@ -85,10 +87,13 @@ probe_client() {
     return "$status"
 }
 
+# The probe's exit status is left in probe_exit.
 probe_stop() {
+    probe_exit=
     if [ -n "${probe_pid:-}" ]; then
         kill -TERM "$probe_pid" 2>/dev/null || true
-        wait "$probe_pid" || true
+        probe_exit=0
+        wait "$probe_pid" || probe_exit=$?
         probe_pid=
     fi
 }

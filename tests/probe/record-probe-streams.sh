@@ -10,10 +10,15 @@
 # Usage: record-probe-streams.sh BUILD_DIR [OUT_DIR]    (as root; OUT_DIR defaults to tests/data/probe)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-build=$(cd "$1" && pwd)
-out=${2:-$here/../data/probe}
-mkdir -p "$out"
-out=$(cd "$out" && pwd)
+if [ "${1:-}" != --in-namespace ]; then
+    build=$(cd "$1" && pwd)
+    out=${2:-$here/../data/probe}
+    mkdir -p "$out"
+    # A network namespace of its own: nothing else listens on its ports or talks on its loopback.
+    exec unshare -n "$0" --in-namespace "$build" "$(cd "$out" && pwd)"
+fi
+build=$2 out=$3
+ip link set lo up
 source "$here/probe-session.sh"
 work=$(mktemp -d /tmp/velmora-probe-record.XXXXXX)
 cleanup() {
