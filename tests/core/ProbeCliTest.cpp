@@ -1,8 +1,6 @@
 // velmora-cli --tls-probe as a script sees it, with a stand-in for velmora-tls that says what the real
-// one says on its status pipe and writes a given stream: the rows with their programs, and the helper
-// missing, refusing, or writing a broken stream.
-#include "ProbeStreamWriter.h"
-#include "TlsCaptureWriter.h"
+// one says on its status pipe and writes what the real one recorded: the rows with their programs, and
+// the helper missing, refusing, or writing a broken stream.
 
 #include <gtest/gtest.h>
 
@@ -13,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace velmora::test {
 namespace {
@@ -69,23 +68,24 @@ status.write('stats 7 3\nargs ' + ' '.join(sys.argv[1:]) + '\n')
     fs::path folder_, helper_;
 };
 
-TEST_F(ProbeCli, RowsCarryTheirProgramAndTheHelperIsReported) {
-    const ProbeStreamWriter::Caller curl{4242, "curl", 0x10};
-    ProbeStreamWriter w;
-    w.Process(curl, "/usr/bin/curl");
-    w.Call(curl, probe::Direction::Sent, HttpGet("cdn.example", "/v/a.mp4") + HttpGet("cdn.example", "/play?id=1"));
-    ProbeStreamWriter sentOnly = w; // as the helper writes without --receive
-    w.Call(curl, probe::Direction::Received,
-           "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\nHTTP/1.1 200 OK\r\nContent-Type: audio/mpeg\r\n"
-           "Content-Length: 0\r\n\r\n");
+std::vector<std::uint8_t> recording(const std::string& name) {
+    std::ifstream in(std::string(VELMORA_TEST_DATA) + "/probe/" + name + ".vtls", std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
 
-    const CliRun jsonl = run(w.Bytes(), "--tls-probe-receive --format jsonl");
+TEST_F(ProbeCli, RowsCarryTheirProgramAndTheHelperIsReported) {
+    // wget fetching a clip, a playlist and a song, recorded by velmora-tls with and without --receive.
+    const CliRun jsonl = run(recording("wget_receive"), "--tls-probe-receive --format jsonl");
     EXPECT_EQ(jsonl.status, 0) << jsonl.err;
     EXPECT_EQ(jsonl.out,
-              "{\"type\":\"视频\",\"address\":\"https://cdn.example/v/a.mp4\",\"packet\":0,\"size\":0,\"program\":\"curl\","
-              "\"pid\":4242}\n"
-              "{\"type\":\"音频\",\"address\":\"https://cdn.example/play?id=1\",\"packet\":0,\"content_type\":"
-              "\"audio/mpeg\",\"size\":0,\"program\":\"curl\",\"pid\":4242}\n");
+              "{\"type\":\"视频\",\"address\":\"https://127.0.0.1:8444/media/clip.mp4\",\"packet\":0,"
+              "\"content_type\":\"application/octet-stream\",\"size\":1500,\"program\":\"wget\",\"pid\":5073}\n"
+              "{\"type\":\"音频\",\"address\":\"https://127.0.0.1:8444/media/song.mp3\",\"packet\":0,"
+              "\"content_type\":\"application/octet-stream\",\"size\":700,\"program\":\"wget\",\"pid\":5073}\n"
+              "{\"type\":\"视频\",\"address\":\"https://127.0.0.1:8444/v/a.m3u8\",\"packet\":0,"
+              "\"content_type\":\"application/octet-stream\",\"size\":66,\"stream\":{\"kind\":\"hls\",\"variants\":[],"
+              "\"audio\":[],\"segments\":0,\"segment_bytes\":0,\"duration\":4.000,\"live\":false,\"encrypted\":false,"
+              "\"drm\":false},\"program\":\"wget\",\"pid\":5073}\n");
     EXPECT_NE(jsonl.err.find("velmora-tls: attached 4242 openssl"), std::string::npos) << jsonl.err;
     EXPECT_NE(jsonl.err.find("args --kinds openssl,gnutls,nspr --status-fd 3 --receive"), std::string::npos);
     EXPECT_NE(jsonl.err.find("1 probe connections, 0 dropped at gaps, 0 cut, 0 began before the probe, 0 not HTTP, "
@@ -94,13 +94,16 @@ TEST_F(ProbeCli, RowsCarryTheirProgramAndTheHelperIsReported) {
         << jsonl.err;
 
     // The TSV is what it always was; without --tls-probe-receive the helper is not asked for answers.
-    const CliRun tsv = run(sentOnly.Bytes(), "--tls-probe");
+    const std::vector<std::uint8_t> sent = recording("wget");
+    const CliRun tsv = run(sent, "--tls-probe");
     EXPECT_EQ(tsv.status, 0) << tsv.err;
-    EXPECT_EQ(tsv.out, "视频\thttps://cdn.example/v/a.mp4\t0\n");
+    EXPECT_EQ(tsv.out, "视频\thttps://127.0.0.1:8444/media/clip.mp4\t0\n"
+                       "视频\thttps://127.0.0.1:8444/v/a.m3u8\t0\n"
+                       "音频\thttps://127.0.0.1:8444/media/song.mp3\t0\n");
     EXPECT_NE(tsv.err.find("args --kinds openssl,gnutls,nspr --status-fd 3\n"), std::string::npos) << tsv.err;
 
-    // A stream broken after its first record: what came before is listed, the break said, exit 1.
-    std::vector<std::uint8_t> broken = sentOnly.Bytes();
+    // A stream broken after its records: what came before is listed, the break said, exit 1.
+    std::vector<std::uint8_t> broken = sent;
     broken.insert(broken.end(), {5, 0, 0, 0, 1, 0});
     const CliRun damaged = run(broken, "--tls-probe");
     EXPECT_EQ(damaged.status, 1);
@@ -109,13 +112,13 @@ TEST_F(ProbeCli, RowsCarryTheirProgramAndTheHelperIsReported) {
         << damaged.err;
 
     // A helper that refuses, or none at all: said, exit 2, nothing listed.
-    const CliRun refused = run(w.Bytes(), "--tls-probe", "PROBE_REFUSE=1");
+    const CliRun refused = run(sent, "--tls-probe", "PROBE_REFUSE=1");
     EXPECT_EQ(refused.status, 2);
     EXPECT_EQ(refused.out, "");
     EXPECT_NE(refused.err.find("the TLS probe cannot run: velmora-tls needs CAP_SYS_ADMIN"), std::string::npos)
         << refused.err;
     fs::remove(helper_);
-    const CliRun missing = run(w.Bytes(), "--tls-probe");
+    const CliRun missing = run(sent, "--tls-probe");
     EXPECT_EQ(missing.status, 2);
     EXPECT_NE(missing.err.find("cannot run " + helper_.string()), std::string::npos) << missing.err;
 }
