@@ -32,9 +32,27 @@ probe_session_setup() {
 # exec it).
 probe_as_user=()
 
+# nginx's certificate is signed by a CA made for the run (ca.crt in WORK/server), which a browser profile
+# can trust; the command-line clients are told -k.
 probe_server_start() {
-    mkdir -p "$probe_work/server"
-    https_server_start "$probe_work/server" "$probe_work/root" || return 1
+    local server=$probe_work/server
+    mkdir -p "$server"
+    https_server_start "$server" "$probe_work/root" || return 1
+    https_server_stop
+    openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Velmora Probe Test CA" -keyout "$server/ca.key" \
+        -out "$server/ca.crt" -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign 2>/dev/null
+    openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout "$server/server.key" -out "$server/server.csr" \
+        2>/dev/null
+    printf 'subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' >"$server/server.ext"
+    openssl x509 -req -in "$server/server.csr" -CA "$server/ca.crt" -CAkey "$server/ca.key" -CAcreateserial -days 2 \
+        -extfile "$server/server.ext" -out "$server/server.crt" 2>/dev/null
+    rm -f "$server/nginx.pid"
+    /usr/sbin/nginx -e "$server/error.log" -c "$server/nginx.conf" &
+    for _ in $(seq 50); do
+        [ -s "$server/nginx.pid" ] && curl -sk -o /dev/null https://127.0.0.1:8443/ && break
+        sleep 0.1
+    done
+    https_server_pid=$(cat "$server/nginx.pid")
     rm -f "$probe_work/gate"
     /usr/bin/python3 "$probe_here/gated-proxy.py" 8444 8443 "$probe_work/gate" &
     probe_relay_pid=$!
