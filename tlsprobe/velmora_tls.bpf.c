@@ -223,6 +223,12 @@ static __always_inline __u64 next_sequence(__u32 pid, __u64 handle, __u8 directi
     return 0;
 }
 
+// The loader reads the ring at least every 250 ms; it is woken early only when a good part of the ring is
+// full. A wake-up per record would cost the hooked program more than the copy.
+static __always_inline __u64 wakeup_flag(void) {
+    return bpf_ringbuf_query(&events, BPF_RB_AVAIL_DATA) >= (1 << 20) ? BPF_RB_FORCE_WAKEUP : BPF_RB_NO_WAKEUP;
+}
+
 static __always_inline void report(const struct call* call, __u64 moved, __u64 id) {
     __u32 zero = 0;
     struct probe_event* event = bpf_map_lookup_elem(&scratch, &zero);
@@ -263,7 +269,7 @@ static __always_inline void report(const struct call* call, __u64 moved, __u64 i
         event->flags = (moved > PROBE_MAX_CALL_BYTES ? PROBE_CUT : 0) |
                        (offset + size >= reported ? PROBE_LAST_CHUNK : 0);
         if (bpf_probe_read_user(event->bytes, bounded, (const void*)(call->buf + offset)) != 0 ||
-            bpf_ringbuf_output(&events, event, PROBE_EVENT_HEADER_BYTES + bounded, 0) != 0) {
+            bpf_ringbuf_output(&events, event, PROBE_EVENT_HEADER_BYTES + bounded, wakeup_flag()) != 0) {
             count_lost();
         }
     }
