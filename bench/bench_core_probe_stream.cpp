@@ -81,7 +81,8 @@ void BM_LargeAnswers(benchmark::State& state) {
     for (int file = 0; file < 1000; ++file) {
         w.Call(client, probe::Direction::Sent, HttpGet("cdn.example", "/f/" + std::to_string(file) + ".mp4"));
         w.Call(client, probe::Direction::Received,
-               "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: " + std::to_string(256 << 10) + "\r\n\r\n");
+               "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: " + std::to_string(256 << 10) +
+                   "\r\n\r\n");
         for (int call = 0; call < 16; ++call)
             w.Call(client, probe::Direction::Received, body);
     }

@@ -22,8 +22,8 @@ struct ProbeConnections::Entry {
     struct Calls {
         bool open = false;
         std::uint64_t sequence = 0;
-        std::uint32_t next = 0;     // offset the next chunk must have
-        std::uint32_t reported = 0; // bytes of the call the helper reports
+        std::uint32_t next = 0;                    // offset the next chunk must have
+        std::uint32_t reported = 0;                // bytes of the call the helper reports
         std::optional<std::uint64_t> nextSequence; // unknown until a call of this direction is followed
     };
     enum class State { Starting, Reading, Stopped };

@@ -105,8 +105,8 @@ ProbeRecordRead ReadProbeRecord(std::span<const std::uint8_t> b) {
             return refuse("unknown library " + std::to_string(fields[0]));
         const std::size_t label = fields[1], context = fields[2], secret = fields[3];
         if (fields.size() != kSecretFieldsBytes + label + context + secret || label == 0 || secret == 0)
-            return refuse("secret record of " + std::to_string(b.size()) + " bytes does not hold its label, context "
-                          "and secret");
+            return refuse("secret record of " + std::to_string(b.size()) +
+                          " bytes does not hold its label, context and secret");
         r.type = RecordType::Secret;
         r.secret.library = static_cast<Library>(fields[0]);
         r.secret.label = std::string_view(reinterpret_cast<const char*>(fields.data()) + kSecretFieldsBytes, label);

@@ -73,19 +73,26 @@ std::vector<std::uint8_t> recording(const std::string& name) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
+// The pid of the process a recording begins by naming.
+std::string firstPid(const std::vector<std::uint8_t>& stream) {
+    return std::to_string(stream.at(8) | stream.at(9) << 8 | stream.at(10) << 16 | std::uint32_t{stream.at(11)} << 24);
+}
+
 TEST_F(ProbeCli, RowsCarryTheirProgramAndTheHelperIsReported) {
     // wget fetching a clip, a playlist and a song, recorded by velmora-tls with and without --receive.
-    const CliRun jsonl = run(recording("wget_receive"), "--tls-probe-receive --format jsonl");
+    const std::vector<std::uint8_t> received = recording("wget_receive");
+    const std::string pid = firstPid(received);
+    const CliRun jsonl = run(received, "--tls-probe-receive --format jsonl");
     EXPECT_EQ(jsonl.status, 0) << jsonl.err;
     EXPECT_EQ(jsonl.out,
               "{\"type\":\"视频\",\"address\":\"https://127.0.0.1:8444/media/clip.mp4\",\"packet\":0,"
-              "\"content_type\":\"application/octet-stream\",\"size\":1500,\"program\":\"wget\",\"pid\":5073}\n"
+              "\"content_type\":\"application/octet-stream\",\"size\":1500,\"program\":\"wget\",\"pid\":" + pid + "}\n"
               "{\"type\":\"音频\",\"address\":\"https://127.0.0.1:8444/media/song.mp3\",\"packet\":0,"
-              "\"content_type\":\"application/octet-stream\",\"size\":700,\"program\":\"wget\",\"pid\":5073}\n"
+              "\"content_type\":\"application/octet-stream\",\"size\":700,\"program\":\"wget\",\"pid\":" + pid + "}\n"
               "{\"type\":\"视频\",\"address\":\"https://127.0.0.1:8444/v/a.m3u8\",\"packet\":0,"
               "\"content_type\":\"application/octet-stream\",\"size\":66,\"stream\":{\"kind\":\"hls\",\"variants\":[],"
               "\"audio\":[],\"segments\":0,\"segment_bytes\":0,\"duration\":4.000,\"live\":false,\"encrypted\":false,"
-              "\"drm\":false},\"program\":\"wget\",\"pid\":5073}\n");
+              "\"drm\":false},\"program\":\"wget\",\"pid\":" + pid + "}\n");
     EXPECT_NE(jsonl.err.find("velmora-tls: attached 4242 openssl"), std::string::npos) << jsonl.err;
     EXPECT_NE(jsonl.err.find("args --kinds openssl,gnutls,nspr --status-fd 3 --receive"), std::string::npos);
     EXPECT_NE(jsonl.err.find("1 probe connections, 0 dropped at gaps, 0 cut, 0 began before the probe, 0 not HTTP, "

@@ -129,9 +129,15 @@ std::string Http2Requests(const std::vector<std::vector<std::pair<std::string, s
             block += value;
         }
         const auto n = static_cast<std::uint32_t>(block.size());
-        const char frame[9] = {static_cast<char>(n >> 16), static_cast<char>(n >> 8), static_cast<char>(n), 1, 0x5,
-                               static_cast<char>(stream >> 24), static_cast<char>(stream >> 16),
-                               static_cast<char>(stream >> 8), static_cast<char>(stream)};
+        const char frame[9] = {static_cast<char>(n >> 16),
+                               static_cast<char>(n >> 8),
+                               static_cast<char>(n),
+                               1,
+                               0x5,
+                               static_cast<char>(stream >> 24),
+                               static_cast<char>(stream >> 16),
+                               static_cast<char>(stream >> 8),
+                               static_cast<char>(stream)};
         out.append(frame, 9);
         out += block;
         stream += 2;
