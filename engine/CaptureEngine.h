@@ -43,8 +43,8 @@ public:
         std::size_t storeBytes = PacketStore::kDefaultMemoryBudget;
         HttpsRequestFinder::Limits https;
         ClearTextExchanges::Limits clearText;
-        // What the connections followed hold, decrypted (TLS, QUIC) and clear text together, and how
-        // many there are; each kind keeps a quarter of both that the others cannot take.
+        // What the connections followed hold, decrypted (TLS, QUIC), clear text and the probe's together,
+        // and how many there are; each kind keeps a quarter of both that the others cannot take.
         std::size_t connectionBytes = std::size_t{64} << 20;
         std::size_t connections = 4096;
         std::size_t answerTextBytes = 16 << 10; // kept per row for AnswerOf
