@@ -310,13 +310,15 @@ int main(int argc, char** argv) {
         const QuicStats quic = engine.QuicConnections();
         std::fprintf(
             stderr,
-            "velmora-cli: TLS connections: %llu seen, %llu decrypted, %llu with gaps, %llu without keys, %llu with "
-            "unsupported suites, %llu failed; QUIC connections: %llu seen, %llu decrypted, %llu without keys\n",
+            "velmora-cli: TLS connections: %llu seen, %llu decrypted, %llu with gaps, %llu without keys, %llu "
+            "abandoned, %llu with unsupported suites, %llu failed; QUIC connections: %llu seen, %llu decrypted, %llu "
+            "without keys, %llu abandoned\n",
             static_cast<unsigned long long>(tls.seen), static_cast<unsigned long long>(tls.decrypted),
             static_cast<unsigned long long>(tls.withGaps), static_cast<unsigned long long>(tls.withoutKeys),
-            static_cast<unsigned long long>(tls.unsupported), static_cast<unsigned long long>(tls.failed),
-            static_cast<unsigned long long>(quic.seen), static_cast<unsigned long long>(quic.decrypted),
-            static_cast<unsigned long long>(quic.withoutKeys));
+            static_cast<unsigned long long>(tls.abandoned), static_cast<unsigned long long>(tls.unsupported),
+            static_cast<unsigned long long>(tls.failed), static_cast<unsigned long long>(quic.seen),
+            static_cast<unsigned long long>(quic.decrypted), static_cast<unsigned long long>(quic.withoutKeys),
+            static_cast<unsigned long long>(quic.abandoned));
     }
     if (const HttpFollowStats http = engine.ClearTextConnections(); http.followed > 0)
         std::fprintf(stderr, "velmora-cli: HTTP connections: %llu followed, %llu with gaps\n",

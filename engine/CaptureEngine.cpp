@@ -121,6 +121,7 @@ TlsStats CaptureEngine::DecryptedConnections() const {
     all.seen += quic.seen;
     all.decrypted += quic.decrypted;
     all.withoutKeys += quic.withoutKeys;
+    all.abandoned += quic.abandoned;
     return all;
 }
 

@@ -137,9 +137,11 @@ void CaptureFileOpener::finish(bool cutShort) {
     parts_.https->CaptureEnded();
     parts_.captureButton->setText(kStartCaption);
     parts_.status->SetPanelText(1, cutShort ? QStringLiteral("状态：读取中止") : QStringLiteral("状态：读取完毕"));
-    parts_.status->CapturePanel()->setText(
-        QStringLiteral("捕获文件：%1 帧，%2 个地址").arg(frames).arg(parts_.rows->ResultCount()) +
-        parts_.https->FiguresText());
+    const HttpsCapture::Figures figures = parts_.https->FiguresText();
+    const QString file = QStringLiteral("捕获文件：%1 帧，%2 个地址").arg(frames).arg(parts_.rows->ResultCount());
+    parts_.status->ShowFigures(QStringLiteral("%1 帧 · %2 个地址").arg(frames).arg(parts_.rows->ResultCount()) +
+                                   figures.brief,
+                               figures.detail.isEmpty() ? file : file + QLatin1Char('\n') + figures.detail);
     emit Finished();
     if (damage) {
         Dialogs::Message(

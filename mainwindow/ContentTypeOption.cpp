@@ -1,6 +1,7 @@
 #include "mainwindow/ContentTypeOption.h"
 
 #include "engine/CaptureEngine.h"
+#include "mainwindow/OptionsColumn.h"
 #include "settings/FileTypeSettings.h"
 #include "skin/xpcheckbox.h"
 
@@ -19,14 +20,8 @@ ContentTypeOption::ContentTypeOption(velmora::CaptureEngine& engine, velmora::Se
     engine_.SetListByContentType(on);
     engine_.SetReadStreams(velmora::ReadStreams(settings_)); // "[FileType] Streams", no switch of its own
     // Right under "中文文本处理", in the column of the check boxes.
-    QLayout* columns = page->layout();
-    for (int i = 0; columns && i < columns->count(); ++i) {
-        auto* column = qobject_cast<QVBoxLayout*>(columns->itemAt(i)->layout());
-        if (const int at = column ? column->indexOf(above) : -1; at >= 0) {
-            column->insertWidget(at + 1, check_);
-            break;
-        }
-    }
+    if (QBoxLayout* column = ColumnHolding(above))
+        column->insertWidget(column->indexOf(above) + 1, check_);
     connect(check_, &velmora::xpcheckbox::propertyChanged, this, [this](const QString& key) {
         if (key == QLatin1String("Value"))
             changed();

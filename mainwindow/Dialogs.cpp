@@ -9,14 +9,18 @@ namespace {
 // Where the toolkit draws the title bar itself (Wayland without server-side decorations), a narrow box
 // cuts its title at the title bar's buttons: the box is made wide enough for the title, centred, with
 // room for three buttons on either side of it.
-void KeepTitleWhole(QMessageBox& box, const QString& title) {
+int TitleWidth(const QWidget& box, const QString& title) {
     constexpr int kTitleButtonsWidth = 80;
+    QFont bold = box.font();
+    bold.setBold(true);
+    return QFontMetrics(bold).horizontalAdvance(title) + 2 * kTitleButtonsWidth;
+}
+
+void KeepTitleWhole(QMessageBox& box, const QString& title) {
     auto* grid = qobject_cast<QGridLayout*>(box.layout());
     if (!grid)
         return;
-    QFont bold = box.font();
-    bold.setBold(true);
-    const int wanted = QFontMetrics(bold).horizontalAdvance(title) + 2 * kTitleButtonsWidth;
+    const int wanted = TitleWidth(box, title);
     grid->addItem(new QSpacerItem(wanted, 0, QSizePolicy::Minimum, QSizePolicy::Fixed), grid->rowCount(), 0, 1,
                   grid->columnCount());
 }
@@ -70,11 +74,19 @@ std::optional<QString> Dialogs::InputText(QWidget* parent, const QString& title,
         DialogRequest::Kind::Input, QMessageBox::NoIcon, QMessageBox::Ok, title, prompt, initial, {}, {}};
     if (auto answer = hooked(request))
         return answer->text;
-    bool ok = false;
-    const QString text = QInputDialog::getText(parent, title, prompt, QLineEdit::Normal, initial, &ok);
-    if (!ok)
+    QInputDialog dialog(parent);
+    dialog.setInputMode(QInputDialog::TextInput);
+    (void)dialog.minimumSizeHint(); // lays the box out, so its layout exists
+    dialog.setWindowTitle(title);
+    dialog.setLabelText(prompt);
+    dialog.setTextValue(initial);
+    // Wide enough for its whole title beside the window system's caption buttons ("输入要搜索的字符串：" was cut).
+    // (its layout sets the box's size, so the width goes in as a spacer)
+    if (QLayout* layout = dialog.layout())
+        layout->addItem(new QSpacerItem(TitleWidth(dialog, title), 0, QSizePolicy::Minimum, QSizePolicy::Fixed));
+    if (dialog.exec() != QDialog::Accepted)
         return std::nullopt;
-    return text;
+    return dialog.textValue();
 }
 
 std::optional<QString> Dialogs::OpenFileName(QWidget* parent, const QString& title, const QString& initial,

@@ -1,5 +1,6 @@
 #include "mainwindow/DownloadMethodGroup.h"
 
+#include "mainwindow/OptionsColumn.h"
 #include "settings/SettingsKeys.h"
 
 #include <QBoxLayout>
@@ -8,22 +9,6 @@
 #include <QLineEdit>
 
 #include <algorithm>
-
-namespace {
-
-// The box layout that holds `widget`, searched from the page's own layout down.
-QBoxLayout* layoutHolding(QLayout* layout, QWidget* widget) {
-    if (!layout)
-        return nullptr;
-    if (layout->indexOf(widget) >= 0)
-        return qobject_cast<QBoxLayout*>(layout);
-    for (int i = 0; i < layout->count(); ++i)
-        if (QBoxLayout* found = layoutHolding(layout->itemAt(i)->layout(), widget))
-            return found;
-    return nullptr;
-}
-
-} // namespace
 
 QStringList DownloadMethodGroup::MethodNames() {
     return {QStringLiteral("影音传送带"), QStringLiteral("aria2（RPC）"), QStringLiteral("自定义命令")};
@@ -94,7 +79,7 @@ DownloadMethodGroup::DownloadMethodGroup(velmora::SettingsFile& settings, QWidge
     rows->addLayout(streamRow);
     showFieldsOf(method_->currentIndex());
 
-    if (QBoxLayout* column = layoutHolding(optionsPage->layout(), downloaderPath))
+    if (QBoxLayout* column = ColumnHolding(downloaderPath))
         column->insertWidget(column->indexOf(downloaderPath) + 1, this);
 
     using namespace velmora::keys;

@@ -46,6 +46,7 @@
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QScrollArea>
 #include <QStackedWidget>
 #include <QSystemTrayIcon>
 #include <QTabBar>
@@ -96,7 +97,7 @@ Form1::Form1(Options options, QWidget* parent) : QWidget(parent), options_(std::
         new ResultListOperations({engine_, settings_, resultModel_, Status1_, LV1_, Text1_, Text5_, methods}, this);
     const auto isCapturing = [this] { return IsCapturing(); };
     const auto showNewRows = [this] { ShowNewRows(); };
-    https_ = new HttpsCapture({engine_, settings_, Status1_, Frame1_[1], Chk2_, isCapturing, showNewRows}, this);
+    https_ = new HttpsCapture({engine_, settings_, Status1_, Frame1_[1], ListView2_, isCapturing, showNewRows}, this);
     auto* captureFiles = new CaptureFileOpener(
         {*vpacket_, resultModel_, https_, Status1_, Cmd1_[0], isCapturing, [this] { ResetCaptureState(); }, showNewRows},
         this);
@@ -317,7 +318,20 @@ QWidget* Form1::buildOptionsPage() {
     left->addWidget(Chk3_);
     left->addWidget(Chk2_);
     left->addStretch();
-    columns->addLayout(left, 1);
+    // Rows are never squeezed: where the page is too low for them all (the smallest window with the aria2
+    // or command fields), the column scrolls.
+    auto* leftPanel = new QWidget;
+    left->setContentsMargins(0, 0, Px(60), 0);
+    leftPanel->setLayout(left);
+    auto* leftScroll = new QScrollArea(page);
+    leftScroll->setObjectName(QStringLiteral("OptionsLeftColumn"));
+    leftScroll->setFrameShape(QFrame::NoFrame);
+    leftScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    leftScroll->setWidgetResizable(true);
+    leftScroll->setWidget(leftPanel);
+    leftScroll->viewport()->setAutoFillBackground(false);
+    leftPanel->setAutoFillBackground(false);
+    columns->addWidget(leftScroll, 1);
 
     auto* right = new QVBoxLayout;
     right->setSpacing(Px(90));
@@ -602,8 +616,10 @@ void Form1::Combo2_Click() {
 }
 
 void Form1::refreshCaptureFigures() {
-    if (vpacket_)
-        Status1_->ShowCaptureFigures(vpacket_->Stats(), https_->FiguresText());
+    if (!vpacket_)
+        return;
+    const HttpsCapture::Figures figures = https_->FiguresText();
+    Status1_->ShowCaptureFigures(vpacket_->Stats(), figures.brief, figures.detail);
 }
 
 // ---- Frames ----------------------------------------------------------------------------------------------

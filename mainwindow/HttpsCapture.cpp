@@ -4,6 +4,7 @@
 #include "engine/CaptureEngine.h"
 #include "mainwindow/Dialogs.h"
 #include "mainwindow/KeyLogOptions.h"
+#include "mainwindow/OptionsColumn.h"
 #include "mainwindow/StatusPanels.h"
 #include "settings/TlsSettings.h"
 
@@ -35,16 +36,9 @@ HttpsCapture::HttpsCapture(Parts parts, QWidget* window) : QObject(window), part
     QWidget* page = parts_.optionsPage;
     options_ = new KeyLogOptions(parts_.settings, page);
     connect(options_, &KeyLogOptions::KeyLogChosen, this, &HttpsCapture::keyLogChosen);
-    // Last in the column of the check boxes, above its closing stretch.
-    QLayout* columns = page->layout();
-    for (int i = 0; columns && i < columns->count(); ++i) {
-        auto* column = qobject_cast<QVBoxLayout*>(columns->itemAt(i)->layout());
-        if (column && column->indexOf(parts_.columnMember) >= 0) {
-            // No extra spacing before it: the column holds other groups too at the window's smallest size.
-            column->insertWidget(column->count() - 1, options_);
-            return;
-        }
-    }
+    // Last in the column that holds `columnMember` (the file-type table's, which gives up height to it).
+    if (QBoxLayout* column = ColumnHolding(parts_.columnMember))
+        column->addWidget(options_);
 }
 
 HttpsCapture::~HttpsCapture() = default;
@@ -123,8 +117,8 @@ void HttpsCapture::checkMissingKeys() {
 }
 
 QString HttpsCapture::MissingKeysText() {
-    // Short enough to be read whole beside the capture figures at the window's first size.
-    return QStringLiteral("浏览器没有记录这些连接的密钥：请关闭浏览器后单击“启动浏览器（记录密钥）”");
+    // Short enough to be read whole beside the capture figures at the window's smallest size.
+    return QStringLiteral("无密钥：请关闭浏览器后单击“启动浏览器（记录密钥）”");
 }
 
 void HttpsCapture::CaptureEnded() {
@@ -132,23 +126,40 @@ void HttpsCapture::CaptureEnded() {
     parts_.showNewRows(); // answers that waited ahead of a gap
 }
 
-QString HttpsCapture::FiguresText() const {
+HttpsCapture::Figures HttpsCapture::FiguresText() const {
+    Figures figures;
+    QStringList detail;
     // Connections that lost answers to a gap in the capture (frames cut short or dropped) are said apart.
     const velmora::HttpFollowStats http = parts_.engine.ClearTextConnections();
-    QString text = http.withGaps > 0 ? QStringLiteral("，HTTP 连接有缺口 %1").arg(http.withGaps) : QString();
-    if (!parts_.engine.Https().HasKeyLog())
-        return text;
-    const velmora::TlsStats stats = parts_.engine.DecryptedConnections(); // QUIC counted too
-    text += QStringLiteral("，TLS 已解密 %1 / 无密钥 %2")
-                .arg(QString::number(stats.decrypted), QString::number(stats.withoutKeys));
-    // The rarer outcomes only when there are any, so that the figures shown add up to the connections seen.
-    if (stats.withGaps > 0)
-        text += QStringLiteral(" / 有缺口 %1").arg(stats.withGaps);
-    if (stats.failed > 0)
-        text += QStringLiteral(" / 失败 %1").arg(stats.failed);
-    if (stats.unsupported > 0)
-        text += QStringLiteral(" / 不支持 %1").arg(stats.unsupported);
-    return text;
+    if (parts_.engine.Https().HasKeyLog()) {
+        const velmora::TlsStats all = parts_.engine.DecryptedConnections();
+        const velmora::TlsStats tls = parts_.engine.Stats();
+        const velmora::QuicStats quic = parts_.engine.QuicConnections();
+        figures.brief = QStringLiteral(" · 已解密 %1 · 无密钥 %2").arg(all.decrypted).arg(all.withoutKeys);
+        // The rarer outcomes only when there are any, so that the figures shown add up to the connections seen.
+        const std::pair<std::uint64_t, const char16_t*> rare[] = {{all.abandoned, u"未完成"},
+                                                                  {all.withGaps, u"有缺口"},
+                                                                  {all.failed, u"失败"},
+                                                                  {all.unsupported, u"不支持"}};
+        for (const auto& [count, name] : rare)
+            if (count > 0)
+                figures.brief += QStringLiteral(" · %1 %2").arg(QString::fromUtf16(name)).arg(count);
+        detail << QStringLiteral("TLS：已解密 %1，无密钥 %2，未完成 %3，有缺口 %4，失败 %5，不支持 %6")
+                      .arg(tls.decrypted)
+                      .arg(tls.withoutKeys)
+                      .arg(tls.abandoned)
+                      .arg(tls.withGaps)
+                      .arg(tls.failed)
+                      .arg(tls.unsupported)
+               << QStringLiteral("HTTP/3：已解密 %1，无密钥 %2，未完成 %3").arg(quic.decrypted).arg(quic.withoutKeys).arg(quic.abandoned)
+               << QStringLiteral("（未完成：握手没有完成的连接，例如浏览器因证书而放弃，没有可解密的请求）");
+    }
+    if (http.withGaps > 0) {
+        figures.brief += QStringLiteral(" · HTTP 缺口 %1").arg(http.withGaps);
+        detail << QStringLiteral("HTTP 连接有缺口 %1：抓包缺帧，部分回应没有读到").arg(http.withGaps);
+    }
+    figures.detail = detail.join(QLatin1Char('\n'));
+    return figures;
 }
 
 std::optional<QString> HttpsCapture::DataWindowText(const velmora::ResultRow& row, bool chinese) const {

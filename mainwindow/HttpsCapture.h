@@ -32,7 +32,7 @@ public:
         velmora::CaptureEngine& engine; // its HttpsRequestFinder reads the key log
         velmora::SettingsFile& settings;
         StatusPanels* status;
-        // The key log option goes last in the column of `optionsPage` that holds `columnMember`.
+        // The key log option goes last in the column of `optionsPage` that holds `columnMember` directly.
         QWidget* optionsPage;
         QWidget* columnMember;
         std::function<bool()> isCapturing;
@@ -58,9 +58,14 @@ public:
     // The status bar's text when connections stay without keys: why, and what to do.
     static QString MissingKeysText();
 
-    // What the fifth status panel adds to the frame figures: "，TLS 已解密 N / 无密钥 M" while a key log
-    // is open (then " / 失败 F" and " / 不支持 U" when there are any), else nothing.
-    QString FiguresText() const;
+    // What the fifth status panel adds to the frame figures, short (" · 已解密 N · 无密钥 M", TLS and HTTP/3
+    // together, then the rarer outcomes when there are any), and in full for its tooltip, TLS and HTTP/3
+    // apart. Nothing without a key log but clear-text connections that lost answers to gaps.
+    struct Figures {
+        QString brief;
+        QString detail; // lines
+    };
+    Figures FiguresText() const;
 
     // What the data window shows for a row listed from a decrypted connection: its request, rendered as
     // `Chk2` chooses (PacketToText, or PacketToTextCn and DecodeCnEscapes when `chinese`). Nothing for the

@@ -14,7 +14,7 @@ StatusPanels::StatusPanels(QWidget* parent) : QStatusBar(parent) {
         label->setObjectName(QStringLiteral("Status1Panel%1").arg(i + 1));
         label->setFrameShape(QFrame::StyledPanel);
         label->setFrameShadow(QFrame::Sunken);
-        label->setMinimumWidth(60);
+        // No fixed minimum: the label's own (its text's width) keeps "状态：嗅探开始" whole.
         addWidget(label, stretch[static_cast<std::size_t>(i)]);
         panels_[static_cast<std::size_t>(i)] = label;
     }
@@ -43,8 +43,15 @@ void StatusPanels::SetPanelText(int number, const QString& text) {
         label->setText(text);
 }
 
-void StatusPanels::ShowCaptureFigures(const velmora::CaptureStats& stats, const QString& more) {
-    capturePanel_->setText(QStringLiteral("已捕获 %1 帧，内核丢弃 %2 帧")
-                               .arg(QString::number(stats.received), QString::number(stats.droppedByKernel)) +
-                           more);
+void StatusPanels::ShowCaptureFigures(const velmora::CaptureStats& stats, const QString& brief, const QString& detail) {
+    QString text = QStringLiteral("已捕获 %1 帧").arg(stats.received);
+    if (stats.droppedByKernel > 0)
+        text += QStringLiteral(" · 丢弃 %1").arg(stats.droppedByKernel);
+    const QString full = QStringLiteral("已捕获 %1 帧，内核丢弃 %2 帧").arg(stats.received).arg(stats.droppedByKernel);
+    ShowFigures(text + brief, detail.isEmpty() ? full : full + QLatin1Char('\n') + detail);
+}
+
+void StatusPanels::ShowFigures(const QString& brief, const QString& detail) {
+    capturePanel_->setText(brief);
+    capturePanel_->setToolTip(detail);
 }

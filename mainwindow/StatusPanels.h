@@ -27,8 +27,11 @@ public:
 
     // Frames captured and dropped while a capture runs.
     QLabel* CapturePanel() const { return capturePanel_; }
-    // Shows the capture's figures in that panel, followed by `more` (the TLS figures).
-    void ShowCaptureFigures(const velmora::CaptureStats& stats, const QString& more = {});
+    // Shows the capture's figures in that panel, short, followed by `brief` (the TLS figures); the panel's
+    // tooltip has them in full, with `detail`.
+    void ShowCaptureFigures(const velmora::CaptureStats& stats, const QString& brief = {}, const QString& detail = {});
+    // The same for other figures (a capture file's).
+    void ShowFigures(const QString& brief, const QString& detail);
 
 private:
     std::array<QLabel*, kPanelCount> panels_{};

@@ -121,8 +121,11 @@ bool QuicConnection::ClientInitialOpens(const QuicVersion& version, std::span<co
 QuicConnection::Outcome QuicConnection::outcome() const {
     if (anyDecrypted_)
         return Outcome::Decrypted;
-    if (waitingForKeys_)
-        return Outcome::WithoutKeys;
+    if (waitingForKeys_) {
+        const TlsSecrets* secrets = clientHello_ ? keyLog_.Find(clientHello_->random) : nullptr;
+        return secrets && (secrets->clientHandshake.known() || secrets->serverHandshake.known()) && !secrets->clientTraffic.known() ? Outcome::Abandoned
+                                                                                              : Outcome::WithoutKeys;
+    }
     return Outcome::Pending;
 }
 

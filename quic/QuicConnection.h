@@ -41,7 +41,9 @@ struct QuicPacketHeader {
 
 class QuicConnection final {
 public:
-    enum class Outcome { Pending, Decrypted, WithoutKeys };
+    // Abandoned: without keys because the handshake never completed (handshake secrets logged, no
+    // application secret).
+    enum class Outcome { Pending, Decrypted, WithoutKeys, Abandoned };
     // A connection ID an endpoint handed out, with its sequence number: packets that carry it as
     // Destination Connection ID come from the client when `fromClient`.
     using NewId = std::function<void(bool fromClient, std::uint64_t sequence, std::span<const std::uint8_t> id)>;

@@ -173,6 +173,8 @@ void QuicConnectionTable::account(Entry& entry) {
             return &stats_.decrypted;
         case QuicConnection::Outcome::WithoutKeys:
             return &stats_.withoutKeys;
+        case QuicConnection::Outcome::Abandoned:
+            return &stats_.abandoned;
         case QuicConnection::Outcome::Pending:
             break;
         }

@@ -53,6 +53,7 @@ struct QuicStats {
     std::uint64_t seen = 0;
     std::uint64_t decrypted = 0;
     std::uint64_t withoutKeys = 0;
+    std::uint64_t abandoned = 0; // the handshake never completed
 };
 
 class QuicConnectionTable final {

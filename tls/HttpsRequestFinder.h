@@ -40,14 +40,15 @@ class KeyLog;
 struct TcpSegment;
 class TlsConnectionTable;
 
-// Counts since the last Reset. A connection moves between the last four as its state changes
+// Counts since the last Reset. A connection moves between the outcomes as its state changes
 // (a connection waiting for keys that then arrive moves from withoutKeys to decrypted); one still in
-// its handshake is in none of them until it ends, and after EndCapture the four add up to seen.
+// its handshake is in none of them until it ends, and after EndCapture the outcomes add up to seen.
 struct TlsStats {
     std::uint64_t seen = 0;        // TCP connections that began with a TLS ClientHello
     std::uint64_t decrypted = 0;   // at least one of the client's records decrypted, and nothing lost
     std::uint64_t withGaps = 0;    // decrypted, but requests or answers were lost to gaps in the capture
     std::uint64_t withoutKeys = 0; // the key log holds no keys for them (yet)
+    std::uint64_t abandoned = 0;   // the handshake never completed: the client gave up before any request
     std::uint64_t unsupported = 0; // a cipher suite or protocol version outside the supported ones
     std::uint64_t failed = 0;      // nothing could be read: a bad tag, a broken stream, hellos not captured
 };

@@ -21,13 +21,22 @@ void TlsConnection::clearArrivals() {
 }
 
 TlsConnection::Outcome TlsConnection::outcome() const {
-    if (final_ == Outcome::Failed || final_ == Outcome::Unsupported || final_ == Outcome::WithGaps)
+    if (final_ == Outcome::Unsupported || final_ == Outcome::WithGaps)
         return final_;
-    if (waitingForKeys_)
-        return Outcome::WithoutKeys;
+    // A client that gave up in the handshake sent nothing to decrypt: neither a fault nor missing keys.
+    if (final_ == Outcome::Failed || waitingForKeys_ || final_ == Outcome::WithoutKeys) {
+        if (handshakeAbandoned())
+            return Outcome::Abandoned;
+        return final_ == Outcome::Failed ? Outcome::Failed : Outcome::WithoutKeys;
+    }
     if (gapped_ && (anyDecrypted_ || final_ == Outcome::Decrypted))
         return Outcome::WithGaps;
     return anyDecrypted_ ? Outcome::Decrypted : Outcome::Pending;
+}
+
+bool TlsConnection::handshakeAbandoned() const {
+    const TlsSecrets* secrets = clientHello_ ? keyLog_.Find(clientHello_->random) : nullptr;
+    return secrets && (secrets->clientHandshake.known() || secrets->serverHandshake.known()) && !secrets->clientTraffic.known();
 }
 
 void TlsConnection::consumeClient(std::size_t n) {

@@ -27,7 +27,9 @@ namespace velmora {
 
 class TlsConnection final {
 public:
-    enum class Outcome { Pending, Decrypted, WithGaps, WithoutKeys, Unsupported, Failed };
+    // Abandoned: without keys because the handshake never completed (the key log holds its handshake
+    // secrets but no application secret: the client gave up, over a certificate say).
+    enum class Outcome { Pending, Decrypted, WithGaps, WithoutKeys, Abandoned, Unsupported, Failed };
 
     // `plaintext` is where records are opened: one buffer serves every connection of a table.
     TlsConnection(KeyLog& keyLog, HttpRequestSink& sink, ByteBudget& budget, std::vector<std::uint8_t>& plaintext);
@@ -53,6 +55,7 @@ public:
     void Close();
 
     Outcome outcome() const;
+    bool handshakeAbandoned() const;
     bool WaitingForKeys() const { return waitingForKeys_ && !done_; }
     bool WantsClientBytes() const { return !done_; }
     bool WantsServerBytes() const { return !done_ && (!serverHello_ || !serverDone_); }

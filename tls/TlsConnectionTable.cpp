@@ -85,6 +85,8 @@ void TlsConnectionTable::account(Entry& entry) {
             return &stats_.withGaps;
         case TlsConnection::Outcome::WithoutKeys:
             return &stats_.withoutKeys;
+        case TlsConnection::Outcome::Abandoned:
+            return &stats_.abandoned;
         case TlsConnection::Outcome::Unsupported:
             return &stats_.unsupported;
         case TlsConnection::Outcome::Failed:

@@ -210,7 +210,7 @@ TEST(Cli, ListsHttpsRequestsWithATlsKeyLog) {
     EXPECT_EQ(file.out, "视频\thttps://media.velmora.test:8443/tls12/aes128.mp4\t13\n"
                         "视频\thttps://media.velmora.test:8443/tls12/aes256.flv\t28\n"
                         "视频\thttps://media.velmora.test:8443/tls12/chacha.webm\t46\n");
-    EXPECT_NE(file.err.find("TLS connections: 4 seen, 3 decrypted, 0 with gaps, 0 without keys, 1 with unsupported suites"),
+    EXPECT_NE(file.err.find("TLS connections: 4 seen, 3 decrypted, 0 with gaps, 0 without keys, 0 abandoned, 1 with unsupported suites"),
               std::string::npos)
         << file.err;
 
@@ -247,11 +247,22 @@ TEST(Cli, ListsHttpsRequestsWithATlsKeyLog) {
         odd.err.find("warning: TLS key log " + crafted.string() + ".keys can be written by other users (mode 0666)"),
         std::string::npos)
         << odd.err;
-    EXPECT_NE(odd.err.find("TLS connections: 2 seen, 1 decrypted, 0 with gaps, 0 without keys, 0 with unsupported suites, 1 failed"),
+    EXPECT_NE(odd.err.find("TLS connections: 2 seen, 1 decrypted, 0 with gaps, 0 without keys, 0 abandoned, 0 with unsupported suites, 1 failed"),
               std::string::npos)
         << odd.err;
     fs::remove(crafted.string() + ".pcap");
     fs::remove(crafted.string() + ".keys");
+
+    // curl refused the certificate and gave up inside the handshake: only handshake secrets were logged.
+    // That connection is abandoned, not a failure and not a sign of missing keys.
+    const CliRun refused = runCli("-r " + kData + "/abandoned_h1_tls.pcap --tls-keylog " + kData +
+                                  "/abandoned_h1_tls.keys" + settingsArg());
+    EXPECT_EQ(refused.status, 0) << refused.err;
+    EXPECT_EQ(refused.out, "视频\thttps://127.0.0.1:8443/a.mp4\t21\n");
+    EXPECT_NE(refused.err.find("TLS connections: 2 seen, 1 decrypted, 0 with gaps, 0 without keys, 1 abandoned, 0 with "
+                               "unsupported suites, 0 failed"),
+              std::string::npos)
+        << refused.err;
 
     // The expected requests are tshark's: when tshark is here, it still decrypts the same ones.
     if (std::system("command -v tshark >/dev/null") == 0) {

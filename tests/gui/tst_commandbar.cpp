@@ -18,6 +18,7 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QDesktopServices>
+#include <QDialog>
 #include <QFile>
 #include <QHostAddress>
 #include <QLayout>
@@ -187,6 +188,25 @@ private slots:
         QVERIFY(next.LV1()->height() >= 80);
         QVERIFY(next.Text1()->height() >= MainWindowLayout::kMinimumDataWindowHeight);
         QVERIFY(next.LV1()->geometry().bottom() < next.Text1()->geometry().top());
+    }
+
+    // The search box's title ("输入要搜索的字符串：") is not cut at the window system's caption buttons.
+    void searchBoxTitleReadsWhole() {
+        Dialogs::SetHook({});
+        int width = 0;
+        QString title;
+        QTimer::singleShot(0, this, [&] {
+            if (auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+                width = box->width();
+                title = box->windowTitle();
+                box->reject();
+            }
+        });
+        bar_->SearchKeyword();
+        QCOMPARE(title, QStringLiteral("输入要搜索的字符串："));
+        QFont bold = QApplication::font();
+        bold.setBold(true);
+        QVERIFY2(width >= QFontMetrics(bold).horizontalAdvance(title) + 120, qPrintable(QStringLiteral("%1 %2").arg(width).arg(QFontMetrics(bold).horizontalAdvance(title))));
     }
 
     void keywordSearchListsTokens() {

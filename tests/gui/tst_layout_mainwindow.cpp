@@ -9,7 +9,9 @@
 #include "skin/xp_canvas.h"
 #include "skin/xptopbuttons.h"
 
+#include <QComboBox>
 #include <QPlainTextEdit>
+#include <QScrollArea>
 #include <QStackedWidget>
 #include <QTabBar>
 #include <QTableView>
@@ -103,6 +105,9 @@ private slots:
             QVERIFY2(shape.contains(kept), qPrintable(QStringLiteral("%1,%2").arg(kept.x()).arg(kept.y())));
     }
 
+    // At the smallest size, whichever download method shows its fields: no control squeezed below its
+    // smallest size or over another; the left column scrolls rather than squeeze its rows, and the key log
+    // row stands whole in the right column.
     void optionsPageFitsAtTheMinimum() {
         Form1& form = *form_;
         form.resize(MainWindowLayout::kMinimumSize);
@@ -110,21 +115,38 @@ private slots:
         QWidget* page = form.Frame1(1);
         QTRY_VERIFY(page->isVisible());
         QTRY_COMPARE(page->size(), Expected(form).Frame1.size());
-        // Every control of the page stands inside it, at no less than its smallest size, none over another.
-        QList<QWidget*> controls;
-        for (QWidget* child : page->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
-            if (child->isVisible())
-                controls << child;
-        QVERIFY(controls.size() >= 12);
-        for (int i = 0; i < controls.size(); ++i) {
-            const QWidget* a = controls[i];
-            const QString name =
-                a->objectName().isEmpty() ? QString::fromLatin1(a->metaObject()->className()) : a->objectName();
-            QVERIFY2(page->rect().contains(a->geometry()), qPrintable(name));
-            QVERIFY2(a->width() >= a->minimumSizeHint().width(), qPrintable(name));
-            for (int j = i + 1; j < controls.size(); ++j)
-                QVERIFY2(!a->geometry().intersects(controls[j]->geometry()),
-                         qPrintable(name + QStringLiteral(" / ") + controls[j]->objectName()));
+        auto* scroll = page->findChild<QScrollArea*>(QStringLiteral("OptionsLeftColumn"));
+        auto* method = page->findChild<QComboBox*>(QStringLiteral("DownloadMethod"));
+        QWidget* keyLog = page->findChild<QWidget*>(QStringLiteral("KeyLogOptions"));
+        QVERIFY(scroll && scroll->widget() && method && keyLog);
+        QWidget* column = scroll->widget();
+        for (int index = 0; index < method->count(); ++index) {
+            method->setCurrentIndex(index);
+            QApplication::processEvents();
+            for (QWidget* parent : {page, column}) {
+                QList<QWidget*> controls;
+                for (QWidget* child : parent->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+                    if (child->isVisible())
+                        controls << child;
+                QVERIFY(controls.size() >= 5);
+                for (int i = 0; i < controls.size(); ++i) {
+                    const QWidget* a = controls[i];
+                    const QString name = QStringLiteral("method %1: ").arg(index) +
+                                         (a->objectName().isEmpty() ? QString::fromLatin1(a->metaObject()->className())
+                                                                    : a->objectName());
+                    QVERIFY2(parent->rect().contains(a->geometry()), qPrintable(name));
+                    if (a != scroll) {
+                        QVERIFY2(a->width() >= a->minimumSizeHint().width(), qPrintable(name));
+                        QVERIFY2(a->height() >= a->minimumSizeHint().height(), qPrintable(name));
+                    }
+                    for (int j = i + 1; j < controls.size(); ++j)
+                        QVERIFY2(!a->geometry().intersects(controls[j]->geometry()),
+                                 qPrintable(name + QStringLiteral(" / ") + controls[j]->objectName()));
+                }
+            }
+            QVERIFY(column->height() >= column->minimumSizeHint().height());
+            QCOMPARE(keyLog->parentWidget(), page);
+            QVERIFY(page->rect().contains(keyLog->geometry()));
         }
         for (QWidget* skinned :
              std::initializer_list<QWidget*>{form.Chk2(), form.Chk3(), form.Cmd2(), form.Cmd3(), form.Cmd4()})

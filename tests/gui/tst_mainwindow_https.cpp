@@ -9,6 +9,7 @@
 #include "mainwindow/FileTypeTableModel.h"
 #include "mainwindow/HttpsCapture.h"
 #include "mainwindow/KeyLogOptions.h"
+#include "mainwindow/MainWindowLayout.h"
 #include "mainwindow/RowRequestHeaders.h"
 #include "mainwindow/ResultListModel.h"
 #include "mainwindow/StatusPanels.h"
@@ -231,11 +232,29 @@ void TestMainWindowHttps::figuresSayWhichConnectionsHadGaps() {
     Form1 form(folder.Options());
     OpenCapture(form, QStringLiteral(VELMORA_TEST_DATA "/large_h1_tls.pcap"));
     QCOMPARE(form.resultModel()->rowCount(), 8); // with the .ts segment, video/mp2t: no row disables it here
-    QCOMPARE(form.Status1()->CapturePanel()->text(), QStringLiteral("捕获文件：98 帧，8 个地址，TLS 已解密 1 / 无密钥 0"));
+    QCOMPARE(form.Status1()->CapturePanel()->text(), QStringLiteral("98 帧 · 8 个地址 · 已解密 1 · 无密钥 0"));
     OpenCapture(form, QStringLiteral(VELMORA_TEST_DATA "/large_h1_tls.s1514.pcap"));
     QCOMPARE(form.resultModel()->rowCount(), 4); // by extension: the answers went with the cut
     QCOMPARE(form.Status1()->CapturePanel()->text(),
-             QStringLiteral("捕获文件：98 帧，4 个地址，TLS 已解密 0 / 无密钥 0 / 有缺口 1"));
+             QStringLiteral("98 帧 · 4 个地址 · 已解密 0 · 无密钥 0 · 有缺口 1"));
+    // The tooltip has them in full, TLS and HTTP/3 apart.
+    QCOMPARE(form.Status1()->CapturePanel()->toolTip().section(QLatin1Char('\n'), 0, 2),
+             QStringLiteral("捕获文件：98 帧，4 个地址\nTLS：已解密 0，无密钥 0，未完成 0，有缺口 1，失败 0，不支持 0\n"
+                            "HTTP/3：已解密 0，无密钥 0，未完成 0"));
+    // At the smallest size every panel reads whole, and so does the missing-keys hint beside the figures.
+    form.show();
+    form.resize(MainWindowLayout::kMinimumSize);
+    QTRY_COMPARE(form.size(), MainWindowLayout::kMinimumSize);
+    form.Status1()->SetPanelText(1, QStringLiteral("状态：嗅探开始"));
+    QApplication::processEvents();
+    QLabel* figures = form.Status1()->CapturePanel();
+    for (QLabel* panel : {form.Status1()->Panel(1), form.Status1()->Panel(2), form.Status1()->Panel(3),
+                          form.Status1()->Panel(4), figures}) {
+        QVERIFY2(panel->contentsRect().width() >= panel->fontMetrics().horizontalAdvance(panel->text()),
+                 qPrintable(panel->text()));
+        QVERIFY2(form.Status1()->rect().contains(panel->geometry()), qPrintable(panel->text()));
+    }
+    QVERIFY(figures->x() - 8 >= form.Status1()->fontMetrics().horizontalAdvance(HttpsCapture::MissingKeysText()));
     QCOMPARE(dialogs.Count(), 0);
 }
 
@@ -389,7 +408,7 @@ void TestMainWindowHttps::recordedCaptureListsDecryptedRequestsAmongClearTextRow
     QCOMPARE(dialogs.Count(), 0);
     // The fifth panel: two connections decrypted, one without keys.
     QCOMPARE(form.Status1()->CapturePanel()->text(),
-             QStringLiteral("捕获文件：83 帧，5 个地址，TLS 已解密 2 / 无密钥 1"));
+             QStringLiteral("83 帧 · 5 个地址 · 已解密 2 · 无密钥 1"));
 
     // The data window shows the decrypted request, not the ciphertext of its frame, and the highlight
     // finds the path in it: the HTTP/2 header list, then an HTTP/1.1 request head.
@@ -427,7 +446,7 @@ void TestMainWindowHttps::recordedCaptureListsDecryptedRequestsAmongClearTextRow
     // The next start begins afresh: no rows, no connections, no texts; the same file lists the same rows.
     form.ResetCaptureState();
     QCOMPARE(form.resultModel()->rowCount(), 0);
-    QCOMPARE(form.https()->FiguresText(), QStringLiteral("，TLS 已解密 0 / 无密钥 0"));
+    QCOMPARE(form.https()->FiguresText().brief, QStringLiteral(" · 已解密 0 · 无密钥 0"));
     OpenCapture(form, capture);
     QCOMPARE(Rows(*form.resultModel()), expected);
 
@@ -443,7 +462,9 @@ void TestMainWindowHttps::recordedCaptureListsDecryptedRequestsAmongClearTextRow
     QCOMPARE(Rows(*form.resultModel()),
              (QStringList{QStringLiteral("图片 https://media.velmora.test:4433/img/poster.jpg 18"),
                           QStringLiteral("视频 https://media.velmora.test:4433/video/clip.mp4 25")}));
-    QCOMPARE(form.https()->FiguresText(), QStringLiteral("，TLS 已解密 1 / 无密钥 0"));
+    QCOMPARE(form.https()->FiguresText().brief, QStringLiteral(" · 已解密 1 · 无密钥 0"));
+    QVERIFY2(form.https()->FiguresText().detail.contains(QStringLiteral("HTTP/3：已解密 1，无密钥 0")),
+             qPrintable(form.https()->FiguresText().detail));
     OpenCapture(form, capture);
     QCOMPARE(Rows(*form.resultModel()), expected);
 
@@ -479,7 +500,7 @@ void TestMainWindowHttps::recordedCaptureListsDecryptedRequestsAmongClearTextRow
     // at the frame that completed the answer's head.
     QCOMPARE(Rows(*form.resultModel()),
              (QStringList{expected.first(), QStringLiteral("视频 http://127.0.0.1:8080/clear/second.flv 42")}));
-    QCOMPARE(form.https()->FiguresText(), QString());
+    QCOMPARE(form.https()->FiguresText().brief, QString());
 }
 
 // Last, as it moves the process into a network namespace of its own. As root on lo: nginx serves TLS 1.3 + HTTP/2 on
@@ -582,7 +603,7 @@ void TestMainWindowHttps::liveCaptureDecryptsWithKeysWrittenWhileItRuns() {
     QTRY_VERIFY2_WITH_TIMEOUT(row() >= 0, qPrintable(form.Status1()->CapturePanel()->text()), 10000);
     QCOMPARE(rows.TypeText(row()), QStringLiteral("视频"));
     // While capturing, the fifth panel counts the decrypted connection.
-    const QRegularExpression figures(QStringLiteral("，TLS 已解密 ([1-9][0-9]*) / 无密钥 [0-9]+$"));
+    const QRegularExpression figures(QStringLiteral(" · 已解密 ([1-9][0-9]*) · 无密钥 [0-9]+$"));
     QTRY_VERIFY_WITH_TIMEOUT(figures.match(form.Status1()->CapturePanel()->text()).hasMatch(), 5000);
 
     // Connections whose keys the browser does not write (it ran before it was asked to): after ten seconds
@@ -593,7 +614,7 @@ void TestMainWindowHttps::liveCaptureDecryptsWithKeysWrittenWhileItRuns() {
     QTest::qWait(5000);
     QCOMPARE(form.Status1()->currentMessage(), QString());
     QTRY_VERIFY_WITH_TIMEOUT(
-        form.Status1()->currentMessage().startsWith(QStringLiteral("浏览器没有记录这些连接的密钥")), 10000);
+        form.Status1()->currentMessage().startsWith(QStringLiteral("无密钥：请关闭浏览器")), 10000);
     QVERIFY(form.Status1()->currentMessage().contains(QStringLiteral("启动浏览器（记录密钥）")));
     form.Status1()->clearMessage();
     QTest::qWait(2000);
