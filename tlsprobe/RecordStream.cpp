@@ -13,11 +13,11 @@ constexpr std::size_t kMaxHandles = 65536;
 
 } // namespace
 
-void RecordStream::put(const std::string& record) {
+void RecordStream::put() {
     if (failed_) {
         return;
     }
-    if (std::fwrite(record.data(), 1, record.size(), out_) != record.size()) {
+    if (std::fwrite(record_.data(), 1, record_.size(), out_) != record_.size()) {
         failed_ = true;
         return;
     }
@@ -37,7 +37,8 @@ void RecordStream::announceProcess(std::uint32_t pid) {
         name = name.substr(0, name.find('\n'));
         std::copy_n(name.begin(), std::min(name.size(), origin.comm.size() - 1), origin.comm.begin());
     }
-    put(processRecord(origin, readProcLink(base + "/exe").value_or("")));
+    processRecord(record_, origin, readProcLink(base + "/exe").value_or(""));
+    put();
 }
 
 // Told again when the handle's socket changes: a freed TLS object's address is often the next one's.
@@ -51,7 +52,8 @@ void RecordStream::announceConnection(const RecordOrigin& origin, std::int32_t f
         handleSockets_.clear();
     }
     handleSockets_[key] = {fd, endpoints};
-    put(connectionRecord(origin, static_cast<std::uint32_t>(fd), endpoints));
+    connectionRecord(record_, origin, static_cast<std::uint32_t>(fd), endpoints);
+    put();
 }
 
 void RecordStream::write(const probe_event& event, std::size_t size) {
@@ -85,7 +87,8 @@ void RecordStream::write(const probe_event& event, std::size_t size) {
     chunk.direction = static_cast<probe::Direction>(event.direction);
     chunk.flags = event.flags & (probe::Cut | probe::LastChunk);
     chunk.bytes = {event.bytes, event.chunk_bytes};
-    put(dataRecord(origin, chunk));
+    dataRecord(record_, origin, chunk);
+    put();
 }
 
 void RecordStream::forgetProcess(std::uint32_t pid) {

@@ -31,10 +31,11 @@ public:
     bool failed() const { return failed_; }
 
 private:
-    void put(const std::string& record);
+    void put(); // writes record_
     void announceConnection(const RecordOrigin& origin, std::int32_t fd, const SocketEndpoints& endpoints);
 
     std::FILE* out_;
+    std::string record_;
     std::int64_t clockOffsetNs_ = 0;
     std::set<std::uint32_t> announced_;
     std::map<std::pair<std::uint32_t, std::uint64_t>, std::pair<std::int32_t, SocketEndpoints>> handleSockets_;

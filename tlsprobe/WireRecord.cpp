@@ -21,9 +21,8 @@ void put64(std::string& out, std::uint64_t value) {
 }
 
 // The header with its size still zero; finish() fills it in.
-std::string start(probe::RecordType type, std::uint16_t flags, const RecordOrigin& origin, std::size_t bodyBytes) {
-    std::string out;
-    out.reserve(probe::kHeaderBytes + bodyBytes);
+void start(std::string& out, probe::RecordType type, std::uint16_t flags, const RecordOrigin& origin) {
+    out.clear();
     put32(out, 0);
     put16(out, static_cast<std::uint16_t>(type));
     put16(out, flags);
@@ -35,22 +34,20 @@ std::string start(probe::RecordType type, std::uint16_t flags, const RecordOrigi
     const auto end = std::find(origin.comm.begin(), origin.comm.end(), '\0');
     out.append(origin.comm.begin(), end);
     out.append(static_cast<std::size_t>(origin.comm.end() - end), '\0');
-    return out;
 }
 
-std::string finish(std::string out) {
+void finish(std::string& out) {
     const auto size = static_cast<std::uint32_t>(out.size());
     for (int i = 0; i < 4; ++i) {
         out[static_cast<std::size_t>(i)] = static_cast<char>((size >> (8 * i)) & 0xff);
     }
-    return out;
 }
 
 } // namespace
 
-std::string dataRecord(const RecordOrigin& origin, const DataChunk& chunk) {
+void dataRecord(std::string& out, const RecordOrigin& origin, const DataChunk& chunk) {
     const std::size_t size = std::min(chunk.bytes.size(), probe::kMaxChunkBytes);
-    std::string out = start(probe::RecordType::Data, chunk.flags, origin, probe::kDataFieldsBytes + size);
+    start(out, probe::RecordType::Data, chunk.flags, origin);
     put64(out, chunk.sequence);
     put32(out, chunk.callBytes);
     put32(out, chunk.offset);
@@ -58,11 +55,12 @@ std::string dataRecord(const RecordOrigin& origin, const DataChunk& chunk) {
     out.push_back(static_cast<char>(chunk.direction));
     put16(out, 0);
     out.append(reinterpret_cast<const char*>(chunk.bytes.data()), size);
-    return finish(std::move(out));
+    finish(out);
 }
 
-std::string connectionRecord(const RecordOrigin& origin, std::uint32_t fd, const SocketEndpoints& endpoints) {
-    std::string out = start(probe::RecordType::Connection, 0, origin, probe::kConnectionFieldsBytes);
+void connectionRecord(std::string& out, const RecordOrigin& origin, std::uint32_t fd,
+                      const SocketEndpoints& endpoints) {
+    start(out, probe::RecordType::Connection, 0, origin);
     put32(out, fd);
     put16(out, endpoints.family);
     put16(out, endpoints.localPort);
@@ -70,14 +68,14 @@ std::string connectionRecord(const RecordOrigin& origin, std::uint32_t fd, const
     put16(out, 0);
     out.append(reinterpret_cast<const char*>(endpoints.local.data()), endpoints.local.size());
     out.append(reinterpret_cast<const char*>(endpoints.remote.data()), endpoints.remote.size());
-    return finish(std::move(out));
+    finish(out);
 }
 
-std::string processRecord(const RecordOrigin& origin, std::string_view executable) {
+void processRecord(std::string& out, const RecordOrigin& origin, std::string_view executable) {
     const std::string_view path = executable.substr(0, probe::kMaxPathBytes);
-    std::string out = start(probe::RecordType::Process, 0, origin, path.size());
+    start(out, probe::RecordType::Process, 0, origin);
     out.append(path);
-    return finish(std::move(out));
+    finish(out);
 }
 
 } // namespace velmora::tlsprobe

@@ -1,6 +1,7 @@
 #pragma once
-// The records of probe/ProbeWire.h as bytes: each function returns one whole record, packed field by
-// field in little-endian order.
+// The records of probe/ProbeWire.h as bytes: each function puts one whole record into out (replacing what
+// it held; its capacity is kept, so a stream of records allocates once), packed field by field in
+// little-endian order.
 
 #include "SocketEndpoints.h"
 #include "probe/ProbeWire.h"
@@ -32,9 +33,10 @@ struct DataChunk {
     std::span<const std::uint8_t> bytes; // at most probe::kMaxChunkBytes
 };
 
-std::string dataRecord(const RecordOrigin& origin, const DataChunk& chunk);
-std::string connectionRecord(const RecordOrigin& origin, std::uint32_t fd, const SocketEndpoints& endpoints);
+void dataRecord(std::string& out, const RecordOrigin& origin, const DataChunk& chunk);
+void connectionRecord(std::string& out, const RecordOrigin& origin, std::uint32_t fd,
+                      const SocketEndpoints& endpoints);
 // The path is cut to probe::kMaxPathBytes.
-std::string processRecord(const RecordOrigin& origin, std::string_view executable);
+void processRecord(std::string& out, const RecordOrigin& origin, std::string_view executable);
 
 } // namespace velmora::tlsprobe

@@ -223,10 +223,10 @@ static __always_inline __u64 next_sequence(__u32 pid, __u64 handle, __u8 directi
     return 0;
 }
 
-// The loader reads the ring at least every 250 ms; it is woken early only when a good part of the ring is
-// full. A wake-up per record would cost the hooked program more than the copy.
+// The loader reads the ring at least every 250 ms; it is woken early only when 256 KiB wait in it. A
+// wake-up per record would cost the hooked program more than the copy.
 static __always_inline __u64 wakeup_flag(void) {
-    return bpf_ringbuf_query(&events, BPF_RB_AVAIL_DATA) >= (1 << 20) ? BPF_RB_FORCE_WAKEUP : BPF_RB_NO_WAKEUP;
+    return bpf_ringbuf_query(&events, BPF_RB_AVAIL_DATA) >= (256 << 10) ? BPF_RB_FORCE_WAKEUP : BPF_RB_NO_WAKEUP;
 }
 
 static __always_inline void report(const struct call* call, __u64 moved, __u64 id) {
