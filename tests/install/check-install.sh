@@ -15,7 +15,8 @@ fail() {
 }
 
 app=example.velmora.Velmora
-expected=(bin/velmora bin/velmora-cli libexec/velmora/velmora-capture share/velmora/default-setting.ini
+expected=(bin/velmora bin/velmora-cli libexec/velmora/velmora-capture libexec/velmora/velmora-tls
+    share/velmora/default-setting.ini
     share/velmora/readme.htm share/doc/velmora/copyright share/doc/velmora/changelog.gz share/lintian/overrides/velmora
     "share/applications/$app.desktop" "share/metainfo/$app.metainfo.xml" share/mime/packages/velmora.xml
     share/man/man1/velmora.1.gz share/man/man1/velmora-cli.1.gz)
