@@ -208,19 +208,24 @@ int takeRunSlot() {
     return -1;
 }
 
-// libbpf's last warning, for the error line when loading fails; its chatter goes nowhere.
-std::string lastLibbpfWarning;
+// libbpf's first warning since the last clear, for the line that says why loading failed (the ones after
+// it only say that it did); its chatter goes nowhere.
+std::string firstLibbpfWarning;
 
 int onLibbpfMessage(libbpf_print_level level, const char* format, va_list arguments) {
-    if (level == LIBBPF_WARN) {
+    if (level == LIBBPF_WARN && firstLibbpfWarning.empty()) {
         char text[1024];
         std::vsnprintf(text, sizeof text, format, arguments);
-        lastLibbpfWarning = text;
-        while (!lastLibbpfWarning.empty() && lastLibbpfWarning.back() == '\n') {
-            lastLibbpfWarning.pop_back();
+        firstLibbpfWarning = text;
+        while (!firstLibbpfWarning.empty() && firstLibbpfWarning.back() == '\n') {
+            firstLibbpfWarning.pop_back();
         }
     }
     return 0;
+}
+
+std::string libbpfReason(int error) {
+    return firstLibbpfWarning.empty() ? std::strerror(error < 0 ? -error : error) : firstLibbpfWarning;
 }
 
 // What the kernel must offer, said in words the user can act on; empty when all is there.
@@ -249,14 +254,17 @@ velmora_tls_bpf* loadProbe(bool receive, bool& descriptors) {
         skeleton->rodata->caller_uid = getuid();
         skeleton->rodata->note_reads = receive ? 1 : 0;
         bpf_program__set_autoload(skeleton->progs.note_descriptor, withDescriptors);
+        firstLibbpfWarning.clear();
         const int loaded = velmora_tls_bpf__load(skeleton);
         if (loaded == 0) {
             descriptors = withDescriptors;
             return skeleton;
         }
-        const std::string why = lastLibbpfWarning.empty() ? std::strerror(-loaded) : lastLibbpfWarning;
+        const std::string why = libbpfReason(loaded);
         velmora_tls_bpf__destroy(skeleton);
-        if (!withDescriptors) {
+        if (withDescriptors) {
+            status("warning the system calls cannot be traced here (%s): no Connection records", why.c_str());
+        } else {
             status("error the kernel refused the probe: %s", why.c_str());
             return nullptr;
         }
@@ -299,15 +307,18 @@ int probe(const Options& options) {
     if (skeleton == nullptr) {
         return kExitProbeError;
     }
-    if (descriptors && bpf_program__attach(skeleton->progs.note_descriptor) == nullptr) {
-        descriptors = false;
-    }
-    if (!descriptors) {
-        status("warning the system calls cannot be traced here (%s): no Connection records",
-               lastLibbpfWarning.c_str());
+    bpf_link* descriptorLink = nullptr;
+    if (descriptors) {
+        firstLibbpfWarning.clear();
+        descriptorLink = bpf_program__attach(skeleton->progs.note_descriptor);
+        if (descriptorLink == nullptr) {
+            status("warning the system calls cannot be traced here (%s): no Connection records",
+                   libbpfReason(errno).c_str());
+        }
     }
     if (options.check) {
         status("ready");
+        bpf_link__destroy(descriptorLink);
         velmora_tls_bpf__destroy(skeleton);
         return 0;
     }
@@ -319,6 +330,7 @@ int probe(const Options& options) {
     ring_buffer* ring = ring_buffer__new(bpf_map__fd(skeleton->maps.events), onRingRecord, &stream, nullptr);
     if (ring == nullptr) {
         status("error cannot read the probe's ring buffer: %s", std::strerror(errno));
+        bpf_link__destroy(descriptorLink);
         velmora_tls_bpf__destroy(skeleton);
         return kExitProbeError;
     }
@@ -374,6 +386,7 @@ int probe(const Options& options) {
                static_cast<unsigned long long>(lostRecords(*skeleton) + stream.malformed()));
     }
     ring_buffer__free(ring);
+    bpf_link__destroy(descriptorLink);
     velmora_tls_bpf__destroy(skeleton);
     return result;
 }
