@@ -1,4 +1,5 @@
 // Velmora: lists the media addresses in the traffic this machine sees.
+#include "desktop/FixedSizeWindows.h"
 #include "mainwindow/CaptureFileOpener.h"
 #include "mainwindow/Form1.h"
 #include "mainwindow/QtTranslations.h"
@@ -123,6 +124,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Velmora"));
     QApplication::setApplicationVersion(QStringLiteral(VELMORA_VERSION));
     InstallQtTranslations(app);
+    FixedSizeWindows::Install(app);
     // The window's app id on Wayland (its WM_CLASS "Velmora" on X11 is the entry's StartupWMClass): docks and
     // window switchers then find the entry and its icon.
     QGuiApplication::setDesktopFileName(QStringLiteral(VELMORA_APP_ID));

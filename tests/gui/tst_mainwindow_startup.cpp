@@ -5,12 +5,14 @@
 #include "capture/pcap/CaptureComponent.h"
 #include "desktop/TrayIcon.h"
 #include "mainwindow/FileTypeTableModel.h"
+#include "mainwindow/Form3.h"
 #include "mainwindow/LongToIP.h"
 #include "mainwindow/ResultListModel.h"
 #include "mainwindow/SettingsLocation.h"
 #include "mainwindow/StartPage.h"
 #include "mainwindow/StatusPanels.h"
 #include "settings/SettingsKeys.h"
+#include "splash/frmAbout.h"
 
 #include <QAbstractButton>
 #include <QAbstractItemModelTester>
@@ -25,6 +27,7 @@
 #include <QTableView>
 #include <QTcpServer>
 #include <QWebEngineView>
+#include <QWindow>
 
 using namespace testsupport;
 namespace keys = velmora::keys;
@@ -62,6 +65,7 @@ private slots:
     void closeMinimisesWithoutATray();
     void startPageIsBundledAndStaysLocal();
     void qtsOwnTextsAreChinese();
+    void fixedSizeWindowsAreNeverMaximised();
 };
 
 void TestMainWindowStartup::savedAdapterIsReselected_data() {
@@ -393,6 +397,38 @@ void TestMainWindowStartup::qtsOwnTextsAreChinese() {
     for (const QAction* action : menu->actions())
         texts << action->text();
     QVERIFY2(texts.join(QLatin1Char('|')).contains(QStringLiteral("复制")), qPrintable(texts.join(QLatin1Char('|'))));
+}
+
+// The maximise button Qt draws on Wayland asks the window itself (QWindow::setWindowStates), whatever its
+// hints: a fixed-size window takes the request back at once, so the compositor never holds it maximised
+// at a size the window cannot take. Windows that can grow still maximise.
+void TestMainWindowStartup::fixedSizeWindowsAreNeverMaximised() {
+    SettingsFolder folder;
+    Form1 form(folder.Options());
+    form.show();
+    frmAbout& about = *frmAbout::ShowAbout(&form);
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Velmora"), QStringLiteral("文本"), QMessageBox::Ok);
+    box.show();
+    for (QWidget* fixed : std::initializer_list<QWidget*>{&about, &box}) {
+        QVERIFY(QTest::qWaitForWindowExposed(fixed));
+        QVERIFY2(FixedSizeWindows::IsFixed(*fixed), fixed->metaObject()->className());
+        const QSize size = fixed->size();
+        fixed->windowHandle()->setWindowStates(fixed->windowHandle()->windowStates() ^ Qt::WindowMaximized);
+        QApplication::processEvents();
+        QVERIFY2(!(fixed->windowHandle()->windowStates() & Qt::WindowMaximized), fixed->metaObject()->className());
+        QVERIFY(!fixed->isMaximized());
+        QCOMPARE(fixed->size(), size);
+    }
+    Form3 add(&form, form.fileTypes(), [] {});
+    add.setMaximumHeight(QWIDGETSIZE_MAX);
+    add.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&add));
+    QVERIFY(!FixedSizeWindows::IsFixed(add));
+    add.windowHandle()->setWindowStates(Qt::WindowMaximized);
+    QApplication::processEvents();
+    QVERIFY(add.windowHandle()->windowStates() & Qt::WindowMaximized);
+    box.close();
+    frmAbout::UnloadIfLoaded();
 }
 
 VELMORA_GUI_TEST_MAIN(TestMainWindowStartup)

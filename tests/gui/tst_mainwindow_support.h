@@ -2,6 +2,7 @@
 // Shared by the main window's tests: a fresh settings folder per test, answers to every modal box,
 // and a main() that prepares Qt WebEngine before the application exists.
 
+#include "desktop/FixedSizeWindows.h"
 #include "mainwindow/Dialogs.h"
 #include "mainwindow/Form1.h"
 #include "mainwindow/QtTranslations.h"
@@ -165,6 +166,7 @@ template <typename TestObject> int RunTests(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Velmora"));
     InstallQtTranslations(app); // as the program does: Qt's own texts in Chinese
+    FixedSizeWindows::Install(app);
     TestObject tests;
     return QTest::qExec(&tests, argc, argv);
 }
