@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QTimer>
 #include <QWindow>
 #include <optional>
 
@@ -323,6 +324,18 @@ void xp_canvas::focusInEvent(QFocusEvent* e) {
     layout_pass();
 }
 
+void xp_canvas::EndPointerHold(QWidget* window, QPoint global) {
+    // After the event being handled: the release must not arrive inside the press's own handling.
+    QTimer::singleShot(0, window, [window, global] {
+        QWindow* handle = window->windowHandle();
+        if (!handle)
+            return;
+        QMouseEvent release(QEvent::MouseButtonRelease, handle->mapFromGlobal(QPointF(global)), QPointF(global),
+                            Qt::LeftButton, Qt::NoButton, QGuiApplication::keyboardModifiers());
+        QCoreApplication::sendEvent(handle, &release);
+    });
+}
+
 bool xp_canvas::handleTitleEvent(QEvent* e) {
     const auto* mouse = static_cast<QMouseEvent*>(e);
     switch (e->type()) {
@@ -341,6 +354,8 @@ bool xp_canvas::handleTitleEvent(QEvent* e) {
             // Window managers without _NET_WM_MOVERESIZE (and the offscreen platform) refuse the hand-off;
             // the window then follows the pointer here.
             titleDrag_ = handle && handle->startSystemMove() ? TitleDrag::None : TitleDrag::Following;
+            if (titleDrag_ == TitleDrag::None)
+                EndPointerHold(window(), mouse->globalPosition().toPoint());
         }
         if (titleDrag_ == TitleDrag::Following)
             window()->move(titlePressHost_ + (mouse->globalPosition().toPoint() - titlePressGlobal_));
@@ -407,6 +422,8 @@ bool xp_canvas::handleResizeEvent(int direction, QEvent* e) {
             const bool system =
                 hostState() == HostState::Normal && handle && handle->startSystemResize(edgesOf(direction));
             resizeDrag_ = system ? ResizeDrag::System : ResizeDrag::OnRelease;
+            if (system)
+                EndPointerHold(window(), mouse->globalPosition().toPoint());
         }
         return true;
     case QEvent::MouseButtonRelease:

@@ -43,6 +43,12 @@ public:
 
     explicit xp_canvas(QWidget* parent = nullptr);
 
+    // Once a move or resize is handed to the window system, the release of the button goes to the window
+    // system, not to us (Wayland compositors never send it): Qt would keep the title or border as the
+    // widget the pointer is held on, so no other widget hovers and the resize cursor stays. A release is
+    // given to `window` at `global` as the drag's end.
+    static void EndPointerHold(QWidget* window, QPoint global);
+
     // Sets both caption labels and the host window's own title.
     QString Caption() const;
     void setCaption(const QString& caption);

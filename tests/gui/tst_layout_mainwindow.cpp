@@ -7,6 +7,7 @@
 #include "mainwindow/MainWindowLayout.h"
 #include "mainwindow/StatusPanels.h"
 #include "skin/xp_canvas.h"
+#include "skin/xpcmdbutton.h"
 #include "skin/xptopbuttons.h"
 
 #include <QComboBox>
@@ -15,6 +16,7 @@
 #include <QStackedWidget>
 #include <QTabBar>
 #include <QTableView>
+#include <QWindow>
 
 using namespace testsupport;
 using velmora::xptopbuttons;
@@ -151,6 +153,29 @@ private slots:
         for (QWidget* skinned :
              std::initializer_list<QWidget*>{form.Chk2(), form.Chk3(), form.Cmd2(), form.Cmd3(), form.Cmd4()})
             QVERIFY(skinned->inherits("velmora::xpcheckbox") || skinned->inherits("velmora::xpcmdbutton"));
+    }
+
+    // A press on the title that the window system takes over (a system move) never gets its release from a
+    // Wayland compositor: the drag's end is given to the window, so the next movement hovers the buttons
+    // instead of going to the title as if the button were still held.
+    void systemDragLeavesNoButtonHeld() {
+        Form1& form = *form_;
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        QWidget* title = form.xp_Form()->findChild<QWidget*>(QStringLiteral("pictop"));
+        auto* button = qobject_cast<velmora::xpcmdbutton*>(form.Cmd1(0));
+        QVERIFY(title && button);
+        QWindow* window = form.windowHandle();
+        auto send = [window](QEvent::Type type, QWidget* over, Qt::MouseButton which, Qt::MouseButtons held) {
+            const QPointF global = over->mapToGlobal(QPointF(over->rect().center()));
+            QMouseEvent event(type, window->mapFromGlobal(global), global, which, held, {});
+            QCoreApplication::sendEvent(window, &event);
+        };
+        send(QEvent::MouseButtonPress, title, Qt::LeftButton, Qt::LeftButton);
+        velmora::xp_canvas::EndPointerHold(&form, title->mapToGlobal(title->rect().center()));
+        QTest::qWait(20);
+        send(QEvent::MouseMove, button, Qt::NoButton, Qt::NoButton);
+        QCOMPARE(button->shownCell(), int(velmora::xpcmdbutton::Hover));
     }
 
     void minimisedWindowIsNotLaidOut() {
