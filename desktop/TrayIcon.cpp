@@ -14,7 +14,11 @@ TrayIcon::~TrayIcon() {
 }
 
 void TrayIcon::AddTrayIcon(QWidget* window) {
+    if (window_)
+        window_->removeEventFilter(this);
     window_ = window;
+    if (window)
+        window->installEventFilter(this);
     if (!icon_) {
         icon_ = new QSystemTrayIcon(this);
         connect(icon_, &QSystemTrayIcon::activated, this, &TrayIcon::OnActivated);
@@ -56,12 +60,24 @@ void TrayIcon::OnActivated(QSystemTrayIcon::ActivationReason reason) {
     }
 }
 
+bool TrayIcon::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == window_) {
+        if (event->type() == QEvent::WindowStateChange && window_->isMinimized())
+            minimisedUnseen_ = true;
+        // Brought back by the desktop, or hidden to the tray (minimising itself hides the window spontaneously).
+        else if (event->type() == QEvent::WindowActivate || (event->type() == QEvent::Hide && !event->spontaneous()))
+            minimisedUnseen_ = false;
+    }
+    return false;
+}
+
 void TrayIcon::LeftButtonUp() {
     if (!window_)
         return;
-    if (window_->isMinimized()) {
+    const bool wayland = QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+    if (window_->isMinimized() || (wayland && minimisedUnseen_)) {
         const Qt::WindowStates normal = window_->windowState() & ~(Qt::WindowMinimized | Qt::WindowMaximized);
-        if (QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+        if (wayland) {
             // A Wayland client cannot un-minimise itself: clearing the state changes nothing on screen. A
             // window mapped anew comes back in the normal state.
             window_->hide();

@@ -37,7 +37,13 @@ signals:
     // After the window was restored by a left click.
     void WindowRestored();
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     QPointer<QWidget> window_;
     QSystemTrayIcon* icon_ = nullptr;
+    // Wayland: the window was minimised and has not been brought back since. xdg-shell has no minimised
+    // state to report, so Qt 6.4 clears it at once and isMinimized() says false while nothing shows.
+    bool minimisedUnseen_ = false;
 };
