@@ -427,7 +427,9 @@ bool xp_canvas::handleResizeEvent(int direction, QEvent* e) {
         }
         return true;
     case QEvent::MouseButtonRelease:
-        if (!fixedSingle_ && resizeDrag_ != ResizeDrag::System) {
+        // Only a drag of our own resizes here: after a system resize a release may still come (ours, given
+        // when the window system took over, then the window system's own).
+        if (!fixedSingle_ && (resizeDrag_ == ResizeDrag::Armed || resizeDrag_ == ResizeDrag::OnRelease)) {
             dragEnd_ = mouse->globalPosition().toPoint();
             resize_by_drag(direction);
         }
