@@ -1,9 +1,9 @@
 // velmora-cli: the address extraction without a window, for scripts and servers.
 #include "CliOptions.h"
 #include "RowWriter.h"
-#include "TlsProbeProcess.h"
 #include "capture/Gbk.h"
 #include "capture/pcap/CaptureComponent.h"
+#include "capture/pcap/TlsProbeProcess.h"
 #include "engine/CaptureEngine.h"
 #include "stream/ManifestKind.h"
 #include "settings/FileTypeSettings.h"

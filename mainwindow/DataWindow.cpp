@@ -4,6 +4,7 @@
 #include "engine/CaptureEngine.h"
 #include "mainwindow/HttpsCapture.h"
 #include "mainwindow/ResultListModel.h"
+#include "mainwindow/TlsProbeCapture.h"
 #include "skin/xpcheckbox.h"
 
 #include <QAbstractButton>
@@ -127,6 +128,8 @@ void DataWindow::LV1_ItemClick() {
         noteText_.clear();
         text = frameText(packet);
     }
+    if (const auto program = TlsProbeCapture::ProgramLine(parts_.engine, result))
+        text.prepend(*program + QLatin1Char('\n')); // read by the probe: which of the user's programs asked
     QPlainTextEdit* box = parts_.text;
     box->setPlainText(QString());
     box->setPlainText(text);

@@ -23,6 +23,7 @@
 #include "mainwindow/StreamActions.h"
 #include "mainwindow/StreamDownloads.h"
 #include "mainwindow/Text2FocusWatch.h"
+#include "mainwindow/TlsProbeCapture.h"
 #include "settings/DefaultSettings.h"
 #include "settings/FileTypeSettings.h"
 #include "settings/LeadingNumber.h"
@@ -98,6 +99,8 @@ Form1::Form1(Options options, QWidget* parent) : QWidget(parent), options_(std::
     const auto isCapturing = [this] { return IsCapturing(); };
     const auto showNewRows = [this] { ShowNewRows(); };
     https_ = new HttpsCapture({engine_, settings_, Status1_, Frame1_[1], ListView2_, isCapturing, showNewRows}, this);
+    tlsProbe_ = new TlsProbeCapture(
+        {engine_, settings_, Status1_, https_->Options(), [this] { return extractionOptions_; }, showNewRows}, this);
     auto* captureFiles = new CaptureFileOpener(
         {*vpacket_, resultModel_, https_, Status1_, Cmd1_[0], isCapturing, [this] { ResetCaptureState(); }, showNewRows},
         this);
@@ -563,6 +566,7 @@ void Form1::StartCapture() {
     Status1_->SetPanelText(1, QStringLiteral("状态：嗅探开始"));
     refreshCaptureFigures();
     figuresTimer_->start();
+    tlsProbe_->CaptureStarted();
 }
 
 void Form1::StopCapture() {
@@ -575,6 +579,7 @@ void Form1::StopCaptureComponent() {
     liveCapture_ = false;
     vpacket_->StopCapture();
     vpacket_->CloseAdapter();
+    tlsProbe_->CaptureEnded();
     ShowNewRows(); // what was found before the stop
     https_->CaptureEnded();
     figuresTimer_->stop();
@@ -619,7 +624,7 @@ void Form1::refreshCaptureFigures() {
     if (!vpacket_)
         return;
     const HttpsCapture::Figures figures = https_->FiguresText();
-    Status1_->ShowCaptureFigures(vpacket_->Stats(), figures.brief, figures.detail);
+    Status1_->ShowCaptureFigures(vpacket_->Stats(), figures.brief, tlsProbe_->WithFigures(figures.detail));
 }
 
 // ---- Frames ----------------------------------------------------------------------------------------------

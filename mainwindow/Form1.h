@@ -76,6 +76,7 @@ class HttpsCapture;
 class ResultListModel;
 class StatusPanels;
 class Text2FocusWatch;
+class TlsProbeCapture;
 class TrayIcon;
 
 namespace velmora {
@@ -255,6 +256,7 @@ private:
     TrayIcon* tray_ = nullptr;
     QPointer<Form3> form3_;
     HttpsCapture* https_ = nullptr; // decrypts HTTPS requests with the browser's key log
+    TlsProbeCapture* tlsProbe_ = nullptr; // velmora-tls's records, while a capture runs
     QTimer* figuresTimer_ = nullptr;
     QTimer* showRowsTimer_ = nullptr;
     QElapsedTimer rowsShownRecently_;

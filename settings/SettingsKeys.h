@@ -39,5 +39,6 @@ inline constexpr std::string_view kDataWindowHeightKey = "DataWindowHeight"; // 
 
 inline constexpr std::string_view kTlsSection = "Tls";
 inline constexpr std::string_view kKeyLogFileKey = "KeyLogFile";
+inline constexpr std::string_view kProbeKey = "Probe"; // 1: velmora-tls reads HTTPS while a capture runs
 
 } // namespace velmora::keys

@@ -37,6 +37,14 @@ bool TlsSettings::SetKeyLogFile(std::string_view path) {
     return settings_.WriteIniString(keys::kTlsSection, keys::kKeyLogFileKey, path);
 }
 
+bool TlsSettings::Probe() const {
+    return settings_.GetIniString(keys::kTlsSection, keys::kProbeKey) == "1";
+}
+
+bool TlsSettings::SetProbe(bool on) {
+    return settings_.WriteIniString(keys::kTlsSection, keys::kProbeKey, on ? "1" : "0");
+}
+
 std::variant<std::string, KeyLogFileError> TlsSettings::EnsureKeyLogFile(const std::string& base) {
     std::string stored = KeyLogFileInUse();
     if (!stored.empty()) {

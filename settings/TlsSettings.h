@@ -1,6 +1,7 @@
 #pragma once
 // The TLS key log the window decrypts HTTPS requests with: its path in setting.ini ("KeyLogFile" in
-// section "Tls"), and a fresh private file for it when the user has none yet.
+// section "Tls"), and a fresh private file for it when the user has none yet. Beside it, "Probe": whether
+// velmora-tls reads the HTTPS of the user's programs while a capture runs.
 //
 // The key log holds the secrets of every TLS connection the browser makes while it writes to it:
 // whoever reads it can read that traffic. A file made here is therefore the user's alone (mode 0600)
@@ -35,6 +36,10 @@ public:
     static std::string SessionKeyLogFile();
     // Writes the path at once; false when the write failed (the settings file's handler was told).
     bool SetKeyLogFile(std::string_view path);
+
+    // "Probe=1"; anything else, or nothing, is off.
+    bool Probe() const;
+    bool SetProbe(bool on);
 
     // KeyLogFileInUse() when there is one, the file made (mode 0600) when it is missing. Otherwise makes `base`/velmora
     // (mode 0700) and in it an empty tls-keys.log (mode 0600), stores its path and gives it. `base` is $XDG_RUNTIME_DIR

@@ -2,9 +2,9 @@
 // Runs velmora-tls, the helper that may hook the TLS libraries of the user's programs, and collects what
 // it writes: its records on standard output and its status lines on a pipe of their own, both read by a
 // thread so the helper never waits on us while frames are handled. The records are handed to the
-// engine's thread with Take, in the order written. What waits is bounded: past kMaxPendingBytes the
-// thread stops reading, the helper's ring buffer fills and the kernel drops calls, which the engine
-// counts as gaps.
+// engine's thread with Take, in the order written; velmora-cli waits for them, the window is told. What
+// waits is bounded: past kMaxPendingBytes the thread stops reading, the helper's ring buffer fills and the
+// kernel drops calls, which the engine counts as gaps.
 
 #include "capture/pcap/UniqueFd.h"
 
@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <sys/types.h>
@@ -37,6 +38,12 @@ public:
     // Starts the helper and waits until it says it is ready. Empty when it is; else why not, in English
     // (the helper's own "error" line when it gave one).
     std::string Start(const std::string& program, bool receive);
+    // Starts the helper without waiting: its "ready" or "error" line comes with the others through Take.
+    // Empty when it runs; else why not, in English.
+    std::string Spawn(const std::string& program, bool receive);
+    // Called on the reader's thread when something arrives after the last Take, or the output ends; once
+    // until the next Take, so a window can post itself one event for a batch. Set before Spawn.
+    void SetArrived(std::function<void()> arrived) { arrived_ = std::move(arrived); }
 
     // Waits up to `wait` for records or status lines, or the end of the helper's output.
     void Wait(std::chrono::milliseconds wait);
@@ -52,6 +59,8 @@ public:
 
 private:
     void readPipes();
+    // Calls arrived_ unless it was called since the last Take; unlocks `lock` to do so.
+    void tell(std::unique_lock<std::mutex>& lock);
 
     pid_t pid_ = -1;
     int waitStatus_ = 0;
@@ -66,6 +75,8 @@ private:
     std::string partialLine_;
     bool ended_ = false;
     bool stopping_ = false;
+    std::function<void()> arrived_;
+    bool told_ = false; // arrived_ was called since the last Take
 };
 
 } // namespace velmora

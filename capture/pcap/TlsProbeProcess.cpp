@@ -1,4 +1,4 @@
-#include "TlsProbeProcess.h"
+#include "capture/pcap/TlsProbeProcess.h"
 
 #include <cerrno>
 #include <csignal>
@@ -52,7 +52,7 @@ TlsProbeProcess::~TlsProbeProcess() {
     Stop();
 }
 
-std::string TlsProbeProcess::Start(const std::string& program, bool receive) {
+std::string TlsProbeProcess::Spawn(const std::string& program, bool receive) {
     UniqueFd recordsWrite, statusWrite;
     if (!makePipe(records_, recordsWrite) || !makePipe(status_, statusWrite))
         return std::string("cannot make a pipe: ") + std::strerror(errno);
@@ -91,7 +91,12 @@ std::string TlsProbeProcess::Start(const std::string& program, bool receive) {
     recordsWrite.reset();
     statusWrite.reset();
     reader_ = std::thread([this] { readPipes(); });
+    return {};
+}
 
+std::string TlsProbeProcess::Start(const std::string& program, bool receive) {
+    if (std::string problem = Spawn(program, receive); !problem.empty())
+        return problem;
     // Until "ready" or an "error" line, or the helper ends without either.
     const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
     std::unique_lock lock(mutex_);
@@ -141,7 +146,7 @@ void TlsProbeProcess::readPipes() {
             const ssize_t n = ::read(fds[i].fd, buffer.data(), buffer.size());
             if (n < 0 && errno == EINTR)
                 continue;
-            std::lock_guard lock(mutex_);
+            std::unique_lock lock(mutex_);
             if (n <= 0) {
                 fds[i].fd = -1;
                 --open;
@@ -161,13 +166,23 @@ void TlsProbeProcess::readPipes() {
                 }
             }
             changed_.notify_all();
+            tell(lock);
         }
     }
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     if (!partialLine_.empty())
         pendingLines_.push_back(std::move(partialLine_));
     ended_ = true;
     changed_.notify_all();
+    tell(lock);
+}
+
+void TlsProbeProcess::tell(std::unique_lock<std::mutex>& lock) {
+    if (!arrived_ || told_)
+        return;
+    told_ = true;
+    lock.unlock(); // the callback may take a lock of its own (Qt's event queue)
+    arrived_();
 }
 
 void TlsProbeProcess::Wait(std::chrono::milliseconds wait) {
@@ -182,6 +197,7 @@ void TlsProbeProcess::Take(std::vector<std::uint8_t>& bytes, std::vector<std::st
     for (std::string& line : pendingLines_)
         lines.push_back(std::move(line));
     pendingLines_.clear();
+    told_ = false;
     changed_.notify_all();
 }
 
