@@ -99,6 +99,12 @@ probe_client() {
         sleep 0.05
     done
     touch "$probe_work/gate"
+    # A client that hangs is stopped after a minute rather than holding the run to its time-out.
+    for _ in $(seq 1200); do
+        kill -0 "$client" 2>/dev/null || break
+        sleep 0.05
+    done
+    kill "$client" 2>/dev/null && echo "$name did not finish within a minute" >&2
     wait "$client" || status=$?
     rm -f "$probe_work/gate"
     [ "$hooked" = yes ] || { echo "the probe did not hook $name (pid $client)" >&2; return 1; }
