@@ -57,7 +57,7 @@ endif()
 # Stripped as Debian strips: the compilers' .comment notes go as well.
 install(CODE [[
     if(CMAKE_INSTALL_DO_STRIP)
-        foreach(program bin/velmora bin/velmora-cli libexec/velmora/velmora-capture)
+        foreach(program bin/velmora bin/velmora-cli libexec/velmora/velmora-capture libexec/velmora/velmora-tls)
             set(path "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/${program}")
             if(EXISTS "${path}")
                 execute_process(COMMAND objcopy --remove-section=.comment --remove-section=.note "${path}"
@@ -89,11 +89,14 @@ read as well.
 The package holds the desktop program (Simplified Chinese) and velmora-cli,
 the same engine for scripts. Only the small helper velmora-capture holds the
 right to capture; an installation question decides whether the members of
-the group velmora may run it.")
+the group velmora may run it. A second helper, velmora-tls, reads the HTTPS
+requests of the user's own programs (OpenSSL, GnuTLS, NSS) through eBPF
+without a key log; a second question decides whether the members of that
+group may run it.")
 # Libraries come from the binaries (WebEngine's helper process, libqt6webenginecore6-bin, with them: its
 # library's shlibs name it); the window also needs a font with the Chinese characters of its texts.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The post-install script makes the group (adduser), reads the answer (debconf) and sets the capability.
+# The post-install script makes the group (adduser), reads the answers (debconf) and sets the capabilities.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, debconf (>= 0.5) | debconf-2.0, libcap2-bin")
 if(TARGET velmora)
     string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", fonts-wqy-microhei | fonts-noto-cjk, qt6-translations-l10n")

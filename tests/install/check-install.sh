@@ -77,7 +77,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ -n "$(field Description)" ] || fail "no Description"
 depends=$(field Depends)
 for needed in libpcap0.8 libqt6webenginewidgets6 libqt6widgets6 libxtst6 libc6 libqt6webenginecore6-bin \
-    fonts-wqy-microhei adduser debconf libcap2-bin qt6-translations-l10n; do
+    fonts-wqy-microhei adduser debconf libcap2-bin qt6-translations-l10n libbpf1; do
     [[ ", $depends," == *", $needed "* || ", $depends," == *", $needed,"* ]] || fail "Depends lacks $needed: $depends"
 done
 diff -u <(expected_list | sed 's|^|./usr/|') \
@@ -86,18 +86,22 @@ dpkg-deb -c "$deb" | awk '$2 != "root/root" {exit 1}' || fail "files in the pack
 [ "$(field Recommends)" = "xdg-utils, qt6-wayland, ffmpeg" ] || fail "Recommends: $(field Recommends)"
 [ "$(field Suggests)" = aria2 ] || fail "Suggests: $(field Suggests)"
 dpkg-deb -e "$deb" "$work/control"
-# Only the capture question and its answer: asked in config, applied in postinst, forgotten at purge.
+# Only the two questions and their answers: asked in config, applied in postinst, forgotten at purge.
 diff -u <(printf '%s\n' config control md5sums postinst postrm templates) <(ls "$work/control") ||
     fail "the package's control files differ from the list"
+diff -u <(printf 'velmora/install-capture-rights\nvelmora/install-tls-probe-rights\n') \
+    <(sed -n 's/^Template: //p' "$work/control/templates") || fail "the package's questions differ from the list"
 dpkg-deb -x "$deb" "$work/unpacked"
-[ "$(stat -c '%a' "$work/unpacked/usr/libexec/velmora/velmora-capture")" = 755 ] ||
-    fail "the helper is not packed 0755 (the post-install script decides who may run it)"
+for helper in velmora-capture velmora-tls; do
+    [ "$(stat -c '%a' "$work/unpacked/usr/libexec/velmora/$helper")" = 755 ] ||
+        fail "$helper is not packed 0755 (the post-install script decides who may run it)"
+done
 # The changelog's latest entry is this version, and the AppStream data names the licence.
 [ "$(zcat "$work/unpacked/usr/share/doc/velmora/changelog.gz" | head -1 | sed 's/.*(\(.*\)).*/\1/')" = "$version" ] ||
     fail "the changelog's latest entry is not $version"
 grep -q '<project_license>GPL-3.0-or-later</project_license>' "$work/unpacked/usr/share/metainfo/$app.metainfo.xml" ||
     fail "the AppStream data names no licence"
-for program in bin/velmora bin/velmora-cli libexec/velmora/velmora-capture; do
+for program in bin/velmora bin/velmora-cli libexec/velmora/velmora-capture libexec/velmora/velmora-tls; do
     file -b "$work/unpacked/usr/$program" | grep -q ', stripped' || fail "$program is not stripped in the package"
     # Debian 12's hardening: stack protector, fortified functions, read-only relocations bound now, PIE
     # (control-flow protection is not among its flags).
