@@ -30,7 +30,11 @@ TlsProbeCapture::TlsProbeCapture(Parts parts, QWidget* window)
     option_ = new TlsProbeOption(parts_.settings, velmora::TlsProbeProcess::Locate(), keyLog->parentWidget());
     if (QBoxLayout* column = ColumnHolding(keyLog))
         column->insertWidget(column->indexOf(keyLog) + 1, option_);
-    connect(option_, &TlsProbeOption::Changed, this, &TlsProbeCapture::sync);
+    connect(option_, &TlsProbeOption::Changed, this, [this] {
+        if (!option_->IsOn())
+            failed_ = false; // turned off and on again: the user asks for another try
+        sync();
+    });
     coverageTimer_ = new QTimer(this);
     coverageTimer_->setInterval(kCoverageIntervalMs);
     connect(coverageTimer_, &QTimer::timeout, this, [this] { refreshCoverage(true); });
@@ -142,6 +146,9 @@ void TlsProbeCapture::statusLine(const std::string& line) {
         fail(ready_ ? QStringLiteral("velmora-tls 出错并停止了：%1").arg(QString::fromStdString(said))
                     : TlsProbeProblem::Refused(said).detail);
     } else if (unsigned pid = 0; std::sscanf(line.c_str(), "attached %u", &pid) == 1) {
+        // This window's own TLS library (Qt's network code) is hooked too; it is no program of the user's list.
+        if (pid == static_cast<unsigned>(::getpid()))
+            return;
         if (std::string name = TlsProbeCoverage::ProgramName("/proc", pid); !name.empty())
             programsSeen_.insert(std::move(name));
     } else if (unsigned long long records = 0, lost = 0;

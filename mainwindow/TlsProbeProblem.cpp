@@ -7,6 +7,8 @@ namespace {
 
 const QString kJoinGroup = QStringLiteral("sudo usermod -aG velmora $USER");
 const QString kReconfigure = QStringLiteral("sudo dpkg-reconfigure velmora");
+// The install question's own words, so the user finds it among the package's two.
+const QString kQuestion = QStringLiteral("“是否让 velmora 组的成员看到自己程序的 HTTPS 请求？”");
 
 bool Says(std::string_view said, std::string_view what) {
     return said.find(what) != std::string_view::npos;
@@ -24,19 +26,17 @@ TlsProbeProblem TlsProbeProblem::Missing(const std::string& path) {
 TlsProbeProblem TlsProbeProblem::NotAllowed(const std::string& path) {
     return {QStringLiteral("不可用：你不在 velmora 组中"),
             QStringLiteral("你不能运行 %1：只有 velmora 组的成员可以运行它。\n请运行 %2 把自己加入这个组，"
-                           "然后注销并重新登录。安装时没有允许的话，先运行 %3 并对“读取本机程序的 HTTPS”"
-                           "问题回答“是”。")
-                .arg(QString::fromStdString(path), kJoinGroup, kReconfigure)};
+                           "然后注销并重新登录。安装时没有允许的话，先运行 %3 并对%4回答“是”。")
+                .arg(QString::fromStdString(path), kJoinGroup, kReconfigure, kQuestion)};
 }
 
 TlsProbeProblem TlsProbeProblem::Refused(std::string_view said) {
     const QString english = QString::fromUtf8(said.data(), static_cast<qsizetype>(said.size()));
     if (Says(said, "CAP_SYS_ADMIN"))
         return {QStringLiteral("不可用：助手没有权限"),
-                QStringLiteral("velmora-tls 没有挂接程序所需的权限（CAP_SYS_ADMIN）。\n请运行 %1 并对"
-                               "“读取本机程序的 HTTPS”问题回答“是”，再运行 %2 把自己加入 velmora 组，"
-                               "然后注销并重新登录。")
-                    .arg(kReconfigure, kJoinGroup)};
+                QStringLiteral("velmora-tls 没有挂接程序所需的权限（CAP_SYS_ADMIN）。\n请运行 %1 并对%2回答“是”，"
+                               "再运行 %3 把自己加入 velmora 组，然后注销并重新登录。")
+                    .arg(kReconfigure, kQuestion, kJoinGroup)};
     if (Says(said, "BTF"))
         return {QStringLiteral("不可用：内核没有 BTF"),
                 QStringLiteral("当前内核没有提供 BTF 类型信息（/sys/kernel/btf/vmlinux），velmora-tls 无法加载。"
