@@ -91,10 +91,10 @@ void TlsProbeCapture::start() {
 void TlsProbeCapture::stop() {
     if (!process_)
         return;
-    coverageTimer_->stop();
     process_->Stop();
     handleArrivals(true); // what it wrote before it stopped
     process_.reset();
+    coverageTimer_->stop(); // after: a "ready" read just now starts it
 }
 
 void TlsProbeCapture::handleArrivals(bool stopping) {
