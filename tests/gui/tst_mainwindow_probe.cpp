@@ -27,7 +27,7 @@ namespace {
 
 // Says what velmora-tls says: "--check" answers on standard error as PROBE_CHECK says (ready, or an error
 // line and status 1); a run says ready on descriptor 3, names itself as hooked, writes PROBE_STREAM to
-// standard output and waits for SIGTERM, as the real one does.
+// standard output and waits for SIGTERM, as the real one does, unless PROBE_RUN says it refuses or ends.
 const char* const kStandIn = R"(#!/usr/bin/python3
 import os, signal, sys
 answer = os.environ.get('PROBE_CHECK', 'ready')
@@ -35,10 +35,15 @@ if sys.argv[1:] == ['--check']:
     sys.stderr.write(answer + '\n')
     sys.exit(0 if answer == 'ready' else 1)
 status = os.fdopen(3, 'w')
+if os.environ.get('PROBE_RUN') == 'refuse':
+    status.write('error 2 probes of this user are already running, the most velmora-tls allows at once\n')
+    sys.exit(1)
 status.write('ready\nattached %d openssl\n' % os.getpid())
 status.flush()
 sys.stdout.buffer.write(open(os.environ['PROBE_STREAM'], 'rb').read())
 sys.stdout.flush()
+if os.environ.get('PROBE_RUN') == 'exit':
+    sys.exit(3)
 signal.pause()
 )";
 
@@ -77,6 +82,7 @@ private slots:
         qputenv("VELMORA_TLS_HELPER", QFile::encodeName(helper_));
         qputenv("PROBE_STREAM", VELMORA_TEST_DATA "/probe/firefox.vtls");
         qunsetenv("PROBE_CHECK");
+        qunsetenv("PROBE_RUN");
     }
     void cleanup() { qunsetenv("VELMORA_TLS_HELPER"); }
     void probedRowsAreListedWithTheirProgram();
@@ -192,6 +198,23 @@ void TestMainWindowProbe::probedRowsAreListedWithTheirProgram() {
     QTRY_VERIFY(form.Status1()->CapturePanel()->toolTip().contains(QStringLiteral("读取本机程序的 HTTPS 已停止")));
     QTest::mouseClick(form.Cmd1(0), Qt::LeftButton);
     QCOMPARE(dialogs.Count(), 1);
+
+    // A helper that refuses at its start, or ends by itself: said in Chinese, the capture goes on.
+    qputenv("PROBE_STREAM", VELMORA_TEST_DATA "/probe/firefox.vtls");
+    const std::pair<const char*, QString> ends[] = {
+        {"refuse", QStringLiteral("你已经在运行两个 velmora-tls")},
+        {"exit", QStringLiteral("velmora-tls 意外结束了（velmora-tls exited with status 3）")}};
+    for (const auto& [run, said] : ends) {
+        qputenv("PROBE_RUN", run);
+        dialogs.Clear();
+        QTest::mouseClick(form.Cmd1(0), Qt::LeftButton);
+        QTRY_COMPARE(dialogs.Count(), 1);
+        QVERIFY2(dialogs.Last().text.startsWith(said), qPrintable(dialogs.Last().text));
+        QVERIFY(!probe->HelperRuns());
+        QCOMPARE(form.Cmd1(0)->text(), QStringLiteral("停止嗅探"));
+        QTest::mouseClick(form.Cmd1(0), Qt::LeftButton);
+    }
+    QCOMPARE(Rows(model), expected); // what the helper wrote before it ended
 }
 
 // No helper, a helper this user may not run, and the helper's refusals: the switch is greyed and unticked,
