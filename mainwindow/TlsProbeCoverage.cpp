@@ -12,10 +12,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-QString Names(const std::set<std::string>& names) {
+// A desktop session runs many programs that load a TLS library; past `most` only their number is given.
+QString Names(const std::set<std::string>& names, std::size_t most) {
     QStringList list;
-    for (const std::string& name : names)
+    for (const std::string& name : names) {
+        if (static_cast<std::size_t>(list.size()) == most)
+            return list.join(QStringLiteral(", ")) + QStringLiteral(" 等 %1 个").arg(names.size());
         list << QString::fromStdString(name);
+    }
     return list.join(QStringLiteral(", "));
 }
 
@@ -33,18 +37,18 @@ bool IsPid(const std::string& name) {
 } // namespace
 
 QString TlsProbeCoverage::Brief() const {
-    QString text = QStringLiteral("已覆盖: %1").arg(covered.empty() ? QStringLiteral("（暂无）") : Names(covered));
+    QString text = QStringLiteral("已覆盖: %1").arg(covered.empty() ? QStringLiteral("（暂无）") : Names(covered, 6));
     if (!needButton.empty())
-        text += QStringLiteral(" · 需用按钮: %1").arg(Names(needButton));
+        text += QStringLiteral(" · 需用按钮: %1").arg(Names(needButton, 6));
     return text;
 }
 
 QString TlsProbeCoverage::Detail() const {
     QString text = QStringLiteral("直接读取 HTTPS，已覆盖: %1")
-                       .arg(covered.empty() ? QStringLiteral("（还没有程序发出 HTTPS 请求）") : Names(covered));
+                       .arg(covered.empty() ? QStringLiteral("（还没有程序发出 HTTPS 请求）") : Names(covered, 24));
     if (!needButton.empty())
         text += QStringLiteral("\n需用按钮: %1（浏览器自带 TLS，读取不到；请用“启动浏览器（记录密钥）”）")
-                    .arg(Names(needButton));
+                    .arg(Names(needButton, 24));
     return text;
 }
 
