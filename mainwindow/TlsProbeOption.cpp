@@ -100,8 +100,11 @@ void TlsProbeOption::checkEnded() {
             error = line.mid(6).toStdString();
     }
     TlsProbeProblem problem;
-    if (check_->error() == QProcess::FailedToStart)
+    if (check_->error() == QProcess::FailedToStart) {
         problem = TlsProbeProblem::BeforeRunning(helper_);
+        if (problem.brief.isEmpty()) // executable, yet exec failed (a broken file, a missing library)
+            problem = TlsProbeProblem::Refused(check_->errorString().toStdString());
+    }
     else if (!error.empty())
         problem = TlsProbeProblem::Refused(error);
     else if (check_->exitStatus() != QProcess::NormalExit || check_->exitCode() != 0 || !ready)
@@ -121,7 +124,7 @@ void TlsProbeOption::showProblem(const TlsProbeProblem& problem) {
     reason_->setText(problem.brief);
     reason_->setToolTip(problem.detail);
     reason_->setVisible(!problem.brief.isEmpty());
-    // Greyed, it shows off whatever the setting says; the setting itself is kept for a machine where it can run.
+    // Greyed, it shows unticked whatever the setting says; the setting is kept for when the helper can run.
     applying_ = true;
     switch_->setValue(usable || !checked_ ? (velmora::TlsSettings(settings_).Probe() ? 1 : 0) : 0);
     applying_ = false;
