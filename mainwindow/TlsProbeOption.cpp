@@ -104,8 +104,7 @@ void TlsProbeOption::checkEnded() {
         problem = TlsProbeProblem::BeforeRunning(helper_);
         if (problem.brief.isEmpty()) // executable, yet exec failed (a broken file, a missing library)
             problem = TlsProbeProblem::Refused(check_->errorString().toStdString());
-    }
-    else if (!error.empty())
+    } else if (!error.empty())
         problem = TlsProbeProblem::Refused(error);
     else if (check_->exitStatus() != QProcess::NormalExit || check_->exitCode() != 0 || !ready)
         problem = TlsProbeProblem::Refused(timedOut ? "it did not answer within 15 seconds"
