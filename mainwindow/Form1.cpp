@@ -600,7 +600,7 @@ void Form1::showOpenAdapterFailure(const QString& reason) {
         QStringLiteral("无法打开网络适配器“%1”，嗅探没有开始。\n\n原因：%2\n\n"
                        "捕获网络数据需要特权：以 root 身份运行本程序，或者让普通用户也能捕获：先运行\n"
                        "sudo dpkg-reconfigure velmora\n"
-                       "并回答“是”，再把自己加入 velmora 组：\n"
+                       "并对“是否允许非超级用户用 Velmora 捕获数据包？”回答“是”，再把自己加入 velmora 组：\n"
                        "sudo usermod -aG velmora $USER\n"
                        "然后注销并重新登录。")
             .arg(CurrentSelectedAdapter, reason.isEmpty() ? QStringLiteral("未知") : reason));
