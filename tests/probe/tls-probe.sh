@@ -8,7 +8,8 @@
 #  - a request with a 20 KB cookie arrives whole over several chunks, a write of 100,000 bytes is cut at
 #    64 KiB and says so, and a non-blocking write retried after WANT_WRITE is reported once;
 #  - another user's curl, alive across scans, and root's nginx never appear;
-#  - with --receive the answers come too;
+#  - with --receive the answers come too; a library deleted while the program runs (an upgrade) is hooked,
+#    one the user owns is left alone and said so;
 #  - SIGTERM and closing the stream end the probe (status 0); it holds CAP_SYS_ADMIN only, and no more
 #    than that; without the capability, with an unknown kind, or as a third run of the user it says why.
 # Usage: tls-probe.sh BUILD_DIR     (as root; exit 77 = skipped)
@@ -209,6 +210,47 @@ calls received >"$work/received.calls"
 grep -q "^call $probe_client_pid .* curl openssl received .* whole b'HTTP/1.1 200 OK\\\\r\\\\n.*mmmm" "$work/received.calls" ||
     fail "with --receive the answer is missing: $(cut -c1-200 "$work/received.calls")"
 
+# A library deleted while the program runs, as an upgrade leaves it: the file the program maps is hooked.
+# One the user owns is not read at all (libbpf parses it with the helper's capability): said, not hooked.
+libssl=$(/sbin/ldconfig -p | awk '/libssl\.so\.3 .*x86-64/ && !path { path = $NF } END { print path }')
+mkdir -p "$work/lib" "$work/userlib"
+cp "$libssl" "$work/lib/libssl.so.3"
+cp "$libssl" "$work/userlib/libssl.so.3"
+chown "$probe_uid:$probe_gid" "$work/userlib/libssl.so.3"
+rm -f "$work/gate"
+python_with() { # LIBRARY_DIR NAME
+    "${probe_as_user[@]}" LD_LIBRARY_PATH="$1" /usr/bin/python3 -c '
+import os, ssl, sys, time, urllib.request
+open(sys.argv[1], "w").close()
+while not os.path.exists(sys.argv[2]):
+    time.sleep(0.02)
+urllib.request.urlopen(sys.argv[3], context=ssl._create_unverified_context()).read()
+' "$work/home/$2.loaded" "$work/gate" "$base/media/clip.mp4?from=$2" >"$work/$2.out" 2>&1 &
+}
+python_with "$work/lib" deleted
+deleted=$!
+python_with "$work/userlib" owned
+owned=$!
+extra_pids+=("$deleted" "$owned")
+for _ in $(seq 200); do [ -e "$work/home/deleted.loaded" ] && [ -e "$work/home/owned.loaded" ] && break; sleep 0.05; done
+grep -q "$work/lib/libssl.so.3" "/proc/$deleted/maps" && grep -q "$work/userlib/libssl.so.3" "/proc/$owned/maps" ||
+    fail "python3 did not load the copies of libssl"
+rm "$work/lib/libssl.so.3"
+probe_start libraries
+for _ in $(seq 200); do grep -q "^attached $deleted openssl" "$work/libraries.status" && break; sleep 0.05; done
+sleep 2.5 # a scan more for the user's own library
+touch "$work/gate"
+wait "$deleted" || fail "python3 with a deleted libssl: $(cat "$work/deleted.out")"
+wait "$owned" || fail "python3 with its own libssl: $(cat "$work/owned.out")"
+probe_stop
+grep -q "^attached $deleted openssl" "$work/libraries.status" || fail "a deleted libssl: $(cat "$work/libraries.status")"
+calls libraries >"$work/libraries.calls"
+grep -q "^call $deleted .* python3 openssl sent .* whole b'GET /media/clip.mp4?from=deleted HTTP/1.1" \
+    "$work/libraries.calls" || fail "the request through a deleted libssl is missing: $(cut -c1-200 "$work/libraries.calls")"
+grep -q "^warning $owned openssl $work/userlib/libssl.so.3: not a file owned and written by root only, left alone" \
+    "$work/libraries.status" && ! grep -q "^attached $owned " "$work/libraries.status" &&
+    ! grep -q "^call $owned " "$work/libraries.calls" || fail "a libssl of the user's own: $(cat "$work/libraries.status")"
+
 # The reader closing the stream ends the probe.
 status=0
 timeout 20 bash -c '"$@" --status-fd 3 3>"'"$work"'/closed.status" | true' _ "${probe_as_user[@]}" "$work/velmora-tls" ||
@@ -234,4 +276,5 @@ status=0
 [ "$status" -eq 1 ] && grep -q '^error 2 probes of this user are already running' "$work/third.err" ||
     fail "a third probe: exit $status, $(cat "$work/third.err")"
 echo "tls-probe: curl (HTTP/1.1, HTTP/2), python3 and wget hooked; long, cut and retried writes once;" \
-    "other users unseen; answers with --receive; stops on SIGTERM and a closed stream; refusals explained"
+    "other users unseen; answers with --receive; a deleted libssl hooked, a user's own left alone; stops on" \
+    "SIGTERM and a closed stream; refusals explained"
