@@ -141,8 +141,8 @@ bool ProcessProbes::attachLibrary(std::uint32_t pid, Process& process, const Tls
         const std::string name(function.name);
         // The return probe first: a call that enters between the two is then never left half-recorded.
         LIBBPF_OPTS(bpf_uprobe_opts, returning, .retprobe = true, .func_name = name.c_str());
-        bpf_link* exit = bpf_program__attach_uprobe_opts(skeleton_.progs.tls_return, pidArgument, binary.c_str(), 0,
-                                                         &returning);
+        bpf_link* exit =
+            bpf_program__attach_uprobe_opts(skeleton_.progs.tls_return, pidArgument, binary.c_str(), 0, &returning);
         if (exit == nullptr) {
             status_("warning " + std::to_string(pid) + " " + std::string(library.kind) + " " + name +
                     ": cannot attach: " + std::strerror(errno));
@@ -150,8 +150,8 @@ bool ProcessProbes::attachLibrary(std::uint32_t pid, Process& process, const Tls
         }
         process.links.push_back(exit);
         LIBBPF_OPTS(bpf_uprobe_opts, entering, .retprobe = false, .func_name = name.c_str());
-        bpf_link* entry = bpf_program__attach_uprobe_opts(entryProgram(function.program), pidArgument,
-                                                          binary.c_str(), 0, &entering);
+        bpf_link* entry =
+            bpf_program__attach_uprobe_opts(entryProgram(function.program), pidArgument, binary.c_str(), 0, &entering);
         if (entry == nullptr) {
             status_("warning " + std::to_string(pid) + " " + std::string(library.kind) + " " + name +
                     ": cannot attach: " + std::strerror(errno));

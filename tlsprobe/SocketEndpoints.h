@@ -10,7 +10,7 @@ struct SocketEndpoints {
     std::uint16_t family = 0; // AF_INET or AF_INET6
     std::uint16_t localPort = 0;
     std::uint16_t remotePort = 0;
-    std::array<std::uint8_t, 16> local{};  // network order; IPv4 in the first four bytes
+    std::array<std::uint8_t, 16> local{}; // network order; IPv4 in the first four bytes
     std::array<std::uint8_t, 16> remote{};
 
     bool operator==(const SocketEndpoints&) const = default;

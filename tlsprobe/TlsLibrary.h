@@ -13,7 +13,18 @@
 namespace velmora::tlsprobe {
 
 // Which entry program of the BPF object serves a function.
-enum class EntryProgram { SslWrite, SslWriteEx, SslRead, SslReadEx, GnutlsSend, GnutlsRecv, PrWrite, PrSend, PrRead, PrRecv };
+enum class EntryProgram {
+    SslWrite,
+    SslWriteEx,
+    SslRead,
+    SslReadEx,
+    GnutlsSend,
+    GnutlsRecv,
+    PrWrite,
+    PrSend,
+    PrRead,
+    PrRecv
+};
 
 struct HookedFunction {
     std::string_view name;
@@ -22,7 +33,7 @@ struct HookedFunction {
 };
 
 struct TlsLibrary {
-    std::string_view kind;     // as --kinds names it
+    std::string_view kind;   // as --kinds names it
     std::string_view soname; // the file a process maps is named so, or so plus a version ("libgnutls.so.30.34.3")
     probe::Library library;
     std::array<HookedFunction, 4> functions;

@@ -29,13 +29,12 @@ struct DataChunk {
     std::uint32_t offset = 0;
     probe::Library library = probe::Library::OpenSsl;
     probe::Direction direction = probe::Direction::Sent;
-    std::uint16_t flags = 0; // probe::RecordFlag bits
+    std::uint16_t flags = 0;             // probe::RecordFlag bits
     std::span<const std::uint8_t> bytes; // at most probe::kMaxChunkBytes
 };
 
 void dataRecord(std::string& out, const RecordOrigin& origin, const DataChunk& chunk);
-void connectionRecord(std::string& out, const RecordOrigin& origin, std::uint32_t fd,
-                      const SocketEndpoints& endpoints);
+void connectionRecord(std::string& out, const RecordOrigin& origin, std::uint32_t fd, const SocketEndpoints& endpoints);
 // The path is cut to probe::kMaxPathBytes.
 void processRecord(std::string& out, const RecordOrigin& origin, std::string_view executable);
 

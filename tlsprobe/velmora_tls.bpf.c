@@ -178,8 +178,8 @@ static __always_inline int enter_nested(struct pt_regs* ctx, __u64 id) {
     return 0;
 }
 
-static __always_inline int record_call(struct pt_regs* ctx, __u64 id, __u8 library, __u8 direction,
-                                       __u8 return_kind, __u64 handle, __u64 buf, __u64 len, __u64 out_len) {
+static __always_inline int record_call(struct pt_regs* ctx, __u64 id, __u8 library, __u8 direction, __u8 return_kind,
+                                       __u64 handle, __u64 buf, __u64 len, __u64 out_len) {
     if (buf == 0 || len == 0) {
         return 0;
     }
@@ -200,8 +200,8 @@ static __always_inline int record_call(struct pt_regs* ctx, __u64 id, __u8 libra
     return 0;
 }
 
-static __always_inline int enter_call(struct pt_regs* ctx, __u8 library, __u8 direction, __u8 return_kind,
-                                      __u64 handle, __u64 buf, __u64 len, __u64 out_len) {
+static __always_inline int enter_call(struct pt_regs* ctx, __u8 library, __u8 direction, __u8 return_kind, __u64 handle,
+                                      __u64 buf, __u64 len, __u64 out_len) {
     if (!caller_runs_current()) {
         return 0;
     }
@@ -266,8 +266,8 @@ static __always_inline void report(const struct call* call, __u64 moved, __u64 i
         asm volatile("%[bounded] &= 8191" : [bounded] "+r"(bounded));
         event->offset = offset;
         event->chunk_bytes = bounded;
-        event->flags = (moved > PROBE_MAX_CALL_BYTES ? PROBE_CUT : 0) |
-                       (offset + size >= reported ? PROBE_LAST_CHUNK : 0);
+        event->flags =
+            (moved > PROBE_MAX_CALL_BYTES ? PROBE_CUT : 0) | (offset + size >= reported ? PROBE_LAST_CHUNK : 0);
         if (bpf_probe_read_user(event->bytes, bounded, (const void*)(call->buf + offset)) != 0 ||
             bpf_ringbuf_output(&events, event, PROBE_EVENT_HEADER_BYTES + bounded, wakeup_flag()) != 0) {
             count_lost();
@@ -310,7 +310,9 @@ static __always_inline int leave_call(struct pt_regs* ctx) {
 }
 
 SEC("uretprobe")
-int BPF_KRETPROBE(tls_return) { return leave_call(ctx); }
+int BPF_KRETPROBE(tls_return) {
+    return leave_call(ctx);
+}
 
 // OpenSSL 3: int SSL_write(SSL*, const void*, int), int SSL_write_ex(SSL*, const void*, size_t, size_t*),
 // and the same for reading.

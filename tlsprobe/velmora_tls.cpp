@@ -87,7 +87,9 @@ struct Options {
 
 volatile std::sig_atomic_t stopRequested = 0;
 
-void onStopSignal(int) { stopRequested = 1; }
+void onStopSignal(int) {
+    stopRequested = 1;
+}
 
 FILE* statusStream = stderr;
 
