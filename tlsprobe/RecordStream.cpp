@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 
 namespace velmora::tlsprobe {
 namespace {
@@ -31,6 +32,10 @@ void RecordStream::announceProcess(std::uint32_t pid) {
     RecordOrigin origin;
     origin.pid = pid;
     origin.tid = pid;
+    // When the process was hooked, which is before any of its calls is reported.
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    origin.timeNs = static_cast<std::uint64_t>(now.tv_sec) * 1000000000 + static_cast<std::uint64_t>(now.tv_nsec);
     const std::string base = "/proc/" + std::to_string(pid);
     if (const auto comm = readProcText(base + "/comm", origin.comm.size())) {
         std::string_view name = *comm;

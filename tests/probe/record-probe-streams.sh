@@ -117,6 +117,9 @@ for name in ${only:-curl_h1 curl_h2 python3 wget firefox}; do
         grep -q '^stats [0-9]* 0$' "$work/$file.status" || { echo "$file: records lost: $(tail -1 "$work/$file.status")" >&2; exit 1; }
         cp "$work/$file.vtls" "$out/$file.vtls"
         tr ' ' '\n' <<<"${urls[$name]}" >"$out/$file.urls.txt"
-        echo "$file: $(stat -c %s "$out/$file.vtls") bytes, $(grep -c . "$out/$file.urls.txt") URLs"
+        # Firefox now and then opens a second connection for the page's files; the tests count connections.
+        connections=$(/usr/bin/python3 "$here/vtls-dump.py" "$out/$file.vtls" | grep -c '^connection' || true)
+        echo "$file: $(stat -c %s "$out/$file.vtls") bytes, $(grep -c . "$out/$file.urls.txt") URLs," \
+            "$connections connections"
     done
 done
