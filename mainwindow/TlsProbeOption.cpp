@@ -8,6 +8,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <unistd.h>
+
 namespace {
 
 // Loading the probe's programs into the kernel takes a moment; a helper that hangs is given up.
@@ -122,7 +124,14 @@ void TlsProbeOption::showProblem(const TlsProbeProblem& problem) {
     switch_->setToolTip(problem.detail.isEmpty() ? kTip : problem.detail);
     reason_->setText(problem.brief);
     reason_->setToolTip(problem.detail);
-    reason_->setVisible(!problem.brief.isEmpty());
+    // As root the helper reads root's own programs only (its filter is the caller's uid), and not even
+    // those once it has dropped its other capabilities: said beside the switch rather than greying it.
+    if (usable && ::geteuid() == 0) {
+        reason_->setText(QStringLiteral("以 root 身份运行：读不到你自己的程序"));
+        reason_->setToolTip(QStringLiteral("助手只读取启动 Velmora 的用户自己的程序。请以普通用户运行 Velmora"
+                                           "（加入 velmora 组，见帮助），这个开关才能读到浏览器和播放器。"));
+    }
+    reason_->setVisible(!reason_->text().isEmpty());
     // Greyed, it shows unticked whatever the setting says; the setting is kept for when the helper can run.
     applying_ = true;
     switch_->setValue(usable || !checked_ ? (velmora::TlsSettings(settings_).Probe() ? 1 : 0) : 0);
