@@ -1,7 +1,7 @@
 // velmora-capture: the only Velmora program that may hold the right to capture. It opens one adapter,
 // writes its frames to standard output as a pcap stream and reports through a status channel; everything
-// that parses the frames runs in the caller's process with the caller's rights. libpcap only, so the
-// privileged code stays small enough to read in one sitting.
+// that parses the frames runs in the caller's process with the caller's rights. libpcap and the helpers'
+// shared rules (helpers/HelperRules) only, so the privileged code stays small enough to read in one sitting.
 //
 // Status lines (on --status-fd, else standard error), one per line:
 //   ready LINKTYPE               the adapter is capturing; the stream's file header has been written
@@ -16,6 +16,8 @@
 // sources reach D-Bus, whose unixexec addresses run programs), the environment is cleared before libpcap
 // starts, the kernel buffer is at most kMaxBufferBytes and one user runs at most kMaxRuns helpers at once.
 
+#include "helpers/HelperRules.h"
+
 #include <pcap/pcap.h>
 
 #include <linux/capability.h>
@@ -27,7 +29,6 @@
 #include <cctype>
 #include <cerrno>
 #include <csignal>
-#include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -36,9 +37,9 @@
 #include <poll.h>
 #include <string>
 #include <string_view>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
+
+namespace helper = velmora::helper;
 
 namespace {
 
@@ -86,27 +87,6 @@ void onStopSignal(int) {
     if (liveHandle != nullptr) {
         pcap_breakloop(liveHandle);
     }
-}
-
-FILE* statusStream = stderr;
-
-// Status lines are written whole and at once, so the reader never sees half of one.
-void status(const char* format, ...) {
-    char line[PCAP_ERRBUF_SIZE + 64];
-    va_list arguments;
-    va_start(arguments, format);
-    int length = std::vsnprintf(line, sizeof line - 1, format, arguments);
-    va_end(arguments);
-    length = std::min<int>(std::max(length, 0), static_cast<int>(sizeof line) - 2);
-    // A message never spans lines: libpcap's texts are one line, but a filter may hold anything.
-    for (int i = 0; i < length; ++i) {
-        if (line[i] == '\n' || line[i] == '\r') {
-            line[i] = ' ';
-        }
-    }
-    line[length] = '\n';
-    std::fwrite(line, 1, static_cast<std::size_t>(length) + 1, statusStream);
-    std::fflush(statusStream);
 }
 
 bool parseInt(const char* text, int low, int& out) {
@@ -192,34 +172,11 @@ bool isKernelInterface(const char* name) {
     return if_nametoindex(name) != 0;
 }
 
-// One of kMaxRuns abstract socket names of this user, held until the process ends however it ends; -1 with
-// EBUSY when all are taken. The names belong to the network namespace: in one of their own, users may
-// capture without the helper anyway.
-int takeRunSlot() {
-    for (int slot = 0; slot < kMaxRuns; ++slot) {
-        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
-            return -1;
-        }
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        const int length = std::snprintf(address.sun_path + 1, sizeof address.sun_path - 1, "velmora-capture-%u-%d",
-                                         static_cast<unsigned>(getuid()), slot);
-        const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
-        if (bind(fd, reinterpret_cast<const sockaddr*>(&address), size) == 0) {
-            return fd;
-        }
-        close(fd);
-    }
-    errno = EBUSY;
-    return -1;
-}
-
 int listAdapters() {
     char errbuf[PCAP_ERRBUF_SIZE] = {};
     pcap_if_t* devices = nullptr;
     if (pcap_findalldevs(&devices, errbuf) != 0) {
-        status("error -1 %s", errbuf);
+        helper::Status("error -1 %s", errbuf);
         return kExitCaptureError;
     }
     for (const pcap_if_t* device = devices; device != nullptr; device = device->next) {
@@ -254,14 +211,14 @@ long long millisecondsNow() {
 void reportStats(pcap_t* handle) {
     pcap_stat stats{};
     if (pcap_stats(handle, &stats) == 0) {
-        status("stats %u %u %u", stats.ps_recv, stats.ps_drop, stats.ps_ifdrop);
+        helper::Status("stats %u %u %u", stats.ps_recv, stats.ps_drop, stats.ps_ifdrop);
     }
 }
 
 // libpcap's code and message for a failed activation, as the caller words it for the user.
 int activationFailure(pcap_t* handle, int code) {
     const char* detail = pcap_geterr(handle);
-    status("error %d %s", code, detail != nullptr && *detail != '\0' ? detail : pcap_statustostr(code));
+    helper::Status("error %d %s", code, detail != nullptr && *detail != '\0' ? detail : pcap_statustostr(code));
     return kExitCaptureError;
 }
 
@@ -269,7 +226,7 @@ int capture(const Options& options) {
     char errbuf[PCAP_ERRBUF_SIZE] = {};
     pcap_t* handle = pcap_create(options.adapter.c_str(), errbuf);
     if (handle == nullptr) {
-        status("error -1 %s", errbuf);
+        helper::Status("error -1 %s", errbuf);
         return kExitCaptureError;
     }
     if (options.check) {
@@ -291,23 +248,23 @@ int capture(const Options& options) {
         return code;
     }
     if (!dropCapabilities()) {
-        status("error -1 cannot drop the capture capabilities: %s", std::strerror(errno));
+        helper::Status("error -1 cannot drop the capture capabilities: %s", std::strerror(errno));
         pcap_close(handle);
         return kExitCaptureError;
     }
     if (options.check) {
-        status("ready %d", pcap_datalink(handle));
+        helper::Status("ready %d", pcap_datalink(handle));
         pcap_close(handle);
         return 0;
     }
     if (activated > 0) {
-        status("warning %s", pcap_statustostr(activated));
+        helper::Status("warning %s", pcap_statustostr(activated));
     }
     if (!options.filter.empty()) {
         bpf_program program{};
         if (pcap_compile(handle, &program, options.filter.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0 ||
             pcap_setfilter(handle, &program) != 0) {
-            status("error -1 filter \"%s\": %s", options.filter.c_str(), pcap_geterr(handle));
+            helper::Status("error -1 filter \"%s\": %s", options.filter.c_str(), pcap_geterr(handle));
             pcap_freecode(&program);
             pcap_close(handle);
             return kExitCaptureError;
@@ -317,7 +274,7 @@ int capture(const Options& options) {
     // Non-blocking reads behind poll: a blocking read does not return on an idle adapter, and a stop
     // must be seen at once.
     if (pcap_setnonblock(handle, 1, errbuf) != 0 || pcap_get_selectable_fd(handle) < 0) {
-        status("error -1 %s", errbuf[0] != '\0' ? errbuf : "no pollable descriptor");
+        helper::Status("error -1 %s", errbuf[0] != '\0' ? errbuf : "no pollable descriptor");
         pcap_close(handle);
         return kExitCaptureError;
     }
@@ -326,12 +283,13 @@ int capture(const Options& options) {
     std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
     pcap_dumper_t* dumper = pcap_dump_fopen(handle, stdout);
     if (dumper == nullptr || pcap_dump_flush(dumper) != 0) {
-        status("error -1 cannot write the stream: %s", dumper == nullptr ? pcap_geterr(handle) : std::strerror(errno));
+        helper::Status("error -1 cannot write the stream: %s",
+                       dumper == nullptr ? pcap_geterr(handle) : std::strerror(errno));
         pcap_close(handle);
         return kExitCaptureError;
     }
     liveHandle = handle;
-    status("ready %d", pcap_datalink(handle));
+    helper::Status("ready %d", pcap_datalink(handle));
 
     // The stream's reader closing its end shows as an error on our end of the pipe.
     pollfd waits[2] = {{pcap_get_selectable_fd(handle), POLLIN, 0}, {STDOUT_FILENO, 0, 0}};
@@ -340,7 +298,7 @@ int capture(const Options& options) {
     while (stopRequested == 0) {
         const int ready = poll(waits, 2, kStatsIntervalMs);
         if (ready < 0 && errno != EINTR) {
-            status("error -1 %s", std::strerror(errno));
+            helper::Status("error -1 %s", std::strerror(errno));
             result = kExitCaptureError;
             break;
         }
@@ -352,7 +310,7 @@ int capture(const Options& options) {
             break;
         }
         if (count == PCAP_ERROR) {
-            status("error -1 %s", pcap_geterr(handle));
+            helper::Status("error -1 %s", pcap_geterr(handle));
             result = kExitCaptureError;
             break;
         }
@@ -366,12 +324,12 @@ int capture(const Options& options) {
             socklen_t size = sizeof error;
             getsockopt(waits[0].fd, SOL_SOCKET, SO_ERROR, &error, &size);
             if (error == ENETDOWN) {
-                status("error -1 the adapter went down");
+                helper::Status("error -1 the adapter went down");
                 result = kExitCaptureError;
                 break;
             }
             if ((waits[0].revents & (POLLHUP | POLLNVAL)) != 0 || error != 0) {
-                status("error -1 %s", error != 0 ? std::strerror(error) : "the adapter went away");
+                helper::Status("error -1 %s", error != 0 ? std::strerror(error) : "the adapter went away");
                 result = kExitCaptureError;
                 break;
             }
@@ -401,27 +359,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "velmora-capture: %s\n\n%s", error.c_str(), kUsage);
         return kExitUsage;
     }
-    // Only the three standard descriptors and the status channel: whatever else the caller left open is
-    // not ours to hold while we have the right to capture.
-    if (options.statusFd > 3) {
-        close_range(3, static_cast<unsigned>(options.statusFd) - 1, 0);
-    }
-    close_range(static_cast<unsigned>(std::max(3, options.statusFd + 1)), ~0U, 0);
-    if (options.statusFd != STDERR_FILENO) {
-        statusStream = fdopen(options.statusFd, "w");
-        if (statusStream == nullptr) {
-            std::fprintf(stderr, "velmora-capture: status descriptor %d: %s\n", options.statusFd, std::strerror(errno));
-            return kExitUsage;
-        }
-    }
-    // A reader that goes away shows as a failed write, not a signal that kills us mid-frame.
-    std::signal(SIGPIPE, SIG_IGN);
-    struct sigaction stop {};
-    stop.sa_handler = onStopSignal; // no SA_RESTART: poll and write return at once
-    sigemptyset(&stop.sa_mask);
-    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
-        sigaction(signal, &stop, nullptr);
-    }
+    if (!helper::OpenStatusChannel(options.statusFd, "velmora-capture"))
+        return kExitUsage;
+    helper::StopOnSignals(onStopSignal);
     // Nothing of the caller's environment reaches libpcap or the libraries it loads: libdbus reads bus
     // addresses from it, and libpcap itself needs none of it.
     clearenv();
@@ -430,29 +370,30 @@ int main(int argc, char** argv) {
     }
     if (const std::string base = options.adapter.substr(0, options.adapter.find(':'));
         base != options.adapter && isKernelInterface(base.c_str())) {
-        status("error -1 \"%s\" is an address label of %s, not an interface; capture on %s", options.adapter.c_str(),
-               base.c_str(), base.c_str());
+        helper::Status("error -1 \"%s\" is an address label of %s, not an interface; capture on %s",
+                       options.adapter.c_str(), base.c_str(), base.c_str());
         return kExitUsage;
     }
     if (!isKernelInterface(options.adapter.c_str())) {
-        status("error -1 \"%s\" is not a network interface of the kernel; velmora-capture opens only those "
-               "(ip link lists them)",
-               options.adapter.c_str());
+        helper::Status("error -1 \"%s\" is not a network interface of the kernel; velmora-capture opens only those "
+                       "(ip link lists them)",
+                       options.adapter.c_str());
         return kExitUsage;
     }
     if (options.bufferBytes > kMaxBufferBytes) {
-        status("warning -B %d lowered to %d: velmora-capture pins at most 32 MiB of kernel memory per capture",
-               options.bufferBytes, kMaxBufferBytes);
+        helper::Status("warning -B %d lowered to %d: velmora-capture pins at most 32 MiB of kernel memory per capture",
+                       options.bufferBytes, kMaxBufferBytes);
         options.bufferBytes = kMaxBufferBytes;
     }
-    if (takeRunSlot() < 0) {
+    if (helper::TakeRunSlot("velmora-capture", kMaxRuns) < 0) {
         if (errno != EBUSY) {
-            status("error -1 cannot count the captures running: %s", std::strerror(errno));
+            helper::Status("error -1 cannot count the captures running: %s", std::strerror(errno));
             return kExitCaptureError;
         }
-        status("error -1 %d captures of this user are already running, the most velmora-capture allows at once; "
-               "stop one of them first",
-               kMaxRuns);
+        helper::Status(
+            "error -1 %d captures of this user are already running, the most velmora-capture allows at once; "
+            "stop one of them first",
+            kMaxRuns);
         return kExitCaptureError;
     }
     return capture(options);

@@ -22,6 +22,8 @@
 // writable by root alone are read (by libbpf, to find the functions by name). Every capability but
 // CAP_SYS_ADMIN is dropped at start and the environment is cleared.
 
+#include "helpers/HelperRules.h"
+
 #include "ProbeEvent.h"
 #include "ProcessProbes.h"
 #include "RecordStream.h"
@@ -36,7 +38,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/un.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -55,6 +56,8 @@
 
 using namespace velmora::tlsprobe;
 
+namespace helper = velmora::helper;
+
 namespace {
 
 constexpr int kExitProbeError = 1;
@@ -63,7 +66,6 @@ constexpr int kPollMs = 250;
 constexpr int kScanIntervalMs = 2000;
 // Each run pins an 8 MiB ring buffer in kernel memory.
 constexpr int kMaxRuns = 2;
-constexpr std::size_t kMaxStatusBytes = 4096;
 
 const char* const kUsage =
     "usage: velmora-tls [--kinds KINDS] [--receive] [--status-fd FD]\n"
@@ -89,27 +91,6 @@ volatile std::sig_atomic_t stopRequested = 0;
 
 void onStopSignal(int) {
     stopRequested = 1;
-}
-
-FILE* statusStream = stderr;
-
-// Status lines are written whole and at once, so the reader never sees half of one.
-void status(const char* format, ...) {
-    char line[kMaxStatusBytes];
-    va_list arguments;
-    va_start(arguments, format);
-    int length = std::vsnprintf(line, sizeof line - 1, format, arguments);
-    va_end(arguments);
-    length = std::min<int>(std::max(length, 0), static_cast<int>(sizeof line) - 2);
-    // Paths and libbpf's messages may hold anything; a message never spans lines.
-    for (int i = 0; i < length; ++i) {
-        if (line[i] == '\n' || line[i] == '\r') {
-            line[i] = ' ';
-        }
-    }
-    line[length] = '\n';
-    std::fwrite(line, 1, static_cast<std::size_t>(length) + 1, statusStream);
-    std::fflush(statusStream);
 }
 
 bool parseArguments(int argc, char** argv, Options& options, std::string& error) {
@@ -188,28 +169,6 @@ bool keepOnlySysAdmin() {
     return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0;
 }
 
-// One of kMaxRuns abstract socket names of this user, held until the process ends however it ends; -1 with
-// EBUSY when all are taken.
-int takeRunSlot() {
-    for (int slot = 0; slot < kMaxRuns; ++slot) {
-        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
-            return -1;
-        }
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        const int length = std::snprintf(address.sun_path + 1, sizeof address.sun_path - 1, "velmora-tls-%u-%d",
-                                         static_cast<unsigned>(getuid()), slot);
-        const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
-        if (bind(fd, reinterpret_cast<const sockaddr*>(&address), size) == 0) {
-            return fd;
-        }
-        close(fd);
-    }
-    errno = EBUSY;
-    return -1;
-}
-
 // libbpf's first warning since the last clear, for the line that says why loading failed (the ones after
 // it only say that it did); its chatter goes nowhere.
 std::string firstLibbpfWarning;
@@ -250,7 +209,7 @@ velmora_tls_bpf* loadProbe(bool receive, bool& descriptors) {
     for (const bool withDescriptors : {true, false}) {
         velmora_tls_bpf* skeleton = velmora_tls_bpf__open();
         if (skeleton == nullptr) {
-            status("error cannot open the probe: %s", std::strerror(errno));
+            helper::Status("error cannot open the probe: %s", std::strerror(errno));
             return nullptr;
         }
         skeleton->rodata->caller_uid = getuid();
@@ -265,9 +224,9 @@ velmora_tls_bpf* loadProbe(bool receive, bool& descriptors) {
         const std::string why = libbpfReason(loaded);
         velmora_tls_bpf__destroy(skeleton);
         if (withDescriptors) {
-            status("warning the system calls cannot be traced here (%s): no Connection records", why.c_str());
+            helper::Status("warning the system calls cannot be traced here (%s): no Connection records", why.c_str());
         } else {
-            status("error the kernel refused the probe: %s", why.c_str());
+            helper::Status("error the kernel refused the probe: %s", why.c_str());
             return nullptr;
         }
     }
@@ -314,12 +273,12 @@ int probe(const Options& options) {
         firstLibbpfWarning.clear();
         descriptorLink = bpf_program__attach(skeleton->progs.note_descriptor);
         if (descriptorLink == nullptr) {
-            status("warning the system calls cannot be traced here (%s): no Connection records",
-                   libbpfReason(errno).c_str());
+            helper::Status("warning the system calls cannot be traced here (%s): no Connection records",
+                           libbpfReason(errno).c_str());
         }
     }
     if (options.check) {
-        status("ready");
+        helper::Status("ready");
         bpf_link__destroy(descriptorLink);
         velmora_tls_bpf__destroy(skeleton);
         return 0;
@@ -331,7 +290,7 @@ int probe(const Options& options) {
     stream.setClockOffset(nanoseconds(CLOCK_REALTIME) - nanoseconds(CLOCK_MONOTONIC));
     ring_buffer* ring = ring_buffer__new(bpf_map__fd(skeleton->maps.events), onRingRecord, &stream, nullptr);
     if (ring == nullptr) {
-        status("error cannot read the probe's ring buffer: %s", std::strerror(errno));
+        helper::Status("error cannot read the probe's ring buffer: %s", std::strerror(errno));
         bpf_link__destroy(descriptorLink);
         velmora_tls_bpf__destroy(skeleton);
         return kExitProbeError;
@@ -340,13 +299,13 @@ int probe(const Options& options) {
     {
         ProcessProbes probes(
             *skeleton, options.libraries, options.receive, getuid(),
-            [](const std::string& line) { status("%s", line.c_str()); },
+            [](const std::string& line) { helper::Status("%s", line.c_str()); },
             [&stream](std::uint32_t pid) {
                 stream.announceProcess(pid);
                 // Out before the status line that says the process is hooked.
                 std::fflush(stdout);
             });
-        status("ready");
+        helper::Status("ready");
         // Processes seen gone are forgotten a scan later: their last records may still be in the ring.
         std::vector<std::uint32_t> ending;
         std::int64_t lastScan = 0;
@@ -359,13 +318,13 @@ int probe(const Options& options) {
                 }
                 ending = probes.scan();
                 stream.setClockOffset(nanoseconds(CLOCK_REALTIME) - nanoseconds(CLOCK_MONOTONIC));
-                status("stats %llu %llu", static_cast<unsigned long long>(stream.records()),
-                       static_cast<unsigned long long>(lostRecords(*skeleton) + stream.malformed()));
+                helper::Status("stats %llu %llu", static_cast<unsigned long long>(stream.records()),
+                               static_cast<unsigned long long>(lostRecords(*skeleton) + stream.malformed()));
                 lastScan = now;
             }
             const int ready = poll(waits, 2, kPollMs);
             if (ready < 0 && errno != EINTR) {
-                status("error %s", std::strerror(errno));
+                helper::Status("error %s", std::strerror(errno));
                 result = kExitProbeError;
                 break;
             }
@@ -373,7 +332,7 @@ int probe(const Options& options) {
                 break;
             }
             if (ring_buffer__consume(ring) < 0 && !stream.failed()) {
-                status("error cannot read the probe's ring buffer: %s", std::strerror(errno));
+                helper::Status("error cannot read the probe's ring buffer: %s", std::strerror(errno));
                 result = kExitProbeError;
                 break;
             }
@@ -384,8 +343,8 @@ int probe(const Options& options) {
         // What the kernel handed over before the stop still goes out.
         ring_buffer__consume(ring);
         std::fflush(stdout);
-        status("stats %llu %llu", static_cast<unsigned long long>(stream.records()),
-               static_cast<unsigned long long>(lostRecords(*skeleton) + stream.malformed()));
+        helper::Status("stats %llu %llu", static_cast<unsigned long long>(stream.records()),
+                       static_cast<unsigned long long>(lostRecords(*skeleton) + stream.malformed()));
     }
     ring_buffer__free(ring);
     bpf_link__destroy(descriptorLink);
@@ -406,47 +365,31 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "velmora-tls: %s\n\n%s", error.c_str(), kUsage);
         return kExitUsage;
     }
-    // Only the three standard descriptors and the status channel: whatever else the caller left open is
-    // not ours to hold while we have the right to hook programs.
-    if (options.statusFd > 3) {
-        close_range(3, static_cast<unsigned>(options.statusFd) - 1, 0);
-    }
-    close_range(static_cast<unsigned>(std::max(3, options.statusFd + 1)), ~0U, 0);
-    if (options.statusFd != STDERR_FILENO) {
-        statusStream = fdopen(options.statusFd, "w");
-        if (statusStream == nullptr) {
-            std::fprintf(stderr, "velmora-tls: status descriptor %d: %s\n", options.statusFd, std::strerror(errno));
-            return kExitUsage;
-        }
-    }
-    // A reader that goes away shows as a failed write, not a signal that kills us mid-record.
-    std::signal(SIGPIPE, SIG_IGN);
-    struct sigaction stop {};
-    stop.sa_handler = onStopSignal; // no SA_RESTART: poll and write return at once
-    sigemptyset(&stop.sa_mask);
-    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
-        sigaction(signal, &stop, nullptr);
-    }
+    if (!helper::OpenStatusChannel(options.statusFd, "velmora-tls"))
+        return kExitUsage;
+    helper::StopOnSignals(onStopSignal);
     // Nothing of the caller's environment reaches libbpf (LIBBPF_* settings, a BTF path) or libelf.
     clearenv();
     libbpf_set_print(onLibbpfMessage);
     if (!keepOnlySysAdmin() || !holdsSysAdmin()) {
-        status("error velmora-tls needs CAP_SYS_ADMIN to hook programs: run it as root, or give it the capability "
-               "(setcap cap_sys_admin+ep velmora-tls)");
+        helper::Status(
+            "error velmora-tls needs CAP_SYS_ADMIN to hook programs: run it as root, or give it the capability "
+            "(setcap cap_sys_admin+ep velmora-tls)");
         return kExitProbeError;
     }
     if (const std::string missing = missingKernelSupport(); !missing.empty()) {
-        status("error %s", missing.c_str());
+        helper::Status("error %s", missing.c_str());
         return kExitProbeError;
     }
-    if (!options.check && takeRunSlot() < 0) {
+    if (!options.check && helper::TakeRunSlot("velmora-tls", kMaxRuns) < 0) {
         if (errno != EBUSY) {
-            status("error cannot count the probes running: %s", std::strerror(errno));
+            helper::Status("error cannot count the probes running: %s", std::strerror(errno));
             return kExitProbeError;
         }
-        status("error %d probes of this user are already running, the most velmora-tls allows at once; stop one "
-               "of them first",
-               kMaxRuns);
+        helper::Status(
+            "error %d probes of this user are already running, the most velmora-tls allows at once; stop one "
+            "of them first",
+            kMaxRuns);
         return kExitProbeError;
     }
     return probe(options);
